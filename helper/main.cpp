@@ -1,0 +1,38 @@
+#include "annotationscan.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+namespace {
+
+enum Mode { AnnotationScan = 0, PageServer = 1 };
+
+// The password is the fifth entry only when there are exactly five.
+QString passwordFrom(const QStringList &args)
+{
+    return args.size() == 5 ? args.at(4) : QString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() < 3)
+        return -1;
+
+    // Anything that is not a number counts as 0, the annotation scan.
+    const int mode = args.at(1).toInt(nullptr, 10);
+    switch (mode) {
+    case AnnotationScan:
+        if (args.size() < 4)
+            return -1;
+        return runAnnotationScan(args.at(2), args.at(3), passwordFrom(args));
+    case PageServer:
+        // Not served yet: the page server is built separately.
+        return -1;
+    default:
+        return -1;
+    }
+}

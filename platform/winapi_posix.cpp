@@ -1,0 +1,364 @@
+// POSIX stand-in for the few Windows file calls the file-access classes make.
+// A POSIX descriptor already shares everything: other processes may write,
+// rename or unlink the file while it is open, which is what the Windows code
+// asks for with FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE.
+
+#include "winapi.h"
+
+#include <QString>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace {
+
+constexpr DWORD kAllocationGranularity = 65536;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_BAD_LENGTH = 24;
+constexpr DWORD ERROR_INVALID_ADDRESS = 487;
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+struct StandInHandle {
+    enum class Kind { File, Mapping } kind;
+    int fd;
+    LONGLONG mappingSize; // only for mappings: the size the mapping covers
+};
+
+// Handles and views are registered so that a stale or foreign value is
+// refused with an error code, as Windows does, instead of being dereferenced.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_set<StandInHandle *> handles;
+    std::unordered_map<const void *, size_t> views;
+};
+
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+BOOL fail(DWORD error)
+{
+    lastError = error;
+    return FALSE;
+}
+
+DWORD errorFromErrno(int err)
+{
+    switch (err) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+// Windows tells a missing file (2) from a missing folder on the way to it (3).
+DWORD missingPathError(const QByteArray &path)
+{
+    const int slash = path.lastIndexOf('/');
+    if (slash <= 0)
+        return ERROR_FILE_NOT_FOUND;
+    struct stat st;
+    const QByteArray parent = path.left(slash);
+    if (::stat(parent.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+StandInHandle *lookup(HANDLE handle, StandInHandle::Kind kind)
+{
+    auto *candidate = static_cast<StandInHandle *>(handle);
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (!reg.handles.count(candidate) || candidate->kind != kind)
+        return nullptr;
+    return candidate;
+}
+
+HANDLE registerHandle(StandInHandle::Kind kind, int fd, LONGLONG mappingSize)
+{
+    auto *handle = new StandInHandle{kind, fd, mappingSize};
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.handles.insert(handle);
+    return handle;
+}
+
+} // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
+                   SECURITY_ATTRIBUTES * /*securityAttributes*/, DWORD creationDisposition,
+                   DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/)
+{
+    if (!fileName) {
+        fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (desiredAccess != GENERIC_READ || creationDisposition != OPEN_EXISTING) {
+        fail(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const QByteArray path = QString::fromUtf16(fileName).toLocal8Bit();
+    if (path.isEmpty()) {
+        fail(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd;
+    do {
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        fail(errno == ENOENT ? missingPathError(path) : errorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Without backup semantics Windows refuses to open a folder as a file.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    lastError = ERROR_SUCCESS;
+    return registerHandle(StandInHandle::Kind::File, fd, 0);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, DWORD *bytesRead,
+              OVERLAPPED *overlapped)
+{
+    if (bytesRead)
+        *bytesRead = 0;
+    StandInHandle *h = lookup(file, StandInHandle::Kind::File);
+    if (!h)
+        return fail(ERROR_INVALID_HANDLE);
+    if (overlapped || (!buffer && bytesToRead > 0))
+        return fail(ERROR_INVALID_PARAMETER);
+    // read() may deliver less than asked (signals, its own per-call cap);
+    // ReadFile only stops short at the end of the file.
+    auto *out = static_cast<char *>(buffer);
+    DWORD total = 0;
+    while (total < bytesToRead) {
+        const ssize_t got = ::read(h->fd, out + total, bytesToRead - total);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (bytesRead)
+                *bytesRead = total;
+            return fail(errorFromErrno(errno));
+        }
+        if (got == 0)
+            break;
+        total += static_cast<DWORD>(got);
+    }
+    if (bytesRead)
+        *bytesRead = total;
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
+                      DWORD moveMethod)
+{
+    StandInHandle *h = lookup(file, StandInHandle::Kind::File);
+    if (!h)
+        return fail(ERROR_INVALID_HANDLE);
+    static const int whence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (moveMethod > 2)
+        return fail(ERROR_INVALID_PARAMETER);
+    const off_t result = ::lseek(h->fd, static_cast<off_t>(distance.QuadPart), whence[moveMethod]);
+    if (result < 0)
+        return fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : errorFromErrno(errno));
+    if (newPosition)
+        newPosition->QuadPart = result;
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
+{
+    StandInHandle *h = lookup(file, StandInHandle::Kind::File);
+    if (!h)
+        return fail(ERROR_INVALID_HANDLE);
+    if (!size)
+        return fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (::fstat(h->fd, &st) != 0)
+        return fail(errorFromErrno(errno));
+    size->QuadPart = st.st_size;
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                  LPVOID info, DWORD bufferSize)
+{
+    StandInHandle *h = lookup(file, StandInHandle::Kind::File);
+    if (!h)
+        return fail(ERROR_INVALID_HANDLE);
+    if (infoClass != FileStandardInfo || !info)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (bufferSize < sizeof(FILE_STANDARD_INFO))
+        return fail(ERROR_BAD_LENGTH);
+    struct stat st;
+    if (::fstat(h->fd, &st) != 0)
+        return fail(errorFromErrno(errno));
+    auto *out = static_cast<FILE_STANDARD_INFO *>(info);
+    out->AllocationSize.QuadPart = static_cast<LONGLONG>(st.st_blocks) * 512;
+    out->EndOfFile.QuadPart = st.st_size;
+    out->NumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    // An open file whose last name is gone is what Windows calls delete-pending.
+    out->DeletePending = st.st_nlink == 0;
+    out->Directory = S_ISDIR(st.st_mode);
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object)
+{
+    auto *h = static_cast<StandInHandle *>(object);
+    {
+        Registry &reg = registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (!reg.handles.erase(h))
+            return fail(ERROR_INVALID_HANDLE);
+    }
+    ::close(h->fd);
+    delete h;
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+DWORD GetLastError()
+{
+    return lastError;
+}
+
+void SetLastError(DWORD error)
+{
+    lastError = error;
+}
+
+void GetSystemInfo(SYSTEM_INFO *info)
+{
+    if (!info)
+        return;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    info->dwPageSize = page > 0 ? static_cast<DWORD>(page) : 4096;
+    info->dwAllocationGranularity = kAllocationGranularity;
+    info->dwNumberOfProcessors = cpus > 0 ? static_cast<DWORD>(cpus) : 1;
+}
+
+HANDLE CreateFileMappingW(HANDLE file, SECURITY_ATTRIBUTES * /*attributes*/, DWORD protect,
+                          DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name)
+{
+    StandInHandle *h = lookup(file, StandInHandle::Kind::File);
+    if (!h) {
+        fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (protect != PAGE_READONLY || name) {
+        fail(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(h->fd, &st) != 0) {
+        fail(errorFromErrno(errno));
+        return nullptr;
+    }
+    LONGLONG size = (static_cast<LONGLONG>(maximumSizeHigh) << 32) | maximumSizeLow;
+    if (size == 0)
+        size = st.st_size;
+    // A read-only mapping can neither be empty nor reach past the file's end.
+    if (size == 0) {
+        fail(ERROR_FILE_INVALID);
+        return nullptr;
+    }
+    if (size > st.st_size) {
+        fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const int fd = ::fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        fail(errorFromErrno(errno));
+        return nullptr;
+    }
+    lastError = ERROR_SUCCESS;
+    return registerHandle(StandInHandle::Kind::Mapping, fd, size);
+}
+
+LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWORD offsetLow,
+                     SIZE_T bytesToMap)
+{
+    StandInHandle *h = lookup(mapping, StandInHandle::Kind::Mapping);
+    if (!h) {
+        fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (desiredAccess != FILE_MAP_READ) {
+        fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const LONGLONG offset = (static_cast<LONGLONG>(offsetHigh) << 32) | offsetLow;
+    if (offset % kAllocationGranularity != 0) {
+        fail(ERROR_MAPPED_ALIGNMENT);
+        return nullptr;
+    }
+    if (offset >= h->mappingSize) {
+        fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const LONGLONG available = h->mappingSize - offset;
+    if (bytesToMap == 0)
+        bytesToMap = static_cast<SIZE_T>(available);
+    else if (static_cast<unsigned long long>(bytesToMap) > static_cast<unsigned long long>(available)) {
+        fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    void *view = ::mmap(nullptr, bytesToMap, PROT_READ, MAP_SHARED, h->fd, static_cast<off_t>(offset));
+    if (view == MAP_FAILED) {
+        fail(errorFromErrno(errno));
+        return nullptr;
+    }
+    {
+        Registry &reg = registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        reg.views[view] = bytesToMap;
+    }
+    lastError = ERROR_SUCCESS;
+    return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID baseAddress)
+{
+    size_t length = 0;
+    {
+        Registry &reg = registry();
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        auto it = reg.views.find(baseAddress);
+        if (it == reg.views.end())
+            return fail(ERROR_INVALID_ADDRESS);
+        length = it->second;
+        reg.views.erase(it);
+    }
+    if (::munmap(const_cast<void *>(baseAddress), length) != 0)
+        return fail(errorFromErrno(errno));
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}

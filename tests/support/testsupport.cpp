@@ -1,0 +1,98 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace testsupport {
+
+namespace {
+
+struct CaptureState {
+    QMutex mutex;
+    QList<MessageCapture::Message> messages;
+    QtMessageHandler previous = nullptr;
+    bool forward = false;
+};
+
+CaptureState &state()
+{
+    static CaptureState s;
+    return s;
+}
+
+void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    CaptureState &s = state();
+    {
+        QMutexLocker lock(&s.mutex);
+        s.messages.append({type, text});
+    }
+    if (s.forward && s.previous)
+        s.previous(type, context, text);
+}
+
+} // namespace
+
+QString fixture(const QString &name)
+{
+    return QDir(QStringLiteral(PDFHELPER_FIXTURE_DIR)).absoluteFilePath(name);
+}
+
+QString helperBinary()
+{
+    return QStringLiteral(PDFHELPER_BINARY);
+}
+
+MessageCapture::MessageCapture(bool forward)
+{
+    CaptureState &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.messages.clear();
+    s.forward = forward;
+    s.previous = qInstallMessageHandler(handler);
+}
+
+MessageCapture::~MessageCapture()
+{
+    CaptureState &s = state();
+    qInstallMessageHandler(s.previous);
+    QMutexLocker lock(&s.mutex);
+    s.messages.clear();
+}
+
+QList<MessageCapture::Message> MessageCapture::messages() const
+{
+    CaptureState &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.messages;
+}
+
+QStringList MessageCapture::lines(QtMsgType type) const
+{
+    QStringList out;
+    for (const Message &m : messages()) {
+        if (m.type == type)
+            out << m.text;
+    }
+    return out;
+}
+
+QStringList MessageCapture::matching(const QString &text) const
+{
+    QStringList out;
+    for (const Message &m : messages()) {
+        if (m.text.contains(text))
+            out << m.text;
+    }
+    return out;
+}
+
+void MessageCapture::clear()
+{
+    CaptureState &s = state();
+    QMutexLocker lock(&s.mutex);
+    s.messages.clear();
+}
+
+} // namespace testsupport

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+namespace testsupport {
+
+// Absolute path of a generated test document.
+QString fixture(const QString &name);
+
+// Absolute path of the pdfhelper executable under test.
+QString helperBinary();
+
+// Collects every Qt message while alive; the previous handler comes back on
+// destruction. Messages still reach the previous handler unless silenced.
+class MessageCapture
+{
+public:
+    explicit MessageCapture(bool forward = false);
+    ~MessageCapture();
+    MessageCapture(const MessageCapture &) = delete;
+    MessageCapture &operator=(const MessageCapture &) = delete;
+
+    struct Message {
+        QtMsgType type;
+        QString text;
+    };
+
+    QList<Message> messages() const;
+    QStringList lines(QtMsgType type) const;
+    QStringList warnings() const { return lines(QtWarningMsg); }
+    QStringList debugs() const { return lines(QtDebugMsg); }
+    // Lines of any type that contain text.
+    QStringList matching(const QString &text) const;
+    void clear();
+};
+
+} // namespace testsupport

@@ -1,0 +1,155 @@
+#pragma once
+
+// Declarations of the part of pdfium's C interface this project calls. The
+// prebuilt library ships without headers; these follow its ABI.
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define PDFIUM_CALL __stdcall
+#else
+#define PDFIUM_CALL
+#endif
+
+typedef int FPDF_BOOL;
+typedef unsigned long FPDF_DWORD;
+typedef const char *FPDF_BYTESTRING;
+typedef int FPDF_ANNOTATION_SUBTYPE;
+
+typedef struct fpdf_document_t__ *FPDF_DOCUMENT;
+typedef struct fpdf_page_t__ *FPDF_PAGE;
+typedef struct fpdf_bitmap_t__ *FPDF_BITMAP;
+typedef struct fpdf_bookmark_t__ *FPDF_BOOKMARK;
+typedef struct fpdf_dest_t__ *FPDF_DEST;
+typedef struct fpdf_action_t__ *FPDF_ACTION;
+typedef struct fpdf_annotation_t__ *FPDF_ANNOTATION;
+
+typedef struct {
+    unsigned long m_FileLen;
+    int (*m_GetBlock)(void *param, unsigned long position, unsigned char *pBuf, unsigned long size);
+    void *m_Param;
+} FPDF_FILEACCESS;
+
+typedef struct _IFSDK_PAUSE {
+    int version;
+    FPDF_BOOL (*NeedToPauseNow)(struct _IFSDK_PAUSE *pThis);
+    void *user;
+} IFSDK_PAUSE;
+
+// Load errors reported by FPDF_GetLastError.
+#define FPDF_ERR_SUCCESS 0
+#define FPDF_ERR_UNKNOWN 1
+#define FPDF_ERR_FILE 2
+#define FPDF_ERR_FORMAT 3
+#define FPDF_ERR_PASSWORD 4
+#define FPDF_ERR_SECURITY 5
+#define FPDF_ERR_PAGE 6
+
+// Bitmap formats.
+#define FPDFBitmap_Unknown 0
+#define FPDFBitmap_Gray 1
+#define FPDFBitmap_BGR 2
+#define FPDFBitmap_BGRx 3
+#define FPDFBitmap_BGRA 4
+
+// Render flags.
+#define FPDF_ANNOT 0x01
+
+// Progressive render status.
+#define FPDF_RENDER_READY 0
+#define FPDF_RENDER_TOBECONTINUED 1
+#define FPDF_RENDER_DONE 2
+#define FPDF_RENDER_FAILED 3
+
+// Action types.
+#define PDFACTION_UNSUPPORTED 0
+#define PDFACTION_GOTO 1
+#define PDFACTION_REMOTEGOTO 2
+#define PDFACTION_URI 3
+#define PDFACTION_LAUNCH 4
+#define PDFACTION_EMBEDDEDGOTO 5
+
+// Annotation subtypes.
+#define FPDF_ANNOT_UNKNOWN 0
+#define FPDF_ANNOT_TEXT 1
+#define FPDF_ANNOT_LINK 2
+#define FPDF_ANNOT_FREETEXT 3
+#define FPDF_ANNOT_LINE 4
+#define FPDF_ANNOT_SQUARE 5
+#define FPDF_ANNOT_CIRCLE 6
+#define FPDF_ANNOT_POLYGON 7
+#define FPDF_ANNOT_POLYLINE 8
+#define FPDF_ANNOT_HIGHLIGHT 9
+#define FPDF_ANNOT_UNDERLINE 10
+#define FPDF_ANNOT_SQUIGGLY 11
+#define FPDF_ANNOT_STRIKEOUT 12
+#define FPDF_ANNOT_STAMP 13
+#define FPDF_ANNOT_CARET 14
+#define FPDF_ANNOT_INK 15
+#define FPDF_ANNOT_POPUP 16
+#define FPDF_ANNOT_FILEATTACHMENT 17
+#define FPDF_ANNOT_SOUND 18
+#define FPDF_ANNOT_MOVIE 19
+#define FPDF_ANNOT_WIDGET 20
+#define FPDF_ANNOT_SCREEN 21
+#define FPDF_ANNOT_PRINTERMARK 22
+#define FPDF_ANNOT_TRAPNET 23
+#define FPDF_ANNOT_WATERMARK 24
+#define FPDF_ANNOT_THREED 25
+#define FPDF_ANNOT_RICHMEDIA 26
+#define FPDF_ANNOT_XFAWIDGET 27
+#define FPDF_ANNOT_REDACT 28
+
+// Library and documents.
+void PDFIUM_CALL FPDF_InitLibrary(void);
+void PDFIUM_CALL FPDF_DestroyLibrary(void);
+FPDF_DOCUMENT PDFIUM_CALL FPDF_LoadCustomDocument(FPDF_FILEACCESS *pFileAccess,
+                                                  FPDF_BYTESTRING password);
+unsigned long PDFIUM_CALL FPDF_GetLastError(void);
+void PDFIUM_CALL FPDF_CloseDocument(FPDF_DOCUMENT document);
+int PDFIUM_CALL FPDF_GetPageCount(FPDF_DOCUMENT document);
+FPDF_BOOL PDFIUM_CALL FPDF_GetFileVersion(FPDF_DOCUMENT doc, int *fileVersion);
+unsigned long PDFIUM_CALL FPDF_GetMetaText(FPDF_DOCUMENT document, FPDF_BYTESTRING tag,
+                                           void *buffer, unsigned long buflen);
+int PDFIUM_CALL FPDF_GetPageSizeByIndex(FPDF_DOCUMENT document, int page_index,
+                                        double *width, double *height);
+
+// Pages and rendering.
+FPDF_PAGE PDFIUM_CALL FPDF_LoadPage(FPDF_DOCUMENT document, int page_index);
+void PDFIUM_CALL FPDF_ClosePage(FPDF_PAGE page);
+FPDF_BITMAP PDFIUM_CALL FPDFBitmap_CreateEx(int width, int height, int format,
+                                            void *first_scan, int stride);
+void PDFIUM_CALL FPDFBitmap_Destroy(FPDF_BITMAP bitmap);
+int PDFIUM_CALL FPDF_RenderPageBitmap_Start(FPDF_BITMAP bitmap, FPDF_PAGE page, int start_x,
+                                            int start_y, int size_x, int size_y, int rotate,
+                                            int flags, IFSDK_PAUSE *pause);
+void PDFIUM_CALL FPDF_RenderPage_Close(FPDF_PAGE page);
+
+// Outline, destinations and actions.
+FPDF_BOOKMARK PDFIUM_CALL FPDFBookmark_GetFirstChild(FPDF_DOCUMENT document,
+                                                     FPDF_BOOKMARK bookmark);
+FPDF_BOOKMARK PDFIUM_CALL FPDFBookmark_GetNextSibling(FPDF_DOCUMENT document,
+                                                      FPDF_BOOKMARK bookmark);
+unsigned long PDFIUM_CALL FPDFBookmark_GetTitle(FPDF_BOOKMARK bookmark, void *buffer,
+                                                unsigned long buflen);
+FPDF_DEST PDFIUM_CALL FPDFBookmark_GetDest(FPDF_DOCUMENT document, FPDF_BOOKMARK bookmark);
+FPDF_ACTION PDFIUM_CALL FPDFBookmark_GetAction(FPDF_BOOKMARK bookmark);
+int PDFIUM_CALL FPDFDest_GetDestPageIndex(FPDF_DOCUMENT document, FPDF_DEST dest);
+unsigned long PDFIUM_CALL FPDFAction_GetType(FPDF_ACTION action);
+FPDF_DEST PDFIUM_CALL FPDFAction_GetDest(FPDF_DOCUMENT document, FPDF_ACTION action);
+unsigned long PDFIUM_CALL FPDFAction_GetURIPath(FPDF_DOCUMENT document, FPDF_ACTION action,
+                                                void *buffer, unsigned long buflen);
+unsigned long PDFIUM_CALL FPDFAction_GetFilePath(FPDF_ACTION action, void *buffer,
+                                                 unsigned long buflen);
+
+// Annotations.
+int PDFIUM_CALL FPDFPage_GetAnnotCount(FPDF_PAGE page);
+FPDF_ANNOTATION PDFIUM_CALL FPDFPage_GetAnnot(FPDF_PAGE page, int index);
+FPDF_ANNOTATION_SUBTYPE PDFIUM_CALL FPDFAnnot_GetSubtype(FPDF_ANNOTATION annot);
+void PDFIUM_CALL FPDFPage_CloseAnnot(FPDF_ANNOTATION annot);
+
+#ifdef __cplusplus
+}
+#endif

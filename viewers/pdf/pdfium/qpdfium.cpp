@@ -1,0 +1,130 @@
+#include "qpdfium.h"
+
+#include "qpdfium_p.h"
+
+#include <QElapsedTimer>
+#include <QGlobalStatic>
+
+Q_GLOBAL_STATIC(QRecursiveMutex, g_pdfiumMutex)
+
+QRecursiveMutex *pdfiumMutex()
+{
+    return g_pdfiumMutex();
+}
+
+namespace {
+
+// Engines holding a use of the library; guarded by pdfiumMutex.
+quint8 libraryUseCount = 0;
+
+QPdfium::Status statusFromPdfiumError(unsigned long error)
+{
+    switch (error) {
+    case FPDF_ERR_SUCCESS: return QPdfium::Success;
+    case FPDF_ERR_FILE: return QPdfium::FileError;
+    case FPDF_ERR_FORMAT: return QPdfium::FormatError;
+    case FPDF_ERR_PASSWORD: return QPdfium::PasswordError;
+    case FPDF_ERR_SECURITY: return QPdfium::SecurityError;
+    case FPDF_ERR_PAGE: return QPdfium::PageError;
+    default: return QPdfium::UnknownError;
+    }
+}
+
+// pdfium pulls every byte of the document through here, always while the
+// operation that called into pdfium holds pdfiumMutex.
+int getBlock(void *param, unsigned long position, unsigned char *pBuf, unsigned long size)
+{
+    auto *file = static_cast<ReadOnlyFile *>(param);
+    if (!file->seek(static_cast<qint64>(static_cast<quint64>(position)))) {
+        ERROR_LINE() << position;
+        return 0;
+    }
+    const qint64 got = file->read(reinterpret_cast<char *>(pBuf), static_cast<qint64>(size));
+    if (got != static_cast<qint64>(size)) {
+        ERROR_LINE() << position << size << got;
+        return 0;
+    }
+    return static_cast<int>(got);
+}
+
+} // namespace
+
+QPdfium::QPdfium(QLatin1String name)
+    : m_name(name)
+{
+    PDF_DEBUG() << static_cast<const void *>(this);
+}
+
+QPdfium::~QPdfium()
+{
+    PdfiumLocker locker;
+    if (m_document)
+        FPDF_CloseDocument(m_document);
+    if (--libraryUseCount == 0)
+        FPDF_DestroyLibrary();
+    m_file.close();
+    delete m_pause;
+    PDF_DEBUG() << "~" << static_cast<const void *>(this);
+}
+
+void QPdfium::prepare()
+{
+    PDF_DEBUG() << "prepare locker";
+    QElapsedTimer timer;
+    timer.start();
+    PdfiumLocker locker;
+    if (libraryUseCount++ == 0)
+        FPDF_InitLibrary();
+    PDF_DEBUG() << "prepare locker done" << static_cast<const void *>(this) << timer.elapsed();
+}
+
+int QPdfium::pageCount()
+{
+    if (m_pageCount == -1) {
+        PdfiumLocker locker;
+        m_pageCount = FPDF_GetPageCount(m_document);
+    }
+    return m_pageCount;
+}
+
+bool QPdfium::isQuitRequested() const
+{
+    if (m_quit.load())
+        return true;
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
+QPdfium::Status QPdfium::loadFile(const QString &path, const QString &password)
+{
+    if (!m_file.open(path)) {
+        ERROR_LINE();
+        m_status = FileError;
+        return m_status;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    PDF_DEBUG() << "load file locker";
+    PdfiumLocker locker;
+    PDF_DEBUG() << "load file locker done" << timer.elapsed() << isQuitRequested();
+
+    if (m_document) {
+        FPDF_CloseDocument(m_document);
+        m_document = nullptr;
+    }
+
+    // pdfium sees only the low 32 bits of the size, as on Windows where the
+    // field is 32 bits wide.
+    m_fileAccess.m_FileLen = static_cast<quint32>(m_file.size());
+    m_fileAccess.m_GetBlock = getBlock;
+    m_fileAccess.m_Param = &m_file;
+
+    const QByteArray utf8Password = password.toUtf8();
+    m_document = FPDF_LoadCustomDocument(&m_fileAccess, utf8Password.constData());
+    m_status = m_document ? Success : statusFromPdfiumError(FPDF_GetLastError());
+    if (m_status == Success) {
+        m_filePath = path;
+        m_password = password;
+    }
+    return m_status;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "pdfium_api.h"
+#include "sharedreadfile.h"
+
+#include <QImage>
+#include <QLatin1String>
+#include <QList>
+#include <QSet>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+
+class QStandardItem;
+
+// Item data roles of the outline tree that readBookmarks builds.
+enum OutlineRole {
+    OutlineTitleRole = Qt::UserRole + 1, // QString, trimmed title
+    OutlineDepthRole = Qt::UserRole + 2, // int, 0 for top-level entries
+    OutlinePageRole = Qt::UserRole + 3,  // int, 0-based page or -1
+};
+
+// One pdfium document for one user. pdfium is not thread-safe, so every call
+// into it, from every engine in the process, happens under one process-wide
+// recursive lock.
+class QPdfium
+{
+public:
+    enum Status : qint8 {
+        NotLoaded = -1,
+        Success = 0,
+        FileError = 1,
+        FormatError = 2,
+        PasswordError = 3,
+        SecurityError = 4,
+        PageError = 6,
+        UnknownError = 7,
+    };
+
+    // The name is not copied: pass a string that outlives the engine.
+    explicit QPdfium(QLatin1String name);
+    virtual ~QPdfium();
+
+    QPdfium(const QPdfium &) = delete;
+    QPdfium &operator=(const QPdfium &) = delete;
+
+    void prepare();
+    Status loadFile(const QString &path, const QString &password);
+
+    int pageCount();
+    bool isQuitRequested() const;
+    bool isLoaded() const { return m_status == Success; }
+    QLatin1String name() const { return m_name; }
+
+    QImage page(unsigned int index, const QSize &size, bool annotations, int rotate);
+
+    bool readBookmarks(QStandardItem *root);
+    void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
+
+    void readAnnotations(QList<int> &pages);
+
+    QList<QList<QString>> metaData() const;
+    QSize pageSize(int index);
+    QList<QSize> pageSizeAll();
+
+private:
+    FPDF_FILEACCESS m_fileAccess;
+    FPDF_DOCUMENT m_document = nullptr;
+    IFSDK_PAUSE *m_pause = nullptr;
+    std::atomic<bool> m_quit{false};
+    QString m_filePath;
+    QString m_password;
+    ReadOnlyFile m_file;
+    int m_pageCount = -1;
+    Status m_status = NotLoaded;
+    QLatin1String m_name;
+
+    // Outline entries met during the current readBookmarks walk; a malformed
+    // outline can link back to an entry already read.
+    QSet<FPDF_BOOKMARK> m_outlineVisited;
+};
