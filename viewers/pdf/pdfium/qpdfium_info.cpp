@@ -1,0 +1,118 @@
+#include "qpdfium.h"
+
+#include "qpdfium_p.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QLocale>
+#include <QSizeF>
+
+namespace {
+
+// The information entry named key, read with pdfium's two-call protocol.
+// Called with pdfiumMutex held. An absent entry reads as an empty string.
+QString readMetaText(FPDF_DOCUMENT document, const char *key)
+{
+    const unsigned long length = FPDF_GetMetaText(document, key, nullptr, 0);
+    if (length == 0)
+        return QString();
+    // Rounded up to whole UTF-16 units plus one spare terminator, so the text
+    // is NUL-ended even if pdfium's second answer were shorter than its first.
+    QByteArray buffer(static_cast<qsizetype>(length) + 3, '\0');
+    FPDF_GetMetaText(document, key, buffer.data(), length);
+    return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()));
+}
+
+// PDF dates look like D:YYYYMMDDHHmmSS+HH'mm'; rewritten into ISO 8601 they
+// parse with Qt's own reader. Anything without the prefix is tried as is.
+QDateTime parsePdfDate(QString text)
+{
+    if (text.startsWith(QLatin1String("D:"))) {
+        text.remove(0, 2);
+        text.insert(4, QLatin1Char('-'));
+        text.insert(7, QLatin1Char('-'));
+        text.insert(10, QLatin1Char('T'));
+        text.insert(13, QLatin1Char(':'));
+        text.insert(16, QLatin1Char(':'));
+        text.replace(QLatin1Char('\''), QLatin1Char(':'));
+        if (text.endsWith(QLatin1Char(':')))
+            text.chop(1);
+    }
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+} // namespace
+
+QList<QList<QString>> QPdfium::metaData() const
+{
+    QList<QList<QString>> rows;
+    if (!isLoaded()) {
+        ERROR_LINE();
+        return rows;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    PdfiumLocker locker;
+
+    static const char *const textKeys[] = {"Title", "Subject", "Author", "Keywords", "Producer", "Creator"};
+    for (const char *key : textKeys) {
+        const QString value = readMetaText(m_document, key);
+        if (!value.trimmed().isEmpty())
+            rows.append({QString::fromLatin1(key), value});
+    }
+
+    const QLocale locale = QLocale::system();
+    static const char *const dateKeys[] = {"CreationDate", "ModDate"};
+    for (const char *key : dateKeys) {
+        const QString stored = readMetaText(m_document, key);
+        if (stored.trimmed().isEmpty())
+            continue;
+        const QDateTime when = parsePdfDate(stored);
+        rows.append({QString::fromLatin1(key),
+                     when.isValid() ? locale.toString(when, QLocale::LongFormat) : QString()});
+    }
+
+    int version = 0;
+    if (FPDF_GetFileVersion(m_document, &version))
+        rows.append({QStringLiteral("File Version"), QString::number(version / 10.0, 'g', 2)});
+
+    PDF_DEBUG() << "metaData" << rows.size() << timer.elapsed() << "ms";
+    return rows;
+}
+
+QSize QPdfium::pageSize(int index)
+{
+    PdfiumLocker locker;
+    double width = 0;
+    double height = 0;
+    if (!FPDF_GetPageSizeByIndex(m_document, index, &width, &height))
+        return QSize();
+    return QSizeF(width, height).toSize();
+}
+
+QList<QSize> QPdfium::pageSizeAll()
+{
+    QElapsedTimer timer;
+    timer.start();
+    PdfiumLocker locker;
+    const int count = pageCount();
+
+    QList<QSize> sizes;
+    sizes.reserve(qMax(count, 0));
+    for (int index = 0; index < count; ++index) {
+        double width = 0;
+        double height = 0;
+        if (FPDF_GetPageSizeByIndex(m_document, index, &width, &height)) {
+            sizes.append(QSizeF(width, height).toSize());
+        } else {
+            ERROR_LINE();
+            // Keep one entry per page, so indices still match page numbers.
+            sizes.append(QSize(1, 1));
+        }
+    }
+
+    PDF_DEBUG() << "pageSizeAll" << sizes.size() << timer.elapsed() << "ms";
+    return sizes;
+}
