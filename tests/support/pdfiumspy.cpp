@@ -2,6 +2,8 @@
 
 #include "pdfium_api.h"
 
+#include <initializer_list>
+
 namespace pdfiumspy {
 
 Counts &counts()
@@ -21,6 +23,10 @@ void reset()
     c.lastRenderFlags = -1;
     c.lastRenderRotate = -1;
     c.lastPasswordWasNull = false;
+    c.lastFileAccess = nullptr;
+    c.sequence = 0;
+    c.lastCloseDocumentAt = 0;
+    c.lastDestroyLibraryAt = 0;
 }
 
 int openPages()
@@ -63,6 +69,7 @@ void __wrap_FPDF_InitLibrary(void)
 void __wrap_FPDF_DestroyLibrary(void)
 {
     ++counts().destroyLibrary;
+    counts().lastDestroyLibraryAt = ++counts().sequence;
     __real_FPDF_DestroyLibrary();
 }
 
@@ -70,12 +77,14 @@ FPDF_DOCUMENT __wrap_FPDF_LoadCustomDocument(FPDF_FILEACCESS *access, FPDF_BYTES
 {
     ++counts().loadCustomDocument;
     counts().lastPasswordWasNull = password == nullptr;
+    counts().lastFileAccess = access;
     return __real_FPDF_LoadCustomDocument(access, password);
 }
 
 void __wrap_FPDF_CloseDocument(FPDF_DOCUMENT document)
 {
     ++counts().closeDocument;
+    counts().lastCloseDocumentAt = ++counts().sequence;
     __real_FPDF_CloseDocument(document);
 }
 

@@ -4,6 +4,8 @@
 // that link this are built with the linker's --wrap for each function below,
 // so every call the engine makes passes through a counting wrapper first.
 
+#include "pdfium_api.h"
+
 #include <atomic>
 
 namespace pdfiumspy {
@@ -27,6 +29,13 @@ struct Counts {
     std::atomic<int> lastRenderRotate{-1};
     // Password bytes of the last FPDF_LoadCustomDocument (null: none given).
     std::atomic<bool> lastPasswordWasNull{false};
+    // The file-access record handed to the last FPDF_LoadCustomDocument, so a
+    // test can drive the engine's block reader the way pdfium does.
+    std::atomic<FPDF_FILEACCESS *> lastFileAccess{nullptr};
+    // Order of calls: every counted call takes the next number.
+    std::atomic<int> sequence{0};
+    std::atomic<int> lastCloseDocumentAt{0};
+    std::atomic<int> lastDestroyLibraryAt{0};
 };
 
 Counts &counts();
