@@ -1,0 +1,118 @@
+#include "pagerequest.h"
+
+#include "qpdfium.h"
+
+#include <QStandardItem>
+
+namespace {
+
+// Deeper nesting than this in a received outline is taken as corrupt data
+// rather than recursed into.
+constexpr int MaxReadDepth = 1024;
+
+void readNodes(QDataStream &in, QList<BookmarkNode> &nodes, int depth);
+
+void readNode(QDataStream &in, BookmarkNode &node, int depth)
+{
+    node = BookmarkNode();
+    if (depth > MaxReadDepth) {
+        in.setStatus(QDataStream::ReadCorruptData);
+        return;
+    }
+    in >> node.title >> node.pageIndex;
+    readNodes(in, node.children, depth + 1);
+}
+
+void readNodes(QDataStream &in, QList<BookmarkNode> &nodes, int depth)
+{
+    nodes.clear();
+    quint32 count = 0;
+    in >> count;
+    // The count is not trusted for a reservation: a damaged packet must not
+    // make the reader allocate for entries that are not there.
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        BookmarkNode node;
+        readNode(in, node, depth);
+        if (in.status() != QDataStream::Ok)
+            break;
+        nodes.append(std::move(node));
+    }
+}
+
+} // namespace
+
+QDataStream &operator<<(QDataStream &out, PacketType type)
+{
+    return out << static_cast<quint8>(type);
+}
+
+QDataStream &operator>>(QDataStream &in, PacketType &type)
+{
+    quint8 value = 0;
+    in >> value;
+    type = static_cast<PacketType>(value);
+    return in;
+}
+
+void writeReplyImage(QDataStream &out, const QImage &image)
+{
+    out << image;
+}
+
+QDataStream &operator<<(QDataStream &out, const PageRequest &request)
+{
+    out << request.pageIndex << request.tag << request.token << request.annotations
+        << request.invert << request.rotation << request.size;
+    writeReplyImage(out, request.image);
+    return out;
+}
+
+QDataStream &operator>>(QDataStream &in, PageRequest &request)
+{
+    // A short packet is not rejected: what cannot be read comes out as the
+    // stream's past-the-end values (0, false, a null image).
+    return in >> request.pageIndex >> request.tag >> request.token >> request.annotations
+              >> request.invert >> request.rotation >> request.size >> request.image;
+}
+
+QDataStream &operator<<(QDataStream &out, const BookmarkNode &node)
+{
+    return out << node.title << node.pageIndex << node.children;
+}
+
+QDataStream &operator>>(QDataStream &in, BookmarkNode &node)
+{
+    readNode(in, node, 0);
+    return in;
+}
+
+QList<BookmarkNode> readBookmarkNodes(QDataStream &in)
+{
+    QList<BookmarkNode> nodes;
+    readNodes(in, nodes, 0);
+    return nodes;
+}
+
+BookmarkNode toBookmarkNode(const QStandardItem *item)
+{
+    BookmarkNode node;
+    if (!item)
+        return node;
+    node.title = item->data(OutlineTitleRole).toString();
+    node.pageIndex = item->data(OutlinePageRole).toInt();
+    const int rows = item->rowCount();
+    node.children.reserve(rows);
+    for (int row = 0; row < rows; ++row)
+        node.children.append(toBookmarkNode(item->child(row, 0)));
+    return node;
+}
+
+QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root)
+{
+    QList<BookmarkNode> nodes;
+    if (!root)
+        return nodes;
+    for (int row = 0; row < root->rowCount(); ++row)
+        nodes.append(toBookmarkNode(root->child(row, 0)));
+    return nodes;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+// The records that travel between the preview application and the helper in
+// mode 1, and their QDataStream forms. Every stream that carries them must be
+// set to QDataStream::Qt_6_0 (version 20) before use.
+
+#include <QDataStream>
+#include <QImage>
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <QtGlobal>
+
+class QStandardItem;
+
+// The stream version both sides agree on.
+constexpr QDataStream::Version ProtocolStreamVersion = QDataStream::Qt_6_0;
+
+// First byte of every packet after the length prefix.
+enum class PacketType : quint8 {
+    RenderRequest = 1,   // preview -> helper, one PageRequest
+    RenderReply = 2,     // helper -> preview, the PageRequest with image filled
+    BookmarksRequest = 3, // preview -> helper, no payload
+    BookmarksReply = 4,  // helper -> preview, QList<BookmarkNode>
+};
+
+QDataStream &operator<<(QDataStream &out, PacketType type);
+QDataStream &operator>>(QDataStream &in, PacketType &type);
+
+// A render request, and in the reply the same record with the image filled.
+// The helper hands tag and token back untouched so the requester can match
+// replies to requests.
+struct PageRequest {
+    qint32 pageIndex = -1;
+    qint32 tag = -1;
+    quint64 token = 0;
+    bool annotations = false;
+    bool invert = false;
+    qint32 rotation = 0; // degrees
+    QSize size;          // pixels; invalid (-1 x -1) when fresh
+    QImage image;        // null in requests
+};
+
+QDataStream &operator<<(QDataStream &out, const PageRequest &request);
+QDataStream &operator>>(QDataStream &in, PageRequest &request);
+
+// The one place where the image of a reply is encoded.
+void writeReplyImage(QDataStream &out, const QImage &image);
+
+// One outline entry with its whole subtree.
+struct BookmarkNode {
+    QString title;      // null when fresh
+    qint32 pageIndex = -1;
+    QList<BookmarkNode> children;
+};
+
+QDataStream &operator<<(QDataStream &out, const BookmarkNode &node);
+// Only the preview side reads nodes; the helper only writes them.
+QDataStream &operator>>(QDataStream &in, BookmarkNode &node);
+// Reads a list as operator<< of QList<BookmarkNode> writes it. Stops at the
+// first entry that cannot be read and sets the stream status.
+QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
+
+// Converts an outline item (title, page and children as the engine's outline
+// reader stores them) with its subtree. A null item gives a fresh node.
+BookmarkNode toBookmarkNode(const QStandardItem *item);
+
+// The top-level entries of an outline tree: the root's children in row order.
+// The root itself carries nothing that is sent.
+QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root);
