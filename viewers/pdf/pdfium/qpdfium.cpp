@@ -5,7 +5,15 @@
 #include <QElapsedTimer>
 #include <QGlobalStatic>
 
+// Lazily created, thread-safe, and null once destroyed at exit.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wgnu-zero-variadic-macro-arguments"
+#endif
 Q_GLOBAL_STATIC(QRecursiveMutex, g_pdfiumMutex)
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
 
 QRecursiveMutex *pdfiumMutex()
 {
