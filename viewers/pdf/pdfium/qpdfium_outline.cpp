@@ -1,0 +1,148 @@
+#include "qpdfium.h"
+
+#include "qpdfium_p.h"
+
+#include <QByteArray>
+#include <QStandardItem>
+
+#include <optional>
+#include <vector>
+
+namespace {
+
+// Real outlines nest a handful of levels; this only stops a malformed one
+// from running the walk's recursion out of stack (1 MiB on Windows).
+constexpr int kMaxOutlineDepth = 256;
+
+// FPDFAction_GetURIPath and FPDFAction_GetFilePath share the two-call
+// protocol; both give NUL-terminated UTF-8 (a URI is plain ASCII). Nothing
+// when pdfium has no string, or when the second call disagrees with the first.
+template<typename Read>
+std::optional<QString> readActionString(Read read)
+{
+    const unsigned long length = read(nullptr, 0);
+    if (length == 0)
+        return std::nullopt;
+    QByteArray buffer(static_cast<qsizetype>(length), '\0');
+    if (read(buffer.data(), length) != length)
+        return std::nullopt;
+    return QString::fromUtf8(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
+}
+
+} // namespace
+
+bool QPdfium::readBookmarks(QStandardItem *root)
+{
+    bool abort = false;
+    PdfiumLocker locker;
+    readBookmarksHelper(root, nullptr, 0, abort);
+    // The handles mean nothing once the lock is given back.
+    m_outlineVisited.clear();
+    m_outlineVisited.squeeze();
+    return !abort;
+}
+
+void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth,
+                                  bool &abort)
+{
+    if (abort)
+        return;
+    if (isQuitRequested()) {
+        abort = true;
+        PDF_DEBUG() << "read bookmarks quitting";
+        return;
+    }
+    // Only the top level is read with a null bookmark: a new walk begins.
+    if (!bookmark)
+        m_outlineVisited.clear();
+
+    PdfiumLocker locker;
+    FPDF_BOOKMARK current = FPDFBookmark_GetFirstChild(m_document, bookmark);
+    while (current) {
+        if (isQuitRequested()) {
+            abort = true;
+            PDF_DEBUG() << "read bookmarks quitting 2";
+            return;
+        }
+
+        // In a well-formed outline every entry is met once, at a bounded
+        // depth. A link back to an entry already read (a sibling chain that
+        // loops, a child pointing at an ancestor) or absurd nesting would keep
+        // the walk going forever or exhaust the stack: stop this level there
+        // and let the caller know the tree is incomplete.
+        if (m_outlineVisited.contains(current)) {
+            ERROR_LINE() << "Outline entry met twice, the outline links back on itself.";
+            abort = true;
+            return;
+        }
+        if (depth >= kMaxOutlineDepth) {
+            ERROR_LINE() << "Outline nested deeper than" << kMaxOutlineDepth << "levels.";
+            abort = true;
+            return;
+        }
+        m_outlineVisited.insert(current);
+
+        const unsigned long titleBytes = FPDFBookmark_GetTitle(current, nullptr, 0);
+        if (titleBytes == 0) {
+            ERROR_LINE() << "Failed to get bookmark title.";
+            abort = true;
+            return;
+        }
+        // One char16_t more than asked for, so a terminator is there even if
+        // pdfium filled every byte it was given.
+        std::vector<char16_t> titleBuffer(titleBytes / sizeof(char16_t) + 1, u'\0');
+        if (FPDFBookmark_GetTitle(current, titleBuffer.data(), titleBytes) != titleBytes) {
+            ERROR_LINE() << "Failed to read bookmark title.";
+            abort = true;
+            return;
+        }
+        const QString title = QString::fromUtf16(titleBuffer.data()).trimmed();
+
+        int pageIndex = -1;
+        QString toolTip;
+        if (FPDF_DEST dest = FPDFBookmark_GetDest(m_document, current)) {
+            pageIndex = FPDFDest_GetDestPageIndex(m_document, dest);
+        } else if (FPDF_ACTION action = FPDFBookmark_GetAction(current)) {
+            const unsigned long type = FPDFAction_GetType(action);
+            switch (type) {
+            case PDFACTION_GOTO:
+                if (FPDF_DEST actionDest = FPDFAction_GetDest(m_document, action))
+                    pageIndex = FPDFDest_GetDestPageIndex(m_document, actionDest);
+                break;
+            case PDFACTION_URI: {
+                const auto uri = readActionString([&](void *buffer, unsigned long length) {
+                    return FPDFAction_GetURIPath(m_document, action, buffer, length);
+                });
+                if (uri)
+                    toolTip = QStringLiteral("URI: ") + *uri;
+                break;
+            }
+            case PDFACTION_REMOTEGOTO:
+            case PDFACTION_LAUNCH: {
+                // The viewer shows both as the other file they lead to.
+                const auto path = readActionString([&](void *buffer, unsigned long length) {
+                    return FPDFAction_GetFilePath(action, buffer, length);
+                });
+                if (path)
+                    toolTip = QStringLiteral("REMOTE GOTO: ") + *path;
+                break;
+            }
+            default:
+                ERROR_LINE() << "Unsupported action type: " << type;
+                break;
+            }
+        }
+
+        auto *item = new QStandardItem;
+        item->setData(title, OutlineTitleRole);
+        item->setData(depth, OutlineDepthRole);
+        item->setData(pageIndex, OutlinePageRole);
+        if (!toolTip.isEmpty())
+            item->setToolTip(toolTip.trimmed());
+        parent->appendRow(item);
+
+        readBookmarksHelper(item, current, depth + 1, abort);
+
+        current = FPDFBookmark_GetNextSibling(m_document, current);
+    }
+}

@@ -1,0 +1,137 @@
+#include "qpdfium.h"
+
+#include "qpdfium_p.h"
+
+#include <QElapsedTimer>
+
+namespace {
+
+// pdfium asks this from inside FPDF_RenderPageBitmap_Start, on the thread that
+// called page(). Pausing is how a render is cut short: page() never continues
+// a paused render, it closes it.
+int onNeedToPauseNow(IFSDK_PAUSE *pause)
+{
+    auto *engine = static_cast<QPdfium *>(pause->user);
+    if (!engine) {
+        ERROR_LINE() << static_cast<const void *>(pause);
+        return 0;
+    }
+    if (engine->isQuitRequested()) {
+        qDebug() << "[pdf]" << engine->name() << "[pdfium] ++++ render stopped forcibly ++++";
+        return 1;
+    }
+    return 0;
+}
+
+// Releases what one render call obtained from pdfium, and only that, on every
+// way out of page(). The bitmap borrows the image's pixels, so destroying it
+// leaves the image intact.
+struct RenderCleanup
+{
+    FPDF_PAGE page = nullptr;
+    FPDF_BITMAP bitmap = nullptr;
+    bool renderStarted = false;
+
+    RenderCleanup() = default;
+    RenderCleanup(const RenderCleanup &) = delete;
+    RenderCleanup &operator=(const RenderCleanup &) = delete;
+
+    ~RenderCleanup()
+    {
+        if (renderStarted && page)
+            FPDF_RenderPage_Close(page);
+        if (bitmap)
+            FPDFBitmap_Destroy(bitmap);
+        if (page)
+            FPDF_ClosePage(page);
+    }
+};
+
+} // namespace
+
+QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, int rotate)
+{
+    if (!isLoaded()) {
+        ERROR_LINE();
+        return QImage();
+    }
+    // A quitting caller must not queue up behind another engine's render.
+    if (isQuitRequested()) {
+        PDF_DEBUG() << "early quit for page render" << index;
+        return QImage();
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    PdfiumLocker locker;
+
+    if (isQuitRequested()) {
+        PDF_DEBUG() << "early quit for page render after locker" << index;
+        return QImage();
+    }
+
+    // Declared in this order so that the cleanup runs first, then the image
+    // goes, then the lock: pdfium lets go of the pixels before they are freed.
+    QImage image;
+    RenderCleanup cleanup;
+    int ret = FPDF_RENDER_FAILED;
+
+    try {
+        cleanup.page = FPDF_LoadPage(m_document, static_cast<int>(index));
+        if (!cleanup.page) {
+            ERROR_LINE() << index;
+            return QImage();
+        }
+
+        // pdfium only paints what the page draws; whatever it leaves alone
+        // must come out as paper, not as transparent black.
+        image = QImage(size, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+
+        // Format_ARGB32 lies in memory as B, G, R, A on little-endian
+        // machines, which is pdfium's BGRA: pdfium draws straight into the
+        // image, no copy.
+        const int width = image.width();
+        const int height = image.height();
+        cleanup.bitmap = FPDFBitmap_CreateEx(width, height, FPDFBitmap_BGRA, image.bits(),
+                                             static_cast<int>(image.bytesPerLine()));
+        if (!cleanup.bitmap) {
+            ERROR_LINE() << index << size << annotations << image.size()
+                         << static_cast<const void *>(cleanup.page);
+            return QImage();
+        }
+
+        const int flags = annotations ? FPDF_ANNOT : 0;
+
+        if (!m_pause)
+            m_pause = new IFSDK_PAUSE{1, onNeedToPauseNow, this};
+
+        ret = FPDF_RenderPageBitmap_Start(cleanup.bitmap, cleanup.page, 0, 0, width, height,
+                                          rotate, flags, m_pause);
+        cleanup.renderStarted = true;
+    } catch (...) {
+        // Reporting may throw too (it allocates); nothing may leave this call.
+        try {
+            ERROR_LINE() << index << size << static_cast<const void *>(cleanup.bitmap)
+                         << static_cast<const void *>(cleanup.page) << FPDF_GetLastError();
+        } catch (...) {
+        }
+        return QImage();
+    }
+
+    if (ret == FPDF_RENDER_DONE) {
+        PDF_DEBUG() << "page render done" << index << size << "ret:" << ret
+                    << "elapsed:" << timer.elapsed() << "ms";
+    } else if (ret == FPDF_RENDER_TOBECONTINUED) {
+        image = QImage();
+        PDF_DEBUG() << "page render stopped/paused"
+                    << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
+    } else {
+        image = QImage();
+        PDF_DEBUG() << "page render failed"
+                    << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
+    }
+    // A local in a return statement is moved out (the other returns keep
+    // the compiler from eliding it): the pixels are never copied.
+    return image;
+}
