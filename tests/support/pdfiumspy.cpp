@@ -18,8 +18,10 @@ void reset()
     for (std::atomic<int> *n : {&c.initLibrary, &c.destroyLibrary, &c.loadCustomDocument,
                                 &c.closeDocument, &c.getPageCount, &c.loadPage, &c.closePage,
                                 &c.bitmapCreate, &c.bitmapDestroy, &c.renderStart,
-                                &c.renderClose, &c.getAnnot, &c.closeAnnot})
+                                &c.renderClose, &c.getAnnot, &c.closeAnnot, &c.getTitle})
         n->store(0);
+    c.beforeRenderStart = nullptr;
+    c.titleFilter = nullptr;
     c.lastRenderFlags = -1;
     c.lastRenderRotate = -1;
     c.lastPasswordWasNull = false;
@@ -59,6 +61,7 @@ int __real_FPDF_RenderPageBitmap_Start(FPDF_BITMAP, FPDF_PAGE, int, int, int, in
 void __real_FPDF_RenderPage_Close(FPDF_PAGE);
 FPDF_ANNOTATION __real_FPDFPage_GetAnnot(FPDF_PAGE, int);
 void __real_FPDFPage_CloseAnnot(FPDF_ANNOTATION);
+unsigned long __real_FPDFBookmark_GetTitle(FPDF_BOOKMARK, void *, unsigned long);
 
 void __wrap_FPDF_InitLibrary(void)
 {
@@ -128,6 +131,8 @@ int __wrap_FPDF_RenderPageBitmap_Start(FPDF_BITMAP bitmap, FPDF_PAGE page, int x
     ++counts().renderStart;
     counts().lastRenderFlags = flags;
     counts().lastRenderRotate = rotate;
+    if (void (*hook)() = counts().beforeRenderStart)
+        hook();
     return __real_FPDF_RenderPageBitmap_Start(bitmap, page, x, y, w, h, rotate, flags, pause);
 }
 
@@ -149,6 +154,16 @@ void __wrap_FPDFPage_CloseAnnot(FPDF_ANNOTATION annot)
 {
     ++counts().closeAnnot;
     __real_FPDFPage_CloseAnnot(annot);
+}
+
+unsigned long __wrap_FPDFBookmark_GetTitle(FPDF_BOOKMARK bookmark, void *buffer,
+                                           unsigned long length)
+{
+    const int call = counts().getTitle++;
+    const unsigned long result = __real_FPDFBookmark_GetTitle(bookmark, buffer, length);
+    if (auto filter = counts().titleFilter.load())
+        return filter(call, result);
+    return result;
 }
 
 } // extern "C"

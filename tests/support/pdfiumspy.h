@@ -36,6 +36,16 @@ struct Counts {
     std::atomic<int> sequence{0};
     std::atomic<int> lastCloseDocumentAt{0};
     std::atomic<int> lastDestroyLibraryAt{0};
+    std::atomic<int> getTitle{0};
+
+    // Test hooks, off (null) until a test sets them; reset() turns them off.
+    // Runs right before FPDF_RenderPageBitmap_Start hands over to pdfium, on
+    // the rendering thread: lets a test make something happen mid-render.
+    std::atomic<void (*)()> beforeRenderStart{nullptr};
+    // Sees every FPDFBookmark_GetTitle: call is its 0-based number since the
+    // last reset(), result what pdfium answered; the engine gets the return
+    // value instead. Lets a test fake a failing title read.
+    std::atomic<unsigned long (*)(int call, unsigned long result)> titleFilter{nullptr};
 };
 
 Counts &counts();
