@@ -250,8 +250,8 @@ qint64 ReadOnlyIODevice::readData(char *data, qint64 maxlen)
     const qint64 got = file.read(data, maxlen);
     if (got < 0)
         setErrorString(QStringLiteral("ReadOnlyIODevice: read error"));
-    else
-        file_ended = got == 0;
+    else // ReadFile stops short only at the end of the file
+        file_ended = got < qMin(maxlen, kMaxReadCount);
     return got;
 }
 

@@ -94,7 +94,7 @@ protected:
 private:
     QString file_name;
     ReadOnlyFile file;
-    // The last read of the file found its end before size(): the file was
-    // cut short after it was opened, so what size() promises is not there.
+    // The last read of the file met its end. Before size() that means the
+    // file was cut short after it was opened: what size() promises is gone.
     bool file_ended = false;
 };
