@@ -194,6 +194,9 @@ bool ReadOnlyIODevice::openFile(const QString &fileName)
 
 bool ReadOnlyIODevice::open(OpenMode mode)
 {
+    // Opening again starts afresh, and a failure leaves nothing open.
+    if (isOpen())
+        close();
     if (file_name.isEmpty()) {
         setErrorString(QStringLiteral("ReadOnlyIODevice: no file name set"));
         return false;

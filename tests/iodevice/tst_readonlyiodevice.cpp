@@ -117,6 +117,24 @@ private slots:
         QCOMPARE(capture.matching("CreateFileW failed:").size(), 1);
     }
 
+    void failedReopenLeavesNothingOpen()
+    {
+        const QString other = write("other.bin", "other");
+        ReadOnlyIODevice device;
+        QVERIFY(device.openFile(m_data));
+        QVERIFY(device.seek(50));
+        QVERIFY(device.openFile(other));
+        QCOMPARE(device.pos(), 0);
+        QCOMPARE(device.readAll(), QByteArray("other"));
+        QCOMPARE(handlesTo(m_data), 0);
+
+        MessageCapture capture;
+        QVERIFY(!device.openFile(m_dir.filePath("missing.bin")));
+        QVERIFY(!device.isOpen());
+        QCOMPARE(handlesTo(other), 0);
+        QVERIFY(device.errorString().startsWith("ReadOnlyIODevice: failed to open "));
+    }
+
     void freshlyOpened()
     {
         ReadOnlyIODevice device;
