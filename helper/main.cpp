@@ -1,4 +1,5 @@
 #include "annotationscan.h"
+#include "pdfpageprovider.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -29,9 +30,17 @@ int main(int argc, char *argv[])
         if (args.size() < 4)
             return -1;
         return runAnnotationScan(args.at(2), args.at(3), passwordFrom(args));
-    case PageServer:
-        // Not served yet: the page server is built separately.
-        return -1;
+    case PageServer: {
+        if (args.size() < 4)
+            return -1;
+        // Lives until the process ends; its engine keeps the document open
+        // for as long as the connection is served.
+        auto *provider = new PDFPageProvider;
+        const int started = provider->start(args.at(2), args.at(3), passwordFrom(args));
+        if (started < 0)
+            return started;
+        return QCoreApplication::exec();
+    }
     default:
         return -1;
     }

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "pagerequest.h"
+#include "qpdfium.h"
+
+#include <QObject>
+#include <QString>
+
+class QDataStream;
+class QLocalSocket;
+
+// Mode 1 of the helper: loads one document, connects to the preview
+// application's local server and answers its render and outline requests
+// until the connection closes, which ends the event loop.
+class PDFPageProvider : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PDFPageProvider(QObject *parent = nullptr);
+    ~PDFPageProvider() override;
+
+    // Loads the document and asks the socket to connect. Returns 0, or -2
+    // (after printing "load err") when the document cannot be loaded; then no
+    // connection is attempted. Calling it again reuses the socket and its
+    // connections.
+    int start(const QString &serverName, const QString &documentPath, const QString &password);
+
+    void onReadyRead();
+
+private:
+    void handlePacket(PacketType type, QDataStream &payload);
+    void serveRender(QDataStream &payload);
+    void serveBookmarks();
+
+    QLocalSocket *socket;
+    QPdfium engine;
+    quint32 expectedSize;
+};
