@@ -1,0 +1,380 @@
+#include "helpersession.h"
+
+#include "packetframing.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUuid>
+
+namespace pdfpreview {
+
+namespace {
+
+// How long the destructor gives the helper to end by itself once the
+// connection is closed, before it is killed.
+constexpr int GraceMsecs = 3000;
+
+QStringList helperArguments(const QString &mode, const QString &target,
+                            const QString &documentPath, const QString &password)
+{
+    QStringList args{mode, target, documentPath};
+    // The helper takes a fifth entry as the password; a null one means none.
+    if (!password.isNull())
+        args << password;
+    return args;
+}
+
+} // namespace
+
+int signedExitCode(int rawExitCode)
+{
+#ifdef Q_OS_WIN
+    return rawExitCode;
+#else
+    return static_cast<qint8>(rawExitCode);
+#endif
+}
+
+QString defaultHelperProgram()
+{
+#ifdef Q_OS_WIN
+    const QString name = QStringLiteral("pdfhelper.exe");
+#else
+    const QString name = QStringLiteral("pdfhelper");
+#endif
+    if (QCoreApplication::instance()) {
+        const QFileInfo beside(QDir(QCoreApplication::applicationDirPath()), name);
+        if (beside.isFile() && beside.isExecutable())
+            return beside.absoluteFilePath();
+    }
+    return QStringLiteral(PDFHELPER_BUILT_HELPER);
+}
+
+HelperSession::HelperSession(QObject *parent)
+    : QObject(parent)
+    , m_program(defaultHelperProgram())
+{
+}
+
+HelperSession::~HelperSession()
+{
+    for (QEventLoop *loop : std::as_const(m_waitLoops))
+        loop->quit();
+    if (!m_process)
+        return;
+    m_process->disconnect(this);
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->disconnectFromServer();
+    }
+    if (m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(GraceMsecs)) {
+        m_process->kill();
+        m_process->waitForFinished(GraceMsecs);
+    }
+}
+
+QString HelperSession::serverName() const
+{
+    return m_serverName;
+}
+
+qint64 HelperSession::helperProcessId() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+bool HelperSession::start(const QString &documentPath, const QString &password)
+{
+    if (m_state != State::Idle) {
+        m_error = QStringLiteral("the session has been started already");
+        return false;
+    }
+
+    m_server = new QLocalServer(this);
+    // Only processes of the same user may connect.
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = QStringLiteral("pdfhelper-%1-%2")
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(QUuid::createUuid().toString(QUuid::Id128));
+    if (!m_server->listen(name)) {
+        m_error = QStringLiteral("cannot listen on a local socket: ") + m_server->errorString();
+        m_state = State::Finished;
+        return false;
+    }
+    m_serverName = m_server->fullServerName();
+    connect(m_server, &QLocalServer::newConnection, this, &HelperSession::onNewConnection);
+
+    m_process = new QProcess(this);
+    if (m_forwardLog)
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        m_process->setStandardErrorFile(QProcess::nullDevice());
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &HelperSession::readTrace);
+    connect(m_process, &QProcess::finished, this, &HelperSession::onProcessFinished);
+    connect(m_process, &QProcess::errorOccurred, this, &HelperSession::onProcessError);
+
+    m_state = State::Starting;
+    m_process->start(m_program,
+                     helperArguments(QStringLiteral("1"), m_serverName, documentPath, password));
+    if (!m_process->waitForStarted()) {
+        m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
+        m_state = State::Finished;
+        m_crashed = true;
+        return false;
+    }
+    return true;
+}
+
+bool HelperSession::waitForConnected(int msecs)
+{
+    waitFor([this] { return m_state != State::Starting; }, msecs);
+    return m_state == State::Connected;
+}
+
+void HelperSession::sendRenderRequest(const PageRequest &request)
+{
+    sendRaw(buildPacket(PacketType::RenderRequest, request));
+}
+
+void HelperSession::sendBookmarksRequest()
+{
+    if (m_state != State::Connected)
+        return;
+    ++m_bookmarksSent;
+    sendRaw(buildPacket(PacketType::BookmarksRequest));
+}
+
+void HelperSession::sendRaw(const QByteArray &bytes)
+{
+    if (m_state == State::Connected && m_socket)
+        m_socket->write(bytes);
+}
+
+std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
+{
+    if (m_state != State::Connected)
+        return std::nullopt;
+    const quint64 token = m_nextToken++;
+    request.token = token;
+    std::optional<PageRequest> reply;
+    const auto connection = connect(this, &HelperSession::renderReplied, this,
+                                    [&reply, token](const PageRequest &r) {
+                                        if (r.token == token && !reply)
+                                            reply = r;
+                                    });
+    sendRenderRequest(request);
+    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
+    disconnect(connection);
+    return reply;
+}
+
+std::optional<QList<BookmarkNode>> HelperSession::outline(int msecs)
+{
+    if (m_state != State::Connected)
+        return std::nullopt;
+    // Replies come in request order, so the n-th reply answers the n-th request.
+    const quint64 number = m_bookmarksSent + 1;
+    std::optional<QList<BookmarkNode>> reply;
+    const auto connection = connect(this, &HelperSession::bookmarksReplied, this,
+                                    [&reply, number, this](const QList<BookmarkNode> &nodes) {
+                                        if (m_bookmarksReceived == number)
+                                            reply = nodes;
+                                    });
+    sendBookmarksRequest();
+    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
+    disconnect(connection);
+    return reply;
+}
+
+bool HelperSession::finish(int msecs)
+{
+    if (!m_process)
+        return false;
+    if (m_socket)
+        m_socket->disconnectFromServer();
+    if (waitForFinished(msecs))
+        return !m_crashed;
+    m_process->kill();
+    waitForFinished(GraceMsecs);
+    return false;
+}
+
+bool HelperSession::waitForFinished(int msecs)
+{
+    return waitFor([this] { return m_state == State::Finished; }, msecs);
+}
+
+void HelperSession::onNewConnection()
+{
+    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        if (m_socket || m_state != State::Starting) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_socket = socket;
+        connect(m_socket, &QLocalSocket::readyRead, this, &HelperSession::onReadyRead);
+        connect(m_socket, &QLocalSocket::disconnected, this, [this] {
+            if (m_state == State::Connected)
+                m_state = State::Closing;
+            wake();
+        });
+        m_state = State::Connected;
+        // One helper per session: nobody else gets in once it is connected.
+        m_server->close();
+        emit connected();
+        wake();
+        // Bytes may have come with the connection already.
+        if (m_socket->bytesAvailable() > 0)
+            onReadyRead();
+    }
+}
+
+void HelperSession::onReadyRead()
+{
+    readPackets(m_socket, m_expectedSize, [this](PacketType type, QDataStream &payload) {
+        switch (type) {
+        case PacketType::RenderReply: {
+            PageRequest reply;
+            payload >> reply;
+            emit renderReplied(reply);
+            break;
+        }
+        case PacketType::BookmarksReply: {
+            const QList<BookmarkNode> nodes = readBookmarkNodes(payload);
+            ++m_bookmarksReceived;
+            emit bookmarksReplied(nodes);
+            break;
+        }
+        default:
+            emit unexpectedPacket(static_cast<int>(type));
+            break;
+        }
+        wake();
+    });
+}
+
+void HelperSession::onProcessFinished(int rawExitCode, QProcess::ExitStatus status)
+{
+    readTrace();
+    m_crashed = status != QProcess::NormalExit;
+    m_exitCode = m_crashed ? -1 : signedExitCode(rawExitCode);
+    if (m_crashed && m_error.isEmpty())
+        m_error = QStringLiteral("the helper crashed");
+    m_state = State::Finished;
+    emit finished(m_exitCode);
+    wake();
+}
+
+void HelperSession::onProcessError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
+    m_crashed = true;
+    m_state = State::Finished;
+    wake();
+}
+
+void HelperSession::readTrace()
+{
+    if (!m_process)
+        return;
+    m_partialTraceLine += m_process->readAllStandardOutput();
+    qsizetype end;
+    while ((end = m_partialTraceLine.indexOf('\n')) >= 0) {
+        QByteArray line = m_partialTraceLine.left(end);
+        m_partialTraceLine.remove(0, end + 1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const QString text = QString::fromUtf8(line);
+        m_trace << text;
+        emit traceLine(text);
+    }
+}
+
+void HelperSession::wake()
+{
+    for (QEventLoop *loop : std::as_const(m_waitLoops))
+        loop->quit();
+}
+
+bool HelperSession::waitFor(const std::function<bool()> &done, int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    m_waitLoops.append(&loop);
+    bool ok = true;
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            ok = false;
+            break;
+        }
+        timer.start(std::chrono::milliseconds(deadline.remainingTime()));
+        loop.exec();
+    }
+    m_waitLoops.removeOne(&loop);
+    return ok;
+}
+
+AnnotationScan scanAnnotatedPages(const QString &helperProgram, const QString &documentPath,
+                                  const QString &password, int msecs)
+{
+    AnnotationScan scan;
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        scan.error = QStringLiteral("cannot make a temporary folder: ") + dir.errorString();
+        return scan;
+    }
+    const QString output = dir.filePath(QStringLiteral("pages.txt"));
+
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(helperProgram, helperArguments(QStringLiteral("0"), output, documentPath, password));
+    if (!process.waitForStarted()) {
+        scan.error = QStringLiteral("cannot start %1: %2").arg(helperProgram, process.errorString());
+        return scan;
+    }
+    if (!process.waitForFinished(msecs)) {
+        process.kill();
+        process.waitForFinished(GraceMsecs);
+        scan.error = QStringLiteral("the helper did not finish in time");
+        return scan;
+    }
+    if (process.exitStatus() != QProcess::NormalExit) {
+        scan.error = QStringLiteral("the helper crashed");
+        return scan;
+    }
+    scan.ran = true;
+    scan.exitCode = signedExitCode(process.exitCode());
+    if (scan.exitCode != 0)
+        return scan;
+
+    QFile file(output);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        scan.error = QStringLiteral("the helper wrote no page list");
+        scan.ran = false;
+        return scan;
+    }
+    while (!file.atEnd()) {
+        bool ok = false;
+        const int page = file.readLine().trimmed().toInt(&ok);
+        if (ok)
+            scan.pages << page;
+    }
+    return scan;
+}
+
+} // namespace pdfpreview

@@ -1,0 +1,139 @@
+#pragma once
+
+// The preview application's side of mode 1: a local server under a name of
+// its own, one pdfhelper process started on it for one document, requests
+// out and decoded replies back.
+
+#include "pagerequest.h"
+
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+class QEventLoop;
+class QLocalServer;
+class QLocalSocket;
+
+namespace pdfpreview {
+
+// The exit code as the helper's main returned it. Where exit statuses are
+// 8 bits wide, -2 arrives as 254; this gives -2 back on every platform.
+int signedExitCode(int rawExitCode);
+
+// The pdfhelper executable beside the running program, or failing that the
+// one this library was built with.
+QString defaultHelperProgram();
+
+class HelperSession : public QObject
+{
+    Q_OBJECT
+public:
+    enum class State {
+        Idle,       // nothing started yet
+        Starting,   // helper running, not connected yet
+        Connected,  // requests can be sent
+        Closing,    // connection closed, the helper has not exited yet
+        Finished,   // the helper has exited
+    };
+    Q_ENUM(State)
+
+    explicit HelperSession(QObject *parent = nullptr);
+    // Closes the connection and waits briefly for the helper; kills it if it
+    // does not end by itself.
+    ~HelperSession() override;
+
+    void setHelperProgram(const QString &path) { m_program = path; }
+    QString helperProgram() const { return m_program; }
+    // Sends the helper's debug log (its standard error) to ours instead of
+    // dropping it.
+    void setForwardHelperLog(bool on) { m_forwardLog = on; }
+
+    // Listens on a fresh name and starts the helper for the document. False
+    // when either fails; errorString() says why. Call once per session.
+    bool start(const QString &documentPath, const QString &password = QString());
+    // Runs the event loop until the helper has connected (true) or exited or
+    // the time is up (false).
+    bool waitForConnected(int msecs = 30000);
+
+    // Requests are answered one at a time, in order; the replies arrive as
+    // signals. Nothing is sent unless connected.
+    void sendRenderRequest(const PageRequest &request);
+    void sendBookmarksRequest();
+    // Writes bytes as they are, for callers that speak the protocol themselves.
+    void sendRaw(const QByteArray &bytes);
+
+    // Blocking forms: send, then run the event loop until the reply is in.
+    // Empty when the helper went away or the time ran out. The token of the
+    // request is replaced by one that identifies it.
+    std::optional<PageRequest> render(PageRequest request, int msecs = 60000);
+    std::optional<QList<BookmarkNode>> outline(int msecs = 60000);
+
+    // Closes the connection, which makes the helper end, and waits for its
+    // exit. True when it exited by itself within the time.
+    bool finish(int msecs = 30000);
+    bool waitForFinished(int msecs = 30000);
+
+    State state() const { return m_state; }
+    // Valid once the state is Finished. A crash gives crashed() true.
+    int exitCode() const { return m_exitCode; }
+    bool crashed() const { return m_crashed; }
+    QString serverName() const;
+    // The helper's process id while it runs, else 0.
+    qint64 helperProcessId() const;
+    QStringList trace() const { return m_trace; }
+    QString errorString() const { return m_error; }
+
+signals:
+    void connected();
+    void renderReplied(const PageRequest &reply);
+    void bookmarksReplied(const QList<BookmarkNode> &nodes);
+    // A packet type the preview side does not expect from the helper.
+    void unexpectedPacket(int type);
+    void traceLine(const QString &line);
+    void finished(int exitCode);
+
+private:
+    void onNewConnection();
+    void onReadyRead();
+    void onProcessFinished(int rawExitCode, QProcess::ExitStatus status);
+    void onProcessError(QProcess::ProcessError error);
+    void readTrace();
+    void wake();
+    bool waitFor(const std::function<bool()> &done, int msecs);
+
+    QString m_program;
+    bool m_forwardLog = false;
+    QLocalServer *m_server = nullptr;
+    QLocalSocket *m_socket = nullptr;
+    QProcess *m_process = nullptr;
+    QString m_serverName;
+    QList<QEventLoop *> m_waitLoops;
+    State m_state = State::Idle;
+    quint32 m_expectedSize = 0;
+    quint64 m_nextToken = 1;
+    quint64 m_bookmarksSent = 0;
+    quint64 m_bookmarksReceived = 0;
+    int m_exitCode = 0;
+    bool m_crashed = false;
+    QString m_error;
+    QStringList m_trace;
+    QByteArray m_partialTraceLine;
+};
+
+// Mode 0 run through the helper.
+struct AnnotationScan {
+    bool ran = false;    // the helper ran and exited normally
+    int exitCode = 0;    // as main returned it: 0, -3, -4, -5 (or -1)
+    QList<int> pages;    // the annotated pages when exitCode is 0
+    QString error;       // why the helper did not run
+};
+
+AnnotationScan scanAnnotatedPages(const QString &helperProgram, const QString &documentPath,
+                                  const QString &password = QString(), int msecs = 120000);
+
+} // namespace pdfpreview

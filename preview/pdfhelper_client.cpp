@@ -1,0 +1,351 @@
+// pdfhelper-client: drives the helper from the command line the way the
+// preview application does, for people and scripts.
+
+#include "helpersession.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode {
+    Ok = 0,
+    UsageError = 1,
+    NoSuchFile = 2,
+    NotLoadable = 3,
+    PasswordProblem = 4,
+    RenderFailed = 5,
+    HelperFailed = 6,
+    OutputFailed = 7,
+};
+
+// The helper's exit codes for a document it could not load.
+constexpr int ServerLoadFailed = -2;
+constexpr int ScanNoAnnotations = -3;
+constexpr int ScanLoadFailed = -5;
+
+constexpr int ConnectMsecs = 60000;
+constexpr int ReplyMsecs = 300000;
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "pdfhelper-client: %s\n", qPrintable(text));
+}
+
+void out(const QString &text)
+{
+    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+struct Options {
+    QString command;
+    QString file;
+    QString password; // null: none given
+    QString helper;
+    bool verbose = false;
+    QCommandLineParser *parser = nullptr;
+};
+
+// The helper cannot tell a wrong password from a damaged file; the document
+// can, since an encrypted one names its encryption dictionary in the clear.
+bool looksEncrypted(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 Window = 1 << 20;
+    const QByteArray head = file.read(Window);
+    if (head.contains("/Encrypt"))
+        return true;
+    if (file.size() > Window) {
+        file.seek(qMax(file.size() - Window, Window));
+        return file.readAll().contains("/Encrypt");
+    }
+    return false;
+}
+
+int loadFailure(const Options &options)
+{
+    if (looksEncrypted(options.file)) {
+        if (options.password.isNull())
+            say(QStringLiteral("%1 is password-protected; give the password with --password").arg(options.file));
+        else
+            say(QStringLiteral("wrong password for %1").arg(options.file));
+        return PasswordProblem;
+    }
+    say(QStringLiteral("%1 could not be opened as a PDF document (damaged or not a PDF)").arg(options.file));
+    return NotLoadable;
+}
+
+int checkInput(const Options &options)
+{
+    const QFileInfo info(options.file);
+    if (!info.exists()) {
+        say(QStringLiteral("%1: no such file").arg(options.file));
+        return NoSuchFile;
+    }
+    if (!info.isFile() || !info.isReadable()) {
+        say(QStringLiteral("%1: not a readable file").arg(options.file));
+        return NoSuchFile;
+    }
+    return Ok;
+}
+
+// Starts the helper on the document and waits for it to connect. Returns Ok
+// or the exit code to end with, having said why.
+int connect(pdfpreview::HelperSession &session, const Options &options)
+{
+    if (!options.helper.isEmpty())
+        session.setHelperProgram(options.helper);
+    session.setForwardHelperLog(options.verbose);
+    if (options.verbose) {
+        QObject::connect(&session, &pdfpreview::HelperSession::traceLine, [](const QString &line) {
+            std::fprintf(stderr, "[helper] %s\n", qPrintable(line));
+        });
+    }
+    if (!session.start(options.file, options.password)) {
+        say(session.errorString());
+        return HelperFailed;
+    }
+    if (session.waitForConnected(ConnectMsecs))
+        return Ok;
+    if (session.state() == pdfpreview::HelperSession::State::Finished && !session.crashed()
+        && session.exitCode() == ServerLoadFailed) {
+        return loadFailure(options);
+    }
+    if (session.state() == pdfpreview::HelperSession::State::Finished)
+        say(QStringLiteral("the helper ended without connecting (exit code %1)").arg(session.exitCode()));
+    else
+        say(QStringLiteral("the helper did not connect within %1 s").arg(ConnectMsecs / 1000));
+    return HelperFailed;
+}
+
+int lostHelper(const pdfpreview::HelperSession &session)
+{
+    if (session.state() == pdfpreview::HelperSession::State::Connected)
+        say(QStringLiteral("no reply from the helper within %1 s").arg(ReplyMsecs / 1000));
+    else
+        say(QStringLiteral("the helper went away before replying%1")
+                .arg(session.crashed() ? QStringLiteral(" (it crashed)") : QString()));
+    return HelperFailed;
+}
+
+// Ends the session; a helper that does not end cleanly is worth a word, but
+// the work is done by then.
+void close(pdfpreview::HelperSession &session)
+{
+    if (!session.finish() || session.exitCode() != 0)
+        say(QStringLiteral("note: the helper did not end cleanly (exit code %1)").arg(session.exitCode()));
+}
+
+bool parseInt(const QString &text, int &value)
+{
+    bool ok = false;
+    value = text.toInt(&ok, 10);
+    return ok;
+}
+
+int render(const Options &options)
+{
+    const QCommandLineParser &parser = *options.parser;
+    PageRequest request;
+    if (!parser.isSet(QStringLiteral("page")) || !parseInt(parser.value(QStringLiteral("page")), request.pageIndex)) {
+        say(QStringLiteral("render needs --page N (zero-based)"));
+        return UsageError;
+    }
+    const QRegularExpression sizePattern(QStringLiteral("^(\\d+)[xX](\\d+)$"));
+    const QRegularExpressionMatch size = sizePattern.match(parser.value(QStringLiteral("size")));
+    int width = 0;
+    int height = 0;
+    if (!size.hasMatch() || !parseInt(size.captured(1), width) || !parseInt(size.captured(2), height)
+        || width <= 0 || height <= 0) {
+        say(QStringLiteral("render needs --size WxH with a positive width and height, such as 800x600"));
+        return UsageError;
+    }
+    request.size = QSize(width, height);
+    if (parser.isSet(QStringLiteral("rotate"))
+        && !parseInt(parser.value(QStringLiteral("rotate")), request.rotation)) {
+        say(QStringLiteral("--rotate takes degrees: 0, 90, 180 or 270"));
+        return UsageError;
+    }
+    request.annotations = parser.isSet(QStringLiteral("annotations"));
+    request.invert = parser.isSet(QStringLiteral("invert"));
+    const QString output = parser.value(QStringLiteral("output"));
+    if (output.isEmpty()) {
+        say(QStringLiteral("render needs -o OUT.png"));
+        return UsageError;
+    }
+    if (const int code = checkInput(options))
+        return code;
+
+    pdfpreview::HelperSession session;
+    if (const int code = connect(session, options))
+        return code;
+    const std::optional<PageRequest> reply = session.render(request, ReplyMsecs);
+    if (!reply)
+        return lostHelper(session);
+    close(session);
+    if (reply->image.isNull()) {
+        say(QStringLiteral("page %1 of %2 could not be rendered at %3x%4 (is there such a page?)")
+                .arg(request.pageIndex)
+                .arg(options.file)
+                .arg(width)
+                .arg(height));
+        return RenderFailed;
+    }
+    if (!reply->image.save(output, "PNG")) {
+        say(QStringLiteral("cannot write %1").arg(output));
+        return OutputFailed;
+    }
+    out(QStringLiteral("%1: page %2, %3x%4").arg(output).arg(request.pageIndex).arg(width).arg(height));
+    return Ok;
+}
+
+QJsonArray toJson(const QList<BookmarkNode> &nodes)
+{
+    QJsonArray array;
+    for (const BookmarkNode &node : nodes) {
+        array.append(QJsonObject{
+            {QStringLiteral("title"), node.title},
+            {QStringLiteral("page"), node.pageIndex},
+            {QStringLiteral("children"), toJson(node.children)},
+        });
+    }
+    return array;
+}
+
+void printTree(const QList<BookmarkNode> &nodes, int depth)
+{
+    for (const BookmarkNode &node : nodes) {
+        const QString page = node.pageIndex >= 0 ? QStringLiteral("page %1").arg(node.pageIndex)
+                                                 : QStringLiteral("no page");
+        out(QStringLiteral("%1%2  [%3]").arg(QString(depth * 2, QLatin1Char(' ')), node.title, page));
+        printTree(node.children, depth + 1);
+    }
+}
+
+int outline(const Options &options)
+{
+    if (const int code = checkInput(options))
+        return code;
+    pdfpreview::HelperSession session;
+    if (const int code = connect(session, options))
+        return code;
+    const std::optional<QList<BookmarkNode>> nodes = session.outline(ReplyMsecs);
+    if (!nodes)
+        return lostHelper(session);
+    close(session);
+    if (options.parser->isSet(QStringLiteral("json"))) {
+        out(QString::fromUtf8(QJsonDocument(toJson(*nodes)).toJson(QJsonDocument::Indented)).trimmed());
+    } else {
+        if (nodes->isEmpty())
+            say(QStringLiteral("%1 has no outline").arg(options.file));
+        printTree(*nodes, 0);
+    }
+    return Ok;
+}
+
+int annotations(const Options &options)
+{
+    if (const int code = checkInput(options))
+        return code;
+    const QString helper = options.helper.isEmpty() ? pdfpreview::defaultHelperProgram() : options.helper;
+    const pdfpreview::AnnotationScan scan =
+        pdfpreview::scanAnnotatedPages(helper, options.file, options.password, ReplyMsecs);
+    if (!scan.ran) {
+        say(scan.error);
+        return HelperFailed;
+    }
+    switch (scan.exitCode) {
+    case 0:
+        for (int page : scan.pages)
+            out(QString::number(page));
+        return Ok;
+    case ScanNoAnnotations:
+        say(QStringLiteral("no page of %1 carries markup annotations").arg(options.file));
+        return Ok;
+    case ScanLoadFailed:
+        return loadFailure(options);
+    default:
+        say(QStringLiteral("the annotation scan failed (helper exit code %1)").arg(scan.exitCode));
+        return HelperFailed;
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pdfhelper-client"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs pdfhelper on a PDF document.\n\n"
+        "  render FILE.pdf --page N --size WxH [--annotations] [--rotate DEG] [--invert] -o OUT.png\n"
+        "      renders page N (zero-based) into a PNG of exactly WxH pixels; with a rotation\n"
+        "      of 90 or 270, give the size of the rotated image\n"
+        "  outline FILE.pdf [--json]\n"
+        "      prints the document outline with the zero-based page of every entry\n"
+        "  annotations FILE.pdf\n"
+        "      prints the zero-based pages that carry markup annotations, one per line\n\n"
+        "Exit codes: 0 done, 1 bad command line, 2 no such file, 3 not a loadable PDF,\n"
+        "4 wrong or missing password, 5 the page could not be rendered, 6 the helper failed,\n"
+        "7 the output could not be written."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline or annotations"));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("the PDF document"));
+    parser.addOptions({
+        {QStringLiteral("page"), QStringLiteral("Zero-based page to render."), QStringLiteral("N")},
+        {QStringLiteral("size"), QStringLiteral("Pixel size of the image, such as 800x600."), QStringLiteral("WxH")},
+        {QStringLiteral("annotations"), QStringLiteral("Draw the page's annotations too.")},
+        {QStringLiteral("rotate"), QStringLiteral("Rotation in degrees, clockwise."), QStringLiteral("DEG")},
+        {QStringLiteral("invert"), QStringLiteral("Invert the colours.")},
+        {{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("PNG file to write."), QStringLiteral("OUT.png")},
+        {QStringLiteral("json"), QStringLiteral("Print the outline as JSON.")},
+        {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
+        {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
+        {QStringLiteral("verbose"), QStringLiteral("Show the helper's trace and log.")},
+    });
+    if (!parser.parse(QCoreApplication::arguments())) {
+        say(parser.errorText());
+        return UsageError;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return Ok;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2) {
+        say(QStringLiteral("expected a command and one PDF file; see --help"));
+        return UsageError;
+    }
+    Options options;
+    options.command = positional.at(0);
+    options.file = positional.at(1);
+    if (parser.isSet(QStringLiteral("password")))
+        options.password = parser.value(QStringLiteral("password"));
+    options.helper = parser.value(QStringLiteral("helper"));
+    options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.parser = &parser;
+
+    if (options.command == QLatin1String("render"))
+        return render(options);
+    if (options.command == QLatin1String("outline"))
+        return outline(options);
+    if (options.command == QLatin1String("annotations"))
+        return annotations(options);
+    say(QStringLiteral("unknown command %1; use render, outline or annotations").arg(options.command));
+    return UsageError;
+}
