@@ -25,8 +25,10 @@ namespace {
 class FakeMonitors
 {
 public:
-    FakeMonitors()
+    explicit FakeMonitors(const QList<QPair<QString, quint32>> &dpis = {})
     {
+        for (const auto &[screen, dpi] : dpis)
+            setDpi(screen, dpi);
         m_previous = setMonitorDpiQuery([this](QScreen *screen) {
             ++m_calls[screen->name()];
             if (onQuery)
@@ -120,9 +122,8 @@ private slots:
     void failingScreenIsLeftOut_data();
     void failingScreenIsLeftOut();
     void withoutWindowsScreensEverythingIsOne();
-    void nullScreenIsAFailedQuery();
     void ratioOfWidgets();
-    void nullWidget();
+    void nullArguments();
     void addedScreenJoinsAfterDelay();
     void removedScreenLeavesAfterDelay();
     void everyScreenEventRebuilds();
@@ -186,10 +187,8 @@ void tst_DpiHelper::ratioIsMonitorDpiOver96()
     QVERIFY(b);
     QCOMPARE(b->devicePixelRatio(), qtRatio);
 
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
+    FakeMonitors monitors({{"A", 96}, {"C", 96}});
     monitors.setDpi(QStringLiteral("B"), dpiX, dpiY);
-    monitors.setDpi(QStringLiteral("C"), 96);
     MessageCapture capture;
     DpiHelper helper;
 
@@ -208,10 +207,7 @@ void tst_DpiHelper::ratioIsMonitorDpiOver96()
 
 void tst_DpiHelper::lookupsAreAnsweredFromTheTable()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 120);
-    monitors.setDpi(QStringLiteral("B"), 144);
-    monitors.setDpi(QStringLiteral("C"), 192);
+    FakeMonitors monitors({{"A", 120}, {"B", 144}, {"C", 192}});
     MessageCapture capture;
     DpiHelper helper;
     QCOMPARE(monitors.totalCalls(), 3);
@@ -259,10 +255,8 @@ void tst_DpiHelper::failingScreenIsLeftOut()
     const QRegularExpression expected(errorHead(QStringLiteral("double DpiHelper::getDPRFromScreen(QScreen*)"))
                                       + message.arg(QRegularExpression::escape(screenText)));
 
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 144);
+    FakeMonitors monitors({{"A", 144}, {"C", 192}});
     monitors.setFailure(QStringLiteral("B"), Outcome(outcome), qint32(0x80070057u));
-    monitors.setDpi(QStringLiteral("C"), 192);
     MessageCapture capture;
     DpiHelper helper;
 
@@ -308,23 +302,9 @@ void tst_DpiHelper::withoutWindowsScreensEverythingIsOne()
     QCOMPARE(capture.warnings().size(), 2);
 }
 
-void tst_DpiHelper::nullScreenIsAFailedQuery()
-{
-    FakeMonitors monitors;
-    DpiHelper helper;
-    MessageCapture capture;
-    QCOMPARE(helper.getDPRFromScreen(nullptr), -1.0);
-    QCOMPARE(helper.getScreenRatio(nullptr), 1.0);
-    QCOMPARE(capture.warnings().size(), 2);
-    QVERIFY(capture.warnings().first().endsWith(QLatin1String("Failed to get QWindowsScreen for: QScreen(0x0)")));
-}
-
 void tst_DpiHelper::ratioOfWidgets()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
-    monitors.setDpi(QStringLiteral("B"), 144);
-    monitors.setDpi(QStringLiteral("C"), 192);
+    FakeMonitors monitors({{"A", 96}, {"B", 144}, {"C", 192}});
     DpiHelper helper;
 
     QWidget onB;
@@ -348,7 +328,7 @@ void tst_DpiHelper::ratioOfWidgets()
     QCOMPARE(helper.getRatio(&grandChild), 1.0);
 }
 
-void tst_DpiHelper::nullWidget()
+void tst_DpiHelper::nullArguments()
 {
     FakeMonitors monitors;
     DpiHelper helper;
@@ -358,16 +338,18 @@ void tst_DpiHelper::nullWidget()
     // Nothing follows the function signature.
     const QRegularExpression expected(errorHead(QStringLiteral("double DpiHelper::getRatio(const QWidget*)")) + '$');
     QVERIFY2(expected.match(capture.warnings().first()).hasMatch(), qPrintable(capture.warnings().first()));
+
+    // A null screen is a failed query, never handed to the platform.
+    QCOMPARE(helper.getDPRFromScreen(nullptr), -1.0);
+    QCOMPARE(helper.getScreenRatio(nullptr), 1.0);
+    QCOMPARE(capture.warnings().size(), 3);
+    QVERIFY(capture.warnings().last().endsWith(QLatin1String("Failed to get QWindowsScreen for: QScreen(0x0)")));
     QCOMPARE(monitors.totalCalls(), 3);
 }
 
 void tst_DpiHelper::addedScreenJoinsAfterDelay()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
-    monitors.setDpi(QStringLiteral("B"), 96);
-    monitors.setDpi(QStringLiteral("C"), 96);
-    monitors.setDpi(QStringLiteral("D"), 144);
+    FakeMonitors monitors({{"A", 96}, {"B", 96}, {"C", 96}, {"D", 144}});
     DpiHelper helper;
     MessageCapture capture;
 
@@ -405,10 +387,7 @@ void tst_DpiHelper::addedScreenJoinsAfterDelay()
 
 void tst_DpiHelper::removedScreenLeavesAfterDelay()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
-    monitors.setDpi(QStringLiteral("B"), 120);
-    monitors.setDpi(QStringLiteral("C"), 144);
+    FakeMonitors monitors({{"A", 96}, {"B", 120}, {"C", 144}});
     DpiHelper helper;
     MessageCapture capture;
 
@@ -450,8 +429,7 @@ void tst_DpiHelper::everyScreenEventRebuilds()
 
 void tst_DpiHelper::logicalDpiChangeRebuildsOnNextPass()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
+    FakeMonitors monitors({{"A", 96}});
     DpiHelper helper;
     QScreen *a = screenNamed(QStringLiteral("A"));
     QCOMPARE(helper.getScreenRatio(a), 1.0);
@@ -477,9 +455,7 @@ void tst_DpiHelper::logicalDpiChangeRebuildsOnNextPass()
 
 void tst_DpiHelper::clearCacheFallsBackToQueries()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 120);
-    monitors.setDpi(QStringLiteral("B"), 144);
+    FakeMonitors monitors({{"A", 120}, {"B", 144}});
     DpiHelper helper;
     QScreen *a = screenNamed(QStringLiteral("A"));
     MessageCapture capture;
@@ -502,10 +478,7 @@ void tst_DpiHelper::clearCacheFallsBackToQueries()
 
 void tst_DpiHelper::rebuildIsNotReentered()
 {
-    FakeMonitors monitors;
-    monitors.setDpi(QStringLiteral("A"), 96);
-    monitors.setDpi(QStringLiteral("B"), 120);
-    monitors.setDpi(QStringLiteral("C"), 144);
+    FakeMonitors monitors({{"A", 96}, {"B", 120}, {"C", 144}});
     DpiHelper helper;
     MessageCapture capture;
 
