@@ -5,9 +5,10 @@
 #include <utility>
 
 #ifdef Q_OS_WIN
+#include "winapi.h"
+
 #include <QtGui/qpa/qplatformscreen_p.h>
 
-#include <qt_windows.h>
 #include <shellscalingapi.h>
 #endif
 
