@@ -29,8 +29,6 @@ class TestHelperSession : public QObject
     Q_OBJECT
 
 private slots:
-    void exitCodesArriveSigned()
-    {
 #ifndef Q_OS_WIN
         QCOMPARE(pdfpreview::signedExitCode(254), -2);
         QCOMPARE(pdfpreview::signedExitCode(251), -5);
@@ -102,13 +100,6 @@ private slots:
         QCOMPARE(session.trace(), QStringList{"load err"});
         QCOMPARE(finished.size(), 1);
         QVERIFY(!session.render(pageRequest(0, QSize(10, 10))).has_value());
-    }
-
-    void theRightPasswordOpensIt()
-    {
-        HelperSession session;
-        QVERIFY(session.start(fixture("encrypted-rc4.pdf"), QStringLiteral("secret")));
-        QVERIFY(session.waitForConnected());
     }
 
     void aHelperThatCannotStart()
