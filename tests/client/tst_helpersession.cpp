@@ -29,13 +29,6 @@ class TestHelperSession : public QObject
     Q_OBJECT
 
 private slots:
-#ifndef Q_OS_WIN
-        QCOMPARE(pdfpreview::signedExitCode(254), -2);
-        QCOMPARE(pdfpreview::signedExitCode(251), -5);
-#endif
-        QCOMPARE(pdfpreview::signedExitCode(0), 0);
-    }
-
     void aWholeSession()
     {
         HelperSession session;
