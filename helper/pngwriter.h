@@ -21,19 +21,21 @@ struct libdeflate_compressor;
 class PngWriter
 {
 public:
-    // The PNG row filters this writer can apply, with their on-file numbers.
+    // The PNG row filters this writer can apply, with their on-file numbers,
+    // and FilterAdaptive, which picks None or Up row by row.
     enum Filter : quint8 {
         FilterNone = 0,
         FilterSub = 1,
         FilterUp = 2,
         FilterAverage = 3,
         FilterPaeth = 4,
+        FilterAdaptive = 5,
     };
 
     // Picked by measuring rendered pages at thumbnail, screen and print sizes
     // (see bench/png): the best time at a size no larger than Qt's.
     static constexpr int DefaultLevel = 2;
-    static constexpr Filter DefaultFilter = FilterNone;
+    static constexpr Filter DefaultFilter = FilterAdaptive;
 
     // level is libdeflate's compression level, 0 (stored) to 12.
     explicit PngWriter(int level = DefaultLevel, Filter filter = DefaultFilter);

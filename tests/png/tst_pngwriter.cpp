@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <cstring>
+
 namespace {
 
 QImage argb(int width, int height)
@@ -179,6 +181,28 @@ const Chunk *find(const QList<Chunk> &chunks, const char *type)
     return nullptr;
 }
 
+// The filter byte of every row, from the inflated image data.
+QList<int> rowFilters(const QByteArray &png, const QSize &size)
+{
+    QByteArray compressed;
+    for (const Chunk &chunk : chunksOf(png)) {
+        if (chunk.type == "IDAT")
+            compressed += chunk.data;
+    }
+    const qsizetype rowBytes = 1 + 4 * qsizetype(size.width());
+    const quint32 rawSize = quint32(rowBytes * size.height());
+    // qUncompress wants the inflated size in front of the zlib stream.
+    QByteArray sized(4, '\0');
+    qToBigEndian(rawSize, sized.data());
+    const QByteArray rows = qUncompress(sized + compressed);
+    QList<int> filters;
+    if (rows.size() != qsizetype(rawSize))
+        return filters;
+    for (int y = 0; y < size.height(); ++y)
+        filters.append(quint8(rows.at(y * rowBytes)));
+    return filters;
+}
+
 void verifyRoundTrip(const QImage &image, const QByteArray &field)
 {
     bool consumedAll = false;
@@ -202,6 +226,7 @@ private slots:
     void roundTripsThroughQtReader();
     void everyFilterRoundTrips_data();
     void everyFilterRoundTrips();
+    void adaptiveRowsFollowContent();
     void fileHasQtsChunks_data();
     void fileHasQtsChunks();
     void fieldIsMarkerThenFile();
@@ -242,7 +267,8 @@ void TestPngWriter::everyFilterRoundTrips_data()
     QTest::addColumn<int>("level");
     QTest::addColumn<QString>("kind");
     for (int filter : {PngWriter::FilterNone, PngWriter::FilterSub, PngWriter::FilterUp,
-                       PngWriter::FilterAverage, PngWriter::FilterPaeth}) {
+                       PngWriter::FilterAverage, PngWriter::FilterPaeth,
+                       PngWriter::FilterAdaptive}) {
         for (int level : {0, 1, 6, 12}) {
             for (const char *kind : {"gradient", "noise", "text"})
                 QTest::addRow("filter %d level %d %s", filter, level, kind)
@@ -263,24 +289,37 @@ void TestPngWriter::everyFilterRoundTrips()
         QVERIFY(!png.isEmpty());
         // Every row must carry the filter asked for; only Up falls back to
         // None on the first row, where the two are the same.
-        const QList<Chunk> chunks = chunksOf(png);
-        QByteArray compressed;
-        for (const Chunk &chunk : chunks) {
-            if (chunk.type == "IDAT")
-                compressed += chunk.data;
-        }
-        const qsizetype rowBytes = 1 + 4 * qsizetype(size.width());
-        const quint32 rawSize = quint32(rowBytes * size.height());
-        QByteArray sized(4, '\0');
-        qToBigEndian(rawSize, sized.data());
-        const QByteArray rows = qUncompress(sized + compressed);
-        QCOMPARE(rows.size(), qsizetype(rawSize));
+        const QList<int> filters = rowFilters(png, size);
+        QCOMPARE(filters.size(), size.height());
         for (int y = 0; y < size.height(); ++y) {
-            const int expected = (filter == PngWriter::FilterUp && y == 0) ? 0 : filter;
-            QCOMPARE(int(quint8(rows.at(y * rowBytes))), expected);
+            if (filter == PngWriter::FilterAdaptive)
+                QVERIFY(filters.at(y) == PngWriter::FilterNone || (y > 0 && filters.at(y) == PngWriter::FilterUp));
+            else
+                QCOMPARE(filters.at(y), (filter == PngWriter::FilterUp && y == 0) ? 0 : filter);
         }
         verifyRoundTrip(image, fieldOf(png));
     }
+}
+
+void TestPngWriter::adaptiveRowsFollowContent()
+{
+    // A picture above paper with a few dark strokes: the picture's rows are
+    // worth Up, the paper's stay None.
+    const int width = 96;
+    QImage image = textLike(width, 80);
+    const QImage picture = gradient(width, 40);
+    for (int y = 0; y < picture.height(); ++y)
+        std::memcpy(image.scanLine(y), picture.constScanLine(y), size_t(picture.bytesPerLine()));
+
+    const QByteArray png = PngWriter(PngWriter::DefaultLevel, PngWriter::FilterAdaptive).write(image);
+    const QList<int> filters = rowFilters(png, image.size());
+    QCOMPARE(filters.size(), image.height());
+    QCOMPARE(filters.first(), int(PngWriter::FilterNone));
+    for (int y = 1; y < picture.height(); ++y)
+        QCOMPARE(filters.at(y), int(PngWriter::FilterUp));
+    for (int y = picture.height() + 1; y < image.height(); ++y)
+        QCOMPARE(filters.at(y), int(PngWriter::FilterNone));
+    verifyRoundTrip(image, fieldOf(png));
 }
 
 void TestPngWriter::fileHasQtsChunks_data()
@@ -413,7 +452,8 @@ void TestPngWriter::reusedWriterForgetsEarlierImages()
     // byte of an earlier image may leak into a later file.
     const QList<QImage> images = {noise(300, 200, 1), gradient(17, 3), textLike(120, 90),
                                   noise(301, 210, 2), argb(1, 1)};
-    for (int filter : {PngWriter::FilterNone, PngWriter::FilterUp, PngWriter::FilterPaeth}) {
+    for (int filter : {PngWriter::FilterNone, PngWriter::FilterUp, PngWriter::FilterPaeth,
+                       PngWriter::FilterAdaptive}) {
         PngWriter reused(PngWriter::DefaultLevel, PngWriter::Filter(filter));
         for (const QImage &image : images) {
             const QByteArray png = reused.write(image);
