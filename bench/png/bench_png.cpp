@@ -1,0 +1,315 @@
+// Reply image encoding: Qt's PNG writer against the libdeflate one, on pages
+// rendered by the engine at thumbnail, screen and print sizes.
+//
+//   bench_png [--runs N] [--sweep] [document.pdf[:page]] ...
+//
+// Without documents it uses the generated pages-mixed.pdf and
+// render-bench.pdf. For each size it prints, per page, the median render
+// time, the median time and the size of the image field with each writer,
+// the render plus encode time with each, and the time `mutool draw` takes for
+// the same page and size (as a separate process, from start to PNG file).
+// --sweep instead tries every filter at several libdeflate levels.
+
+#include "pngwriter.h"
+#include "qpdfium.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct PageRef {
+    QString path;
+    int index;
+};
+
+struct SizeCase {
+    const char *name;
+    QSize size;
+};
+
+const SizeCase Sizes[] = {
+    {"thumbnail", QSize(200, 283)},
+    {"screen", QSize(1240, 1754)},
+    {"print", QSize(2480, 3508)},
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+double timeMs(const std::function<void()> &work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+QByteArray qtField(const QImage &image)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << image;
+    return bytes;
+}
+
+QByteArray fastField(const QImage &image)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    PngWriter::writeImageField(out, image);
+    return bytes;
+}
+
+bool sameImage(const QImage &image, const QByteArray &field)
+{
+    QDataStream in(field);
+    in.setVersion(QDataStream::Qt_6_0);
+    QImage back;
+    in >> back;
+    return back == image && back.format() == image.format()
+        && back.dotsPerMeterX() == image.dotsPerMeterX()
+        && back.dotsPerMeterY() == image.dotsPerMeterY();
+}
+
+// Engines stay open for the whole run, one per document.
+class Documents
+{
+public:
+    QPdfium *engine(const QString &path)
+    {
+        for (auto &entry : m_engines) {
+            if (entry.first == path)
+                return entry.second.get();
+        }
+        auto engine = std::make_unique<QPdfium>(QLatin1String("bench"));
+        engine->prepare();
+        if (engine->loadFile(path, QString()) != QPdfium::Success)
+            return nullptr;
+        m_engines.emplace_back(path, std::move(engine));
+        return m_engines.back().second.get();
+    }
+
+private:
+    std::vector<std::pair<QString, std::unique_ptr<QPdfium>>> m_engines;
+};
+
+double mutoolMs(const QString &mutool, const PageRef &page, const QSize &size, const QString &out, int runs)
+{
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        QProcess process;
+        const QStringList args = {QStringLiteral("draw"), QStringLiteral("-q"),
+                                  QStringLiteral("-F"), QStringLiteral("png"),
+                                  QStringLiteral("-o"), out,
+                                  QStringLiteral("-w"), QString::number(size.width()),
+                                  QStringLiteral("-h"), QString::number(size.height()),
+                                  page.path, QString::number(page.index + 1)};
+        const double ms = timeMs([&] {
+            process.start(mutool, args);
+            process.waitForFinished(-1);
+        });
+        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            return -1;
+        times.push_back(ms);
+    }
+    return median(times);
+}
+
+void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
+{
+    const QString mutool = QStandardPaths::findExecutable(QStringLiteral("mutool"));
+    QTemporaryDir temp;
+    const QString mutoolOut = temp.filePath(QStringLiteral("page.png"));
+
+    std::printf("median of %d runs; times in ms, sizes in bytes (image field: marker + PNG)\n", runs);
+    std::printf("%-10s %-28s %8s | %8s %9s %8s | %8s %9s %8s | %7s %6s | %8s\n",
+                "size", "page", "render", "qt enc", "qt size", "qt req",
+                "fast enc", "fast size", "fast req", "speedup", "ok", "mutool");
+
+    for (const SizeCase &sizeCase : Sizes) {
+        std::vector<double> renders, qtEnc, fastEnc, qtReq, fastReq, mutools;
+        double qtBytes = 0, fastBytes = 0;
+        for (const PageRef &page : pages) {
+            QPdfium *engine = docs.engine(page.path);
+            if (!engine)
+                continue;
+            std::vector<double> render, qt, fast;
+            QImage image;
+            QByteArray qtBytesField, fastBytesField;
+            for (int run = 0; run < runs; ++run) {
+                render.push_back(timeMs([&] {
+                    image = engine->page(unsigned(page.index), sizeCase.size, false, 0);
+                }));
+                qt.push_back(timeMs([&] { qtBytesField = qtField(image); }));
+                fast.push_back(timeMs([&] { fastBytesField = fastField(image); }));
+            }
+            if (image.isNull())
+                continue;
+            const bool ok = sameImage(image, fastBytesField) && sameImage(image, qtBytesField);
+            const double r = median(render), q = median(qt), f = median(fast);
+            const double m = mutool.isEmpty() ? -1 : mutoolMs(mutool, page, sizeCase.size, mutoolOut, runs);
+            const QString label = QStringLiteral("%1:%2").arg(QFileInfo(page.path).fileName()).arg(page.index);
+            std::printf("%-10s %-28s %8.1f | %8.1f %9lld %8.1f | %8.1f %9lld %8.1f | %6.1fx %6s | %8.1f\n",
+                        sizeCase.name, qPrintable(label.right(28)), r, q,
+                        qlonglong(qtBytesField.size()), r + q, f, qlonglong(fastBytesField.size()),
+                        r + f, q / f, ok ? "yes" : "NO", m);
+            renders.push_back(r);
+            qtEnc.push_back(q);
+            fastEnc.push_back(f);
+            qtReq.push_back(r + q);
+            fastReq.push_back(r + f);
+            mutools.push_back(m);
+            qtBytes += double(qtBytesField.size());
+            fastBytes += double(fastBytesField.size());
+        }
+        if (renders.empty())
+            continue;
+        const double n = double(renders.size());
+        std::printf("%-10s %-28s %8.1f | %8.1f %9.0f %8.1f | %8.1f %9.0f %8.1f | %6.1fx %6s | %8.1f\n",
+                    sizeCase.name, "median over pages / mean size", median(renders), median(qtEnc),
+                    qtBytes / n, median(qtReq), median(fastEnc), fastBytes / n, median(fastReq),
+                    median(qtEnc) / median(fastEnc), "", median(mutools));
+        std::printf("%-10s request / render: qt %.2f, fast %.2f\n\n", sizeCase.name,
+                    median(qtReq) / median(renders), median(fastReq) / median(renders));
+    }
+}
+
+void runSweep(Documents &docs, const QList<PageRef> &pages, int runs)
+{
+    const struct {
+        PngWriter::Filter filter;
+        const char *name;
+    } filters[] = {{PngWriter::FilterNone, "none"}, {PngWriter::FilterSub, "sub"},
+                   {PngWriter::FilterUp, "up"}, {PngWriter::FilterAverage, "average"},
+                   {PngWriter::FilterPaeth, "paeth"}, {PngWriter::FilterAdaptive, "adaptive"}};
+    const int levels[] = {1, 2, 3, 4, 6};
+
+    std::printf("sum over pages of the median encode time (ms) and of the PNG size (bytes)\n");
+    for (const SizeCase &sizeCase : Sizes) {
+        std::vector<QImage> images;
+        for (const PageRef &page : pages) {
+            if (QPdfium *engine = docs.engine(page.path)) {
+                const QImage image = engine->page(unsigned(page.index), sizeCase.size, false, 0);
+                if (!image.isNull())
+                    images.push_back(image);
+            }
+        }
+        double qtTime = 0, qtSize = 0;
+        for (const QImage &image : images) {
+            std::vector<double> times;
+            QByteArray field;
+            for (int run = 0; run < runs; ++run)
+                times.push_back(timeMs([&] { field = qtField(image); }));
+            qtTime += median(times);
+            qtSize += double(field.size() - 4);
+        }
+        std::printf("%s %dx%d, %zu pages; Qt: %.1f ms, %.0f bytes\n", sizeCase.name,
+                    sizeCase.size.width(), sizeCase.size.height(), images.size(), qtTime, qtSize);
+        std::printf("%-8s", "level");
+        for (const auto &f : filters)
+            std::printf(" | %-18s", f.name);
+        std::printf("\n");
+        for (int level : levels) {
+            std::printf("%-8d", level);
+            for (const auto &f : filters) {
+                PngWriter writer(level, f.filter);
+                double total = 0, bytes = 0;
+                for (const QImage &image : images) {
+                    std::vector<double> times;
+                    QByteArray png;
+                    for (int run = 0; run < runs; ++run)
+                        times.push_back(timeMs([&] { png = writer.write(image); }));
+                    total += median(times);
+                    bytes += double(png.size());
+                }
+                std::printf(" | %6.1f ms %9.0f", total, bytes);
+            }
+            std::printf("\n");
+        }
+        std::printf("\n");
+    }
+}
+
+void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(quietDebug);
+
+    int runs = 5;
+    bool sweep = false;
+    QList<PageRef> pages;
+    QStringList args = QCoreApplication::arguments().mid(1);
+    while (!args.isEmpty()) {
+        const QString arg = args.takeFirst();
+        if (arg == QLatin1String("--runs") && !args.isEmpty()) {
+            runs = qMax(1, args.takeFirst().toInt());
+        } else if (arg == QLatin1String("--sweep")) {
+            sweep = true;
+        } else {
+            // document.pdf or document.pdf:page (zero-based)
+            const int colon = arg.lastIndexOf(QLatin1Char(':'));
+            bool numeric = false;
+            const int index = colon > 0 ? arg.mid(colon + 1).toInt(&numeric) : 0;
+            pages.append({numeric ? arg.left(colon) : arg, numeric ? index : 0});
+        }
+    }
+#ifdef PDFHELPER_FIXTURE_DIR
+    if (pages.isEmpty()) {
+        const QDir fixtures(QStringLiteral(PDFHELPER_FIXTURE_DIR));
+        for (int i = 0; i < 3; ++i)
+            pages.append({fixtures.filePath(QStringLiteral("pages-mixed.pdf")), i});
+        pages.append({fixtures.filePath(QStringLiteral("render-bench.pdf")), 0});
+    }
+#endif
+    if (pages.isEmpty()) {
+        std::fprintf(stderr, "usage: bench_png [--runs N] [--sweep] document.pdf[:page] ...\n");
+        return 2;
+    }
+
+    Documents docs;
+    for (const PageRef &page : pages) {
+        if (!docs.engine(page.path)) {
+            std::fprintf(stderr, "cannot open %s\n", qPrintable(page.path));
+            return 1;
+        }
+    }
+    std::printf("fast writer: libdeflate level %d, filter %d\n", PngWriter::DefaultLevel,
+                int(PngWriter::DefaultFilter));
+    if (sweep)
+        runSweep(docs, pages, runs);
+    else
+        runComparison(docs, pages, runs);
+    return 0;
+}
