@@ -1,5 +1,6 @@
 #include "pagerequest.h"
 
+#include "pngwriter.h"
 #include "qpdfium.h"
 
 #include <QStandardItem>
@@ -56,7 +57,9 @@ QDataStream &operator>>(QDataStream &in, PacketType &type)
 
 void writeReplyImage(QDataStream &out, const QImage &image)
 {
-    out << image;
+    // The form of out << image (marker, then a PNG file that Qt reads back
+    // to an equal image), written several times faster for rendered pages.
+    PngWriter::writeImageField(out, image);
 }
 
 QDataStream &operator<<(QDataStream &out, const PageRequest &request)
