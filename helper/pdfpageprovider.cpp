@@ -49,28 +49,34 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
 
 void PDFPageProvider::onReadyRead()
 {
-    readPackets(socket, expectedSize, [this](PacketType type, QDataStream &payload) {
-        handlePacket(type, payload);
+    serve(socket, socket);
+}
+
+void PDFPageProvider::serve(QIODevice *in, QIODevice *out)
+{
+    readPackets(in, expectedSize, [this, out](PacketType type, QDataStream &payload) {
+        const QByteArray reply = handlePacket(type, payload);
+        if (!reply.isEmpty())
+            out->write(reply);
     });
 }
 
-void PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
+QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
 {
     switch (type) {
     case PacketType::RenderRequest:
-        serveRender(payload);
-        return;
+        return serveRender(payload);
     case PacketType::BookmarksRequest:
-        serveBookmarks();
-        return;
+        return serveBookmarks();
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
+    return QByteArray();
 }
 
-void PDFPageProvider::serveRender(QDataStream &payload)
+QByteArray PDFPageProvider::serveRender(QDataStream &payload)
 {
     PageRequest request;
     payload >> request;
@@ -85,12 +91,12 @@ void PDFPageProvider::serveRender(QDataStream &payload)
         image.invertPixels(QImage::InvertRgb);
     request.image = std::move(image);
 
-    const QByteArray packet = buildPacket(PacketType::RenderReply, request);
+    QByteArray packet = buildPacket(PacketType::RenderReply, request);
     std::cout << "sending back " << packet.size() << std::endl;
-    socket->write(packet);
+    return packet;
 }
 
-void PDFPageProvider::serveBookmarks()
+QByteArray PDFPageProvider::serveBookmarks()
 {
     QList<BookmarkNode> nodes;
     {
@@ -100,7 +106,7 @@ void PDFPageProvider::serveBookmarks()
             nodes = toBookmarkNodes(root.get());
     }
 
-    const QByteArray packet = buildPacket(PacketType::BookmarksReply, nodes);
+    QByteArray packet = buildPacket(PacketType::BookmarksReply, nodes);
     std::cout << "sending bookmarks " << nodes.size() << std::endl;
-    socket->write(packet);
+    return packet;
 }

@@ -7,6 +7,7 @@
 #include <QString>
 
 class QDataStream;
+class QIODevice;
 class QLocalSocket;
 
 // Mode 1 of the helper: loads one document, connects to the preview
@@ -27,10 +28,17 @@ public:
 
     void onReadyRead();
 
+    // What onReadyRead does with the socket, on any pair of devices: takes
+    // every complete packet that `in` has buffered and writes each reply to
+    // `out` in one write. A packet still arriving is carried over to the next
+    // call. Lets the whole request path run without a connection.
+    void serve(QIODevice *in, QIODevice *out);
+
 private:
-    void handlePacket(PacketType type, QDataStream &payload);
-    void serveRender(QDataStream &payload);
-    void serveBookmarks();
+    // The reply packet to one request, or nothing for a packet that gets none.
+    QByteArray handlePacket(PacketType type, QDataStream &payload);
+    QByteArray serveRender(QDataStream &payload);
+    QByteArray serveBookmarks();
 
     QLocalSocket *socket;
     QPdfium engine;
