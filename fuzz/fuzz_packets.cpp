@@ -1,0 +1,248 @@
+// Feeds arbitrary bytes to the page provider as the stream of packets that
+// the preview application sends, with the engine serving a small real
+// document: framing, record decoding, dispatch, rendering, outline and reply
+// building all run as in the helper, only the socket is replaced by two
+// in-memory devices.
+//
+// Input: the first byte is the delivery piece size (0: everything arrives at
+// once, n: the stream arrives in pieces of n bytes, each followed by a call
+// of the provider, as a slow peer would deliver it); the rest is the stream.
+//
+// Besides crashes, sanitizer reports and leaks, these count as findings:
+// - a reply whose length prefix does not match its size, or of a type the
+//   helper must not send;
+// - a number of replies other than the number of complete render and outline
+//   requests in the stream;
+// - a render reply that does not echo its request's fields (tag, token and the
+//   rest, as the record decoder reads them from the request);
+// - an outline reply that differs from the one to a clean request.
+
+#include "packetframing.h"
+#include "pagerequest.h"
+#include "pdfpageprovider.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QtEndian>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#ifndef PDFHELPER_FUZZ_DOCUMENT
+#error "PDFHELPER_FUZZ_DOCUMENT must name the document the provider serves"
+#endif
+
+namespace {
+
+// Requested images are cut down to this many pixels a side before the
+// provider sees them. The helper renders whatever size it is asked for; a fuzz
+// run should find faults, not spend its time and memory on huge pages.
+constexpr qint32 MaxSide = 256;
+
+// Offsets in a render request, counted from the type byte.
+constexpr int WidthOffset = 1 + 4 + 4 + 8 + 1 + 1 + 4;
+constexpr int EchoedSize = 4 + 4 + 8 + 1 + 1 + 4 + 8; // every field before the image
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+[[noreturn]] void finding(const char *what)
+{
+    std::fprintf(stderr, "finding: %s\n", what);
+    std::abort();
+}
+
+// A pipe end as the socket looks to the provider: sequential, with only what
+// has been delivered so far available.
+class Delivery : public QIODevice
+{
+public:
+    Delivery() { open(QIODevice::ReadOnly); }
+    void deliver(const QByteArray &bytes) { m_pending += bytes; }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_pending.size() + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = qMin<qint64>(maxSize, m_pending.size());
+        if (n == 0)
+            return 0; // an empty packet is read with read(0), which passes no buffer
+        std::memcpy(data, m_pending.constData(), size_t(n));
+        m_pending.remove(0, qsizetype(n));
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_pending;
+};
+
+struct Packet {
+    quint8 type = 0;
+    QByteArray body; // after the type byte
+};
+
+// The complete packets of a stream, walked independently of the provider.
+// Render requests get their size cut down in place.
+QList<Packet> walkAndCap(QByteArray &stream)
+{
+    QList<Packet> packets;
+    qsizetype at = 0;
+    while (stream.size() - at >= 4) {
+        const quint32 length = qFromBigEndian<quint32>(stream.constData() + at);
+        if (quint64(stream.size() - at - 4) < length)
+            break;
+        char *packet = stream.data() + at + 4;
+        Packet p;
+        if (length > 0) {
+            p.type = quint8(packet[0]);
+            if (p.type == quint8(PacketType::RenderRequest)) {
+                for (int offset = WidthOffset; offset + 4 <= qint64(length) && offset <= WidthOffset + 4; offset += 4) {
+                    if (qFromBigEndian<qint32>(packet + offset) > MaxSide)
+                        qToBigEndian<qint32>(MaxSide, packet + offset);
+                }
+            }
+            p.body = QByteArray(packet + 1, qsizetype(length) - 1);
+        }
+        packets.append(p);
+        at += 4 + qsizetype(length);
+    }
+    return packets;
+}
+
+// The fields a render reply must echo, as the record decoder reads them from
+// a request body: a field that is not complete reads as 0, and so does every
+// field after it; flags come back as 0 or 1.
+QByteArray expectedEcho(const QByteArray &body)
+{
+    static const int widths[] = {4, 4, 8, 1, 1, 4, 4, 4};
+    QByteArray echo(EchoedSize, '\0');
+    int at = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (at + widths[i] > body.size())
+            break;
+        std::memcpy(echo.data() + at, body.constData() + at, size_t(widths[i]));
+        if (widths[i] == 1)
+            echo[at] = echo[at] != 0 ? 1 : 0;
+        at += widths[i];
+    }
+    return echo;
+}
+
+QList<Packet> splitReplies(const QByteArray &bytes)
+{
+    QList<Packet> replies;
+    qsizetype at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 5)
+            finding("a reply shorter than a prefix and a type");
+        const quint32 length = qFromBigEndian<quint32>(bytes.constData() + at);
+        if (length == 0 || quint64(bytes.size() - at - 4) < length)
+            finding("a reply length prefix that does not match the bytes written");
+        replies.append({quint8(bytes.at(at + 4)), bytes.mid(at + 5, qsizetype(length) - 1)});
+        at += 4 + qsizetype(length);
+    }
+    return replies;
+}
+
+// Fresh for every input, so that no framing state reaches from one input into
+// the next.
+struct Served {
+    Served()
+    {
+        // No server: the provider gets its bytes through serve() instead.
+        if (provider.start(QString(), QStringLiteral(PDFHELPER_FUZZ_DOCUMENT), QString()) != 0)
+            finding("the fuzz document does not load");
+        replies.open(QIODevice::WriteOnly);
+    }
+    PDFPageProvider provider;
+    Delivery requests;
+    QBuffer replies;
+};
+
+QByteArray cleanOutlineReply()
+{
+    Served served;
+    served.requests.deliver(buildPacket(PacketType::BookmarksRequest));
+    served.provider.serve(&served.requests, &served.replies);
+    const QList<Packet> replies = splitReplies(served.replies.data());
+    if (replies.size() != 1 || replies.first().type != quint8(PacketType::BookmarksReply))
+        finding("no outline reply to a clean request");
+    if (replies.first().body.size() <= 4)
+        finding("the fuzz document has no outline");
+    return replies.first().body;
+}
+
+struct Environment {
+    Environment()
+    {
+        qInstallMessageHandler(quiet);
+        // The provider's trace is of no interest here, and printing it would
+        // cost more than many of the requests.
+        std::cout.rdbuf(nullptr);
+        outline = cleanOutlineReply();
+    }
+    QByteArray outline;
+};
+
+Environment &environment()
+{
+    static int argc = 1;
+    static char name[] = "fuzz_packets";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    static Environment env;
+    return env;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const Environment &env = environment();
+    if (size == 0)
+        return 0;
+    const int piece = data[0];
+    QByteArray stream(reinterpret_cast<const char *>(data) + 1, qsizetype(size - 1));
+    const QList<Packet> requests = walkAndCap(stream);
+
+    Served served;
+    if (piece == 0) {
+        served.requests.deliver(stream);
+        served.provider.serve(&served.requests, &served.replies);
+    } else {
+        for (qsizetype at = 0; at < stream.size(); at += piece) {
+            served.requests.deliver(stream.mid(at, piece));
+            served.provider.serve(&served.requests, &served.replies);
+        }
+    }
+
+    const QList<Packet> replies = splitReplies(served.replies.data());
+    qsizetype next = 0;
+    for (const Packet &request : requests) {
+        const bool render = request.type == quint8(PacketType::RenderRequest);
+        if (!render && request.type != quint8(PacketType::BookmarksRequest))
+            continue;
+        if (next == replies.size())
+            finding("a request without a reply");
+        const Packet &reply = replies.at(next++);
+        if (render) {
+            if (reply.type != quint8(PacketType::RenderReply))
+                finding("a render request answered with another packet type");
+            if (reply.body.left(EchoedSize) != expectedEcho(request.body))
+                finding("a render reply that does not echo its request");
+        } else {
+            if (reply.type != quint8(PacketType::BookmarksReply))
+                finding("an outline request answered with another packet type");
+            if (reply.body != env.outline)
+                finding("an outline reply that differs from the clean one");
+        }
+    }
+    if (next != replies.size())
+        finding("a reply nobody asked for");
+    return 0;
+}

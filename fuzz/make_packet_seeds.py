@@ -1,0 +1,66 @@
+#!/usr/bin/python3
+"""Writes the seed inputs of fuzz_packets into a folder (by default
+fuzz/corpus/packets). Each input is one byte of delivery piece size (0: all at
+once) followed by a stream of request packets as the preview application
+sends them."""
+
+import struct
+import sys
+import zlib
+from pathlib import Path
+
+RENDER_REQUEST, RENDER_REPLY, BOOKMARKS_REQUEST, BOOKMARKS_REPLY = 1, 2, 3, 4
+
+
+def packet(type_, payload=b""):
+    body = bytes([type_]) + payload
+    return struct.pack(">I", len(body)) + body
+
+
+def tiny_png(width=2, height=2):
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    rows = b"".join(b"\x00" + b"\xff\x00\x00" * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n"
+            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
+
+
+def render(page=0, tag=-1, token=0, annotations=False, invert=False, rotation=0,
+           width=64, height=80, image=None):
+    payload = struct.pack(">iiQ??iii", page, tag, token, annotations, invert, rotation,
+                          width, height)
+    payload += struct.pack(">i", 0) if image is None else struct.pack(">i", 1) + image
+    return packet(RENDER_REQUEST, payload)
+
+
+SEEDS = {
+    "outline": (0, packet(BOOKMARKS_REQUEST)),
+    "outline-extra-bytes": (0, packet(BOOKMARKS_REQUEST, b"\x00\x01\x02\x03")),
+    "render-example": (0, render(3, 7, 1, True, False, 90, 800, 600)),
+    "render-page0": (0, render(0, 5, 0xFFFFFFFFFFFFFFFF, True, True, 270, 48, 64)),
+    "render-type-only": (0, packet(RENDER_REQUEST)),
+    "render-odd-values": (0, render(-1, 0, 0, False, False, -90, -5, 10)
+                          + render(2, 1, 2, False, True, 450, 0, 0)
+                          + render(1, 1, 3, True, False, 45, 1, 1)),
+    "render-with-image": (0, render(1, 9, 9, image=tiny_png())),
+    "empty-packet-then-outline": (0, struct.pack(">I", 0) + packet(BOOKMARKS_REQUEST)),
+    "unexpected-types": (0, packet(RENDER_REPLY, b"\x00" * 30) + packet(BOOKMARKS_REPLY)
+                         + packet(200) + render(0)),
+    "byte-by-byte": (1, render(2, 4, 4, width=30, height=40) + packet(BOOKMARKS_REQUEST)),
+    "pieces-of-3": (3, packet(BOOKMARKS_REQUEST) + render(0, invert=True) + packet(BOOKMARKS_REQUEST)),
+    "announced-never-sent": (0, render(0) + struct.pack(">I", 0xFFFFFFF0) + b"\x01\x00"),
+}
+
+
+def main():
+    out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).parent / "corpus" / "packets"
+    out.mkdir(parents=True, exist_ok=True)
+    for name, (piece, stream) in SEEDS.items():
+        (out / name).write_bytes(bytes([piece]) + stream)
+
+
+if __name__ == "__main__":
+    main()
