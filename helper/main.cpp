@@ -34,8 +34,10 @@ int main(int argc, char *argv[])
         if (args.size() < 4)
             return -1;
         // Lives until the process ends; its engine keeps the document open
-        // for as long as the connection is served.
-        auto *provider = new PDFPageProvider;
+        // for as long as the connection is served. Held in a static rather
+        // than main's frame, so that it is still reachable, not leaked, when
+        // the process ends after main has returned.
+        static PDFPageProvider *const provider = new PDFPageProvider;
         const int started = provider->start(args.at(2), args.at(3), passwordFrom(args));
         if (started < 0)
             return started;

@@ -43,6 +43,8 @@ protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
         const qint64 n = qMin<qint64>(maxSize, m_pending.size());
+        if (n == 0)
+            return 0; // read(0) passes no buffer at all
         memcpy(data, m_pending.constData(), size_t(n));
         m_pending.remove(0, n);
         return n;
