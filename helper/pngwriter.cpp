@@ -269,7 +269,8 @@ size_t PngWriter::compress(const QImage &image)
         // The portable path swizzles each row first and keeps the one above.
         std::vector<uchar> rows(fused ? 0 : 2 * size_t(n), 0);
         uchar *cur = rows.data();
-        uchar *prev = cur + n;
+        // No arithmetic on the null data() of the empty vector the fused path has.
+        uchar *prev = fused ? nullptr : cur + n;
 
         for (int y = 0; y < height; ++y, out += rowBytes) {
             const auto *src = reinterpret_cast<const quint32 *>(image.constScanLine(y));
