@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <climits>
+#include <stdexcept>
 #include <memory>
 
 using testsupport::fixture;
@@ -379,6 +380,39 @@ private slots:
         QCOMPARE(c.renderClose.load(), 1);
         QCOMPARE(c.bitmapDestroy.load(), 1);
         QCOMPARE(c.closePage.load(), 1);
+    }
+
+    void exceptionBeforeTheRenderIsContained()
+    {
+        auto engine = loaded();
+        // Thrown where the render would start: the page and bitmap exist,
+        // the render does not.
+        pdfiumspy::counts().beforeRenderStart = [] { throw std::runtime_error("injected"); };
+        MessageCapture capture;
+        QImage image;
+        try {
+            image = engine->page(kAnnotatedPage, QSize(80, 90), true, 0);
+        } catch (...) {
+            QFAIL("the exception left page()");
+        }
+        QVERIFY(image.isNull());
+
+        // index, requested size, bitmap handle, page handle, pdfium's last error
+        const QStringList warnings = capture.warnings();
+        QCOMPARE(warnings.size(), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral(
+                     "^ERROR \\d+ \\S+ .*QPdfium::page\\(.*\\) 0 QSize\\(80, 90\\) "
+                     "0x[0-9a-f]+ 0x[0-9a-f]+ \\d+$"))
+                     .match(warnings[0]).hasMatch(),
+                 qPrintable(warnings[0]));
+
+        const auto &c = pdfiumspy::counts();
+        QCOMPARE(c.renderClose.load(), 0);
+        QCOMPARE(c.bitmapDestroy.load(), 1);
+        QCOMPARE(c.closePage.load(), 1);
+
+        pdfiumspy::counts().beforeRenderStart = nullptr;
+        QVERIFY(!engine->page(kAnnotatedPage, QSize(80, 90), true, 0).isNull());
     }
 
     void manyRendersOneAfterAnother()
