@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #if !defined(PNGWRITER_PORTABLE) \
     && (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
@@ -25,6 +26,9 @@ constexpr int BytesPerPixel = 4;
 // PNG chunk lengths are 31-bit; longer compressed data goes into several IDAT
 // chunks, which readers concatenate.
 constexpr size_t MaxChunkData = 0x7fffffff;
+// Filtered rows of up to this size stay allocated between images of the
+// per-thread writer: a 1240 by 1754 page needs 8.7 MB.
+constexpr size_t RetainedBufferLimit = size_t(16) << 20;
 
 // ARGB32 keeps each pixel as one native 0xAARRGGBB word; PNG wants the bytes
 // R, G, B, A. Everything below works on the words so that it does not depend
@@ -38,28 +42,9 @@ inline void putRgba(uchar *out, quint32 p)
     out[3] = uchar(p >> 24);
 }
 
-void swizzleRow(const quint32 *src, uchar *dst, int width)
-{
-    int x = 0;
 #ifdef PNGWRITER_SSE2
-    const __m128i keep = _mm_set1_epi32(int(0xff00ff00u));
-    const __m128i low = _mm_set1_epi32(0x000000ff);
-    for (; x + 4 <= width; x += 4) {
-        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + x));
-        const __m128i r = _mm_and_si128(_mm_srli_epi32(p, 16), low);
-        const __m128i b = _mm_slli_epi32(_mm_and_si128(p, low), 16);
-        const __m128i rgba = _mm_or_si128(_mm_and_si128(p, keep), _mm_or_si128(r, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + x * BytesPerPixel), rgba);
-    }
-#endif
-    for (; x < width; ++x)
-        putRgba(dst + x * BytesPerPixel, src[x]);
-}
-
-#ifdef PNGWRITER_SSE2
-// The filters subtract byte by byte, and swapping bytes within a pixel
-// commutes with that; so the difference is taken on the words as they are in
-// memory and swizzled once, on the way out.
+// Swaps R and B in four pixels at once: B, G, R, A in memory becomes R, G,
+// B, A.
 inline __m128i swizzled(__m128i p)
 {
     const __m128i keep = _mm_set1_epi32(int(0xff00ff00u));
@@ -78,7 +63,23 @@ inline void store4(uchar *out, __m128i v)
 {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
 }
+#endif
 
+void swizzleRow(const quint32 *src, uchar *dst, int width)
+{
+    int x = 0;
+#ifdef PNGWRITER_SSE2
+    for (; x + 4 <= width; x += 4)
+        store4(dst + x * BytesPerPixel, swizzled(load4(src + x)));
+#endif
+    for (; x < width; ++x)
+        putRgba(dst + x * BytesPerPixel, src[x]);
+}
+
+#ifdef PNGWRITER_SSE2
+// The filters subtract byte by byte, and swapping bytes within a pixel
+// commutes with that; so the difference is taken on the words as they are in
+// memory and swizzled once, on the way out.
 void upRow(const quint32 *src, const quint32 *above, uchar *dst, int width)
 {
     int x = 0;
@@ -234,10 +235,20 @@ bool PngWriter::canWrite(const QImage &image)
         && image.offset().isNull();
 }
 
+void PngWriter::Buffer::reserve(size_t wanted)
+{
+    if (size >= wanted)
+        return;
+    data.reset();
+    size = 0;
+    data.reset(new uchar[wanted]);
+    size = wanted;
+}
+
 void PngWriter::releaseBuffers()
 {
-    std::vector<uchar>().swap(m_filtered);
-    std::vector<uchar>().swap(m_compressed);
+    m_filtered = Buffer();
+    m_compressed = Buffer();
 }
 
 size_t PngWriter::compress(const QImage &image)
@@ -253,13 +264,10 @@ size_t PngWriter::compress(const QImage &image)
             if (!m_compressor)
                 return 0;
         }
-        if (m_filtered.size() < rawSize)
-            m_filtered.resize(rawSize);
-        const size_t bound = libdeflate_zlib_compress_bound(m_compressor, rawSize);
-        if (m_compressed.size() < bound)
-            m_compressed.resize(bound);
+        m_filtered.reserve(rawSize);
+        m_compressed.reserve(libdeflate_zlib_compress_bound(m_compressor, rawSize));
 
-        uchar *out = m_filtered.data();
+        uchar *out = m_filtered.data.get();
         const int n = width * BytesPerPixel;
 #ifdef PNGWRITER_SSE2
         const bool fused = m_filter != FilterAverage && m_filter != FilterPaeth;
@@ -298,8 +306,8 @@ size_t PngWriter::compress(const QImage &image)
             std::swap(cur, prev);
         }
 
-        return libdeflate_zlib_compress(m_compressor, m_filtered.data(), rawSize,
-                                        m_compressed.data(), m_compressed.size());
+        return libdeflate_zlib_compress(m_compressor, m_filtered.data.get(), rawSize,
+                                        m_compressed.data.get(), m_compressed.size);
     } catch (const std::bad_alloc &) {
         releaseBuffers();
         return 0;
@@ -346,7 +354,7 @@ void PngWriter::emitFile(const QImage &image, size_t compressedSize, Sink &&sink
         chunk("pHYs", phys, sizeof phys);
     }
 
-    const uchar *data = m_compressed.data();
+    const uchar *data = m_compressed.data.get();
     size_t left = compressedSize;
     do {
         const size_t piece = std::min(left, MaxChunkData);
@@ -390,7 +398,7 @@ void PngWriter::writeImageField(QDataStream &stream, const QImage &image)
 {
 #ifndef PDFHELPER_QT_PNG_WRITER
     // Before stream version 5 a QImage has no null marker; leave those to Qt.
-    if (stream.version() >= 5 && PngWriter::canWrite(image)) {
+    if (stream.version() >= 5 && canWrite(image)) {
         static thread_local PngWriter writer;
         const size_t size = writer.compress(image);
         if (size) {
@@ -398,6 +406,10 @@ void PngWriter::writeImageField(QDataStream &stream, const QImage &image)
             writer.emitFile(image, size, [&stream](const uchar *data, size_t n) {
                 stream.writeRawData(reinterpret_cast<const char *>(data), qsizetype(n));
             });
+            // Screen-sized pages come one after the other and reuse the
+            // buffers; a print-sized page should not pin its memory after.
+            if (writer.m_filtered.size > RetainedBufferLimit)
+                writer.releaseBuffers();
             return;
         }
     }

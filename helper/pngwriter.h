@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <vector>
+#include <memory>
 
 class QDataStream;
 class QImage;
@@ -63,8 +63,9 @@ public:
 
     // Writes an image the way a QDataStream writes a QImage: qint32 0 for a
     // null image, or qint32 1 and a complete PNG file. ARGB32 images go
-    // through a PngWriter kept per thread, anything else through Qt. Built
-    // with PDFHELPER_QT_PNG_WRITER, every image goes through Qt.
+    // through a PngWriter kept per thread, which holds on to its buffers for
+    // images up to screen size; anything else goes through Qt. Built with
+    // PDFHELPER_QT_PNG_WRITER, every image goes through Qt.
     static void writeImageField(QDataStream &stream, const QImage &image);
 
 private:
@@ -74,9 +75,17 @@ private:
     template<typename Sink>
     void emitFile(const QImage &image, size_t compressedSize, Sink &&sink) const;
 
+    // Grows only; left uninitialised, so that pages of the output buffer the
+    // compressor never reaches are never touched.
+    struct Buffer {
+        std::unique_ptr<uchar[]> data;
+        size_t size = 0;
+        void reserve(size_t wanted);
+    };
+
     int m_level;
     Filter m_filter;
     libdeflate_compressor *m_compressor = nullptr;
-    std::vector<uchar> m_filtered;
-    std::vector<uchar> m_compressed;
+    Buffer m_filtered;
+    Buffer m_compressed;
 };
