@@ -64,7 +64,7 @@ public:
     // Writes an image the way a QDataStream writes a QImage: qint32 0 for a
     // null image, or qint32 1 and a complete PNG file. ARGB32 images go
     // through a PngWriter kept per thread, which holds on to its buffers for
-    // images up to screen size; anything else goes through Qt. Built with
+    // images up to print size; anything else goes through Qt. Built with
     // PDFHELPER_QT_PNG_WRITER, every image goes through Qt.
     static void writeImageField(QDataStream &stream, const QImage &image);
 

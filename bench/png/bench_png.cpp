@@ -84,17 +84,6 @@ QByteArray fastField(const QImage &image)
     return bytes;
 }
 
-bool sameImage(const QImage &image, const QByteArray &field)
-{
-    QDataStream in(field);
-    in.setVersion(QDataStream::Qt_6_0);
-    QImage back;
-    in >> back;
-    return back == image && back.format() == image.format()
-        && back.dotsPerMeterX() == image.dotsPerMeterX()
-        && back.dotsPerMeterY() == image.dotsPerMeterY();
-}
-
 // Engines stay open for the whole run, one per document.
 class Documents
 {
@@ -139,49 +128,73 @@ double mutoolMs(const QString &mutool, const PageRef &page, const QSize &size, c
     return median(times);
 }
 
+QImage decoded(const QByteArray &field)
+{
+    QDataStream in(field);
+    in.setVersion(QDataStream::Qt_6_0);
+    QImage image;
+    in >> image;
+    return image;
+}
+
 void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
 {
     const QString mutool = QStandardPaths::findExecutable(QStringLiteral("mutool"));
     QTemporaryDir temp;
     const QString mutoolOut = temp.filePath(QStringLiteral("page.png"));
 
-    std::printf("median of %d runs; times in ms, sizes in bytes (image field: marker + PNG)\n", runs);
-    std::printf("%-10s %-28s %8s | %8s %9s %8s | %8s %9s %8s | %7s %6s | %8s\n",
-                "size", "page", "render", "qt enc", "qt size", "qt req",
-                "fast enc", "fast size", "fast req", "speedup", "ok", "mutool");
+    std::printf("median of %d runs, times in ms; bytes: the image field (marker + PNG)\n"
+                "enc: encode, dec: Qt's reader on the peer's side, work: render + enc + dec\n"
+                "(the request latency without socket transfer), x: Qt enc / fast enc\n\n",
+                runs);
+    std::printf("%-9s %-22s %6s | %7s %8s %6s %7s | %6s %8s %6s %6s | %5s %5s | %6s %2s\n",
+                "size", "page", "render", "qt enc", "bytes", "dec", "work",
+                "enc", "bytes", "dec", "work", "x", "w/r", "mutool", "ok");
 
     for (const SizeCase &sizeCase : Sizes) {
-        std::vector<double> renders, qtEnc, fastEnc, qtReq, fastReq, mutools;
+        std::vector<double> renders, qtEnc, qtDec, fastEnc, fastDec, qtWork, fastWork, mutools;
         double qtBytes = 0, fastBytes = 0;
         for (const PageRef &page : pages) {
             QPdfium *engine = docs.engine(page.path);
             if (!engine)
                 continue;
-            std::vector<double> render, qt, fast;
+            std::vector<double> render, qt, fast, qtBack, fastBack;
             QImage image;
             QByteArray qtBytesField, fastBytesField;
+            bool ok = true;
             for (int run = 0; run < runs; ++run) {
                 render.push_back(timeMs([&] {
                     image = engine->page(unsigned(page.index), sizeCase.size, false, 0);
                 }));
+                // Alternate the writers so that a busy machine slows both alike.
                 qt.push_back(timeMs([&] { qtBytesField = qtField(image); }));
                 fast.push_back(timeMs([&] { fastBytesField = fastField(image); }));
+                QImage viaQt, viaFast;
+                qtBack.push_back(timeMs([&] { viaQt = decoded(qtBytesField); }));
+                fastBack.push_back(timeMs([&] { viaFast = decoded(fastBytesField); }));
+                ok = ok && viaQt == image && viaFast == image
+                    && viaFast.format() == image.format()
+                    && viaFast.dotsPerMeterX() == image.dotsPerMeterX()
+                    && viaFast.dotsPerMeterY() == image.dotsPerMeterY();
             }
             if (image.isNull())
                 continue;
-            const bool ok = sameImage(image, fastBytesField) && sameImage(image, qtBytesField);
             const double r = median(render), q = median(qt), f = median(fast);
+            const double qd = median(qtBack), fd = median(fastBack);
             const double m = mutool.isEmpty() ? -1 : mutoolMs(mutool, page, sizeCase.size, mutoolOut, runs);
-            const QString label = QStringLiteral("%1:%2").arg(QFileInfo(page.path).fileName()).arg(page.index);
-            std::printf("%-10s %-28s %8.1f | %8.1f %9lld %8.1f | %8.1f %9lld %8.1f | %6.1fx %6s | %8.1f\n",
-                        sizeCase.name, qPrintable(label.right(28)), r, q,
-                        qlonglong(qtBytesField.size()), r + q, f, qlonglong(fastBytesField.size()),
-                        r + f, q / f, ok ? "yes" : "NO", m);
+            const QString label = QStringLiteral("%1:%2").arg(QFileInfo(page.path).completeBaseName()).arg(page.index);
+            std::printf("%-9s %-22s %6.1f | %7.1f %8lld %6.1f %7.1f | %6.1f %8lld %6.1f %6.1f | %5.1f %5.2f | %6.1f %2s\n",
+                        sizeCase.name, qPrintable(label.right(22)), r,
+                        q, qlonglong(qtBytesField.size()), qd, r + q + qd,
+                        f, qlonglong(fastBytesField.size()), fd, r + f + fd,
+                        q / f, (r + f + fd) / r, m, ok ? "ok" : "NO");
             renders.push_back(r);
             qtEnc.push_back(q);
+            qtDec.push_back(qd);
             fastEnc.push_back(f);
-            qtReq.push_back(r + q);
-            fastReq.push_back(r + f);
+            fastDec.push_back(fd);
+            qtWork.push_back(r + q + qd);
+            fastWork.push_back(r + f + fd);
             mutools.push_back(m);
             qtBytes += double(qtBytesField.size());
             fastBytes += double(fastBytesField.size());
@@ -189,12 +202,12 @@ void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
         if (renders.empty())
             continue;
         const double n = double(renders.size());
-        std::printf("%-10s %-28s %8.1f | %8.1f %9.0f %8.1f | %8.1f %9.0f %8.1f | %6.1fx %6s | %8.1f\n",
-                    sizeCase.name, "median over pages / mean size", median(renders), median(qtEnc),
-                    qtBytes / n, median(qtReq), median(fastEnc), fastBytes / n, median(fastReq),
-                    median(qtEnc) / median(fastEnc), "", median(mutools));
-        std::printf("%-10s request / render: qt %.2f, fast %.2f\n\n", sizeCase.name,
-                    median(qtReq) / median(renders), median(fastReq) / median(renders));
+        std::printf("%-9s %-22s %6.1f | %7.1f %8.0f %6.1f %7.1f | %6.1f %8.0f %6.1f %6.1f | %5.1f %5.2f | %6.1f\n\n",
+                    sizeCase.name, "MEDIAN (bytes: mean)", median(renders),
+                    median(qtEnc), qtBytes / n, median(qtDec), median(qtWork),
+                    median(fastEnc), fastBytes / n, median(fastDec), median(fastWork),
+                    median(qtEnc) / median(fastEnc), median(fastWork) / median(renders),
+                    median(mutools));
     }
 }
 
