@@ -37,5 +37,14 @@ else()
     set_target_properties(pdfium::pdfium PROPERTIES
         IMPORTED_LOCATION "${_pdfium_lib}"
         IMPORTED_SONAME "libpdfium.so")
+    # The prebuilt library exports the operator new and delete of the C++
+    # runtime it carries inside. Linked ahead of libstdc++, it would supply
+    # them to the whole process, and a failed allocation would then throw an
+    # exception that no catch of std::bad_alloc in our code or Qt's matches.
+    # The system C++ runtime goes first so that its allocation functions win.
+    if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+        set_property(TARGET pdfium::pdfium PROPERTY INTERFACE_LINK_OPTIONS
+            "LINKER:--push-state,--no-as-needed,-lstdc++,--pop-state")
+    endif()
 endif()
 message(STATUS "pdfium: ${_pdfium_lib}")
