@@ -91,7 +91,16 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
         image.invertPixels(QImage::InvertRgb);
     request.image = std::move(image);
 
-    QByteArray packet = buildPacket(PacketType::RenderReply, request);
+    QByteArray packet;
+    try {
+        packet = buildPacket(PacketType::RenderReply, request);
+    } catch (...) {
+        // An image that could be rendered but whose reply does not fit into
+        // the memory left is answered like a failed render, rather than
+        // ending the helper with an uncaught allocation failure.
+        request.image = QImage();
+        packet = buildPacket(PacketType::RenderReply, request);
+    }
     std::cout << "sending back " << packet.size() << std::endl;
     return packet;
 }
