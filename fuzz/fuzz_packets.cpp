@@ -17,6 +17,7 @@
 //   rest, as the record decoder reads them from the request);
 // - an outline reply that differs from the one to a clean request.
 
+#include "fuzzapp.h"
 #include "packetframing.h"
 #include "pagerequest.h"
 #include "pdfpageprovider.h"
@@ -51,8 +52,6 @@ constexpr int MaxPackets = 64;
 // Offsets in a render request, counted from the type byte.
 constexpr int WidthOffset = 1 + 4 + 4 + 8 + 1 + 1 + 4;
 constexpr int EchoedSize = 4 + 4 + 8 + 1 + 1 + 4 + 8; // every field before the image
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 [[noreturn]] void finding(const char *what)
 {
@@ -190,7 +189,7 @@ QByteArray cleanOutlineReply()
 struct Environment {
     Environment()
     {
-        qInstallMessageHandler(quiet);
+        qInstallMessageHandler(silenceQtMessages);
         // The provider's trace is of no interest here, and printing it would
         // cost more than many of the requests.
         std::cout.rdbuf(nullptr);
@@ -199,21 +198,12 @@ struct Environment {
     QByteArray outline;
 };
 
-Environment &environment()
-{
-    static int argc = 1;
-    static char name[] = "fuzz_packets";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    static Environment env;
-    return env;
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const Environment &env = environment();
+    const Environment &env = fuzzEnvironment<Environment>("fuzz_packets");
     if (size == 0)
         return 0;
     const int piece = data[0];

@@ -2,6 +2,7 @@
 // outline, two page renders, document information and page sizes. Anything
 // but a clean return (crash, sanitizer report, leak, hang) is a finding.
 
+#include "fuzzapp.h"
 #include "qpdfium.h"
 
 #include <QCoreApplication>
@@ -15,12 +16,10 @@
 
 namespace {
 
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
 struct Environment {
     Environment()
     {
-        qInstallMessageHandler(quiet);
+        qInstallMessageHandler(silenceQtMessages);
         path = QDir::temp().filePath(QStringLiteral("fuzz_pdf_%1.pdf").arg(QCoreApplication::applicationPid()));
         // Keeps the library initialised across inputs, as a long-lived
         // helper process would.
@@ -32,21 +31,12 @@ struct Environment {
     std::unique_ptr<QPdfium> holder;
 };
 
-Environment &environment()
-{
-    static int argc = 1;
-    static char name[] = "fuzz_pdf";
-    static char *argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    static Environment env;
-    return env;
-}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Environment &env = environment();
+    Environment &env = fuzzEnvironment<Environment>("fuzz_pdf");
     {
         QFile file(env.path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
