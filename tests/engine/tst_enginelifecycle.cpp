@@ -9,10 +9,6 @@
 
 using testsupport::MessageCapture;
 
-namespace {
-const QString kAddress = QStringLiteral("0x[0-9a-f]+");
-}
-
 class TestEngineLifecycle : public QObject
 {
     Q_OBJECT
@@ -134,11 +130,8 @@ private slots:
                      .hasMatch(),
                  qPrintable(lines[2]));
         QCOMPARE(lines[3], prefix + "~ " + address);
-        QVERIFY2(QRegularExpression("^\\[pdf\\] \"\" \\[pdfium\\] " + kAddress + ' ' + kAddress + '$')
-                     .match(lines[4])
-                     .hasMatch(),
-                 qPrintable(lines[4]));
-        for (int i = 5; i < 8; ++i)
+        // An empty tag still prints, as an empty quoted string.
+        for (int i = 4; i < 8; ++i)
             QVERIFY(lines[i].startsWith(QLatin1String("[pdf] \"\" [pdfium] ")));
         QVERIFY(capture.warnings().isEmpty());
     }
