@@ -162,10 +162,11 @@ private slots:
         QFETCH(int, level);
         PngWriter writer(level, PngWriter::Filter(filter));
         for (const char *kind : {"gradient", "noise", "text"}) {
-            const QImage image = content(QString::fromLatin1(kind), 37, 29);
+            const QImage image = content(QString::fromLatin1(kind), 38, 29);
             const QByteArray png = writer.write(image);
-            // Every row carries the filter asked for; Up gives way to None on
-            // the first row, where the two are the same.
+            // 38 pixels leave a tail behind every vector loop. Every row
+            // carries the filter asked for; Up gives way to None on the first
+            // row, where the two are the same.
             const QList<int> filters = rowFilters(png, image.size());
             QCOMPARE(filters.size(), image.height());
             for (int y = 0; y < image.height(); ++y) {
@@ -174,6 +175,9 @@ private slots:
                 else
                     QCOMPARE(filters.at(y), (filter == PngWriter::FilterUp && y == 0) ? 0 : filter);
             }
+            // A gradient is what Up is there for.
+            if (filter == PngWriter::FilterAdaptive && qstrcmp(kind, "gradient") == 0)
+                QVERIFY(filters.contains(PngWriter::FilterUp));
             verifyRoundTrip(image, fieldOf(png));
         }
     }
