@@ -10,6 +10,29 @@
 
 namespace faults {
 
+namespace {
+
+// The payload of a packet of the given type read by `read`; nothing if the
+// packet is of another type or does not decode.
+template <typename T, typename Read>
+std::optional<T> decode(const QByteArray &packet, PacketType type, Read read)
+{
+    if (packet.size() < 5 || quint8(packet.at(4)) != quint8(type))
+        return std::nullopt;
+    QDataStream in(packet.mid(5));
+    in.setVersion(ProtocolStreamVersion);
+    T value = read(in);
+    return in.status() == QDataStream::Ok ? std::optional<T>(value) : std::nullopt;
+}
+
+// Exit statuses are 8 bits wide here; the helper's codes are small and signed.
+int signedExit(const QProcess &process)
+{
+    return process.exitStatus() == QProcess::NormalExit ? qint8(process.exitCode()) : NoNormalExit;
+}
+
+} // namespace
+
 QByteArray renderRequest(qint32 page, QSize size, qint32 tag)
 {
     PageRequest request;
@@ -25,37 +48,9 @@ QByteArray outlineRequest()
     return buildPacket(PacketType::BookmarksRequest);
 }
 
-namespace {
-
-// The payload of a packet of the given type, on a stream set up as the
-// protocol wants it; nothing if the packet is of another type.
-template <typename Read>
-auto decode(const QByteArray &packet, PacketType type, Read read)
-    -> std::optional<decltype(read(std::declval<QDataStream &>()))>
-{
-    if (packet.size() < 5 || quint8(packet.at(4)) != quint8(type))
-        return std::nullopt;
-    QDataStream in(packet.mid(5));
-    in.setVersion(ProtocolStreamVersion);
-    auto value = read(in);
-    if (in.status() != QDataStream::Ok)
-        return std::nullopt;
-    return value;
-}
-
-// Exit statuses are 8 bits wide here; the helper's codes are small and signed.
-int signedExit(const QProcess &process)
-{
-    if (process.exitStatus() != QProcess::NormalExit)
-        return NoNormalExit;
-    return qint8(process.exitCode());
-}
-
-} // namespace
-
 std::optional<PageRequest> decodeRenderReply(const QByteArray &packet)
 {
-    return decode(packet, PacketType::RenderReply, [](QDataStream &in) {
+    return decode<PageRequest>(packet, PacketType::RenderReply, [](QDataStream &in) {
         PageRequest reply;
         in >> reply;
         return reply;
@@ -64,15 +59,12 @@ std::optional<PageRequest> decodeRenderReply(const QByteArray &packet)
 
 std::optional<QList<BookmarkNode>> decodeOutlineReply(const QByteArray &packet)
 {
-    return decode(packet, PacketType::BookmarksReply,
-                  [](QDataStream &in) { return readBookmarkNodes(in); });
+    return decode<QList<BookmarkNode>>(packet, PacketType::BookmarksReply, readBookmarkNodes);
 }
-
-FaultPeer::FaultPeer() = default;
 
 FaultPeer::~FaultPeer()
 {
-    if (m_process.state() != QProcess::NotRunning) {
+    if (isRunning()) {
         m_process.kill();
         m_process.waitForFinished(5000);
     }
@@ -83,18 +75,13 @@ bool FaultPeer::start(const QString &document, int msecs)
     const QString name = QStringLiteral("tst-faults-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
     if (!m_server.listen(name))
         qFatal("cannot listen: %s", qPrintable(m_server.errorString()));
-    if (m_childSetup)
-        m_process.setChildProcessModifier(m_childSetup);
     m_process.start(testsupport::helperBinary(), QStringList{QStringLiteral("1"), name, document});
     if (!m_process.waitForStarted())
         qFatal("cannot start the helper: %s", qPrintable(m_process.errorString()));
-    const bool settled = QTest::qWaitFor([this] {
-        return m_server.hasPendingConnections() || !isRunning();
-    }, msecs);
-    if (!settled || !m_server.hasPendingConnections())
+    if (!QTest::qWaitFor([this] { return m_server.hasPendingConnections() || !isRunning(); }, msecs))
         return false;
     m_connection = m_server.nextPendingConnection();
-    return true;
+    return m_connection != nullptr;
 }
 
 void FaultPeer::send(const QByteArray &bytes)
@@ -104,38 +91,23 @@ void FaultPeer::send(const QByteArray &bytes)
     }
 }
 
-void FaultPeer::readIncoming()
-{
-    if (m_connection)
-        m_incoming += m_connection->readAll();
-}
-
 QByteArray FaultPeer::nextPacket(int msecs)
 {
-    auto complete = [this] {
-        readIncoming();
-        if (m_incoming.size() < 4)
-            return false;
-        const quint32 length = qFromBigEndian<quint32>(m_incoming.constData());
-        return m_incoming.size() - 4 >= qint64(length);
-    };
-    if (!QTest::qWaitFor(complete, msecs))
+    const auto length = [this] { return qsizetype(qFromBigEndian<quint32>(m_incoming.constData())); };
+    const bool complete = QTest::qWaitFor([&] {
+        m_incoming += m_connection->readAll();
+        return m_incoming.size() >= 4 && m_incoming.size() - 4 >= length();
+    }, msecs);
+    if (!complete)
         return QByteArray();
-    const quint32 length = qFromBigEndian<quint32>(m_incoming.constData());
-    const QByteArray packet = m_incoming.left(4 + qsizetype(length));
+    const QByteArray packet = m_incoming.left(4 + length());
     m_incoming.remove(0, packet.size());
     return packet;
 }
 
-QByteArray FaultPeer::ask(const QByteArray &request, int msecs)
-{
-    send(request);
-    return nextPacket(msecs);
-}
-
 qint64 FaultPeer::pendingBytes()
 {
-    readIncoming();
+    m_incoming += m_connection->readAll();
     return m_incoming.size();
 }
 
@@ -149,11 +121,14 @@ void FaultPeer::closeConnection()
     m_connection->disconnectFromServer();
 }
 
-int FaultPeer::waitForExit(int msecs)
+bool FaultPeer::endedCleanly(int msecs)
 {
-    if (!QTest::qWaitFor([this] { return !isRunning(); }, msecs))
-        return NoNormalExit;
-    return signedExit(m_process);
+    const bool ended = QTest::qWaitFor([this] { return !isRunning(); }, msecs);
+    const QStringList lines = trace();
+    if (ended && signedExit(m_process) == 0 && !lines.isEmpty() && lines.constLast() == QLatin1String("disconnected "))
+        return true;
+    qWarning() << "ended" << ended << "exit" << signedExit(m_process) << "trace" << lines.mid(qMax(0, int(lines.size()) - 5));
+    return false;
 }
 
 QStringList FaultPeer::trace()
@@ -164,14 +139,7 @@ QStringList FaultPeer::trace()
     return lines;
 }
 
-QString FaultPeer::log()
-{
-    m_stderr += m_process.readAllStandardError();
-    return QString::fromUtf8(m_stderr);
-}
-
-int runScan(const QString &outputPath, const QString &document,
-            const FaultPeer::ChildSetup &childSetup, int msecs)
+int runScan(const QString &outputPath, const QString &document, const FaultPeer::ChildSetup &childSetup)
 {
     QProcess process;
     process.setStandardOutputFile(QProcess::nullDevice());
@@ -179,12 +147,11 @@ int runScan(const QString &outputPath, const QString &document,
     if (childSetup)
         process.setChildProcessModifier(childSetup);
     process.start(testsupport::helperBinary(), QStringList{QStringLiteral("0"), outputPath, document});
-    if (!process.waitForFinished(msecs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return NoNormalExit;
-    }
-    return signedExit(process);
+    if (process.waitForFinished(60000))
+        return signedExit(process);
+    process.kill();
+    process.waitForFinished(5000);
+    return NoNormalExit;
 }
 
 } // namespace faults

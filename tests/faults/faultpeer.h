@@ -8,11 +8,8 @@
 
 #include "pagerequest.h"
 
-#include <QByteArray>
 #include <QLocalServer>
 #include <QProcess>
-#include <QSize>
-#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -24,9 +21,9 @@ namespace faults {
 // A render request for one page; the tag comes back in the reply.
 QByteArray renderRequest(qint32 page, QSize size, qint32 tag = 0);
 QByteArray outlineRequest();
-// The record of a render reply; empty if the packet is none.
+// The record of a render reply, or the top-level entries of an outline
+// reply; nothing if the packet is not one.
 std::optional<PageRequest> decodeRenderReply(const QByteArray &packet);
-// The top-level outline entries of an outline reply; empty if the packet is none.
 std::optional<QList<BookmarkNode>> decodeOutlineReply(const QByteArray &packet);
 
 // Exit code, as main returned it, that stands for "did not exit normally".
@@ -37,14 +34,13 @@ class FaultPeer
 public:
     using ChildSetup = std::function<void()>;
 
-    FaultPeer();
+    FaultPeer() = default;
     ~FaultPeer();
     FaultPeer(const FaultPeer &) = delete;
     FaultPeer &operator=(const FaultPeer &) = delete;
 
     // Runs in the child between fork and exec.
-    void setChildSetup(ChildSetup setup) { m_childSetup = std::move(setup); }
-
+    void setChildSetup(ChildSetup setup) { m_process.setChildProcessModifier(std::move(setup)); }
     // Starts the helper in mode 1 on the document and waits for it to
     // connect. False if it exited instead or the time ran out.
     bool start(const QString &document, int msecs = 30000);
@@ -52,8 +48,7 @@ public:
     void send(const QByteArray &bytes);
     // The next whole packet, prefix included; empty on timeout or end.
     QByteArray nextPacket(int msecs = 60000);
-    // Sends one request and returns its reply.
-    QByteArray ask(const QByteArray &request, int msecs = 60000);
+    QByteArray ask(const QByteArray &request, int msecs = 60000) { send(request); return nextPacket(msecs); }
     // Bytes that have arrived and were not taken as packets yet.
     qint64 pendingBytes();
 
@@ -61,17 +56,15 @@ public:
     void closeConnection();
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     qint64 processId() const { return m_process.processId(); }
-    // The helper's exit code as main returned it, or NoNormalExit.
-    int waitForExit(int msecs = 30000);
+    // True when the helper ended with 0 after saying that the connection
+    // was gone.
+    bool endedCleanly(int msecs = 30000);
 
     // Standard output lines so far, and the whole debug/error log.
     QStringList trace();
-    QString log();
+    QString log() { return QString::fromUtf8(m_stderr += m_process.readAllStandardError()); }
 
 private:
-    void readIncoming();
-
-    ChildSetup m_childSetup;
     QLocalServer m_server;
     QProcess m_process;
     QLocalSocket *m_connection = nullptr;
@@ -82,7 +75,6 @@ private:
 
 // Mode 0 of the helper, run to its end; returns the exit code as main
 // returned it, or NoNormalExit.
-int runScan(const QString &outputPath, const QString &document,
-            const FaultPeer::ChildSetup &childSetup = {}, int msecs = 60000);
+int runScan(const QString &outputPath, const QString &document, const FaultPeer::ChildSetup &childSetup = {});
 
 } // namespace faults
