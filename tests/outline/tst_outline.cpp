@@ -13,83 +13,61 @@ using testsupport::MessageCapture;
 namespace {
 
 // One line per item, depth-first in document order:
-// "depth|title|page|tool tip". The depth is the one stored in the item.
-void flattenInto(const QStandardItem *parent, QStringList &out)
-{
-    for (int row = 0; row < parent->rowCount(); ++row) {
-        const QStandardItem *item = parent->child(row);
-        out << QStringLiteral("%1|%2|%3|%4")
-                   .arg(item->data(OutlineDepthRole).toInt())
-                   .arg(item->data(OutlineTitleRole).toString())
-                   .arg(item->data(OutlinePageRole).toInt())
-                   .arg(item->toolTip());
-        flattenInto(item, out);
-    }
-}
-
-QStringList flatten(const QStandardItem &root)
+// "depth|title|page", then "|tool tip" and "|display text" where they are set.
+QStringList flatten(const QStandardItem *parent)
 {
     QStringList out;
-    flattenInto(&root, out);
+    for (int row = 0; row < parent->rowCount(); ++row) {
+        const QStandardItem *item = parent->child(row);
+        QString line = QStringLiteral("%1|%2|%3")
+                           .arg(item->data(OutlineDepthRole).toInt())
+                           .arg(item->data(OutlineTitleRole).toString())
+                           .arg(item->data(OutlinePageRole).toInt());
+        for (const int role : {int(Qt::ToolTipRole), int(Qt::DisplayRole)}) {
+            if (item->data(role).isValid())
+                line += '|' + item->data(role).toString();
+        }
+        out << line << flatten(item);
+    }
     return out;
-}
-
-int countItems(const QStandardItem *parent)
-{
-    int count = parent->rowCount();
-    for (int row = 0; row < parent->rowCount(); ++row)
-        count += countItems(parent->child(row));
-    return count;
 }
 
 // The outline of outline.pdf (tools/fixtures/fx_outline.py) read whole.
 const QStringList kFullOutline{
-    "0|Chapter 1|0|",
-    "1|Section 1.1|1|",
-    "2|Subsection 1.1.1|2|",
-    "1||3|",
-    "0|Destination wins|2|",
-    "0|Missing page|-1|",
+    "0|Chapter 1|0",
+    "1|Section 1.1|1",
+    "2|Subsection 1.1.1|2",
+    "1||3",
+    "0|Destination wins|2",
+    "0|Missing page|-1",
     "0|Website|-1|URI: https://example.org/manual",
     "0|Launch|-1|REMOTE GOTO: notes.txt",
     "0|Other file|-1|REMOTE GOTO: other.pdf",
-    "0|Script|-1|",
-    "0|Named|-1|",
-    "0|No target|-1|",
-    QStringLiteral("0|Überblick ✓|3|"),
-    "1|Appendix|0|",
+    "0|Script|-1",
+    "0|Named|-1",
+    "0|No target|-1",
+    QStringLiteral("0|Überblick ✓|3"),
+    "1|Appendix|0",
 };
 
-const QString kUnsupportedAction = QStringLiteral("Unsupported action type:  0");
+// The fixed parts of the engine's debug and error lines.
+const QString kDebug = QStringLiteral("^\\[pdf\\] \"outline\" \\[pdfium\\] 0x[0-9a-f]+ ");
+const QString kError = QStringLiteral("^ERROR \\d+ \\S+ .*readBookmarksHelper\\(.*\\) ");
 
-// Title calls are made in pairs, length then read, for each entry in walk
-// order: Chapter 1 makes calls 0 and 1, Section 1.1 calls 2 and 3.
-int g_titleCall = -1;
-unsigned long g_titleResult = 0;
+// Title calls come in pairs, length then read, per entry in walk order:
+// Chapter 1 makes calls 0 and 1, Section 1.1 calls 2 and 3.
+int g_quitAt = -1;
+int g_failAt = -1;
+unsigned long g_result = 0;
 
-unsigned long replaceOneTitleResult(int call, unsigned long result)
+std::unique_ptr<QPdfium> loaded(const QString &file)
 {
-    return call == g_titleCall ? g_titleResult : result;
-}
-
-unsigned long interruptAtFirstTitle(int call, unsigned long result)
-{
-    if (call == 0)
-        QThread::currentThread()->requestInterruption();
-    return result;
-}
-
-bool readOnThread(QPdfium &engine, QStandardItem &root, bool interrupted)
-{
-    bool result = true;
-    std::unique_ptr<QThread> thread(QThread::create([&] {
-        if (interrupted)
-            QThread::currentThread()->requestInterruption();
-        result = engine.readBookmarks(&root);
-    }));
-    thread->start();
-    thread->wait();
-    return result;
+    auto engine = std::make_unique<QPdfium>(QLatin1String("outline"));
+    engine->prepare();
+    if (engine->loadFile(fixture(file), QString()) != QPdfium::Success)
+        qFatal("cannot load %s", qPrintable(file));
+    pdfiumspy::reset();
+    return engine;
 }
 
 } // namespace
@@ -98,240 +76,130 @@ class TestOutline : public QObject
 {
     Q_OBJECT
 
-private:
-    std::unique_ptr<QPdfium> loaded(const QString &file)
-    {
-        auto engine = std::make_unique<QPdfium>(QLatin1String("outline"));
-        engine->prepare();
-        if (engine->loadFile(fixture(file), QString()) != QPdfium::Success)
-            qFatal("cannot load %s", qPrintable(file));
-        pdfiumspy::reset();
-        return engine;
-    }
-
 private slots:
     void init() { pdfiumspy::reset(); }
 
-    void readsTheWholeTree()
+    void wellFormedOutlinesAreReadWholeAndInOrder_data()
     {
-        auto engine = loaded("outline.pdf");
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(engine->readBookmarks(&root));
-        QCOMPARE(flatten(root), kFullOutline);
-
-        // The two entries with actions pdfium cannot classify are kept, and
-        // reported; nothing else is.
-        const QStringList warnings = capture.warnings();
-        QCOMPARE(warnings.size(), 2);
-        for (const QString &line : warnings) {
-            QVERIFY2(line.startsWith(QLatin1String("ERROR ")), qPrintable(line));
-            QVERIFY2(line.contains(QLatin1String("readBookmarksHelper")), qPrintable(line));
-            QVERIFY2(line.endsWith(kUnsupportedAction), qPrintable(line));
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("tree");
+        QTest::addColumn<int>("unsupported"); // entries with actions pdfium cannot classify
+        QTest::newRow("every kind of entry") << "outline.pdf" << kFullOutline << 2;
+        QTest::newRow("no outline") << "plain.pdf" << QStringList() << 0;
+        QStringList deep;
+        for (int level = 0; level < 64; ++level)
+            deep << QStringLiteral("%1|Level %1|0").arg(level);
+        QTest::newRow("64 levels") << "outline-deep-64.pdf" << deep << 0;
+        QStringList large;
+        for (int c = 0; c < 100; ++c) {
+            large << QStringLiteral("0|Chapter %1|%2").arg(c + 1).arg(c % 10);
+            for (int s = 0; s < 99; ++s)
+                large << QStringLiteral("1|Section %1.%2|%3").arg(c + 1).arg(s + 1).arg((c + s) % 10);
         }
-        QVERIFY(capture.debugs().isEmpty());
+        QTest::newRow("10,000 entries") << "outline-10000.pdf" << large << 0;
     }
 
-    void itemsCarryTheirDataInRoles()
+    void wellFormedOutlinesAreReadWholeAndInOrder()
     {
-        auto engine = loaded("outline.pdf");
-        QStandardItem root;
-        QVERIFY(engine->readBookmarks(&root));
-        const QStandardItem *chapter = root.child(0);
-        QVERIFY(chapter);
-        QVERIFY(!chapter->data(Qt::DisplayRole).isValid());
-        QCOMPARE(chapter->data(OutlineTitleRole).metaType(), QMetaType::fromType<QString>());
-        QCOMPARE(chapter->data(OutlineDepthRole).metaType(), QMetaType::fromType<int>());
-        QCOMPARE(chapter->data(OutlinePageRole).metaType(), QMetaType::fromType<int>());
-        // No tool tip is set for an entry that is not a link.
-        QVERIFY(!chapter->data(Qt::ToolTipRole).isValid());
-
-        // The empty title is an empty string, not a missing value.
-        const QStandardItem *untitled = chapter->child(1);
-        QVERIFY(untitled);
-        QCOMPARE(untitled->data(OutlineTitleRole).metaType(), QMetaType::fromType<QString>());
-        QVERIFY(untitled->data(OutlineTitleRole).toString().isEmpty());
-        QCOMPARE(untitled->parent(), chapter);
-    }
-
-    void documentWithoutOutline()
-    {
-        auto engine = loaded("plain.pdf");
-        MessageCapture capture;
-        QStandardItem root(QStringLiteral("caller's root"));
-        QVERIFY(engine->readBookmarks(&root));
-        QCOMPARE(root.rowCount(), 0);
-        QCOMPARE(root.text(), QStringLiteral("caller's root"));
-        QVERIFY(capture.messages().isEmpty());
-    }
-
-    void readingAgainGivesTheSameTree()
-    {
-        auto engine = loaded("outline.pdf");
-        for (int i = 0; i < 3; ++i) {
+        QFETCH(QString, file);
+        QFETCH(QStringList, tree);
+        QFETCH(int, unsupported);
+        auto engine = loaded(file);
+        // A second read finds the same: nothing of the first walk lingers.
+        for (int read = 0; read < 2; ++read) {
+            MessageCapture capture;
             QStandardItem root;
             QVERIFY(engine->readBookmarks(&root));
-            QCOMPARE(flatten(root), kFullOutline);
+            QCOMPARE(flatten(&root), tree);
+            const QStringList lines = capture.warnings();
+            QCOMPARE(lines.size(), unsupported);
+            for (const QString &line : lines)
+                QVERIFY2(line.contains(QRegularExpression(kError + "Unsupported action type:  0$")), qPrintable(line));
+            QVERIFY(capture.debugs().isEmpty());
         }
     }
 
-    void titleFailureEndsItsLevel_data()
+    void incompleteReads_data()
     {
-        QTest::addColumn<int>("call");
-        QTest::addColumn<bool>("lengthCall");
-        QTest::addColumn<QString>("warning");
-        QTest::addColumn<QStringList>("tree");
-
-        // Section 1.1 fails: Chapter 1 stays without children and the
-        // untitled sibling after Section 1.1 is not read; the top level goes
-        // on to its end, but its entries no longer get their children.
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("quitAt"); // title call that brings a quit request; -2: before the walk
+        QTest::addColumn<int>("failAt"); // title call that pdfium answers with result
+        QTest::addColumn<unsigned long>("result");
+        QTest::addColumn<QStringList>("tree"); // the tree read, or what a bounded read starts with
+        QTest::addColumn<int>("atLeast");
+        QTest::addColumn<QStringList>("lines"); // every message but the unsupported actions
+        auto row = [](const char *name, const QString &file, const QStringList &tree, const QStringList &lines,
+                      int quitAt = -1, int failAt = -1, unsigned long result = 0, int atLeast = -1) {
+            QTest::newRow(name) << file << quitAt << failAt << result << tree
+                                << (atLeast < 0 ? int(tree.size()) : atLeast) << lines;
+        };
+        const QString getFailed = kError + "Failed to get bookmark title\\.$";
+        const QString quitting = kDebug + "read bookmarks quitting$";
+        // Section 1.1 fails: Chapter 1 keeps no children and the untitled
+        // entry after Section 1.1 is not read; the top level goes on to its
+        // end, but its entries no longer get their children.
         QStringList cutShort = kFullOutline;
         cutShort.removeLast();
         cutShort.remove(1, 3);
-        QTest::newRow("nested length") << 2 << true
-                                       << QStringLiteral("Failed to get bookmark title.")
-                                       << cutShort;
-        QTest::newRow("nested read") << 3 << false
-                                     << QStringLiteral("Failed to read bookmark title.")
-                                     << cutShort;
-        // The very first entry fails: nothing at all is read.
-        QTest::newRow("first length") << 0 << true
-                                      << QStringLiteral("Failed to get bookmark title.")
-                                      << QStringList();
-        QTest::newRow("first read") << 1 << false
-                                    << QStringLiteral("Failed to read bookmark title.")
-                                    << QStringList();
-    }
-
-    void titleFailureEndsItsLevel()
-    {
-        QFETCH(int, call);
-        QFETCH(bool, lengthCall);
-        QFETCH(QString, warning);
-        QFETCH(QStringList, tree);
-
-        auto engine = loaded("outline.pdf");
-        g_titleCall = call;
-        // A length of 0, or a read that delivers other than what was asked.
-        g_titleResult = lengthCall ? 0 : 4;
-        pdfiumspy::counts().titleFilter = replaceOneTitleResult;
-
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(!engine->readBookmarks(&root));
-        QCOMPARE(flatten(root), tree);
-        const QStringList titleWarnings = capture.matching(QStringLiteral("bookmark title"));
-        QCOMPARE(titleWarnings.size(), 1);
-        QVERIFY2(titleWarnings[0].startsWith(QLatin1String("ERROR ")), qPrintable(titleWarnings[0]));
-        QVERIFY2(titleWarnings[0].endsWith(QLatin1Char(' ') + warning), qPrintable(titleWarnings[0]));
-    }
-
-    void quitRequestedBeforeTheWalk()
-    {
-        auto engine = loaded("outline.pdf");
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(!readOnThread(*engine, root, true));
-        QCOMPARE(root.rowCount(), 0);
-        const QStringList debugs = capture.debugs();
-        QCOMPARE(debugs.size(), 1);
-        QVERIFY2(QRegularExpression(QStringLiteral(
-                     "^\\[pdf\\] \"outline\" \\[pdfium\\] 0x[0-9a-f]+ read bookmarks quitting$"))
-                     .match(debugs[0]).hasMatch(),
-                 qPrintable(debugs[0]));
-        QCOMPARE(pdfiumspy::counts().getTitle.load(), 0);
-    }
-
-    void quitRequestedDuringTheWalk()
-    {
-        auto engine = loaded("outline.pdf");
-        pdfiumspy::counts().titleFilter = interruptAtFirstTitle;
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(!readOnThread(*engine, root, false));
-
-        // The entry being read when the request came is kept; its children
+        row("nested title length", "outline.pdf", cutShort, {getFailed}, -1, 2, 0);
+        row("nested title read", "outline.pdf", cutShort, {kError + "Failed to read bookmark title\\.$"}, -1, 3, 4);
+        row("first title length", "outline.pdf", {}, {getFailed}, -1, 0, 0);
+        row("quit before the walk", "outline.pdf", {}, {quitting}, -2);
+        // The entry being read when the request comes is kept; its children
         // and the entries after it are not read.
-        QCOMPARE(flatten(root), QStringList{"0|Chapter 1|0|"});
-        const QStringList debugs = capture.debugs();
-        QCOMPARE(debugs.size(), 2);
-        QVERIFY2(debugs[0].endsWith(QLatin1String(" read bookmarks quitting")), qPrintable(debugs[0]));
-        QVERIFY2(debugs[1].endsWith(QLatin1String(" read bookmarks quitting 2")), qPrintable(debugs[1]));
-    }
-
-    void siblingsThatLoopBack()
-    {
-        auto engine = loaded("outline-sibling-loop.pdf");
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(!engine->readBookmarks(&root));
-        QCOMPARE(flatten(root), (QStringList{"0|A|0|", "0|B|0|", "0|C|0|"}));
-        QCOMPARE(capture.warnings().size(), 1);
-        QVERIFY(capture.warnings()[0].startsWith(QLatin1String("ERROR ")));
-    }
-
-    void childThatPointsAtAnAncestor()
-    {
-        auto engine = loaded("outline-child-loop.pdf");
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(!engine->readBookmarks(&root));
+        row("quit during the walk", "outline.pdf", {"0|Chapter 1|0"},
+            {quitting, kDebug + "read bookmarks quitting 2$"}, 0);
+        row("siblings loop back", "outline-sibling-loop.pdf", {"0|A|0", "0|B|0", "0|C|0"}, {kError});
         // The branch stops where it links back; the top level still ends
         // with the entry after it.
-        QCOMPARE(flatten(root), (QStringList{"0|A|0|", "1|B|0|", "2|C|0|", "0|After|0|"}));
-        QCOMPARE(capture.warnings().size(), 1);
+        row("child is an ancestor", "outline-child-loop.pdf", {"0|A|0", "1|B|0", "2|C|0", "0|After|0"}, {kError});
+        // Cut off far deeper than any real outline, far short of the document.
+        QStringList deep;
+        for (int level = 0; level < 5000; ++level)
+            deep << QStringLiteral("%1|Level %1|0").arg(level);
+        row("5000 levels", "outline-deep-5000.pdf", deep, {kError}, -1, -1, 0, 100);
     }
 
-    void absurdNestingIsCutOff()
+    void incompleteReads()
     {
-        auto engine = loaded("outline-deep-5000.pdf");
+        QFETCH(QString, file);
+        QFETCH(int, quitAt);
+        QFETCH(int, failAt);
+        QFETCH(unsigned long, result);
+        QFETCH(QStringList, tree);
+        QFETCH(int, atLeast);
+        QFETCH(QStringList, lines);
+        auto engine = loaded(file);
+        g_quitAt = quitAt;
+        g_failAt = failAt;
+        g_result = result;
+        pdfiumspy::counts().titleFilter = [](int call, unsigned long real) {
+            if (call == g_quitAt)
+                QThread::currentThread()->requestInterruption();
+            return call == g_failAt ? g_result : real;
+        };
         MessageCapture capture;
         QStandardItem root;
-        QVERIFY(!engine->readBookmarks(&root));
-
-        int levels = 0;
-        const QStandardItem *item = &root;
-        while (item->rowCount() > 0) {
-            QCOMPARE(item->rowCount(), 1);
-            item = item->child(0);
-            QCOMPARE(item->data(OutlineDepthRole).toInt(), levels);
-            QCOMPARE(item->data(OutlineTitleRole).toString(), QStringLiteral("Level %1").arg(levels));
-            ++levels;
+        bool complete = true;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            if (quitAt == -2)
+                QThread::currentThread()->requestInterruption();
+            complete = engine->readBookmarks(&root);
+        }));
+        thread->start();
+        thread->wait();
+        QVERIFY(!complete);
+        const QStringList read = flatten(&root);
+        QVERIFY2(read.size() >= atLeast, qPrintable(QString::number(read.size())));
+        QCOMPARE(read, tree.mid(0, read.size()));
+        QStringList messages;
+        for (const auto &message : capture.messages()) {
+            if (!message.text.contains("Unsupported action type"))
+                messages << message.text;
         }
-        // Far deeper than any real outline, far short of the document.
-        QVERIFY2(levels >= 100 && levels < 5000, qPrintable(QString::number(levels)));
-        QCOMPARE(capture.warnings().size(), 1);
-    }
-
-    void deepButSaneNestingIsReadWhole()
-    {
-        auto engine = loaded("outline-deep-64.pdf");
-        QStandardItem root;
-        QVERIFY(engine->readBookmarks(&root));
-        QCOMPARE(countItems(&root), 64);
-    }
-
-    void largeOutlineIsReadWholeAndInOrder()
-    {
-        auto engine = loaded("outline-10000.pdf");
-        MessageCapture capture;
-        QStandardItem root;
-        QVERIFY(engine->readBookmarks(&root));
-        QVERIFY(capture.warnings().isEmpty());
-        QCOMPARE(countItems(&root), 10000);
-        QCOMPARE(root.rowCount(), 100);
-        for (int c = 0; c < 100; ++c) {
-            const QStandardItem *chapter = root.child(c);
-            QCOMPARE(chapter->data(OutlineTitleRole).toString(), QStringLiteral("Chapter %1").arg(c + 1));
-            QCOMPARE(chapter->data(OutlinePageRole).toInt(), c % 10);
-            QCOMPARE(chapter->rowCount(), 99);
-            for (int s = 0; s < 99; ++s) {
-                const QStandardItem *section = chapter->child(s);
-                QCOMPARE(section->data(OutlineTitleRole).toString(),
-                         QStringLiteral("Section %1.%2").arg(c + 1).arg(s + 1));
-                QCOMPARE(section->data(OutlineDepthRole).toInt(), 1);
-            }
-        }
+        QCOMPARE(messages.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(QRegularExpression(lines[i]).match(messages[i]).hasMatch(), qPrintable(messages[i]));
     }
 };
 
