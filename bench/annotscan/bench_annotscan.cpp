@@ -2,6 +2,7 @@
 // close every page) over the same document, so the scan's own cost beyond
 // pdfium's page loading shows.
 
+#include "benchutil.h"
 #include "qpdfium.h"
 
 #include <QCoreApplication>
@@ -22,12 +23,6 @@ int readFromMemory(void *param, unsigned long position, unsigned char *buf, unsi
         return 0;
     std::memcpy(buf, bytes->constData() + position, size);
     return 1;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // Loads and closes every page through pdfium directly.

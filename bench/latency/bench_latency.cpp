@@ -14,6 +14,7 @@
 // mutool, pdftoppm: one process renders every page of the document to PNG
 //            files; wall time divided by the page count, median of 3 runs
 
+#include "benchutil.h"
 #include "helpersession.h"
 #include "packetframing.h"
 #include "qpdfium.h"
@@ -44,15 +45,6 @@ const SizeCase Cases[] = {
     {"screen", QSize(1000, 1414), 2},
     {"print", QSize(2480, 3508), 6},
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
 
 double msSince(const QElapsedTimer &timer)
 {

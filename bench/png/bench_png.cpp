@@ -10,6 +10,7 @@
 // the same page and size (as a separate process, from start to PNG file).
 // --sweep instead tries every filter at several libdeflate levels.
 
+#include "benchutil.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
 
@@ -48,15 +49,6 @@ const SizeCase Sizes[] = {
     {"screen", QSize(1240, 1754)},
     {"print", QSize(2480, 3508)},
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
 
 double timeMs(const std::function<void()> &work)
 {
