@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,26 +12,9 @@ using testsupport::fixture;
 
 namespace {
 
-struct Run {
-    int exitCode = -1000;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runHelper(const QStringList &args)
+testsupport::ProcessRun runHelper(const QStringList &args)
 {
-    QProcess process;
-    process.start(testsupport::helperBinary(), args);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        return run;
-    }
-    // The exit code arrives 8 bits wide here; the helper's codes are -1 to -5.
-    run.exitCode = qint8(process.exitCode());
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return testsupport::runProcess(testsupport::helperBinary(), args);
 }
 
 QByteArray readFile(const QString &path)
@@ -75,16 +57,16 @@ private slots:
     void malformedCommandLinesEndWithMinusOneSilently()
     {
         QFETCH(QStringList, args);
-        const Run run = runHelper(args);
+        const auto run = runHelper(args);
         QCOMPARE(run.exitCode, -1);
-        QCOMPARE(run.out, QByteArray());
-        QCOMPARE(run.err, QByteArray());
+        QCOMPARE(run.out, QString());
+        QCOMPARE(run.err, QString());
     }
 
     void aModeThatIsNoNumberScans()
     {
         const QString out = m_dir.filePath("x-mode.txt");
-        const Run run = runHelper({"x", out, fixture("single-highlight.pdf")});
+        const auto run = runHelper({"x", out, fixture("single-highlight.pdf")});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(readFile(out), QByteArray("0\n"));
     }
@@ -93,13 +75,13 @@ private slots:
     {
         const QString out = m_dir.filePath("sample.txt");
         writeFile(out, "this older and much longer content must disappear\n1\n2\n3\n");
-        const Run run = runHelper({"0", out, fixture("sample.pdf")});
+        const auto run = runHelper({"0", out, fixture("sample.pdf")});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(readFile(out), QByteArray("0\n2\n"));
-        QCOMPARE(run.out, QByteArray()); // only the engine's debug lines, on stderr
+        QCOMPARE(run.out, QString()); // only the engine's debug lines, on stderr
         QVERIFY(run.err.contains("read annotation done"));
 
-        const Run many = runHelper({"0", out, fixture("annotations.pdf")});
+        const auto many = runHelper({"0", out, fixture("annotations.pdf")});
         QCOMPARE(many.exitCode, 0);
         QCOMPARE(readFile(out), QByteArray("0\n1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11\n12\n13\n15\n17\n18\n"));
     }
@@ -123,7 +105,7 @@ private slots:
         QFETCH(int, code);
         const QString out = m_dir.filePath("kept.txt");
         writeFile(out, "previous\n");
-        const Run run = runHelper({"0", out, fixture(document)});
+        const auto run = runHelper({"0", out, fixture(document)});
         QCOMPARE(run.exitCode, code);
         QCOMPARE(readFile(out), QByteArray("previous\n"));
     }
@@ -131,7 +113,7 @@ private slots:
     void unwritableOutputIsReportedAfterTheScan()
     {
         const QString out = m_dir.filePath("no-such-folder/out.txt");
-        const Run run = runHelper({"0", out, fixture("sample.pdf")});
+        const auto run = runHelper({"0", out, fixture("sample.pdf")});
         QCOMPARE(run.exitCode, -4);
         QVERIFY(!QFile::exists(out));
         // The document was loaded and scanned before the output was tried.
@@ -142,12 +124,12 @@ private slots:
         // folder stays as it was.
         QDir(m_dir.path()).mkdir("folder-out");
         writeFile(m_dir.filePath("folder-out/inside.txt"), "inside");
-        const Run folder = runHelper({"0", m_dir.filePath("folder-out"), fixture("sample.pdf")});
+        const auto folder = runHelper({"0", m_dir.filePath("folder-out"), fixture("sample.pdf")});
         QCOMPARE(folder.exitCode, -4);
         QCOMPARE(readFile(m_dir.filePath("folder-out/inside.txt")), QByteArray("inside"));
 
         // Loading fails first when both are wrong.
-        const Run both = runHelper({"0", out, fixture("no-such.pdf")});
+        const auto both = runHelper({"0", out, fixture("no-such.pdf")});
         QCOMPARE(both.exitCode, -5);
     }
 

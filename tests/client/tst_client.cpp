@@ -19,26 +19,9 @@ using testsupport::fixture;
 
 namespace {
 
-struct Run {
-    int exitCode = -1000;
-    QString out;
-    QString err;
-};
-
-Run client(const QStringList &args)
+testsupport::ProcessRun client(const QStringList &args)
 {
-    QProcess process;
-    process.start(QStringLiteral(PDFHELPER_CLIENT), args);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return testsupport::runProcess(QStringLiteral(PDFHELPER_CLIENT), args);
 }
 
 PageRequest pageRequest(qint32 page, qint32 tag = -1)
@@ -59,7 +42,7 @@ private slots:
     void renderWritesThePageAsAsked()
     {
         const QString out = m_dir.filePath("marker.png");
-        const Run run = client({"render", fixture("provider-marker.pdf"), "--page", "0", "--size", "100x80",
+        const auto run = client({"render", fixture("provider-marker.pdf"), "--page", "0", "--size", "100x80",
                                 "--annotations", "--rotate", "90", "--invert", "-o", out});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.out, out + ": page 0, 100x80\n");
@@ -92,7 +75,7 @@ private slots:
     {
         QFETCH(QStringList, args);
         QFETCH(QString, out);
-        Run run = client(args);
+        auto run = client(args);
         QCOMPARE(run.exitCode, 0);
         if (args.contains("--json"))
             run.out = QString::fromUtf8(QJsonDocument::fromJson(run.out.toUtf8()).toJson(QJsonDocument::Compact));
@@ -129,7 +112,7 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        const Run run = client(args);
+        const auto run = client(args);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY2(run.err.startsWith("pdfhelper-client: ") && run.err.contains(message), qPrintable(run.err));
         QCOMPARE(run.out, QString());

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QProcess>
 
 namespace testsupport {
 
@@ -42,6 +43,22 @@ QString fixture(const QString &name)
 QString helperBinary()
 {
     return QStringLiteral(PDFHELPER_BINARY);
+}
+
+ProcessRun runProcess(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    ProcessRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = qint8(process.exitCode());
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
 }
 
 MessageCapture::MessageCapture(bool forward)

@@ -13,6 +13,17 @@ QString fixture(const QString &name);
 // Absolute path of the pdfhelper executable under test.
 QString helperBinary();
 
+// What a program run to its end printed and returned. The exit code is
+// sign-extended from the 8 bits POSIX passes on, so the helper's negative codes
+// read as its main returned them; -1000 means it crashed or did not end within
+// a minute (it is then killed).
+struct ProcessRun {
+    int exitCode = -1000;
+    QString out;
+    QString err;
+};
+ProcessRun runProcess(const QString &program, const QStringList &args);
+
 // Collects every Qt message while alive; the previous handler comes back on
 // destruction. Messages still reach the previous handler unless silenced.
 class MessageCapture
