@@ -10,8 +10,8 @@ from pikepdf import Array  # noqa: E402
 
 import pdfgen  # noqa: E402
 
-WORDS = ("a preview shows the pages of a document while the helper renders each "
-         "one into an image of the size the window asks for and sends it back").split()
+SENTENCE = ("a preview shows the pages of a document while the helper renders each "
+            "one into an image of the size the window asks for and sends it back")
 
 
 def main():
@@ -19,14 +19,8 @@ def main():
     pages = int(sys.argv[2]) if len(sys.argv) > 2 else 8
     pdf = pdfgen.new_pdf()
     for index in range(pages):
-        lines = [f"Page {index + 1}"]
-        for n in range(60):
-            start = (n * 5 + index * 3) % len(WORDS)
-            lines.append(" ".join((WORDS * 2)[start:start + 14]))
-        shapes = (
-            b"0.2 0.4 0.8 rg 72 40 451 6 re f\n"
-            b"0.9 0.5 0.1 rg 380 560 140 120 re f\n"
-            b"0.1 0.6 0.3 RG 3 w 72 30 m 523 30 l S\n")
+        lines = pdfgen.running_text(SENTENCE, index, 60, 14)
+        shapes = pdfgen.REPORT_SHAPES + b"0.1 0.6 0.3 RG 3 w 72 30 m 523 30 l S\n"
         page = pdfgen.add_page(pdf, lines, size=pdfgen.A4, font_size=10, extra_content=shapes)
         pdfgen.add_annotation(pdf, page, "Highlight", (70, 740, 300, 755), C=Array([1, 1, 0]))
     pdfgen.save(pdf, out)

@@ -12,8 +12,8 @@ from pikepdf import Array, Dictionary, Name, OutlineItem  # noqa: E402
 
 import pdfgen  # noqa: E402
 
-WORDS = ("the helper answers render and outline requests one after the other for "
-         "as long as the preview window stays open on the document").split()
+SENTENCE = ("the helper answers render and outline requests one after the other for "
+            "as long as the preview window stays open on the document")
 
 
 def main():
@@ -21,12 +21,8 @@ def main():
     pages = int(sys.argv[2]) if len(sys.argv) > 2 else 8
     pdf = pdfgen.new_pdf()
     for index in range(pages):
-        lines = [f"Page {index + 1}"]
-        for n in range(45):
-            start = (n * 7 + index * 5) % len(WORDS)
-            lines.append(" ".join((WORDS * 2)[start:start + 12]))
-        shapes = (b"0.2 0.4 0.8 rg 72 40 451 6 re f\n"
-                  b"0.9 0.5 0.1 rg 380 560 140 120 re f\n")
+        lines = pdfgen.running_text(SENTENCE, index, 45, 12)
+        shapes = pdfgen.REPORT_SHAPES
         page = pdfgen.add_page(pdf, lines, size=pdfgen.A4, font_size=11, extra_content=shapes)
         kind = index % 4
         if kind == 0:
