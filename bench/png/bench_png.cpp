@@ -39,17 +39,6 @@ struct PageRef {
     int index;
 };
 
-struct SizeCase {
-    const char *name;
-    QSize size;
-};
-
-const SizeCase Sizes[] = {
-    {"thumbnail", QSize(200, 283)},
-    {"screen", QSize(1240, 1754)},
-    {"print", QSize(2480, 3508)},
-};
-
 double timeMs(const std::function<void()> &work)
 {
     QElapsedTimer timer;
@@ -143,7 +132,7 @@ void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
                 "size", "page", "render", "qt enc", "bytes", "dec", "work",
                 "enc", "bytes", "dec", "work", "x", "w/r", "mutool", "ok");
 
-    for (const SizeCase &sizeCase : Sizes) {
+    for (const BenchSize &sizeCase : PageSizes) {
         std::vector<double> renders, qtEnc, qtDec, fastEnc, fastDec, qtWork, fastWork, mutools;
         double qtBytes = 0, fastBytes = 0;
         for (const PageRef &page : pages) {
@@ -214,7 +203,7 @@ void runSweep(Documents &docs, const QList<PageRef> &pages, int runs)
     const int levels[] = {1, 2, 3, 4, 6};
 
     std::printf("sum over pages of the median encode time (ms) and of the PNG size (bytes)\n");
-    for (const SizeCase &sizeCase : Sizes) {
+    for (const BenchSize &sizeCase : PageSizes) {
         std::vector<QImage> images;
         for (const PageRef &page : pages) {
             if (QPdfium *engine = docs.engine(page.path)) {

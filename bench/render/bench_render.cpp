@@ -4,6 +4,7 @@
 //
 // usage: bench_render [page.pdf [outline.pdf [rounds]]]   (rounds: 11)
 
+#include "benchutil.h"
 #include "qpdfium.h"
 
 #include <QBuffer>
@@ -46,15 +47,6 @@ void benchPages(const QString &path, int rounds)
     if (engine.loadFile(path, QString()) != QPdfium::Success)
         qFatal("cannot load %s", qPrintable(path));
 
-    struct Size {
-        const char *name;
-        QSize size;
-    };
-    const Size sizes[] = {
-        {"thumbnail", QSize(200, 283)},
-        {"screen", QSize(1240, 1754)},
-        {"print", QSize(2480, 3508)},
-    };
 
     // One render first, so that the page's fonts and parsed resources are
     // in pdfium's caches as they are for every request but the first.
@@ -63,7 +55,7 @@ void benchPages(const QString &path, int rounds)
     std::printf("%s, %d rounds each, annotations drawn\n", qPrintable(path), rounds);
     std::printf("%-10s %11s %12s %14s %12s\n", "size", "pixels", "page() ms", "serialise ms",
                 "stream bytes");
-    for (const Size &s : sizes) {
+    for (const BenchSize &s : PageSizes) {
         std::vector<double> renderMs;
         std::vector<double> streamMs;
         qsizetype bytes = 0;
