@@ -1,26 +1,27 @@
-// Request latency of the helper seen from the preview side, split into its
-// parts, next to mutool and pdftoppm rendering the same pages at the same
-// pixel sizes to PNG.
+// Request latency of the helper seen from the preview side, with each of the
+// two PNG writers, next to mutool and pdftoppm rendering the same pages at the
+// same pixel sizes to PNG.
 //
-//   bench_latency DOCUMENT.pdf [ITERATIONS]
+//   bench_latency DOCUMENT.pdf [ITERATIONS] [--qt-helper PROGRAM]
 //
-// total      median time from sending a render request to holding the decoded
-//            reply, through the real helper process over the local socket
 // render     median time of the engine's page render at that size (in process)
-// serialise  median time to build the reply packet, PNG encoding included
-// decode     median time to take a reply packet apart, PNG decoding included
-// transfer   total minus the three parts: socket transfer, process switches,
-//            framing and the event loops on both sides
+// enc        median time to write the reply's image field with that writer
+// KB         median size of the image field
+// dec        median time for the peer to read that image field back
+// total      median time from sending a render request to holding the decoded
+//            reply, through a real helper process over the local socket: the
+//            default one, and PROGRAM (a helper built with Qt's writer)
+// t/r        total with the fast writer divided by render
 // mutool, pdftoppm: one process renders every page of the document to PNG
 //            files; wall time divided by the page count, median of 3 runs
 
 #include "benchutil.h"
 #include "helpersession.h"
-#include "packetframing.h"
+#include "pngwriter.h"
 #include "qpdfium.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -29,22 +30,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
 
-struct SizeCase {
-    const char *name;
-    QSize size;
-    int iterationsDivisor;
-};
-
-// A4 pages: a thumbnail, a page filling a screen, and A4 at 300 dpi.
-const SizeCase Cases[] = {
-    {"thumbnail", QSize(150, 212), 1},
-    {"screen", QSize(1000, 1414), 2},
-    {"print", QSize(2480, 3508), 6},
-};
+// The larger sizes get fewer iterations, so that a run stays within minutes.
+const int IterationDivisors[] = {1, 2, 6};
 
 double msSince(const QElapsedTimer &timer)
 {
@@ -81,15 +74,81 @@ double externalPerPage(const QString &program, const std::function<QStringList(c
     return median(runs);
 }
 
+// One writer's figures at one size.
+struct WriterTimes {
+    std::vector<double> encode, kb, decode, total;
+};
+
+QByteArray imageField(const QImage &image, bool fast)
+{
+    QByteArray field;
+    QDataStream out(&field, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    if (fast)
+        PngWriter::writeImageField(out, image);
+    else
+        out << image;
+    return field;
+}
+
+// Times the writer on the image and reads the field back the way the peer's
+// record operator does; false when the read-back image differs.
+bool measureField(const QImage &image, bool fast, WriterTimes &times)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray field = imageField(image, fast);
+    times.encode.push_back(msSince(timer));
+    times.kb.push_back(field.size() / 1024.0);
+
+    timer.restart();
+    QDataStream in(field);
+    in.setVersion(QDataStream::Qt_6_0);
+    QImage back;
+    in >> back;
+    times.decode.push_back(msSince(timer));
+    return back == image;
+}
+
+// Sends the request to the helper and times the round trip; false when the
+// reply is missing or has the wrong size.
+bool measureRequest(pdfpreview::HelperSession &session, const PageRequest &request, WriterTimes &times)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const std::optional<PageRequest> reply = session.render(request);
+    times.total.push_back(msSince(timer));
+    return reply && reply->image.size() == request.size;
+}
+
+std::unique_ptr<pdfpreview::HelperSession> startHelper(const QString &program, const QString &document)
+{
+    auto session = std::make_unique<pdfpreview::HelperSession>();
+    if (!program.isEmpty())
+        session->setHelperProgram(program);
+    if (!session->start(document) || !session->waitForConnected()) {
+        std::fprintf(stderr, "the helper %s did not connect: %s\n", qPrintable(session->helperProgram()),
+                     qPrintable(session->errorString()));
+        return nullptr;
+    }
+    return session;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(quietDebug);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    QString qtHelper;
+    const int qtOption = args.indexOf(QStringLiteral("--qt-helper"));
+    if (qtOption > 0 && qtOption + 1 < args.size()) {
+        qtHelper = args.at(qtOption + 1);
+        args.remove(qtOption, 2);
+    }
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: bench_latency DOCUMENT.pdf [ITERATIONS]\n");
+        std::fprintf(stderr, "usage: bench_latency DOCUMENT.pdf [ITERATIONS] [--qt-helper PROGRAM]\n");
         return 2;
     }
     const QString document = args.at(1);
@@ -103,63 +162,54 @@ int main(int argc, char *argv[])
     }
     const int pages = engine.pageCount();
 
-    pdfpreview::HelperSession session;
-    if (!session.start(document) || !session.waitForConnected()) {
-        std::fprintf(stderr, "the helper did not connect: %s\n", qPrintable(session.errorString()));
+    const auto fastSession = startHelper(QString(), document);
+    const auto qtSession = qtHelper.isEmpty() ? nullptr : startHelper(qtHelper, document);
+    if (!fastSession || (!qtHelper.isEmpty() && !qtSession))
         return 1;
-    }
 
     std::printf("document: %s, %d pages; iterations: %d (fewer for the larger sizes)\n",
                 qPrintable(document), pages, iterations);
-    std::printf("median milliseconds per page\n\n");
-    std::printf("%-10s %10s %9s %8s %10s %8s %9s %9s %8s %9s\n", "size", "pixels", "total",
-                "render", "serialise", "decode", "transfer", "reply KB", "mutool", "pdftoppm");
+    std::printf("median milliseconds per page; KB: image field\n\n");
+    std::printf("%-9s %9s %6s | %-27s | %-27s | %5s %5s | %7s %8s\n", "", "", "",
+                "fast writer", "Qt writer", "enc", "", "", "");
+    std::printf("%-9s %9s %6s | %5s %6s %5s %7s | %5s %6s %5s %7s | %5s %5s | %7s %8s\n",
+                "size", "pixels", "render", "enc", "KB", "dec", "total", "enc", "KB", "dec",
+                "total", "x", "t/r", "mutool", "pdftoppm");
 
-    for (const SizeCase &c : Cases) {
-        const int n = qMax(3, iterations / c.iterationsDivisor);
-        std::vector<double> total, render, serialise, decode, replyKb;
+    for (size_t sizeIndex = 0; sizeIndex < std::size(PageSizes); ++sizeIndex) {
+        const BenchSize &c = PageSizes[sizeIndex];
+        const int n = qMax(3, iterations / IterationDivisors[sizeIndex]);
+        std::vector<double> render;
+        WriterTimes fast, qt;
         // One request before timing, so that fonts and the document
-        // structure are loaded in both processes.
+        // structure are loaded in every process.
         PageRequest warm;
         warm.pageIndex = 0;
         warm.size = c.size;
-        session.render(warm);
+        fastSession->render(warm);
+        if (qtSession)
+            qtSession->render(warm);
         engine.page(0, c.size, false, 0);
 
         for (int i = 0; i < n; ++i) {
             PageRequest request;
             request.pageIndex = i % pages;
             request.size = c.size;
+            // The two helpers take turns, so that a busy machine slows both alike.
+            bool ok = measureRequest(*fastSession, request, fast);
+            if (qtSession)
+                ok = measureRequest(*qtSession, request, qt) && ok;
 
             QElapsedTimer timer;
             timer.start();
-            const std::optional<PageRequest> reply = session.render(request);
-            total.push_back(msSince(timer));
-            if (!reply || reply->image.size() != c.size) {
+            const QImage image = engine.page(unsigned(request.pageIndex), c.size, false, 0);
+            render.push_back(msSince(timer));
+            ok = ok && measureField(image, true, fast) && measureField(image, false, qt);
+            if (!ok) {
                 std::fprintf(stderr, "render of page %d at %dx%d failed\n", request.pageIndex,
                              c.size.width(), c.size.height());
                 return 1;
             }
-
-            timer.restart();
-            request.image = engine.page(unsigned(request.pageIndex), c.size, false, 0);
-            render.push_back(msSince(timer));
-
-            timer.restart();
-            const QByteArray packet = buildPacket(PacketType::RenderReply, request);
-            serialise.push_back(msSince(timer));
-            replyKb.push_back(packet.size() / 1024.0);
-
-            timer.restart();
-            QBuffer buffer;
-            buffer.setData(packet);
-            buffer.open(QIODevice::ReadOnly);
-            quint32 expected = 0;
-            PageRequest decoded;
-            readPackets(&buffer, expected, [&decoded](PacketType, QDataStream &in) { in >> decoded; });
-            decode.push_back(msSince(timer));
-            if (decoded.image.size() != c.size)
-                return 1;
         }
 
         const QString w = QString::number(c.size.width());
@@ -180,18 +230,22 @@ int main(int argc, char *argv[])
             },
             pages);
 
-        const double mTotal = median(total);
+        const auto figure = [](double value, int decimals) {
+            return value < 0 ? QStringLiteral("n/a") : QString::number(value, 'f', decimals);
+        };
         const double mRender = median(render);
-        const double mSerialise = median(serialise);
-        const double mDecode = median(decode);
-        std::printf("%-10s %10s %9.2f %8.2f %10.2f %8.2f %9.2f %9.1f %8s %9s\n", c.name,
-                    qPrintable(w + "x" + h), mTotal, mRender, mSerialise, mDecode,
-                    mTotal - mRender - mSerialise - mDecode, median(replyKb),
-                    mutool < 0 ? "n/a" : qPrintable(QString::number(mutool, 'f', 2)),
-                    pdftoppm < 0 ? "n/a" : qPrintable(QString::number(pdftoppm, 'f', 2)));
+        const double qtTotal = qtSession ? median(qt.total) : -1;
+        std::printf("%-9s %9s %6.2f | %5.1f %6.0f %5.1f %7.2f | %5.1f %6.0f %5.1f %7s | %5.1f %5.1f | %7s %8s\n",
+                    c.name, qPrintable(w + "x" + h), mRender,
+                    median(fast.encode), median(fast.kb), median(fast.decode), median(fast.total),
+                    median(qt.encode), median(qt.kb), median(qt.decode), qPrintable(figure(qtTotal, 2)),
+                    median(qt.encode) / median(fast.encode), median(fast.total) / mRender,
+                    qPrintable(figure(mutool, 2)), qPrintable(figure(pdftoppm, 2)));
         std::fflush(stdout);
     }
 
-    session.finish();
+    fastSession->finish();
+    if (qtSession)
+        qtSession->finish();
     return 0;
 }
