@@ -2,6 +2,7 @@
 // document, at thumbnail, screen and print size, must come back through
 // Qt's reader as the very image the engine rendered.
 
+#include "benchutil.h"
 #include "pagerequest.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
@@ -63,7 +64,8 @@ private slots:
         if (!engine || engine->pageCount() <= 0)
             QSKIP("not a document with pages");
         for (int index = 0; index < engine->pageCount(); ++index) {
-            for (const QSize size : {QSize(200, 283), QSize(1240, 1754), QSize(2480, 3508)}) {
+            for (const BenchSize &benchSize : PageSizes) {
+                const QSize size = benchSize.size;
                 PageRequest reply;
                 reply.pageIndex = index;
                 reply.token = 0x0102030405060708ull;
