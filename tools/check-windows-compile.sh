@@ -32,8 +32,9 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/deflate"
 ln -s /usr/include/libdeflate.h "$scratch/deflate/libdeflate.h"
 
-# Qt declares the Windows screen interface only from 6.5 on; for older headers
-# it is supplied here exactly as later Qt declares it.
+# The monitor lookup uses Qt's private Windows screen interface, which Debian's
+# Qt 6.4 headers do not declare (later Qt versions do, and a Windows build needs
+# one of those). For headers without it, the declaration is supplied here.
 extra=()
 if ! grep -q 'QWindowsScreen' "$qt/QtGui/$qt_version/QtGui/qpa/qplatformscreen_p.h" 2>/dev/null; then
     cat >"$scratch/windowsscreen.h" <<'EOF'
