@@ -119,6 +119,29 @@ private slots:
         }
     }
 
+    // A walk may start at any entry, and each walk starts afresh: the second
+    // one must not take the first one's entries for a loop.
+    void walksBelowTheTopLevel()
+    {
+        auto engine = loaded("outline.pdf");
+        QStandardItem whole;
+        QVERIFY(engine->readBookmarks(&whole));
+        const FPDF_BOOKMARK chapter = pdfiumspy::counts().firstTitled;
+        QVERIFY(chapter);
+        for (int walk = 0; walk < 2; ++walk) {
+            MessageCapture capture;
+            QStandardItem parent;
+            bool abort = false;
+            engine->readBookmarksHelper(&parent, chapter, 1, abort);
+            QVERIFY(!abort);
+            QCOMPARE(flatten(&parent), kFullOutline.mid(1, 3));
+            QVERIFY(capture.messages().isEmpty());
+        }
+        QStandardItem again;
+        QVERIFY(engine->readBookmarks(&again));
+        QCOMPARE(flatten(&again), kFullOutline);
+    }
+
     void incompleteReads_data()
     {
         QTest::addColumn<QString>("file");

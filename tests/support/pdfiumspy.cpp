@@ -22,6 +22,7 @@ void reset()
         n->store(0);
     c.beforeRenderStart = nullptr;
     c.titleFilter = nullptr;
+    c.firstTitled = nullptr;
     c.lastRenderFlags = -1;
     c.lastRenderRotate = -1;
     c.lastPasswordWasNull = false;
@@ -160,6 +161,8 @@ unsigned long __wrap_FPDFBookmark_GetTitle(FPDF_BOOKMARK bookmark, void *buffer,
                                            unsigned long length)
 {
     const int call = counts().getTitle++;
+    if (call == 0)
+        counts().firstTitled = bookmark;
     const unsigned long result = __real_FPDFBookmark_GetTitle(bookmark, buffer, length);
     if (auto filter = counts().titleFilter.load())
         return filter(call, result);

@@ -46,6 +46,9 @@ struct Counts {
     // last reset(), result what pdfium answered; the engine gets the return
     // value instead. Lets a test fake a failing title read.
     std::atomic<unsigned long (*)(int call, unsigned long result)> titleFilter{nullptr};
+    // The entry of the first FPDFBookmark_GetTitle since the last reset(),
+    // so that a test can start an outline walk below the top level.
+    std::atomic<FPDF_BOOKMARK> firstTitled{nullptr};
 };
 
 Counts &counts();

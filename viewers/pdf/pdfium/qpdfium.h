@@ -76,7 +76,10 @@ private:
     Status m_status = NotLoaded;
     QLatin1String m_name;
 
-    // Outline entries met during the current readBookmarks walk; a malformed
-    // outline can link back to an entry already read.
+    // Outline entries met during the walk in progress; a malformed outline
+    // can link back to an entry already read. The walk is whatever the
+    // outermost readBookmarksHelper call reads, so m_outlineNesting counts
+    // the calls under way.
     QSet<FPDF_BOOKMARK> m_outlineVisited;
+    int m_outlineNesting = 0;
 };

@@ -29,6 +29,34 @@ std::optional<QString> readActionString(Read read)
     return QString::fromUtf8(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
 }
 
+// One call of the outline walker. The outermost call of a walk starts with
+// nothing seen and forgets what it saw when it ends, since the handles mean
+// nothing once the lock is given back; a caller may start a walk at any entry.
+class OutlineWalkCall
+{
+public:
+    OutlineWalkCall(QSet<FPDF_BOOKMARK> &visited, int &nesting)
+        : m_visited(visited)
+        , m_nesting(nesting)
+    {
+        if (m_nesting++ == 0)
+            m_visited.clear();
+    }
+    ~OutlineWalkCall()
+    {
+        if (--m_nesting == 0) {
+            m_visited.clear();
+            m_visited.squeeze();
+        }
+    }
+    OutlineWalkCall(const OutlineWalkCall &) = delete;
+    OutlineWalkCall &operator=(const OutlineWalkCall &) = delete;
+
+private:
+    QSet<FPDF_BOOKMARK> &m_visited;
+    int &m_nesting;
+};
+
 } // namespace
 
 bool QPdfium::readBookmarks(QStandardItem *root)
@@ -36,15 +64,13 @@ bool QPdfium::readBookmarks(QStandardItem *root)
     bool abort = false;
     PdfiumLocker locker;
     readBookmarksHelper(root, nullptr, 0, abort);
-    // The handles mean nothing once the lock is given back.
-    m_outlineVisited.clear();
-    m_outlineVisited.squeeze();
     return !abort;
 }
 
 void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth,
                                   bool &abort)
 {
+    const OutlineWalkCall call(m_outlineVisited, m_outlineNesting);
     if (abort)
         return;
     if (isQuitRequested()) {
@@ -52,9 +78,6 @@ void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark,
         PDF_DEBUG() << "read bookmarks quitting";
         return;
     }
-    // Only the top level is read with a null bookmark: a new walk begins.
-    if (!bookmark)
-        m_outlineVisited.clear();
 
     PdfiumLocker locker;
     FPDF_BOOKMARK current = FPDFBookmark_GetFirstChild(m_document, bookmark);
