@@ -10,13 +10,12 @@
 
 namespace {
 
-// The information entry named key, read with pdfium's two-call protocol.
-// Called with pdfiumMutex held. An absent entry reads as an empty string.
+// The information entry named key, read with pdfium's two-call protocol
+// (both calls even when the first answers 0). Called with pdfiumMutex held.
+// An absent entry reads as an empty string.
 QString readMetaText(FPDF_DOCUMENT document, const char *key)
 {
     const unsigned long length = FPDF_GetMetaText(document, key, nullptr, 0);
-    if (length == 0)
-        return QString();
     // Rounded up to whole UTF-16 units plus one spare terminator, so the text
     // is NUL-ended even if pdfium's second answer were shorter than its first.
     QByteArray buffer(static_cast<qsizetype>(length) + 3, '\0');
