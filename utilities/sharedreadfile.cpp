@@ -2,6 +2,9 @@
 
 #include "errorline.h"
 
+// Every failed Windows call has its error code taken before the log line is
+// started: building the line may itself change the thread's last error.
+
 namespace {
 constexpr qint64 kMaxReadCount = 4294967295LL; // the widest count ReadFile takes
 }
@@ -25,14 +28,16 @@ bool ReadOnlyFile::open(const QString &path)
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file_handle == INVALID_HANDLE_VALUE) {
-        ERROR_LINE() << "CreateFileW failed:" << file_path << "error:" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << "CreateFileW failed:" << file_path << "error:" << quint32(error);
         return false;
     }
 
     LARGE_INTEGER size;
     size.QuadPart = 0;
     if (!GetFileSizeEx(file_handle, &size)) {
-        ERROR_LINE() << " GetFileSizeEx failed:" << file_path << "error:" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << " GetFileSizeEx failed:" << file_path << "error:" << quint32(error);
         close();
         return false;
     }
@@ -73,7 +78,8 @@ qint64 ReadOnlyFile::read(char *data, qint64 maxlen)
 
     DWORD got = 0;
     if (!ReadFile(file_handle, data, count, &got, nullptr)) {
-        ERROR_LINE() << "ReadFile failed:" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << "ReadFile failed:" << quint32(error);
         return -1;
     }
     file_pos += got;
@@ -86,7 +92,8 @@ bool ReadOnlyFile::isDeleted() const
         return true;
     FILE_STANDARD_INFO info = {};
     if (!GetFileInformationByHandleEx(file_handle, FileStandardInfo, &info, sizeof(info))) {
-        ERROR_LINE() << "GetFileInformationByHandleEx failed:" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << "GetFileInformationByHandleEx failed:" << quint32(error);
         return true;
     }
     return info.DeletePending;
@@ -144,13 +151,15 @@ uchar *MapReadFile::map(qint64 offset, qint64 size)
 
     map_handle = CreateFileMappingW(handle(), nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (!map_handle) {
-        ERROR_LINE() << " CreateFileMappingW failed: error" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << " CreateFileMappingW failed: error" << quint32(error);
         return nullptr;
     }
     map_view = MapViewOfFile(map_handle, FILE_MAP_READ, DWORD(quint64(alignedOffset) >> 32),
                              DWORD(quint64(alignedOffset) & 0xffffffffu), SIZE_T(viewLength));
     if (!map_view) {
-        ERROR_LINE() << " MapViewOfFile failed: error" << quint32(GetLastError());
+        const DWORD error = GetLastError();
+        ERROR_LINE() << " MapViewOfFile failed: error" << quint32(error);
         CloseHandle(map_handle);
         map_handle = nullptr;
         return nullptr;
@@ -163,13 +172,17 @@ uchar *MapReadFile::map(qint64 offset, qint64 size)
 void MapReadFile::unmap()
 {
     if (map_view) {
-        if (!UnmapViewOfFile(map_view))
-            ERROR_LINE() << "UnmapViewOfFile failed:" << quint32(GetLastError());
+        if (!UnmapViewOfFile(map_view)) {
+            const DWORD error = GetLastError();
+            ERROR_LINE() << "UnmapViewOfFile failed:" << quint32(error);
+        }
         map_view = nullptr;
     }
     if (map_handle) {
-        if (!CloseHandle(map_handle))
-            ERROR_LINE() << "CloseHandle(map_handle) failed:" << quint32(GetLastError());
+        if (!CloseHandle(map_handle)) {
+            const DWORD error = GetLastError();
+            ERROR_LINE() << "CloseHandle(map_handle) failed:" << quint32(error);
+        }
         map_handle = nullptr;
     }
     map_data = nullptr;
