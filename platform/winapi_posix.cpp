@@ -120,12 +120,21 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         fail(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    // Opening a named pipe for reading waits for a writer; CreateFileW never
+    // waits, so the open does not either, and reads block again after it.
     int fd;
     do {
-        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         fail(errno == ENOENT ? missingPathError(path) : errorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fail(errorFromErrno(error));
         return INVALID_HANDLE_VALUE;
     }
     // Without backup semantics Windows refuses to open a folder as a file.
@@ -158,9 +167,12 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, DWORD *bytesRead,
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            if (bytesRead)
-                *bytesRead = total;
-            return fail(errorFromErrno(errno));
+            const int error = errno;
+            // A failed ReadFile leaves the file pointer where it was, which
+            // is what the callers' own position count assumes.
+            if (total > 0)
+                ::lseek(h->fd, -static_cast<off_t>(total), SEEK_CUR);
+            return fail(errorFromErrno(error));
         }
         if (got == 0)
             break;

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using testsupport::MessageCapture;
 
 class TestReadOnlyFile : public QObject
@@ -79,6 +81,19 @@ private slots:
         const QString expectedTail =
             QStringLiteral("CreateFileW failed: \"%1\" error: %2").arg(path).arg(error);
         QVERIFY2(warnings.first().endsWith(expectedTail), qPrintable(warnings.first()));
+    }
+
+    // A named pipe nobody writes to must not hold the open up (the test would
+    // run into its time limit): it opens, empty, like any file.
+    void aNamedPipeOpensWithoutAWriter()
+    {
+        const QByteArray pipe = QFile::encodeName(m_dir.filePath("pipe"));
+        QCOMPARE(::mkfifo(pipe.constData(), 0600), 0);
+        ReadOnlyFile file;
+        QVERIFY(file.open(QFile::decodeName(pipe)));
+        QCOMPARE(file.size(), 0);
+        char byte;
+        QCOMPARE(file.read(&byte, 1), 0);
     }
 
     void othersMayWriteRenameAndDeleteWhileOpen()
