@@ -122,16 +122,19 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
     if (ret == FPDF_RENDER_DONE) {
         PDF_DEBUG() << "page render done" << index << size << "ret:" << ret
                     << "elapsed:" << timer.elapsed() << "ms";
-    } else if (ret == FPDF_RENDER_TOBECONTINUED) {
-        image = QImage();
+        // A local in a return statement is moved out (the other returns
+        // keep the compiler from eliding it): the pixels are never copied.
+        return image;
+    }
+    // The caller gets a null image, but the pixels stay with the local one
+    // until the cleanup has run: a stopped or failed render still points at
+    // them, and a pdfium build may write to them when it is closed.
+    if (ret == FPDF_RENDER_TOBECONTINUED) {
         PDF_DEBUG() << "page render stopped/paused"
                     << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
     } else {
-        image = QImage();
         PDF_DEBUG() << "page render failed"
                     << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
     }
-    // A local in a return statement is moved out (the other returns keep
-    // the compiler from eliding it): the pixels are never copied.
-    return image;
+    return QImage();
 }
