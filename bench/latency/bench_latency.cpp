@@ -17,11 +17,10 @@
 
 #include "benchutil.h"
 #include "helpersession.h"
-#include "pngwriter.h"
+#include "imagefield.h"
 #include "qpdfium.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -79,33 +78,18 @@ struct WriterTimes {
     std::vector<double> encode, kb, decode, total;
 };
 
-QByteArray imageField(const QImage &image, bool fast)
-{
-    QByteArray field;
-    QDataStream out(&field, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    if (fast)
-        PngWriter::writeImageField(out, image);
-    else
-        out << image;
-    return field;
-}
-
 // Times the writer on the image and reads the field back the way the peer's
 // record operator does; false when the read-back image differs.
-bool measureField(const QImage &image, bool fast, WriterTimes &times)
+bool measureField(const QImage &image, ImageWriter writer, WriterTimes &times)
 {
     QElapsedTimer timer;
     timer.start();
-    const QByteArray field = imageField(image, fast);
+    const QByteArray field = imageField(image, writer);
     times.encode.push_back(msSince(timer));
     times.kb.push_back(field.size() / 1024.0);
 
     timer.restart();
-    QDataStream in(field);
-    in.setVersion(QDataStream::Qt_6_0);
-    QImage back;
-    in >> back;
+    const QImage back = imageFromField(field);
     times.decode.push_back(msSince(timer));
     return back == image;
 }
@@ -204,7 +188,7 @@ int main(int argc, char *argv[])
             timer.start();
             const QImage image = engine.page(unsigned(request.pageIndex), c.size, false, 0);
             render.push_back(msSince(timer));
-            ok = ok && measureField(image, true, fast) && measureField(image, false, qt);
+            ok = ok && measureField(image, ImageWriter::Fast, fast) && measureField(image, ImageWriter::Qt, qt);
             if (!ok) {
                 std::fprintf(stderr, "render of page %d at %dx%d failed\n", request.pageIndex,
                              c.size.width(), c.size.height());

@@ -11,12 +11,12 @@
 // --sweep instead tries every filter at several libdeflate levels.
 
 #include "benchutil.h"
+#include "imagefield.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -45,24 +45,6 @@ double timeMs(const std::function<void()> &work)
     timer.start();
     work();
     return double(timer.nsecsElapsed()) / 1e6;
-}
-
-QByteArray qtField(const QImage &image)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    out << image;
-    return bytes;
-}
-
-QByteArray fastField(const QImage &image)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    PngWriter::writeImageField(out, image);
-    return bytes;
 }
 
 // Engines stay open for the whole run, one per document.
@@ -109,15 +91,6 @@ double mutoolMs(const QString &mutool, const PageRef &page, const QSize &size, c
     return median(times);
 }
 
-QImage decoded(const QByteArray &field)
-{
-    QDataStream in(field);
-    in.setVersion(QDataStream::Qt_6_0);
-    QImage image;
-    in >> image;
-    return image;
-}
-
 void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
 {
     const QString mutool = QStandardPaths::findExecutable(QStringLiteral("mutool"));
@@ -148,11 +121,11 @@ void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
                     image = engine->page(unsigned(page.index), sizeCase.size, false, 0);
                 }));
                 // Alternate the writers so that a busy machine slows both alike.
-                qt.push_back(timeMs([&] { qtBytesField = qtField(image); }));
-                fast.push_back(timeMs([&] { fastBytesField = fastField(image); }));
+                qt.push_back(timeMs([&] { qtBytesField = imageField(image, ImageWriter::Qt); }));
+                fast.push_back(timeMs([&] { fastBytesField = imageField(image, ImageWriter::Fast); }));
                 QImage viaQt, viaFast;
-                qtBack.push_back(timeMs([&] { viaQt = decoded(qtBytesField); }));
-                fastBack.push_back(timeMs([&] { viaFast = decoded(fastBytesField); }));
+                qtBack.push_back(timeMs([&] { viaQt = imageFromField(qtBytesField); }));
+                fastBack.push_back(timeMs([&] { viaFast = imageFromField(fastBytesField); }));
                 ok = ok && viaQt == image && viaFast == image
                     && viaFast.format() == image.format()
                     && viaFast.dotsPerMeterX() == image.dotsPerMeterX()
@@ -217,7 +190,7 @@ void runSweep(Documents &docs, const QList<PageRef> &pages, int runs)
             std::vector<double> times;
             QByteArray field;
             for (int run = 0; run < runs; ++run)
-                times.push_back(timeMs([&] { field = qtField(image); }));
+                times.push_back(timeMs([&] { field = imageField(image, ImageWriter::Qt); }));
             qtTime += median(times);
             qtSize += double(field.size() - 4);
         }
