@@ -130,19 +130,14 @@ private slots:
         session.sendBookmarksRequest();
         session.sendRenderRequest(pageRequest(7, 43));
         QVERIFY(QTest::qWaitFor([&] { return renders.size() == 2; }, 30000));
-        const PageRequest page = renders.at(0).at(0).value<PageRequest>();
-        QCOMPARE(page.tag, 42);
-        QCOMPARE(page.image.size(), QSize(60, 80));
-        const PageRequest failed = renders.at(1).at(0).value<PageRequest>();
-        QCOMPARE(failed.tag, 43);
-        QVERIFY(failed.image.isNull());
+        const auto page = renders.at(0).at(0).value<PageRequest>();
+        QVERIFY(page.tag == 42 && page.image.size() == QSize(60, 80));
+        const auto failed = renders.at(1).at(0).value<PageRequest>();
+        QVERIFY(failed.tag == 43 && failed.image.isNull());
         QCOMPARE(outlines.size(), 1);
         QCOMPARE(outlines.at(0).at(0).value<QList<BookmarkNode>>().size(), 2);
-
         QVERIFY(session.finish());
-        QCOMPARE(session.state(), HelperSession::State::Finished);
         QCOMPARE(session.exitCode(), 0);
-        QCOMPARE(session.trace().first(), "connected " + session.serverName());
         QCOMPARE(session.trace().last(), QStringLiteral("disconnected "));
     }
 
