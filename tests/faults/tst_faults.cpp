@@ -85,9 +85,9 @@ int runScan(const QString &output)
         });
 #endif
     process.start(testsupport::helperBinary(), {"0", output, fixture("sample.pdf")});
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return -1000;
-    return qint8(process.exitCode()); // 8 bits wide here; the helper's codes are small and signed
+    // 8 bits wide here; the helper's codes are small and signed.
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit ? qint8(process.exitCode())
+                                                                                          : -1000;
 }
 
 } // namespace
@@ -204,7 +204,6 @@ private slots:
             QVERIFY(renderReply(probe.ask(renderRequest(0, QSize(100, 100)))));
             base = probe.peakVirtualKb() * 1024;
         }
-        QVERIFY(base > 0);
         // Room for the image and half of it again: the fast PNG encoder
         // cannot have its working buffers and gives way to Qt's, which needs
         // little beside the file it writes. A failed allocation that cannot

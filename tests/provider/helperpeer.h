@@ -67,8 +67,7 @@ public:
     void send(const QByteArray &bytes)
     {
         connection->write(bytes);
-        while (connection->bytesToWrite() > 0 && connection->waitForBytesWritten(10000)) {
-        }
+        connection->flush();
     }
     // Bytes that have arrived and were not taken as packets yet.
     qint64 pending()
