@@ -16,16 +16,14 @@ void reset()
 {
     Counts &c = counts();
     for (std::atomic<int> *n : {&c.initLibrary, &c.destroyLibrary, &c.loadCustomDocument,
-                                &c.closeDocument, &c.getPageCount, &c.loadPage, &c.closePage,
+                                &c.closeDocument, &c.loadPage, &c.closePage,
                                 &c.bitmapCreate, &c.bitmapDestroy, &c.renderStart,
                                 &c.renderClose, &c.getAnnot, &c.closeAnnot, &c.getTitle})
         n->store(0);
-    c.beforeRenderStart = nullptr;
     c.titleFilter = nullptr;
     c.firstTitled = nullptr;
     c.lastRenderFlags = -1;
     c.lastRenderRotate = -1;
-    c.lastPasswordWasNull = false;
     c.lastFileAccess = nullptr;
     c.sequence = 0;
     c.lastCloseDocumentAt = 0;
@@ -52,7 +50,6 @@ void __real_FPDF_InitLibrary(void);
 void __real_FPDF_DestroyLibrary(void);
 FPDF_DOCUMENT __real_FPDF_LoadCustomDocument(FPDF_FILEACCESS *, FPDF_BYTESTRING);
 void __real_FPDF_CloseDocument(FPDF_DOCUMENT);
-int __real_FPDF_GetPageCount(FPDF_DOCUMENT);
 FPDF_PAGE __real_FPDF_LoadPage(FPDF_DOCUMENT, int);
 void __real_FPDF_ClosePage(FPDF_PAGE);
 FPDF_BITMAP __real_FPDFBitmap_CreateEx(int, int, int, void *, int);
@@ -80,7 +77,6 @@ void __wrap_FPDF_DestroyLibrary(void)
 FPDF_DOCUMENT __wrap_FPDF_LoadCustomDocument(FPDF_FILEACCESS *access, FPDF_BYTESTRING password)
 {
     ++counts().loadCustomDocument;
-    counts().lastPasswordWasNull = password == nullptr;
     counts().lastFileAccess = access;
     return __real_FPDF_LoadCustomDocument(access, password);
 }
@@ -90,12 +86,6 @@ void __wrap_FPDF_CloseDocument(FPDF_DOCUMENT document)
     ++counts().closeDocument;
     counts().lastCloseDocumentAt = ++counts().sequence;
     __real_FPDF_CloseDocument(document);
-}
-
-int __wrap_FPDF_GetPageCount(FPDF_DOCUMENT document)
-{
-    ++counts().getPageCount;
-    return __real_FPDF_GetPageCount(document);
 }
 
 FPDF_PAGE __wrap_FPDF_LoadPage(FPDF_DOCUMENT document, int index)
@@ -132,8 +122,6 @@ int __wrap_FPDF_RenderPageBitmap_Start(FPDF_BITMAP bitmap, FPDF_PAGE page, int x
     ++counts().renderStart;
     counts().lastRenderFlags = flags;
     counts().lastRenderRotate = rotate;
-    if (void (*hook)() = counts().beforeRenderStart)
-        hook();
     return __real_FPDF_RenderPageBitmap_Start(bitmap, page, x, y, w, h, rotate, flags, pause);
 }
 

@@ -15,7 +15,6 @@ struct Counts {
     std::atomic<int> destroyLibrary{0};
     std::atomic<int> loadCustomDocument{0};
     std::atomic<int> closeDocument{0};
-    std::atomic<int> getPageCount{0};
     std::atomic<int> loadPage{0};
     std::atomic<int> closePage{0};
     std::atomic<int> bitmapCreate{0};
@@ -27,8 +26,6 @@ struct Counts {
     // Arguments of the last FPDF_RenderPageBitmap_Start.
     std::atomic<int> lastRenderFlags{-1};
     std::atomic<int> lastRenderRotate{-1};
-    // Password bytes of the last FPDF_LoadCustomDocument (null: none given).
-    std::atomic<bool> lastPasswordWasNull{false};
     // The file-access record handed to the last FPDF_LoadCustomDocument, so a
     // test can drive the engine's block reader the way pdfium does.
     std::atomic<FPDF_FILEACCESS *> lastFileAccess{nullptr};
@@ -39,9 +36,6 @@ struct Counts {
     std::atomic<int> getTitle{0};
 
     // Test hooks, off (null) until a test sets them; reset() turns them off.
-    // Runs right before FPDF_RenderPageBitmap_Start hands over to pdfium, on
-    // the rendering thread: lets a test make something happen mid-render.
-    std::atomic<void (*)()> beforeRenderStart{nullptr};
     // Sees every FPDFBookmark_GetTitle: call is its 0-based number since the
     // last reset(), result what pdfium answered; the engine gets the return
     // value instead. Lets a test fake a failing title read.
