@@ -3,6 +3,10 @@
 // Small pieces every benchmark program prints its figures with.
 
 #include <QSize>
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <vector>
@@ -28,3 +32,11 @@ inline const BenchSize PageSizes[] = {
     {"screen", QSize(1240, 1754)},
     {"print", QSize(2480, 3508)},
 };
+
+// Message handler for the benchmark programs: the engine's debug trace would
+// drown the figures, so only warnings and worse are printed.
+inline void warningsOnly(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+}

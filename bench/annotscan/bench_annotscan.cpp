@@ -60,12 +60,6 @@ double scanMs(const QString &path, int *found)
     return ms;
 }
 
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(msg));
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -77,7 +71,7 @@ int main(int argc, char *argv[])
     }
     const QString path = QString::fromLocal8Bit(argv[1]);
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    qInstallMessageHandler(quiet);
+    qInstallMessageHandler(warningsOnly);
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

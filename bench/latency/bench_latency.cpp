@@ -43,12 +43,6 @@ double msSince(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
 // Wall time per page of one external renderer run over all pages, median of
 // three; -1 when the program is missing or fails.
 double externalPerPage(const QString &program, const std::function<QStringList(const QString &)> &args,
@@ -123,7 +117,7 @@ std::unique_ptr<pdfpreview::HelperSession> startHelper(const QString &program, c
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(warningsOnly);
     QStringList args = QCoreApplication::arguments();
     QString qtHelper;
     const int qtOption = args.indexOf(QStringLiteral("--qt-helper"));

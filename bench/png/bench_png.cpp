@@ -221,18 +221,12 @@ void runSweep(Documents &docs, const QList<PageRef> &pages, int runs)
     }
 }
 
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quietDebug);
+    qInstallMessageHandler(warningsOnly);
 
     int runs = 5;
     bool sweep = false;

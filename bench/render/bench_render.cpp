@@ -25,13 +25,6 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// The engine logs every render; the figures should not include a terminal.
-void dropDebug(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type != QtDebugMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
 int countItems(const QStandardItem *parent)
 {
     int count = parent->rowCount();
@@ -113,7 +106,7 @@ void benchOutline(const QString &path, int rounds)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(dropDebug);
+    qInstallMessageHandler(warningsOnly);
     const QStringList args = app.arguments();
     // An empty argument keeps the default, so rounds can be given alone.
     const auto argOr = [&args](int i, const QString &fallback) {
