@@ -1,5 +1,6 @@
 #include "annotationscan.h"
 
+#include "helpercontract.h"
 #include "qpdfium.h"
 
 #include <QFile>
@@ -10,22 +11,28 @@ int runAnnotationScan(const QString &outputPath, const QString &documentPath,
     QPdfium engine(QLatin1String("[helper]"));
     engine.prepare();
     if (engine.loadFile(documentPath, password) != QPdfium::Success)
-        return -5;
+        return HelperExit::ScanLoadFailed;
 
     QList<int> pages;
     engine.readAnnotations(pages);
     if (pages.isEmpty())
-        return -3;
+        return HelperExit::NoAnnotatedPage;
 
     // Opened only now, so that a failed load or an empty scan never empties
     // a file the caller already has.
     QFile output(outputPath);
     if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return -4;
+        return HelperExit::OutputFailed;
+    bool written = true;
     for (int page : qAsConst(pages)) {
-        output.write(QString::number(page).toUtf8());
-        output.write("\n");
+        const QByteArray line = QString::number(page).toUtf8() + '\n';
+        written = written && output.write(line) == line.size();
     }
+    // A full disk shows only when the buffer goes out: a list that did not
+    // reach the file is reported like one that could not be opened.
+    written = output.flush() && written;
     output.close();
-    return 0;
+    if (!written || output.error() != QFileDevice::NoError)
+        return HelperExit::OutputFailed;
+    return HelperExit::Success;
 }

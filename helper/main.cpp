@@ -1,4 +1,5 @@
 #include "annotationscan.h"
+#include "helpercontract.h"
 #include "pdfpageprovider.h"
 
 #include <QCoreApplication>
@@ -21,18 +22,18 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() < 3)
-        return -1;
+        return HelperExit::BadCommandLine;
 
     // Anything that is not a number counts as 0, the annotation scan.
     const int mode = args.at(1).toInt(nullptr, 10);
     switch (mode) {
     case AnnotationScan:
         if (args.size() < 4)
-            return -1;
+            return HelperExit::BadCommandLine;
         return runAnnotationScan(args.at(2), args.at(3), passwordFrom(args));
     case PageServer: {
         if (args.size() < 4)
-            return -1;
+            return HelperExit::BadCommandLine;
         // Lives until the process ends; its engine keeps the document open
         // for as long as the connection is served. Held in a static rather
         // than main's frame, so that it is still reachable, not leaked, when
@@ -44,6 +45,6 @@ int main(int argc, char *argv[])
         return QCoreApplication::exec();
     }
     default:
-        return -1;
+        return HelperExit::BadCommandLine;
     }
 }

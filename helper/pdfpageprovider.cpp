@@ -1,11 +1,13 @@
 #include "pdfpageprovider.h"
 
+#include "helpercontract.h"
 #include "packetframing.h"
 #include "pagerequest.h"
 
 #include <QCoreApplication>
 #include <QLocalSocket>
 #include <QStandardItem>
+#include <QTimer>
 
 #include <iostream>
 #include <memory>
@@ -36,15 +38,36 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
             QCoreApplication::quit();
         });
         connect(socket, &QLocalSocket::readyRead, this, &PDFPageProvider::onReadyRead);
+        // A server that is not there, or never accepts, would otherwise
+        // leave the helper waiting for ever. Queued, because the socket may
+        // fail inside connectToServer, before the event loop runs to end.
+        connect(socket, &QLocalSocket::errorOccurred, this, [this] {
+            if (!everConnected)
+                giveUpConnecting(socket->errorString());
+        }, Qt::QueuedConnection);
+        connect(socket, &QLocalSocket::connected, this, [this] { everConnected = true; });
     }
 
     engine.prepare();
     if (engine.loadFile(documentPath, password) != QPdfium::Success) {
         std::cout << "load err" << std::endl;
-        return -2;
+        return HelperExit::ServerLoadFailed;
     }
     socket->connectToServer(serverName, QIODevice::ReadWrite);
+    QTimer::singleShot(ServerConnectMsecs, this, [this] {
+        if (!everConnected)
+            giveUpConnecting(QStringLiteral("no connection within %1 ms").arg(ServerConnectMsecs));
+    });
     return 0;
+}
+
+void PDFPageProvider::giveUpConnecting(const QString &why)
+{
+    if (gaveUp)
+        return;
+    gaveUp = true;
+    std::cout << "server not reached " << why.toStdString() << std::endl;
+    QCoreApplication::exit(HelperExit::ServerUnreachable);
 }
 
 void PDFPageProvider::onReadyRead()

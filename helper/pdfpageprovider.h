@@ -39,8 +39,12 @@ private:
     QByteArray handlePacket(PacketType type, QDataStream &payload);
     QByteArray serveRender(QDataStream &payload);
     QByteArray serveBookmarks();
+    // Ends the event loop with ServerUnreachable, once.
+    void giveUpConnecting(const QString &why);
 
     QLocalSocket *socket;
     QPdfium engine;
     quint32 expectedSize;
+    bool everConnected = false;
+    bool gaveUp = false;
 };

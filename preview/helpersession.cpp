@@ -1,5 +1,6 @@
 #include "helpersession.h"
 
+#include "helpercontract.h"
 #include "packetframing.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -30,6 +32,37 @@ QStringList helperArguments(const QString &mode, const QString &target,
     if (!password.isNull())
         args << password;
     return args;
+}
+
+// A name no other session can guess or take. Where the name is a socket
+// file, it must fit the platform's address (108 bytes on Linux, 104 on the
+// BSDs and macOS, with the terminator): under a long TMPDIR the socket goes
+// to the first of the user's runtime folder and /tmp where it fits. Empty
+// when it fits nowhere.
+QString uniqueServerName()
+{
+    const QString name = QStringLiteral("pdfhelper-%1-%2")
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(QUuid::createUuid().toString(QUuid::Id128));
+#ifdef Q_OS_UNIX
+    // With access options Qt makes the socket in a folder named after the
+    // path plus six characters, as "s": eight bytes more than the path.
+    constexpr int MaxSocketPathBytes = 103 - 8;
+    const QStringList folders{QDir::tempPath(), qEnvironmentVariable("XDG_RUNTIME_DIR"),
+                              QStringLiteral("/tmp")};
+    for (const QString &folder : folders) {
+        if (folder.isEmpty() || !QFileInfo(folder).isDir())
+            continue;
+        const QString path = QDir(folder).absoluteFilePath(name);
+        if (QFile::encodeName(path).size() > MaxSocketPathBytes)
+            continue;
+        // Qt puts a plain name in the temporary folder itself.
+        return folder == QDir::tempPath() ? name : path;
+    }
+    return QString();
+#else
+    return name;
+#endif
 }
 
 } // namespace
@@ -62,6 +95,10 @@ HelperSession::HelperSession(QObject *parent)
     : QObject(parent)
     , m_program(defaultHelperProgram())
 {
+    // Qt's reader refuses images over 128 MiB by default; the helper sends
+    // up to its bound, and everything it sends must decode.
+    if (QImageReader::allocationLimit() < MaxImageMegabytes)
+        QImageReader::setAllocationLimit(MaxImageMegabytes);
 }
 
 HelperSession::~HelperSession()
@@ -101,9 +138,13 @@ bool HelperSession::start(const QString &documentPath, const QString &password)
     m_server = new QLocalServer(this);
     // Only processes of the same user may connect.
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    const QString name = QStringLiteral("pdfhelper-%1-%2")
-                             .arg(QCoreApplication::applicationPid())
-                             .arg(QUuid::createUuid().toString(QUuid::Id128));
+    const QString name = uniqueServerName();
+    if (name.isEmpty()) {
+        m_error = QStringLiteral("no folder for a local socket has a path short enough (TMPDIR is %1)")
+                      .arg(QDir::tempPath());
+        m_state = State::Finished;
+        return false;
+    }
     if (!m_server->listen(name)) {
         m_error = QStringLiteral("cannot listen on a local socket: ") + m_server->errorString();
         m_state = State::Finished;

@@ -1,8 +1,10 @@
 // pdfhelper-client: drives the helper from the command line the way the
 // preview application does, for people and scripts.
 
+#include "helpercontract.h"
 #include "helpersession.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
@@ -12,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 #include <cstdio>
 
@@ -27,11 +30,6 @@ enum ExitCode {
     HelperFailed = 6,
     OutputFailed = 7,
 };
-
-// The helper's exit codes for a document it could not load.
-constexpr int ServerLoadFailed = -2;
-constexpr int ScanNoAnnotations = -3;
-constexpr int ScanLoadFailed = -5;
 
 constexpr int ConnectMsecs = 60000;
 constexpr int ReplyMsecs = 300000;
@@ -120,7 +118,7 @@ int connect(pdfpreview::HelperSession &session, const Options &options)
     if (session.waitForConnected(ConnectMsecs))
         return Ok;
     if (session.state() == pdfpreview::HelperSession::State::Finished && !session.crashed()
-        && session.exitCode() == ServerLoadFailed) {
+        && session.exitCode() == HelperExit::ServerLoadFailed) {
         return loadFailure(options);
     }
     if (session.state() == pdfpreview::HelperSession::State::Finished)
@@ -155,6 +153,34 @@ bool parseInt(const QString &text, int &value)
     return ok;
 }
 
+// Writes the image as PNG to path, whole or not at all: a regular file is
+// written beside the target and renamed over it only once every byte is out,
+// so a full disk leaves an existing file as it was. Anything else that
+// exists there (a device, a pipe) is written to directly, and every write is
+// checked.
+bool writePng(const QImage &image, const QString &path)
+{
+    // Encoded in memory first: Qt's PNG writer does not report a device that
+    // takes only part of what it is given.
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
+            return false;
+    }
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile()) {
+        QFile device(path);
+        return device.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && device.write(png) == png.size();
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(png) != png.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
 int render(const Options &options)
 {
     const QCommandLineParser &parser = *options.parser;
@@ -174,8 +200,8 @@ int render(const Options &options)
     }
     request.size = QSize(width, height);
     if (parser.isSet(QStringLiteral("rotate"))
-        && !parseInt(parser.value(QStringLiteral("rotate")), request.rotation)) {
-        say(QStringLiteral("--rotate takes degrees: 0, 90, 180 or 270"));
+        && (!parseInt(parser.value(QStringLiteral("rotate")), request.rotation) || request.rotation % 90 != 0)) {
+        say(QStringLiteral("--rotate takes degrees in quarter turns: 0, 90, 180, 270, -90 and so on"));
         return UsageError;
     }
     request.annotations = parser.isSet(QStringLiteral("annotations"));
@@ -196,14 +222,19 @@ int render(const Options &options)
         return lostHelper(session);
     close(session);
     if (reply->image.isNull()) {
-        say(QStringLiteral("page %1 of %2 could not be rendered at %3x%4 (is there such a page?)")
-                .arg(request.pageIndex)
-                .arg(options.file)
-                .arg(width)
-                .arg(height));
+        if (!fitsImageBound(request.size)) {
+            say(QStringLiteral("%1x%2 is over the helper's bound of %3 MiB for one image; ask for a smaller size")
+                    .arg(width)
+                    .arg(height)
+                    .arg(MaxImageMegabytes));
+        } else {
+            say(QStringLiteral("the helper could not render page %1 of %2 (is there such a page?)")
+                    .arg(request.pageIndex)
+                    .arg(options.file));
+        }
         return RenderFailed;
     }
-    if (!reply->image.save(output, "PNG")) {
+    if (!writePng(reply->image, output)) {
         say(QStringLiteral("cannot write %1").arg(output));
         return OutputFailed;
     }
@@ -271,10 +302,10 @@ int annotations(const Options &options)
         for (int page : scan.pages)
             out(QString::number(page));
         return Ok;
-    case ScanNoAnnotations:
+    case HelperExit::NoAnnotatedPage:
         say(QStringLiteral("no page of %1 carries markup annotations").arg(options.file));
         return Ok;
-    case ScanLoadFailed:
+    case HelperExit::ScanLoadFailed:
         return loadFailure(options);
     default:
         say(QStringLiteral("the annotation scan failed (helper exit code %1)").arg(scan.exitCode));
@@ -288,21 +319,25 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pdfhelper-client"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PDFHELPER_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Runs pdfhelper on a PDF document.\n\n"
-        "  render FILE.pdf --page N --size WxH [--annotations] [--rotate DEG] [--invert] -o OUT.png\n"
-        "      renders page N (zero-based) into a PNG of exactly WxH pixels; with a rotation\n"
-        "      of 90 or 270, give the size of the rotated image\n"
-        "  outline FILE.pdf [--json]\n"
+        "  render FILE.pdf --page N --size WxH [--annotations] [--rotate DEG] [--invert]\n"
+        "                  [--password P] -o OUT.png\n"
+        "      renders page N (zero-based) into a PNG of exactly WxH pixels; DEG is a\n"
+        "      multiple of 90, clockwise (negative: counter-clockwise); for a quarter turn,\n"
+        "      give the size of the turned image\n"
+        "  outline FILE.pdf [--json] [--password P]\n"
         "      prints the document outline with the zero-based page of every entry\n"
-        "  annotations FILE.pdf\n"
+        "  annotations FILE.pdf [--password P]\n"
         "      prints the zero-based pages that carry markup annotations, one per line\n\n"
         "Exit codes: 0 done, 1 bad command line, 2 no such file, 3 not a loadable PDF,\n"
         "4 wrong or missing password, 5 the page could not be rendered, 6 the helper failed,\n"
         "7 the output could not be written."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline or annotations"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("the PDF document"));
     parser.addOptions({
@@ -323,6 +358,10 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(QStringLiteral("help"))) {
         std::fputs(qPrintable(parser.helpText()), stdout);
+        return Ok;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        out(QStringLiteral("pdfhelper-client ") + QCoreApplication::applicationVersion());
         return Ok;
     }
 

@@ -1,11 +1,13 @@
 // Runs the real helper executable: command-line handling, exit codes and the
 // annotation scan's output file.
 
+#include "helpercontract.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 using testsupport::fixture;
@@ -46,6 +48,18 @@ private slots:
         const auto run = runHelper(args);
         QCOMPARE(run.exitCode, -1);
         QCOMPARE(run.out + run.err, QString());
+    }
+
+    // A launch whose server is gone must not leave a helper behind.
+    void aServerThatIsNotThereEndsTheHelper()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const auto run = runHelper({"1", "tst-nobody-listens-" + QUuid::createUuid().toString(QUuid::Id128),
+                                    fixture("sample.pdf")});
+        QCOMPARE(run.exitCode, int(HelperExit::ServerUnreachable));
+        QVERIFY2(run.out.startsWith("server not reached ") && run.out.count('\n') == 1, qPrintable(run.out));
+        QVERIFY(timer.elapsed() < ServerConnectMsecs);
     }
 
     // Every run starts from an output file holding older, longer content:
@@ -101,6 +115,11 @@ private slots:
         QCOMPARE(runHelper({"0", m_dir.filePath("folder-out"), fixture("sample.pdf")}).exitCode, -4);
         QCOMPARE(QDir(m_dir.filePath("folder-out")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"inside"});
 
+
+#ifdef Q_OS_LINUX
+        // Opens, but no byte of the list reaches it.
+        QCOMPARE(runHelper({"0", "/dev/full", fixture("sample.pdf")}).exitCode, int(HelperExit::OutputFailed));
+#endif
 
         // Loading fails first when both are wrong.
         QCOMPARE(runHelper({"0", out, fixture("no-such.pdf")}).exitCode, -5);

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSignalSpy>
@@ -13,6 +14,10 @@
 #include <QtTest>
 
 #include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 using pdfpreview::HelperSession;
 using testsupport::fixture;
@@ -39,18 +44,69 @@ private:
     QTemporaryDir m_dir;
 
 private slots:
+    // Pixel checks on the marker page (a black square in the top left
+    // corner only): where the square went says how the page was turned.
+    void renderWritesThePageAsAsked_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QPoint>("black"); // the square's corner, in 100x80 terms
+        auto row = [](const char *name, const QStringList &options, QSize size, QPoint black) {
+            QTest::newRow(name) << options << size << black;
+        };
+        row("upright", {}, {100, 80}, {5, 5});
+        row("quarter turn, inverted", {"--annotations", "--rotate", "90", "--invert"}, {100, 80}, {-1, -1});
+        row("negative quarter turn", {"--rotate", "-90"}, {100, 80}, {5, 75});
+        row("three turns the other way", {"--rotate", "-270"}, {100, 80}, {95, 5});
+        row("full turn", {"--rotate", "360"}, {100, 80}, {5, 5});
+        // Letter at 600 dpi: more than Qt's reader takes by default.
+        row("Letter at 600 dpi", {}, {5100, 6600}, {50, 50});
+    }
+
     void renderWritesThePageAsAsked()
     {
+        QFETCH(QStringList, options);
+        QFETCH(QSize, size);
+        QFETCH(QPoint, black);
         const QString out = m_dir.filePath("marker.png");
-        const auto run = client({"render", fixture("provider-marker.pdf"), "--page", "0", "--size", "100x80",
-                                "--annotations", "--rotate", "90", "--invert", "-o", out});
+        const QString sizeText = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+        const auto run = client(QStringList{"render", fixture("provider-marker.pdf"), "--page", "0", "--size", sizeText,
+                                            "-o", out} + options);
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.out, out + ": page 0, 100x80\n");
+        QCOMPARE(run.out, out + ": page 0, " + sizeText + "\n");
+        QImageReader::setAllocationLimit(0);
         const QImage image(out);
-        QCOMPARE(image.size(), QSize(100, 80));
-        // The black corner square turned to the top right, then inverted.
-        QCOMPARE(image.pixel(95, 5), qRgb(255, 255, 255));
-        QCOMPARE(image.pixel(5, 5), qRgb(0, 0, 0));
+        QCOMPARE(image.size(), size);
+        if (black.x() < 0) {
+            // Turned to the top right, then inverted.
+            QCOMPARE(image.pixel(95, 5), qRgb(255, 255, 255));
+            QCOMPARE(image.pixel(5, 5), qRgb(0, 0, 0));
+            return;
+        }
+        QCOMPARE(image.pixel(black), qRgb(0, 0, 0));
+        QCOMPARE(image.pixel(image.width() - 1 - black.x(), black.y()), qRgb(255, 255, 255));
+        QCOMPARE(image.pixel(black.x(), image.height() - 1 - black.y()), qRgb(255, 255, 255));
+    }
+
+    // The filled fields come with the annotations, and only then.
+    void formFieldsAreDrawnWithAnnotations()
+    {
+        QList<int> inked;
+        for (const QStringList &options : {QStringList{}, QStringList{"--annotations"}}) {
+            const QString out = m_dir.filePath("form.png");
+            const auto run = client(QStringList{"render", fixture("form-filled.pdf"), "--page", "0", "--size", "200x200",
+                                                "-o", out} + options);
+            QCOMPARE(run.exitCode, 0);
+            const QImage image = QImage(out).convertToFormat(QImage::Format_RGB32);
+            // Inside the text field (x 20 to 180, y 140 to 180 from the bottom).
+            int dark = 0;
+            for (int y = 25; y < 55; ++y)
+                for (int x = 25; x < 175; ++x)
+                    dark += qGray(image.pixel(x, y)) < 128;
+            inked << dark;
+        }
+        QCOMPARE(inked.at(0), 0);
+        QVERIFY2(inked.at(1) > 200, qPrintable(QString::number(inked.at(1))));
     }
 
     void outlineAndAnnotations_data()
@@ -65,6 +121,9 @@ private slots:
                                          << R"([{"children":[],"page":0,"title":"Introduction"},)"
                                             R"({"children":[{"children":[],"page":2,"title":"Nested"}],)"
                                             R"("page":1,"title":"Details"}])";
+        // A loop and excess depth cost only the entries past them.
+        QTest::newRow("looping outline") << QStringList{"outline", fixture("outline-sibling-loop.pdf")}
+                                         << "A  [page 0]\nB  [page 0]\nC  [page 0]\n";
         QTest::newRow("annotations") << QStringList{"annotations", fixture("sample.pdf")} << "0\n2\n";
         QTest::newRow("annotations, none") << QStringList{"annotations", fixture("plain.pdf")} << QString();
         QTest::newRow("annotations, password")
@@ -102,6 +161,12 @@ private slots:
         QTest::newRow("unwritable output") << render("sample.pdf", {"-o", m_dir.filePath("no/such/folder/x.png")}) << 7
                                            << "cannot write";
         QTest::newRow("bad size") << render("sample.pdf", {"--size", "0x50"}) << 1 << "--size";
+        QTest::newRow("over the bound") << render("sample.pdf", {"--size", "20000x20000"}) << 5 << "over the helper's bound";
+        QTest::newRow("rotation between quarter turns") << render("sample.pdf", {"--rotate", "45"}) << 1 << "--rotate";
+        QTest::newRow("rotation of 91") << render("sample.pdf", {"--rotate", "91"}) << 1 << "--rotate";
+#ifdef Q_OS_LINUX
+        QTest::newRow("full disk") << render("sample.pdf", {"-o", "/dev/full"}) << 7 << "cannot write /dev/full";
+#endif
         QTest::newRow("unknown command") << QStringList{"print", fixture("sample.pdf")} << 1 << "unknown command";
         QTest::newRow("missing helper")
             << QStringList{"outline", fixture("sample.pdf"), "--helper", "/nonexistent"} << 6 << "cannot start";
@@ -118,6 +183,45 @@ private slots:
         QCOMPARE(run.out, QString());
         QVERIFY(!QFile::exists(m_dir.filePath("never.png")));
     }
+
+#ifdef Q_OS_UNIX
+    // A write that fails half-way leaves the file that was there, and no
+    // half-written one beside it. Files may not grow past 100 bytes here.
+    void aFailedWriteKeepsTheExistingFile()
+    {
+        QTemporaryDir dir;
+        const QString out = dir.filePath("kept.png");
+        QFile existing(out);
+        QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("old") == 3);
+        existing.close();
+        testsupport::RunOptions limited;
+        limited.childSetup = [] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit small{100, 100};
+            setrlimit(RLIMIT_FSIZE, &small);
+        };
+        const auto run = testsupport::runProcess(
+            QStringLiteral(PDFHELPER_CLIENT),
+            {"render", fixture("sample.pdf"), "--page", "0", "--size", "300x300", "-o", out}, limited);
+        QCOMPARE(run.exitCode, 7);
+        QVERIFY(existing.open(QIODevice::ReadOnly));
+        QCOMPARE(existing.readAll(), QByteArray("old"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"kept.png"});
+    }
+
+    // Socket paths are short: a long temporary folder must not matter.
+    void aLongTemporaryFolderWorks()
+    {
+        QTemporaryDir dir;
+        const QString deep = dir.filePath(QString(120, 'd'));
+        QVERIFY(QDir().mkpath(deep));
+        testsupport::RunOptions options;
+        options.environment.insert("TMPDIR", deep);
+        const auto run = testsupport::runProcess(QStringLiteral(PDFHELPER_CLIENT),
+                                                 {"outline", fixture("sample.pdf")}, options);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    }
+#endif
 
     void aSessionAnswersRequestsInOrder()
     {

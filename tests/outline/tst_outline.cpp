@@ -67,7 +67,8 @@ class TestOutline : public QObject
     Q_OBJECT
 
 private slots:
-    // A read is complete when nothing but unclassified actions was reported.
+    // A read is complete unless a quit request or a failed title stopped it:
+    // a loop or excess depth costs only the entries past it.
     void reads_data()
     {
         QTest::addColumn<QString>("file");
@@ -133,7 +134,7 @@ private slots:
         }));
         thread->start();
         thread->wait();
-        QCOMPARE(complete, lines.count(kUnsupported) == lines.size());
+        QCOMPARE(complete, quitAt == -1 && failAt == -1);
         const QStringList items = flatten(&root);
         // A read cut short by depth still goes far deeper than real outlines do.
         QVERIFY2(items.size() >= qMin(tree.size(), qsizetype(100)), qPrintable(QString::number(items.size())));

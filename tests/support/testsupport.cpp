@@ -45,9 +45,19 @@ QString helperBinary()
     return QStringLiteral(PDFHELPER_BINARY);
 }
 
-ProcessRun runProcess(const QString &program, const QStringList &args)
+ProcessRun runProcess(const QString &program, const QStringList &args, const RunOptions &options)
 {
     QProcess process;
+    if (!options.environment.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (auto it = options.environment.cbegin(); it != options.environment.cend(); ++it)
+            environment.insert(it.key(), it.value());
+        process.setProcessEnvironment(environment);
+    }
+#ifdef Q_OS_UNIX
+    if (options.childSetup)
+        process.setChildProcessModifier(options.childSetup);
+#endif
     process.start(program, args);
     ProcessRun run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <functional>
 
 namespace testsupport {
 
@@ -22,7 +25,13 @@ struct ProcessRun {
     QString out;
     QString err;
 };
-ProcessRun runProcess(const QString &program, const QStringList &args);
+struct RunOptions {
+    // Set on top of the test's own environment.
+    QHash<QString, QString> environment;
+    // Runs in the child between fork and exec (POSIX only), for limits.
+    std::function<void()> childSetup;
+};
+ProcessRun runProcess(const QString &program, const QStringList &args, const RunOptions &options = {});
 
 // Collects every Qt message while alive; the previous handler comes back on
 // destruction. Messages still reach the previous handler unless silenced.

@@ -25,6 +25,7 @@ typedef struct fpdf_bookmark_t__ *FPDF_BOOKMARK;
 typedef struct fpdf_dest_t__ *FPDF_DEST;
 typedef struct fpdf_action_t__ *FPDF_ACTION;
 typedef struct fpdf_annotation_t__ *FPDF_ANNOTATION;
+typedef struct fpdf_formhandle_t__ *FPDF_FORMHANDLE;
 
 typedef struct {
     unsigned long m_FileLen;
@@ -37,6 +38,40 @@ typedef struct _IFSDK_PAUSE {
     FPDF_BOOL (*NeedToPauseNow)(struct _IFSDK_PAUSE *pThis);
     void *user;
 } IFSDK_PAUSE;
+
+// The form-fill environment, version 1. Every callback may be left null: the
+// library checks each before calling it. A null m_pJsPlatform means no
+// JavaScript ever runs. The library keeps a pointer to the record until the
+// form handle is closed.
+typedef struct _FPDF_FORMFILLINFO {
+    int version;
+    void (*Release)(struct _FPDF_FORMFILLINFO *pThis);
+    void (*FFI_Invalidate)(struct _FPDF_FORMFILLINFO *pThis, FPDF_PAGE page, double left,
+                           double top, double right, double bottom);
+    void (*FFI_OutputSelectedRect)(struct _FPDF_FORMFILLINFO *pThis, FPDF_PAGE page,
+                                   double left, double top, double right, double bottom);
+    void (*FFI_SetCursor)(struct _FPDF_FORMFILLINFO *pThis, int nCursorType);
+    int (*FFI_SetTimer)(struct _FPDF_FORMFILLINFO *pThis, int uElapse,
+                        void (*lpTimerFunc)(int idEvent));
+    void (*FFI_KillTimer)(struct _FPDF_FORMFILLINFO *pThis, int nTimerID);
+    // Returns a struct by value upstream; never called while null.
+    void *FFI_GetLocalTime;
+    void (*FFI_OnChange)(struct _FPDF_FORMFILLINFO *pThis);
+    FPDF_PAGE (*FFI_GetPage)(struct _FPDF_FORMFILLINFO *pThis, FPDF_DOCUMENT document,
+                             int nPageIndex);
+    FPDF_PAGE (*FFI_GetCurrentPage)(struct _FPDF_FORMFILLINFO *pThis, FPDF_DOCUMENT document);
+    int (*FFI_GetRotation)(struct _FPDF_FORMFILLINFO *pThis, FPDF_PAGE page);
+    void (*FFI_ExecuteNamedAction)(struct _FPDF_FORMFILLINFO *pThis, FPDF_BYTESTRING namedAction);
+    void (*FFI_SetTextFieldFocus)(struct _FPDF_FORMFILLINFO *pThis, const unsigned short *value,
+                                  FPDF_DWORD valueLen, FPDF_BOOL is_focus);
+    void (*FFI_DoURIAction)(struct _FPDF_FORMFILLINFO *pThis, FPDF_BYTESTRING bsURI);
+    void (*FFI_DoGoToAction)(struct _FPDF_FORMFILLINFO *pThis, int nPageIndex, int zoomMode,
+                             float *fPosArray, int sizeofArray);
+    void *m_pJsPlatform;
+} FPDF_FORMFILLINFO;
+
+// Form types reported by FPDF_GetFormType.
+#define FORMTYPE_NONE 0
 
 // Load errors reported by FPDF_GetLastError.
 #define FPDF_ERR_SUCCESS 0
@@ -143,6 +178,17 @@ unsigned long PDFIUM_CALL FPDFAction_GetURIPath(FPDF_DOCUMENT document, FPDF_ACT
                                                 void *buffer, unsigned long buflen);
 unsigned long PDFIUM_CALL FPDFAction_GetFilePath(FPDF_ACTION action, void *buffer,
                                                  unsigned long buflen);
+
+// Form fields.
+FPDF_FORMHANDLE PDFIUM_CALL FPDFDOC_InitFormFillEnvironment(FPDF_DOCUMENT document,
+                                                            FPDF_FORMFILLINFO *formInfo);
+void PDFIUM_CALL FPDFDOC_ExitFormFillEnvironment(FPDF_FORMHANDLE handle);
+void PDFIUM_CALL FORM_OnAfterLoadPage(FPDF_PAGE page, FPDF_FORMHANDLE handle);
+void PDFIUM_CALL FORM_OnBeforeClosePage(FPDF_PAGE page, FPDF_FORMHANDLE handle);
+void PDFIUM_CALL FPDF_FFLDraw(FPDF_FORMHANDLE handle, FPDF_BITMAP bitmap, FPDF_PAGE page,
+                              int start_x, int start_y, int size_x, int size_y, int rotate,
+                              int flags);
+int PDFIUM_CALL FPDF_GetFormType(FPDF_DOCUMENT document);
 
 // Annotations.
 int PDFIUM_CALL FPDFPage_GetAnnotCount(FPDF_PAGE page);

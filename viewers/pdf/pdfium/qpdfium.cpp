@@ -66,6 +66,8 @@ QPdfium::QPdfium(QLatin1String name)
 QPdfium::~QPdfium()
 {
     PdfiumLocker locker;
+    // The form layer holds on to the document: it goes first.
+    FPDFDOC_ExitFormFillEnvironment(m_form);
     if (m_document)
         FPDF_CloseDocument(m_document);
     if (--libraryUseCount == 0)
@@ -95,6 +97,26 @@ int QPdfium::pageCount()
     return m_pageCount;
 }
 
+FPDF_FORMHANDLE QPdfium::formHandle()
+{
+    if (m_formLooked)
+        return m_form;
+    m_formLooked = true;
+    PdfiumLocker locker;
+    if (!m_document || FPDF_GetFormType(m_document) == FORMTYPE_NONE)
+        return nullptr;
+    // Zero-filled, version 1: no callback and no JavaScript platform, so the
+    // layer only draws; no script in the document ever runs.
+    m_formInfo = std::make_unique<FPDF_FORMFILLINFO>();
+    m_formInfo->version = 1;
+    m_form = FPDFDOC_InitFormFillEnvironment(m_document, m_formInfo.get());
+    if (!m_form) {
+        ERROR_LINE() << "no form layer";
+        m_formInfo.reset();
+    }
+    return m_form;
+}
+
 bool QPdfium::isQuitRequested() const
 {
     if (m_quit.load())
@@ -117,6 +139,10 @@ QPdfium::Status QPdfium::loadFile(const QString &path, const QString &password)
     PDF_DEBUG() << "load file locker done" << timer.elapsed() << isQuitRequested();
 
     if (m_document) {
+        FPDFDOC_ExitFormFillEnvironment(m_form);
+        m_form = nullptr;
+        m_formInfo.reset();
+        m_formLooked = false;
         FPDF_CloseDocument(m_document);
         m_document = nullptr;
     }

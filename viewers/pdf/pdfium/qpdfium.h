@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class QStandardItem;
 
@@ -65,6 +66,12 @@ public:
     QList<QSize> pageSizeAll();
 
 private:
+    // The document's form layer, opened the first time a render draws
+    // annotations on a document that has a form, so that documents without
+    // one, and users that never draw annotations, never pay for it. Null
+    // when there is none.
+    FPDF_FORMHANDLE formHandle();
+
     FPDF_FILEACCESS m_fileAccess;
     FPDF_DOCUMENT m_document = nullptr;
     IFSDK_PAUSE *m_pause = nullptr;
@@ -75,6 +82,11 @@ private:
     int m_pageCount = -1;
     Status m_status = NotLoaded;
     QLatin1String m_name;
+
+    // pdfium keeps a pointer to the record for as long as the handle is open.
+    std::unique_ptr<FPDF_FORMFILLINFO> m_formInfo;
+    FPDF_FORMHANDLE m_form = nullptr;
+    bool m_formLooked = false;
 
     // Outline entries met during the walk in progress; a malformed outline
     // can link back to an entry already read. The walk is whatever the

@@ -90,17 +90,15 @@ void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark,
 
         // In a well-formed outline every entry is met once, at a bounded
         // depth. A link back to an entry already read (a sibling chain that
-        // loops, a child pointing at an ancestor) or absurd nesting would keep
-        // the walk going forever or exhaust the stack: stop this level there
-        // and let the caller know the tree is incomplete.
+        // loops, a child pointing at an ancestor) ends this chain there; at
+        // the depth bound this entry and its siblings are left out with their
+        // subtrees. What was read so far stays: the tree is short, not wrong.
         if (m_outlineVisited.contains(current)) {
             ERROR_LINE() << "Outline entry met twice, the outline links back on itself.";
-            abort = true;
             return;
         }
         if (depth >= kMaxOutlineDepth) {
             ERROR_LINE() << "Outline nested deeper than" << kMaxOutlineDepth << "levels.";
-            abort = true;
             return;
         }
         m_outlineVisited.insert(current);
@@ -123,10 +121,17 @@ void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark,
 
         int pageIndex = -1;
         QString toolTip;
-        if (FPDF_DEST dest = FPDFBookmark_GetDest(m_document, current)) {
+        // pdfium hands out the destination of an action that leads to
+        // another file as if it were one of this document; such an entry
+        // goes by its action, never to a page here.
+        FPDF_ACTION action = FPDFBookmark_GetAction(current);
+        const unsigned long actionType = action ? FPDFAction_GetType(action) : PDFACTION_UNSUPPORTED;
+        const bool leadsElsewhere = actionType == PDFACTION_REMOTEGOTO || actionType == PDFACTION_LAUNCH;
+        FPDF_DEST dest = leadsElsewhere ? nullptr : FPDFBookmark_GetDest(m_document, current);
+        if (dest) {
             pageIndex = FPDFDest_GetDestPageIndex(m_document, dest);
-        } else if (FPDF_ACTION action = FPDFBookmark_GetAction(current)) {
-            const unsigned long type = FPDFAction_GetType(action);
+        } else if (action) {
+            const unsigned long type = actionType;
             switch (type) {
             case PDFACTION_GOTO:
                 if (FPDF_DEST actionDest = FPDFAction_GetDest(m_document, action))

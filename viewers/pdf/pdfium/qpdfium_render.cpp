@@ -2,6 +2,8 @@
 
 #include "qpdfium_p.h"
 
+#include "helpercontract.h"
+
 #include <QElapsedTimer>
 
 namespace {
@@ -31,6 +33,8 @@ struct RenderCleanup
     FPDF_PAGE page = nullptr;
     FPDF_BITMAP bitmap = nullptr;
     bool renderStarted = false;
+    // Set once the form layer has been told about the page.
+    FPDF_FORMHANDLE form = nullptr;
 
     RenderCleanup() = default;
     RenderCleanup(const RenderCleanup &) = delete;
@@ -42,6 +46,8 @@ struct RenderCleanup
             FPDF_RenderPage_Close(page);
         if (bitmap)
             FPDFBitmap_Destroy(bitmap);
+        if (form)
+            FORM_OnBeforeClosePage(page, form);
         if (page)
             FPDF_ClosePage(page);
     }
@@ -53,6 +59,13 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
 {
     if (!isLoaded()) {
         ERROR_LINE();
+        return QImage();
+    }
+    // Refused before anything is allocated: whatever a caller asks for, the
+    // image stays within the bound. Empty and negative sizes go on to fail
+    // where pdfium refuses the bitmap.
+    if (size.width() > 0 && size.height() > 0 && !fitsImageBound(size)) {
+        ERROR_LINE() << index << size << "over" << MaxImageBytes << "bytes";
         return QImage();
     }
     // A quitting caller must not queue up behind another engine's render.
@@ -75,12 +88,23 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
     QImage image;
     RenderCleanup cleanup;
     int ret = FPDF_RENDER_FAILED;
+    // pdfium does not normalise turns: -1 would give a blank page. Taken
+    // modulo 4, -1 is a quarter turn counter-clockwise, 4 none.
+    const int quarterTurns = ((rotate % 4) + 4) % 4;
+    const int flags = annotations ? FPDF_ANNOT : 0;
+    // Form fields are drawn with the annotations, by the form layer; it must
+    // hear of every page loaded while it is open.
+    const FPDF_FORMHANDLE form = annotations ? formHandle() : m_form;
 
     try {
         cleanup.page = FPDF_LoadPage(m_document, static_cast<int>(index));
         if (!cleanup.page) {
             ERROR_LINE() << index;
             return QImage();
+        }
+        if (form) {
+            FORM_OnAfterLoadPage(cleanup.page, form);
+            cleanup.form = form;
         }
 
         // pdfium only paints what the page draws; whatever it leaves alone
@@ -101,13 +125,11 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
             return QImage();
         }
 
-        const int flags = annotations ? FPDF_ANNOT : 0;
-
         if (!m_pause)
             m_pause = new IFSDK_PAUSE{1, onNeedToPauseNow, this};
 
         ret = FPDF_RenderPageBitmap_Start(cleanup.bitmap, cleanup.page, 0, 0, width, height,
-                                          rotate, flags, m_pause);
+                                          quarterTurns, flags, m_pause);
         cleanup.renderStarted = true;
     } catch (...) {
         // Reporting may throw too (it allocates); nothing may leave this call.
@@ -120,6 +142,9 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
     }
 
     if (ret == FPDF_RENDER_DONE) {
+        if (annotations && form)
+            FPDF_FFLDraw(form, cleanup.bitmap, cleanup.page, 0, 0, image.width(), image.height(),
+                         quarterTurns, flags);
         PDF_DEBUG() << "page render done" << index << size << "ret:" << ret
                     << "elapsed:" << timer.elapsed() << "ms";
         // A local in a return statement is moved out (the other returns

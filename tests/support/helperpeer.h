@@ -111,13 +111,14 @@ public:
 
     bool running() const { return m_process.state() != QProcess::NotRunning; }
     QString serverName() const { return m_server.fullServerName(); }
-    // Peak virtual memory of the helper as the kernel counts it, in kB.
-    qint64 peakVirtualKb() const
+    // Peak virtual memory (VmPeak) or peak resident memory (VmHWM) of the
+    // helper as the kernel counts it, in kB; -1 where there is no such count.
+    qint64 peakKb(const QByteArray &field = "VmPeak") const
     {
         QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
         for (const QByteArray &line : status.open(QIODevice::ReadOnly) ? status.readAll().split('\n') : QByteArrayList())
-            if (line.startsWith("VmPeak:"))
-                return line.mid(7).trimmed().split(' ').first().toLongLong();
+            if (line.startsWith(field + ':'))
+                return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
         return -1;
     }
 

@@ -1,0 +1,43 @@
+#pragma once
+
+// What the helper and the programs that start it agree on beyond the packet
+// format: the exit codes of the helper process and the largest image it
+// renders. Both sides take them from here.
+
+#include <QSize>
+#include <QtGlobal>
+
+namespace HelperExit {
+enum Code : int {
+    Success = 0,            // mode 0: list written; mode 1: the connection closed
+    BadCommandLine = -1,    // too few entries, or no such mode
+    ServerLoadFailed = -2,  // mode 1: the document could not be loaded
+    NoAnnotatedPage = -3,   // mode 0: nothing to write, output untouched
+    OutputFailed = -4,      // mode 0: the output could not be opened or written
+    ScanLoadFailed = -5,    // mode 0: the document could not be loaded
+    ServerUnreachable = -6, // mode 1: no server to connect to, or none in time
+};
+}
+
+// The most bytes a rendered page may take as a 32-bit image. A request over
+// it is answered with a failed render before anything is allocated, which
+// bounds the helper's memory whatever a request asks for, and the preview
+// side lets its image reader allocate this much, so that everything the
+// helper sends can be decoded. 256 MiB holds Letter and A4 at 600 dpi
+// (5100 x 6600 and 4961 x 7016 pixels, 129 and 133 MiB) and 8192 x 8192.
+constexpr qint64 MaxImageBytes = qint64(256) * 1024 * 1024;
+constexpr int MaxImageMegabytes = int(MaxImageBytes / (1024 * 1024));
+
+// True when an image of this size, 4 bytes a pixel, is not empty and stays
+// within MaxImageBytes. Computed in 64 bits: no product of two ints overflows.
+constexpr bool fitsImageBound(const QSize &size)
+{
+    return size.width() > 0 && size.height() > 0
+        && qint64(size.width()) * size.height() <= MaxImageBytes / 4;
+}
+
+// How long the helper waits for the preview application's server to accept
+// it, in milliseconds, before it gives up and ends with ServerUnreachable.
+// The application listens before it starts the helper, so a connection that
+// takes longer than this will not come.
+constexpr int ServerConnectMsecs = 10000;
