@@ -61,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         engine.page(static_cast<unsigned int>(pages - 1), QSize(32, 32), false, 0);
     }
     engine.metaData();
+    engine.pageSize(0);
     if (pages <= 256)
         engine.pageSizeAll();
     return 0;

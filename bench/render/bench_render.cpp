@@ -1,6 +1,7 @@
 // Median time of QPdfium::page at the three sizes the preview asks for, and
 // separately of writing the image to a QDataStream the way a render reply
-// carries it; then the time to read a 10,000-entry outline.
+// carries it; then the time to read a 10,000-entry outline; last, what
+// drawing form fields costs on a form and on a document without one.
 //
 // usage: bench_render [page.pdf [outline.pdf [rounds]]]   (rounds: 11)
 
@@ -11,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QStandardItem>
 
 #include <algorithm>
@@ -101,6 +103,43 @@ void benchOutline(const QString &path, int rounds)
                 *std::max_element(readMs.begin(), readMs.end()));
 }
 
+// What drawing form fields costs: the form layer opens with the first render
+// that draws annotations, so the first such render on a fresh engine carries
+// it; later renders pay for drawing the fields. Measured on a filled form and
+// on a document without a form, at screen size.
+void benchForms(const QStringList &paths, int rounds)
+{
+    const QSize size(1240, 1240);
+    std::printf("\nform fields, %d rounds, %dx%d, ms\n", rounds, size.width(), size.height());
+    std::printf("%-22s %8s %14s %14s %14s\n", "document", "load", "first annotated", "annotated", "plain");
+    for (const QString &path : paths) {
+        std::vector<double> loadMs, firstMs, annotatedMs, plainMs;
+        for (int i = 0; i < rounds; ++i) {
+            QPdfium engine{QLatin1String("bench")};
+            engine.prepare();
+            QElapsedTimer timer;
+            timer.start();
+            if (engine.loadFile(path, QString()) != QPdfium::Success)
+                qFatal("cannot load %s", qPrintable(path));
+            loadMs.push_back(timer.nsecsElapsed() / 1e6);
+            // A plain render first, so that the page's resources are parsed
+            // and the first annotated render differs only by the form layer.
+            engine.page(0, size, false, 0);
+            timer.start();
+            engine.page(0, size, true, 0);
+            firstMs.push_back(timer.nsecsElapsed() / 1e6);
+            timer.start();
+            engine.page(0, size, true, 0);
+            annotatedMs.push_back(timer.nsecsElapsed() / 1e6);
+            timer.start();
+            engine.page(0, size, false, 0);
+            plainMs.push_back(timer.nsecsElapsed() / 1e6);
+        }
+        std::printf("%-22s %8.2f %14.2f %14.2f %14.2f\n", qPrintable(QFileInfo(path).fileName()),
+                    median(loadMs), median(firstMs), median(annotatedMs), median(plainMs));
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -119,5 +158,6 @@ int main(int argc, char *argv[])
 
     benchPages(pagePath, rounds);
     benchOutline(outlinePath, rounds);
+    benchForms({QStringLiteral(PDFHELPER_BENCH_FORM), pagePath}, rounds);
     return 0;
 }

@@ -123,6 +123,29 @@ private slots:
         enginetest::verifyLines(capture.debugs(), {debugLine("pageSizeAll", expected.size())});
         enginetest::verifyLines(capture.warnings(), failAt < 0 ? QStringList() : QStringList{errorLine("QPdfium::pageSizeAll()")});
     }
+
+    // Each page of pagesize-hostile.pdf has one box no sane document has.
+    // Whatever pdfium reads from it, both calls answer a positive size of at
+    // most a million points a side; out of the pages, -1 by -1.
+    void hostileBoxesGiveBoundedSizes()
+    {
+        auto engine = enginetest::engine(QLatin1String("info"), "pagesize-hostile.pdf");
+        const Sizes expected{
+            {595, 1000000}, // 2147483647 points high: past the range
+            {612, 792},     // zero: pdfium falls back to Letter
+            {595, 842},     // negative: pdfium normalises the box
+            {612, 792},     // 40 digits: not a number pdfium takes
+            {612, 792},     // names for numbers
+            {1, 1000000},   // 0.3 by 999999.6: both ends of the range
+        };
+        QCOMPARE(engine->pageSizeAll(), expected);
+        Sizes each;
+        for (int index = 0; index < expected.size(); ++index)
+            each << engine->pageSize(index);
+        QCOMPARE(each, expected);
+        QCOMPARE(engine->pageSize(-1), QSize());
+        QCOMPARE(engine->pageSize(int(expected.size())), QSize());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestInfo)

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QLocale>
-#include <QSizeF>
 
 namespace {
 
@@ -39,6 +38,32 @@ QDateTime parsePdfDate(QString text)
             text.chop(1);
     }
     return QDateTime::fromString(text, Qt::ISODate);
+}
+
+// Page sides are kept within 1 to 1,000,000 points. The PDF reference's
+// limits are 3 to 14,400 units a side, but pdfium reads larger and smaller
+// boxes and real documents carry them (maps, banners, scaled /UserUnit
+// pages), so every side from 1 point up to about 350 m keeps the size it
+// always had. Past that the side is clamped: a million points times a zoom or
+// pixel ratio of up to 2,000 still fits an int. Below 1 point, and for NaN,
+// zero and negative sides, the side is 1: callers divide by it and allocate
+// from it, so it is never zero or negative.
+constexpr double kMinPageSide = 1.0;
+constexpr double kMaxPageSide = 1000000.0;
+
+int clampedPageSide(double side)
+{
+    if (!(side >= kMinPageSide)) // NaN fails every comparison
+        return int(kMinPageSide);
+    if (side >= kMaxPageSide)
+        return int(kMaxPageSide);
+    return qRound(side);
+}
+
+// The size in whole points of a page whose box pdfium reported.
+QSize clampedPageSize(double width, double height)
+{
+    return QSize(clampedPageSide(width), clampedPageSide(height));
 }
 
 } // namespace
@@ -88,7 +113,7 @@ QSize QPdfium::pageSize(int index)
     double height = 0;
     if (!FPDF_GetPageSizeByIndex(m_document, index, &width, &height))
         return QSize();
-    return QSizeF(width, height).toSize();
+    return clampedPageSize(width, height);
 }
 
 QList<QSize> QPdfium::pageSizeAll()
@@ -104,7 +129,7 @@ QList<QSize> QPdfium::pageSizeAll()
         double width = 0;
         double height = 0;
         if (FPDF_GetPageSizeByIndex(m_document, index, &width, &height)) {
-            sizes.append(QSizeF(width, height).toSize());
+            sizes.append(clampedPageSize(width, height));
         } else {
             ERROR_LINE();
             // Keep one entry per page, so indices still match page numbers.
