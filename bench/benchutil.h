@@ -2,6 +2,8 @@
 
 // Small pieces every benchmark program prints its figures with.
 
+#include "previewsizes.h"
+
 #include <QSize>
 #include <QString>
 #include <QtGlobal>
@@ -19,19 +21,6 @@ inline double median(std::vector<double> values)
     const size_t mid = values.size() / 2;
     return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
-
-// The page sizes the preview asks for: a thumbnail, a page filling a screen,
-// and A4 at 300 dpi.
-struct BenchSize {
-    const char *name;
-    QSize size;
-};
-
-inline const BenchSize PageSizes[] = {
-    {"thumbnail", QSize(200, 283)},
-    {"screen", QSize(1240, 1754)},
-    {"print", QSize(2480, 3508)},
-};
 
 // Message handler for the benchmark programs: the engine's debug trace would
 // drown the figures, so only warnings and worse are printed.

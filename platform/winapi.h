@@ -46,6 +46,8 @@ struct OVERLAPPED;
 #endif
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD DELETE = 0x00010000u;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -54,6 +56,7 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD PAGE_READONLY = 0x02;
 constexpr DWORD FILE_MAP_READ = 0x0004;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -68,6 +71,7 @@ constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_FILE_INVALID = 1006;
 constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
@@ -99,6 +103,8 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                   LPVOID info, DWORD bufferSize);
 BOOL CloseHandle(HANDLE object);
+BOOL DeleteFileW(LPCWSTR fileName);
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 

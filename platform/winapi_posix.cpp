@@ -1,7 +1,9 @@
 // POSIX stand-in for the few Windows file calls the file-access classes make.
-// A POSIX descriptor already shares everything: other processes may write,
-// rename or unlink the file while it is open, which is what the Windows code
-// asks for with FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE.
+// A POSIX descriptor shares everything with other processes. Within this
+// process the stand-in keeps Windows' share modes: it remembers the access
+// and share mode of every open handle to a file and refuses an open, delete
+// or rename that one of them does not share, with ERROR_SHARING_VIOLATION.
+// So code that forgets to share shows it here too, not only on Windows.
 
 #include "winapi.h"
 
@@ -29,6 +31,11 @@ struct StandInHandle {
     enum class Kind { File, Mapping } kind;
     int fd;
     LONGLONG mappingSize; // only for mappings: the size the mapping covers
+    // Files only: which file, what the handle may do, what it lets others do.
+    dev_t device = 0;
+    ino_t inode = 0;
+    DWORD access = 0;
+    DWORD shareMode = 0;
 };
 
 // Handles and views are registered so that a stale or foreign value is
@@ -44,6 +51,48 @@ Registry &registry()
     static Registry instance;
     return instance;
 }
+
+// The share bit another handle needs for each kind of access.
+DWORD shareNeededFor(DWORD access)
+{
+    DWORD share = 0;
+    if (access & GENERIC_READ)
+        share |= FILE_SHARE_READ;
+    if (access & GENERIC_WRITE)
+        share |= FILE_SHARE_WRITE;
+    if (access & DELETE)
+        share |= FILE_SHARE_DELETE;
+    return share;
+}
+
+// Whether an open of the file for access, sharing shareMode, fits every open
+// handle to it: each must share what the new one does, and the new one must
+// share what each of them does. Call with the registry locked.
+bool sharingAllows(const Registry &reg, dev_t device, ino_t inode, DWORD access, DWORD shareMode)
+{
+    for (const StandInHandle *h : reg.handles) {
+        if (h->kind != StandInHandle::Kind::File || h->device != device || h->inode != inode)
+            continue;
+        const DWORD theirs = shareNeededFor(access);
+        const DWORD ours = shareNeededFor(h->access);
+        if ((h->shareMode & theirs) != theirs || (shareMode & ours) != ours)
+            return false;
+    }
+    return true;
+}
+
+// Whether every open handle to the file at path shares delete access, as
+// Windows asks before it deletes or renames a file. A missing file has none.
+bool deleteShared(const QByteArray &path)
+{
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0)
+        return true;
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return sharingAllows(reg, st.st_dev, st.st_ino, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+}
+
 
 BOOL fail(DWORD error)
 {
@@ -103,7 +152,7 @@ HANDLE registerHandle(StandInHandle::Kind kind, int fd, LONGLONG mappingSize)
 
 } // namespace
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                    SECURITY_ATTRIBUTES * /*securityAttributes*/, DWORD creationDisposition,
                    DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/)
 {
@@ -111,7 +160,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (desiredAccess != GENERIC_READ || creationDisposition != OPEN_EXISTING) {
+    const bool reads = desiredAccess == GENERIC_READ;
+    if ((!reads && desiredAccess != GENERIC_WRITE) || creationDisposition != OPEN_EXISTING) {
         fail(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
@@ -124,7 +174,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
     // waits, so the open does not either, and reads block again after it.
     int fd;
     do {
-        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(path.constData(), (reads ? O_RDONLY : O_WRONLY) | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         fail(errno == ENOENT ? missingPathError(path) : errorFromErrno(errno));
@@ -144,8 +194,50 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/,
         fail(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (!sharingAllows(reg, st.st_dev, st.st_ino, desiredAccess, shareMode)) {
+        ::close(fd);
+        fail(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto *handle = new StandInHandle{StandInHandle::Kind::File, fd, 0, st.st_dev, st.st_ino, desiredAccess, shareMode};
+    reg.handles.insert(handle);
     lastError = ERROR_SUCCESS;
-    return registerHandle(StandInHandle::Kind::File, fd, 0);
+    return handle;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName)
+{
+    if (!fileName)
+        return fail(ERROR_INVALID_PARAMETER);
+    const QByteArray path = QString::fromUtf16(fileName).toLocal8Bit();
+    if (!deleteShared(path))
+        return fail(ERROR_SHARING_VIOLATION);
+    if (::unlink(path.constData()) != 0)
+        return fail(errno == ENOENT ? missingPathError(path) : errorFromErrno(errno));
+    lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags)
+{
+    if (!existingFileName || !newFileName)
+        return fail(ERROR_INVALID_PARAMETER);
+    const QByteArray from = QString::fromUtf16(existingFileName).toLocal8Bit();
+    const QByteArray to = QString::fromUtf16(newFileName).toLocal8Bit();
+    struct stat st;
+    const bool replaces = ::stat(to.constData(), &st) == 0;
+    if (replaces && !(flags & MOVEFILE_REPLACE_EXISTING))
+        return fail(ERROR_ALREADY_EXISTS);
+    // Renaming needs delete access to the file, and replacing another needs
+    // it to that one too.
+    if (!deleteShared(from) || (replaces && !deleteShared(to)))
+        return fail(ERROR_SHARING_VIOLATION);
+    if (::rename(from.constData(), to.constData()) != 0)
+        return fail(errno == ENOENT ? missingPathError(from) : errorFromErrno(errno));
+    lastError = ERROR_SUCCESS;
+    return TRUE;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, DWORD *bytesRead,

@@ -17,7 +17,7 @@
 
 #include "benchutil.h"
 #include "helpersession.h"
-#include "imagefield.h"
+#include "pngimagefield.h"
 #include "qpdfium.h"
 
 #include <QCoreApplication>
@@ -154,8 +154,8 @@ int main(int argc, char *argv[])
                 "size", "pixels", "render", "enc", "KB", "dec", "total", "enc", "KB", "dec",
                 "total", "x", "t/r", "mutool", "pdftoppm");
 
-    for (size_t sizeIndex = 0; sizeIndex < std::size(PageSizes); ++sizeIndex) {
-        const BenchSize &c = PageSizes[sizeIndex];
+    for (size_t sizeIndex = 0; sizeIndex < std::size(PreviewPageSizes); ++sizeIndex) {
+        const PreviewPageSize &c = PreviewPageSizes[sizeIndex];
         const int n = qMax(3, iterations / IterationDivisors[sizeIndex]);
         std::vector<double> render;
         WriterTimes fast, qt;

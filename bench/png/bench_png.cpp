@@ -11,7 +11,7 @@
 // --sweep instead tries every filter at several libdeflate levels.
 
 #include "benchutil.h"
-#include "imagefield.h"
+#include "pngimagefield.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
 
@@ -105,7 +105,7 @@ void runComparison(Documents &docs, const QList<PageRef> &pages, int runs)
                 "size", "page", "render", "qt enc", "bytes", "dec", "work",
                 "enc", "bytes", "dec", "work", "x", "w/r", "mutool", "ok");
 
-    for (const BenchSize &sizeCase : PageSizes) {
+    for (const PreviewPageSize &sizeCase : PreviewPageSizes) {
         std::vector<double> renders, qtEnc, qtDec, fastEnc, fastDec, qtWork, fastWork, mutools;
         double qtBytes = 0, fastBytes = 0;
         for (const PageRef &page : pages) {
@@ -176,7 +176,7 @@ void runSweep(Documents &docs, const QList<PageRef> &pages, int runs)
     const int levels[] = {1, 2, 3, 4, 6};
 
     std::printf("sum over pages of the median encode time (ms) and of the PNG size (bytes)\n");
-    for (const BenchSize &sizeCase : PageSizes) {
+    for (const PreviewPageSize &sizeCase : PreviewPageSizes) {
         std::vector<QImage> images;
         for (const PageRef &page : pages) {
             if (QPdfium *engine = docs.engine(page.path)) {

@@ -50,7 +50,7 @@ void benchPages(const QString &path, int rounds)
     std::printf("%s, %d rounds each, annotations drawn\n", qPrintable(path), rounds);
     std::printf("%-10s %11s %12s %14s %12s\n", "size", "pixels", "page() ms", "serialise ms",
                 "stream bytes");
-    for (const BenchSize &s : PageSizes) {
+    for (const PreviewPageSize &s : PreviewPageSizes) {
         std::vector<double> renderMs;
         std::vector<double> streamMs;
         qsizetype bytes = 0;

@@ -240,6 +240,13 @@ private slots:
         QVERIFY(failed.tag == 43 && failed.image.isNull());
         QCOMPARE(outlines.size(), 1);
         QCOMPARE(outlines.at(0).at(0).value<QList<BookmarkNode>>().size(), 2);
+        // A blocking render takes the reply that carries its own token, not
+        // the next one in line: here a request sent before it.
+        PageRequest earlier = pageRequest(1, 44);
+        earlier.token = 999;
+        session.sendRenderRequest(earlier);
+        const auto mine = session.render(pageRequest(0, 45));
+        QVERIFY(mine && mine->tag == 45 && mine->pageIndex == 0);
         QVERIFY(session.finish());
         QCOMPARE(session.exitCode(), 0);
         QCOMPARE(session.trace().last(), QStringLiteral("disconnected "));

@@ -145,6 +145,26 @@ private slots:
         QCOMPARE(pdfiumspy::counts().loadPage.load(), engine->pageCount());
     }
 
+    // pdfium is asked once, also when the answer is no pages at all.
+    void pageCountIsAskedOnce_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("pages");
+        QTest::newRow("pages") << "annotations.pdf" << 21;
+        QTest::newRow("none") << "no-pages.pdf" << 0;
+    }
+
+    void pageCountIsAskedOnce()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, pages);
+        auto engine = enginetest::engine(QLatin1String("count"), file);
+        pdfiumspy::reset();
+        QCOMPARE(engine->pageCount(), pages);
+        QCOMPARE(engine->pageCount(), pages);
+        QCOMPARE(pdfiumspy::counts().getPageCount.load(), 1);
+    }
+
     void scanQuitsBeforeTheFirstPage()
     {
         auto engine = enginetest::engine(QLatin1String("scan"), "annotations.pdf");

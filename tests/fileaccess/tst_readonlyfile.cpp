@@ -1,5 +1,6 @@
 #include "sharedreadfile.h"
 #include "testsupport.h"
+#include "winapi.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -75,21 +76,46 @@ private slots:
         QCOMPARE(file.read(&byte, 1), 0);
     }
 
-    void othersMayWriteAndDeleteWhileOpen()
+    // Others may open the file for writing, rename it and delete it while
+    // it is open, through the same calls the platform checks sharing in; a
+    // handle that shares less would stop each of them.
+    void othersMayWriteRenameAndDeleteWhileOpen()
     {
         const QString path = makeFile("shared.bin", "original");
+        const QString moved = m_dir.filePath("moved.bin");
+        const auto wide = [](const QString &p) { return reinterpret_cast<LPCWSTR>(p.utf16()); };
+        constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
         ReadOnlyFile file;
         QVERIFY(file.open(path));
-        QFile writer(path);
-        QVERIFY(writer.open(QIODevice::ReadWrite) && writer.write("OVER") == 4);
-        writer.close();
+        const HANDLE writer = CreateFileW(wide(path), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(writer != INVALID_HANDLE_VALUE);
+        CloseHandle(writer);
+        QFile overwrite(path);
+        QVERIFY(overwrite.open(QIODevice::ReadWrite) && overwrite.write("OVER") == 4);
+        overwrite.close();
+        QVERIFY(MoveFileExW(wide(path), wide(moved), 0));
         QVERIFY(!file.isDeleted());
-        QVERIFY(QFile::remove(path));
+        QVERIFY(DeleteFileW(wide(moved)));
         QVERIFY(file.isDeleted());
         // The open handle keeps the bytes readable after the deletion.
         char buf[8];
         QCOMPARE(file.read(buf, 8), 8);
         QCOMPARE(QByteArray(buf, 8), QByteArray("OVERinal"));
+
+        const QString locked = makeFile("locked.bin", "x");
+        const HANDLE reader = CreateFileW(wide(locked), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(reader != INVALID_HANDLE_VALUE);
+        QCOMPARE(CreateFileW(wide(locked), GENERIC_WRITE, ShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                 INVALID_HANDLE_VALUE);
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+        QVERIFY(!MoveFileExW(wide(locked), wide(moved), 0));
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+        QVERIFY(!DeleteFileW(wide(locked)));
+        QCOMPARE(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+        CloseHandle(reader);
+        QVERIFY(DeleteFileW(wide(locked)));
     }
 
     void seekAndReadEdges()

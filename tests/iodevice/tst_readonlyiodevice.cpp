@@ -67,6 +67,24 @@ private slots:
         QCOMPARE(got, lines);
     }
 
+    void failuresAreNamed()
+    {
+        ReadOnlyIODevice device;
+        QVERIFY(!device.open(QIODevice::ReadOnly));
+        QCOMPARE(device.errorString(), QStringLiteral("ReadOnlyIODevice: no file name set"));
+        const QString missing = m_dir.filePath("missing.bin");
+        testsupport::MessageCapture quiet;
+        QVERIFY(!device.openFile(missing));
+        QCOMPARE(device.errorString(), "ReadOnlyIODevice: failed to open " + missing);
+        QVERIFY(!device.isOpen());
+        // At the end, readAll asks the device for nothing, and the file
+        // refuses a read of nothing.
+        QVERIFY(device.openFile(m_data));
+        QVERIFY(device.seek(m_bytes.size()));
+        QCOMPARE(device.readAll(), QByteArray());
+        QCOMPARE(device.errorString(), QStringLiteral("ReadOnlyIODevice: read error"));
+    }
+
     void readsAndSeeks()
     {
         ReadOnlyIODevice device;

@@ -1,4 +1,4 @@
-#include "../engine/enginetest.h"
+#include "enginetest.h"
 #include "pdfiumspy.h"
 
 #include <QStandardItem>

@@ -1,7 +1,7 @@
 // The libdeflate PNG writer against Qt's own: what Qt's reader makes of our
 // files, and what a peer sees on the stream.
 
-#include "imagefield.h"
+#include "pngimagefield.h"
 #include "pngwriter.h"
 
 #include <QDataStream>

@@ -18,7 +18,8 @@ void reset()
     for (std::atomic<int> *n : {&c.initLibrary, &c.destroyLibrary, &c.loadCustomDocument,
                                 &c.closeDocument, &c.loadPage, &c.closePage,
                                 &c.bitmapCreate, &c.bitmapDestroy, &c.renderStart,
-                                &c.renderClose, &c.getAnnot, &c.closeAnnot, &c.getTitle})
+                                &c.renderClose, &c.getAnnot, &c.closeAnnot, &c.getTitle,
+                                &c.getPageCount})
         n->store(0);
     c.titleFilter = nullptr;
     c.firstTitled = nullptr;
@@ -60,6 +61,13 @@ void __real_FPDF_RenderPage_Close(FPDF_PAGE);
 FPDF_ANNOTATION __real_FPDFPage_GetAnnot(FPDF_PAGE, int);
 void __real_FPDFPage_CloseAnnot(FPDF_ANNOTATION);
 unsigned long __real_FPDFBookmark_GetTitle(FPDF_BOOKMARK, void *, unsigned long);
+int __real_FPDF_GetPageCount(FPDF_DOCUMENT);
+
+int __wrap_FPDF_GetPageCount(FPDF_DOCUMENT document)
+{
+    ++counts().getPageCount;
+    return __real_FPDF_GetPageCount(document);
+}
 
 void __wrap_FPDF_InitLibrary(void)
 {

@@ -34,6 +34,7 @@ struct Counts {
     std::atomic<int> lastCloseDocumentAt{0};
     std::atomic<int> lastDestroyLibraryAt{0};
     std::atomic<int> getTitle{0};
+    std::atomic<int> getPageCount{0};
 
     // Test hooks, off (null) until a test sets them; reset() turns them off.
     // Sees every FPDFBookmark_GetTitle: call is its 0-based number since the
