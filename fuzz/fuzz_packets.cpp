@@ -15,7 +15,8 @@
 //   requests in the stream;
 // - a render reply that does not echo its request's fields (tag, token and the
 //   rest, as the record decoder reads them from the request);
-// - an outline reply that differs from the one to a clean request.
+// - an outline or page-size reply that differs from the one to a clean
+//   request.
 
 #include "fuzzapp.h"
 #include "packetframing.h"
@@ -24,6 +25,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QHash>
 #include <QtEndian>
 
 #include <cstddef>
@@ -173,16 +175,18 @@ struct Served {
     QBuffer replies;
 };
 
-QByteArray cleanOutlineReply()
+// The reply body to a clean request of a type whose answer does not depend
+// on the request's payload.
+QByteArray cleanReply(PacketType request, PacketType reply)
 {
     Served served;
-    served.requests.deliver(buildPacket(PacketType::BookmarksRequest));
+    served.requests.deliver(buildPacket(request));
     served.provider.serve(&served.requests, &served.replies);
     const QList<Packet> replies = splitReplies(served.replies.data());
-    if (replies.size() != 1 || replies.first().type != quint8(PacketType::BookmarksReply))
-        finding("no outline reply to a clean request");
+    if (replies.size() != 1 || replies.first().type != quint8(reply))
+        finding("no reply of the right type to a clean request");
     if (replies.first().body.size() <= 4)
-        finding("the fuzz document has no outline");
+        finding("the fuzz document has no outline or no pages");
     return replies.first().body;
 }
 
@@ -193,9 +197,16 @@ struct Environment {
         // The provider's trace is of no interest here, and printing it would
         // cost more than many of the requests.
         std::cout.rdbuf(nullptr);
-        outline = cleanOutlineReply();
+        fixedReplies.insert(quint8(PacketType::BookmarksRequest),
+                            {quint8(PacketType::BookmarksReply),
+                             cleanReply(PacketType::BookmarksRequest, PacketType::BookmarksReply)});
+        fixedReplies.insert(quint8(PacketType::PageSizesRequest),
+                            {quint8(PacketType::PageSizesReply),
+                             cleanReply(PacketType::PageSizesRequest, PacketType::PageSizesReply)});
     }
-    QByteArray outline;
+    // Request type -> reply type and the reply's body, for the requests
+    // whose answer is always the same.
+    QHash<quint8, Packet> fixedReplies;
 };
 
 
@@ -225,7 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qsizetype next = 0;
     for (const Packet &request : requests) {
         const bool render = request.type == quint8(PacketType::RenderRequest);
-        if (!render && request.type != quint8(PacketType::BookmarksRequest))
+        const auto fixed = env.fixedReplies.constFind(request.type);
+        if (!render && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -236,10 +248,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (reply.body.left(EchoedSize) != expectedEcho(request.body))
                 finding("a render reply that does not echo its request");
         } else {
-            if (reply.type != quint8(PacketType::BookmarksReply))
-                finding("an outline request answered with another packet type");
-            if (reply.body != env.outline)
-                finding("an outline reply that differs from the clean one");
+            if (reply.type != fixed->type)
+                finding("a request answered with another packet type");
+            if (reply.body != fixed->body)
+                finding("a reply that differs from the one to a clean request");
         }
     }
     if (next != replies.size())

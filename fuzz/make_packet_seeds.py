@@ -10,6 +10,7 @@ import zlib
 from pathlib import Path
 
 RENDER_REQUEST, RENDER_REPLY, BOOKMARKS_REQUEST, BOOKMARKS_REPLY = 1, 2, 3, 4
+PAGE_SIZES_REQUEST, PAGE_SIZES_REPLY = 5, 6
 
 
 def packet(type_, payload=b""):
@@ -52,6 +53,9 @@ SEEDS = {
     "byte-by-byte": (1, render(2, 4, 4, width=30, height=40) + packet(BOOKMARKS_REQUEST)),
     "pieces-of-3": (3, packet(BOOKMARKS_REQUEST) + render(0, invert=True) + packet(BOOKMARKS_REQUEST)),
     "announced-never-sent": (0, render(0) + struct.pack(">I", 0xFFFFFFF0) + b"\x01\x00"),
+    "page-sizes": (0, packet(PAGE_SIZES_REQUEST) + packet(PAGE_SIZES_REPLY, b"\x00\x00\x00\x01")
+                   + render(0, rotation=-90) + packet(PAGE_SIZES_REQUEST, b"\xff")),
+    "over-the-bound": (0, render(0, width=8192, height=8193)),
 }
 
 

@@ -96,6 +96,23 @@ QList<BookmarkNode> readBookmarkNodes(QDataStream &in)
     return nodes;
 }
 
+QList<QSize> readPageSizes(QDataStream &in)
+{
+    quint32 count = 0;
+    in >> count;
+    QList<QSize> sizes;
+    // Each size takes 8 bytes, so the bytes left bound what is reserved.
+    const qint64 left = in.device() ? in.device()->bytesAvailable() : 0;
+    sizes.reserve(qsizetype(qMin<qint64>(count, left / 8)));
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        QSize size;
+        in >> size;
+        if (in.status() == QDataStream::Ok)
+            sizes.append(size);
+    }
+    return sizes;
+}
+
 BookmarkNode toBookmarkNode(const QStandardItem *item)
 {
     BookmarkNode node;

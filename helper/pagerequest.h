@@ -22,6 +22,11 @@ enum class PacketType : quint8 {
     RenderReply = 2,     // helper -> preview, the PageRequest with image filled
     BookmarksRequest = 3, // preview -> helper, no payload
     BookmarksReply = 4,  // helper -> preview, QList<BookmarkNode>
+    // Our own preview side's questions beyond the four above. A helper that
+    // does not know them reports and drops them, as it does any other type,
+    // so the preview side must not wait for their answers for ever.
+    PageSizesRequest = 5, // preview -> helper, no payload
+    PageSizesReply = 6,   // helper -> preview, QList<QSize>: every page in points
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -60,6 +65,11 @@ QDataStream &operator>>(QDataStream &in, BookmarkNode &node);
 // Reads a list as operator<< of QList<BookmarkNode> writes it. Stops at the
 // first entry that cannot be read and sets the stream status.
 QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
+
+// Reads the page sizes of a PageSizesReply. A count larger than the bytes
+// that follow could hold is not believed: reading stops where the bytes do,
+// with the stream status set.
+QList<QSize> readPageSizes(QDataStream &in);
 
 // Converts an outline item (title, page and children as the engine's outline
 // reader stores them) with its subtree. A null item gives a fresh node.

@@ -91,8 +91,11 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveRender(payload);
     case PacketType::BookmarksRequest:
         return serveBookmarks();
+    case PacketType::PageSizesRequest:
+        return servePageSizes();
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
+    case PacketType::PageSizesReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -140,5 +143,13 @@ QByteArray PDFPageProvider::serveBookmarks()
 
     QByteArray packet = buildPacket(PacketType::BookmarksReply, nodes);
     std::cout << "sending bookmarks " << nodes.size() << std::endl;
+    return packet;
+}
+
+QByteArray PDFPageProvider::servePageSizes()
+{
+    const QList<QSize> sizes = engine.pageSizeAll();
+    QByteArray packet = buildPacket(PacketType::PageSizesReply, sizes);
+    std::cout << "sending page sizes " << sizes.size() << std::endl;
     return packet;
 }

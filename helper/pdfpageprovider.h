@@ -39,6 +39,8 @@ private:
     QByteArray handlePacket(PacketType type, QDataStream &payload);
     QByteArray serveRender(QDataStream &payload);
     QByteArray serveBookmarks();
+    // Our own preview side lays its pages out before they are drawn.
+    QByteArray servePageSizes();
     // Ends the event loop with ServerUnreachable, once.
     void giveUpConnecting(const QString &why);
 

@@ -193,6 +193,11 @@ void HelperSession::sendBookmarksRequest()
     sendRaw(buildPacket(PacketType::BookmarksRequest));
 }
 
+void HelperSession::sendPageSizesRequest()
+{
+    sendRaw(buildPacket(PacketType::PageSizesRequest));
+}
+
 void HelperSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Connected && m_socket)
@@ -295,6 +300,9 @@ void HelperSession::onReadyRead()
             emit bookmarksReplied(nodes);
             break;
         }
+        case PacketType::PageSizesReply:
+            emit pageSizesReplied(readPageSizes(payload));
+            break;
         default:
             emit unexpectedPacket(static_cast<int>(type));
             break;

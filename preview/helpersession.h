@@ -64,6 +64,10 @@ public:
     // signals. Nothing is sent unless connected.
     void sendRenderRequest(const PageRequest &request);
     void sendBookmarksRequest();
+    // Asks for every page's size in points; a helper too old to know the
+    // question stays silent, and its next reply to another request comes
+    // first.
+    void sendPageSizesRequest();
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -92,6 +96,7 @@ signals:
     void connected();
     void renderReplied(const PageRequest &reply);
     void bookmarksReplied(const QList<BookmarkNode> &nodes);
+    void pageSizesReplied(const QList<QSize> &sizes);
     // A packet type the preview side does not expect from the helper.
     void unexpectedPacket(int type);
     void traceLine(const QString &line);

@@ -190,6 +190,9 @@ private slots:
         QCOMPARE(peer.nextPacket(), be32(quint32(outline.size())) + outline);
         QCOMPARE(peer.nextPacket(), hex("00 00 00 23 02") + QByteArray(34, '\0'));
         QCOMPARE(peer.nextPacket(), echo(failing));
+        // Our own preview side's question: three Letter pages.
+        peer.send(hex("00 00 00 01 05"));
+        QCOMPARE(peer.nextPacket(), hex("00 00 00 1D 06") + be32(3) + (be32(612) + be32(792)).repeated(3));
         QCOMPARE(peer.pending(), qint64(0));
 
         peer.connection->disconnectFromServer();
@@ -198,7 +201,8 @@ private slots:
                                             "sending bookmarks 3", "rendering page 3", "sending back 39",
                                             "unexpected packet type 0", "unexpected packet type 2",
                                             "sending bookmarks 3", "rendering page 0", "sending back 39",
-                                            "rendering page -1", "sending back 39", "disconnected "}));
+                                            "rendering page -1", "sending back 39", "sending page sizes 3",
+                                            "disconnected "}));
     }
 
     void aProtectedDocumentWithoutOutlineIsServed()
