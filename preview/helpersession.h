@@ -25,6 +25,12 @@ namespace pdfpreview {
 // 8 bits wide, -2 arrives as 254; this gives -2 back on every platform.
 int signedExitCode(int rawExitCode);
 
+// Whether the file names an encryption dictionary near its start or end:
+// the helper cannot tell a wrong password from a damaged file, but an
+// encrypted document says so in the clear. Only bytes are looked at; the
+// document is never opened as a PDF here.
+bool looksEncrypted(const QString &path);
+
 // The pdfhelper executable beside the running program, or failing that the
 // one this library was built with.
 QString defaultHelperProgram();

@@ -54,27 +54,9 @@ struct Options {
     QCommandLineParser *parser = nullptr;
 };
 
-// The helper cannot tell a wrong password from a damaged file; the document
-// can, since an encrypted one names its encryption dictionary in the clear.
-bool looksEncrypted(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    constexpr qint64 Window = 1 << 20;
-    const QByteArray head = file.read(Window);
-    if (head.contains("/Encrypt"))
-        return true;
-    if (file.size() > Window) {
-        file.seek(qMax(file.size() - Window, Window));
-        return file.readAll().contains("/Encrypt");
-    }
-    return false;
-}
-
 int loadFailure(const Options &options)
 {
-    if (looksEncrypted(options.file)) {
+    if (pdfpreview::looksEncrypted(options.file)) {
         if (options.password.isNull())
             say(QStringLiteral("%1 is password-protected; give the password with --password").arg(options.file));
         else

@@ -1,0 +1,64 @@
+// pdfpreview: a preview window for PDF files, drawn by pdfhelper processes.
+
+#include "pageview.h"
+#include "previewwindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("pdfpreview"));
+    QApplication::setApplicationVersion(QStringLiteral(PDFHELPER_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Shows a PDF file. Pages are drawn by pdfhelper processes, so a "
+                                                    "damaged file can take only its helper down."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The PDF file to show."));
+    parser.addOptions({
+        {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
+        {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
+        {QStringLiteral("size"), QStringLiteral("Window size, such as 1000x800."), QStringLiteral("WxH")},
+        {QStringLiteral("screenshot"),
+         QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
+    });
+    parser.process(app);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 1) {
+        std::fprintf(stderr, "pdfpreview: expected one PDF file; see --help\n");
+        return 1;
+    }
+
+    PreviewWindow window;
+    if (parser.isSet(QStringLiteral("helper")))
+        window.setHelperProgram(parser.value(QStringLiteral("helper")));
+    const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));
+    if (size.size() == 2 && size.at(0).toInt() > 0 && size.at(1).toInt() > 0)
+        window.resize(size.at(0).toInt(), size.at(1).toInt());
+    if (parser.isSet(QStringLiteral("screenshot"))) {
+        const QString out = parser.value(QStringLiteral("screenshot"));
+        QObject::connect(&window, &PreviewWindow::firstPageShown, &app, [&window, out] {
+            // One more turn of the event loop, so that the page is painted.
+            QTimer::singleShot(200, &window, [&window, out] {
+                const bool saved = window.grab().save(out, "PNG");
+                std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "pdfpreview: cannot write %s\n", qPrintable(out));
+                QCoreApplication::exit(saved ? 0 : 1);
+            });
+        });
+        // A document that never shows a page must not keep the run waiting.
+        QTimer::singleShot(60000, &app, [] {
+            std::fprintf(stderr, "pdfpreview: no page was shown within 60 s\n");
+            QCoreApplication::exit(2);
+        });
+    }
+    window.show();
+    window.openFile(files.first(), parser.value(QStringLiteral("password")).isEmpty()
+                                       ? QString() : parser.value(QStringLiteral("password")));
+    return app.exec();
+}

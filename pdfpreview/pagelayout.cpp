@@ -1,0 +1,133 @@
+#include "pagelayout.h"
+
+#include "helpercontract.h"
+
+#include <QtMath>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+int clampedRound(double value, int low, int high)
+{
+    if (!(value >= low)) // NaN fails every comparison
+        return low;
+    if (value >= high)
+        return high;
+    return int(std::lround(value));
+}
+
+void PageLayout::setPageSizes(const QList<QSize> &points)
+{
+    m_points = points;
+    relayout();
+}
+
+void PageLayout::setZoom(double pixelsPerPoint)
+{
+    m_zoom = std::isnan(pixelsPerPoint) ? 1.0 : std::clamp(pixelsPerPoint, MinZoom, MaxZoom);
+    relayout();
+}
+
+void PageLayout::setQuarterTurns(int turns)
+{
+    m_turns = ((turns % 4) + 4) % 4;
+    relayout();
+}
+
+QSize PageLayout::turnedPoints(int index) const
+{
+    const QSize points = m_points.at(index);
+    return m_turns % 2 ? points.transposed() : points;
+}
+
+void PageLayout::relayout()
+{
+    m_rects.clear();
+    m_rects.reserve(m_points.size());
+    // Positions are summed in 64 bits and clamped, so that no number of
+    // pages of any size overflows.
+    qint64 y = Spacing;
+    int width = 0;
+    for (int index = 0; index < m_points.size(); ++index) {
+        const QSize points = turnedPoints(index);
+        const QSize pixels(clampedRound(points.width() * m_zoom, 1, MaxSide),
+                           clampedRound(points.height() * m_zoom, 1, MaxSide));
+        const int top = int(std::min<qint64>(y, StripLimit));
+        m_rects.append(QRect(QPoint(Spacing, top), pixels));
+        width = std::max(width, pixels.width());
+        y += pixels.height() + Spacing;
+    }
+    m_strip = QSize(width + 2 * Spacing, int(std::min<qint64>(y, StripLimit + MaxSide)));
+}
+
+QRect PageLayout::pageRect(int index) const
+{
+    return index >= 0 && index < m_rects.size() ? m_rects.at(index) : QRect();
+}
+
+QList<int> PageLayout::pagesIn(const QRect &area) const
+{
+    QList<int> pages;
+    // Rectangles go down the strip in order: start at the first that could
+    // reach the area and stop at the first below it.
+    const auto first = std::lower_bound(m_rects.cbegin(), m_rects.cend(), area.top(),
+                                        [](const QRect &r, int top) { return r.bottom() < top; });
+    for (auto it = first; it != m_rects.cend() && it->top() <= area.bottom(); ++it) {
+        if (it->intersects(area))
+            pages.append(int(it - m_rects.cbegin()));
+    }
+    return pages;
+}
+
+int PageLayout::pageAt(int y) const
+{
+    if (m_rects.isEmpty())
+        return -1;
+    const auto it = std::lower_bound(m_rects.cbegin(), m_rects.cend(), y,
+                                     [](const QRect &r, int top) { return r.bottom() < top; });
+    return it == m_rects.cend() ? int(m_rects.size()) - 1 : int(it - m_rects.cbegin());
+}
+
+double PageLayout::fitWidthZoom(int width) const
+{
+    int widest = 0;
+    for (int index = 0; index < m_points.size(); ++index)
+        widest = std::max(widest, turnedPoints(index).width());
+    if (widest <= 0)
+        return 1.0;
+    return std::clamp(double(width - 2 * Spacing) / widest, MinZoom, MaxZoom);
+}
+
+double PageLayout::fitPageZoom(const QSize &viewport) const
+{
+    double zoom = MaxZoom;
+    for (int index = 0; index < m_points.size(); ++index) {
+        const QSize points = turnedPoints(index);
+        if (points.width() <= 0 || points.height() <= 0)
+            continue;
+        zoom = std::min({zoom, double(viewport.width() - 2 * Spacing) / points.width(),
+                         double(viewport.height() - 2 * Spacing) / points.height()});
+    }
+    return m_points.isEmpty() ? 1.0 : std::clamp(zoom, MinZoom, MaxZoom);
+}
+
+QSize PageLayout::renderSize(int index, double devicePixelRatio) const
+{
+    const QRect rect = pageRect(index);
+    if (rect.isEmpty())
+        return QSize();
+    const double ratio = std::isfinite(devicePixelRatio) && devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+    double width = rect.width() * ratio;
+    double height = rect.height() * ratio;
+    // Over the bound the page is drawn from a smaller image, scaled up.
+    const double pixels = width * height;
+    const double most = double(MaxImageBytes / 4);
+    if (pixels > most) {
+        const double shrink = std::sqrt(most / pixels);
+        width *= shrink;
+        height *= shrink;
+    }
+    const QSize size(clampedRound(std::floor(width), 1, INT_MAX / 4), clampedRound(std::floor(height), 1, INT_MAX / 4));
+    return fitsImageBound(size) ? size : QSize(1, 1);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QList>
+#include <QRect>
+#include <QSize>
+
+// A double as an int within [low, high], rounded; NaN and anything below low
+// give low, anything from high up (infinity included) gives high. Every size
+// that comes from a document, or is derived from one by a zoom or a pixel
+// ratio, becomes an int through here.
+int clampedRound(double value, int low, int high);
+
+// Where each page lies in one vertical strip at a zoom and a rotation, from
+// the page sizes in points alone: placeholders, the scroll range and which
+// pages are in view are arithmetic, and need no page drawn.
+class PageLayout
+{
+public:
+    // Logical pixels between pages and around them.
+    static constexpr int Spacing = 12;
+    // Zoom is in logical pixels per point.
+    static constexpr double MinZoom = 0.05;
+    static constexpr double MaxZoom = 16.0;
+    // No page side goes past this many logical pixels, and no strip past
+    // StripLimit: pages beyond it all sit at its end.
+    static constexpr int MaxSide = 200000;
+    static constexpr int StripLimit = 1 << 30;
+
+    void setPageSizes(const QList<QSize> &points);
+    // Clamped to MinZoom..MaxZoom.
+    void setZoom(double pixelsPerPoint);
+    // Any number of quarter turns, clockwise; taken modulo 4.
+    void setQuarterTurns(int turns);
+
+    int pageCount() const { return int(m_points.size()); }
+    double zoom() const { return m_zoom; }
+    int quarterTurns() const { return m_turns; }
+    QRect pageRect(int index) const;
+    QSize stripSize() const { return m_strip; }
+    // The pages that intersect area, in order.
+    QList<int> pagesIn(const QRect &area) const;
+    // The page that covers y, or the next one below it; the last page past
+    // the end, -1 without pages.
+    int pageAt(int y) const;
+    // The zoom at which the widest page fills width, or the largest page
+    // fits whole into viewport.
+    double fitWidthZoom(int width) const;
+    double fitPageZoom(const QSize &viewport) const;
+    // The image size to ask the helper for: the page's rectangle in device
+    // pixels, shrunk where needed to stay within the helper's image bound.
+    QSize renderSize(int index, double devicePixelRatio) const;
+
+private:
+    void relayout();
+    QSize turnedPoints(int index) const;
+
+    QList<QSize> m_points;
+    QList<QRect> m_rects;
+    QSize m_strip;
+    double m_zoom = 1.0;
+    int m_turns = 0;
+};

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "pagelayout.h"
+#include "previewdocument.h"
+
+#include <QAbstractScrollArea>
+#include <QHash>
+#include <QImage>
+#include <QSet>
+
+// The pages of one document in a scrolling strip. Placeholders of each
+// page's size stand until its image arrives; only the pages in view (and one
+// on either side) are asked for, and an image drawn for earlier settings is
+// shown scaled until the new one is in, so that nothing goes blank.
+class PageView : public QAbstractScrollArea
+{
+    Q_OBJECT
+public:
+    enum class ZoomMode { Custom, FitWidth, FitPage };
+    Q_ENUM(ZoomMode)
+
+    explicit PageView(QWidget *parent = nullptr);
+
+    void setDocument(PreviewDocument *document);
+    // Forgets every page and image: a new document, or the same one again.
+    void setPageSizes(const QList<QSize> &points);
+    void setAnnotatedPages(const QList<int> &pages);
+    // A message instead of pages, such as why a document cannot be shown.
+    void setMessage(const QString &message);
+    QString message() const { return m_message; }
+
+    void setZoomMode(ZoomMode mode);
+    ZoomMode zoomMode() const { return m_mode; }
+    void setZoom(double pixelsPerPoint);
+    double zoom() const { return m_layout.zoom(); }
+    void zoomBy(double factor);
+    // Degrees, clockwise, a multiple of 90.
+    void setRotation(int degrees);
+    int rotation() const { return m_rotation; }
+    void setInverted(bool on);
+    bool inverted() const { return m_invert; }
+    void setAnnotationsShown(bool on);
+    bool annotationsShown() const { return m_annotations; }
+    // The ratio of device pixels to logical ones to render at.
+    void setPixelRatio(double ratio);
+    double pixelRatio() const { return m_ratio; }
+
+    int pageCount() const { return m_layout.pageCount(); }
+    // The page at the top of the view.
+    int currentPage() const;
+    void scrollToPage(int index);
+    // Whether the page's image for the current settings is in.
+    bool hasCurrentImage(int index) const;
+
+signals:
+    void currentPageChanged(int index);
+    // A page's image for the current settings has come in.
+    void pageShown(int index);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    struct Cached {
+        QImage image;
+        quint64 generation = 0;
+    };
+
+    void onPageReady(const PageJob &job, const QImage &image);
+    void settingsChanged();
+    void applyZoomMode();
+    void updateScrollBars();
+    QRect visibleArea() const;
+    void requestVisiblePages();
+    void trimCache();
+
+    // Images kept, at most this many bytes; those farthest from the view go
+    // first, so memory follows the view and not the document's length.
+    static constexpr qint64 CacheBudget = qint64(384) * 1024 * 1024;
+
+    PreviewDocument *m_document = nullptr;
+    PageLayout m_layout;
+    QHash<int, Cached> m_cache;
+    QSet<int> m_annotated;
+    QString m_message;
+    ZoomMode m_mode = ZoomMode::FitWidth;
+    int m_rotation = 0;
+    bool m_invert = false;
+    bool m_annotations = true;
+    double m_ratio = 1.0;
+    quint64 m_generation = 1;
+    int m_lastCurrent = -1;
+};

@@ -1,0 +1,202 @@
+#include "previewdocument.h"
+
+#include "helpercontract.h"
+#include "helpersession.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+using pdfpreview::HelperSession;
+
+PreviewDocument::PreviewDocument(QObject *parent)
+    : QObject(parent)
+    , m_program(pdfpreview::defaultHelperProgram())
+{
+    qRegisterMetaType<PageJob>();
+}
+
+PreviewDocument::~PreviewDocument()
+{
+    close();
+}
+
+qint64 PreviewDocument::helperProcessId() const
+{
+    return m_session ? m_session->helperProcessId() : 0;
+}
+
+void PreviewDocument::open(const QString &path, const QString &password)
+{
+    close();
+    m_path = path;
+    m_password = password;
+    startHelper();
+    startAnnotationScan();
+}
+
+void PreviewDocument::close()
+{
+    if (m_session) {
+        m_session->disconnect(this);
+        delete m_session; // closes the connection; a helper that stays is killed
+    }
+    if (m_scan) {
+        m_scan->disconnect(this);
+        m_scan->kill();
+        m_scan->waitForFinished(3000);
+        delete m_scan;
+        m_scan = nullptr;
+    }
+    delete m_scanDir;
+    m_scanDir = nullptr;
+    m_sizes.clear();
+    m_ready = false;
+    m_sizesAsked = false;
+    m_everConnected = false;
+    m_lost = false;
+    m_waiting.clear();
+    m_inFlight.clear();
+}
+
+void PreviewDocument::startHelper()
+{
+    m_session = new HelperSession(this);
+    m_session->setHelperProgram(m_program);
+    connect(m_session, &HelperSession::connected, this, &PreviewDocument::onConnected);
+    connect(m_session, &HelperSession::finished, this, &PreviewDocument::onFinished);
+    connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
+    connect(m_session, &HelperSession::pageSizesReplied, this, [this](const QList<QSize> &sizes) {
+        m_sizes = sizes;
+        m_ready = true;
+        emit opened(m_sizes);
+        sendWaiting();
+    });
+    connect(m_session, &HelperSession::bookmarksReplied, this, [this](const QList<BookmarkNode> &nodes) {
+        // Replies come in order: an outline before the page sizes means a
+        // helper that does not know the question.
+        if (!m_ready) {
+            m_ready = true;
+            emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
+        }
+        emit outlineReady(nodes);
+    });
+    if (!m_session->start(m_path, m_password))
+        emit failed(Problem::HelperFailed, m_session->errorString());
+}
+
+void PreviewDocument::onConnected()
+{
+    m_everConnected = true;
+    if (!m_sizesAsked) {
+        m_sizesAsked = true;
+        m_session->sendPageSizesRequest();
+        m_session->sendBookmarksRequest();
+    }
+    sendWaiting();
+}
+
+void PreviewDocument::onFinished(int exitCode)
+{
+    HelperSession *ended = m_session;
+    m_session = nullptr;
+    if (ended) {
+        ended->disconnect(this);
+        ended->deleteLater();
+    }
+    const bool crashed = ended && ended->crashed();
+    if (!m_everConnected) {
+        if (!crashed && exitCode == HelperExit::ServerLoadFailed) {
+            if (!pdfpreview::looksEncrypted(m_path))
+                emit failed(Problem::NotLoadable, tr("%1 could not be opened as a PDF document.").arg(m_path));
+            else if (m_password.isNull())
+                emit failed(Problem::NeedsPassword, tr("%1 is protected by a password.").arg(m_path));
+            else
+                emit failed(Problem::WrongPassword, tr("The password is wrong."));
+        } else {
+            emit failed(Problem::HelperFailed, tr("The helper ended before it served the document (exit code %1).")
+                                                   .arg(crashed ? QStringLiteral("crash") : QString::number(exitCode)));
+        }
+        return;
+    }
+    // What was at the helper is asked again of the next one.
+    QList<PageJob> lost = m_inFlight.values();
+    m_inFlight.clear();
+    m_waiting = lost + m_waiting;
+    m_lost = true;
+    emit helperLost(crashed ? tr("The helper crashed; it is started again for the next page.")
+                            : tr("The helper ended (exit code %1); it is started again for the next page.").arg(exitCode));
+}
+
+void PreviewDocument::requestPages(const QList<PageJob> &jobs)
+{
+    m_waiting.clear();
+    for (const PageJob &job : jobs) {
+        bool asked = false;
+        for (const PageJob &sent : std::as_const(m_inFlight))
+            asked = asked || (sent.index == job.index && sent.generation == job.generation);
+        if (!asked)
+            m_waiting.append(job);
+    }
+    if (m_lost && !m_waiting.isEmpty() && !m_session) {
+        m_lost = false;
+        startHelper();
+        return;
+    }
+    sendWaiting();
+}
+
+void PreviewDocument::sendWaiting()
+{
+    if (!m_session || m_session->state() != HelperSession::State::Connected || !m_ready)
+        return;
+    while (m_inFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
+        const PageJob job = m_waiting.takeFirst();
+        const quint64 token = m_nextToken++;
+        m_session->sendRenderRequest(
+            PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.size, QImage()});
+        m_inFlight.insert(token, job);
+    }
+}
+
+void PreviewDocument::onRenderReplied(const PageRequest &reply)
+{
+    const auto it = m_inFlight.constFind(reply.token);
+    if (it == m_inFlight.cend())
+        return;
+    const PageJob job = *it;
+    m_inFlight.erase(it);
+    emit pageReady(job, reply.image);
+    sendWaiting();
+}
+
+void PreviewDocument::startAnnotationScan()
+{
+    m_scanDir = new QTemporaryDir;
+    if (!m_scanDir->isValid())
+        return;
+    const QString output = m_scanDir->filePath(QStringLiteral("pages.txt"));
+    m_scan = new QProcess(this);
+    m_scan->setStandardOutputFile(QProcess::nullDevice());
+    m_scan->setStandardErrorFile(QProcess::nullDevice());
+    connect(m_scan, &QProcess::finished, this, [this, output](int rawExitCode, QProcess::ExitStatus status) {
+        QList<int> pages;
+        QFile list(output);
+        if (status == QProcess::NormalExit && pdfpreview::signedExitCode(rawExitCode) == HelperExit::Success
+            && list.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            while (!list.atEnd()) {
+                bool ok = false;
+                const int page = list.readLine().trimmed().toInt(&ok);
+                if (ok)
+                    pages << page;
+            }
+        }
+        m_scan->deleteLater();
+        m_scan = nullptr;
+        emit annotatedPagesFound(pages);
+    });
+    QStringList args{QStringLiteral("0"), output, m_path};
+    if (!m_password.isNull())
+        args << m_password;
+    m_scan->start(m_program, args);
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "pagerequest.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+
+class QProcess;
+class QTemporaryDir;
+
+namespace pdfpreview {
+class HelperSession;
+}
+
+// One page image wanted from the helper.
+struct PageJob {
+    int index = -1;
+    QSize size;          // device pixels
+    int rotation = 0;    // degrees, a multiple of 90
+    bool annotations = false;
+    bool invert = false;
+    quint64 generation = 0; // which view settings it was asked for
+};
+
+// The window's document: one helper process serving it, driven without ever
+// blocking the caller. Loads the page sizes and the outline when the helper
+// connects, draws the pages asked for a few at a time, and finds the pages
+// with markup annotations through a second, one-shot helper. A helper that
+// dies is reported and replaced on the next request.
+class PreviewDocument : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Problem { None, NeedsPassword, WrongPassword, NotLoadable, HelperFailed };
+    Q_ENUM(Problem)
+
+    explicit PreviewDocument(QObject *parent = nullptr);
+    ~PreviewDocument() override;
+
+    void setHelperProgram(const QString &path) { m_program = path; }
+    // Starts a helper for the document, ending any earlier one. What it
+    // finds arrives as signals.
+    void open(const QString &path, const QString &password = QString());
+    void close();
+
+    QString path() const { return m_path; }
+    QString password() const { return m_password; }
+    bool isReady() const { return m_ready; }
+    QList<QSize> pageSizes() const { return m_sizes; }
+    // The helper's process id while one runs, else 0.
+    qint64 helperProcessId() const;
+
+    // The pages wanted now, most wanted first; replaces what was waiting.
+    // Requests already with the helper are answered but not waited for.
+    void requestPages(const QList<PageJob> &jobs);
+
+signals:
+    void opened(const QList<QSize> &pageSizes);
+    void outlineReady(const QList<BookmarkNode> &outline);
+    void pageReady(const PageJob &job, const QImage &image);
+    void annotatedPagesFound(const QList<int> &pages);
+    void failed(PreviewDocument::Problem problem, const QString &message);
+    // The helper ended while serving; the next request starts another.
+    void helperLost(const QString &message);
+
+private:
+    void startHelper();
+    void onConnected();
+    void onFinished(int exitCode);
+    void onRenderReplied(const PageRequest &reply);
+    void sendWaiting();
+    void startAnnotationScan();
+
+    // At most this many requests wait at the helper at a time, so that a
+    // scroll does not leave a queue of pages nobody looks at any more.
+    static constexpr int MaxInFlight = 2;
+
+    QString m_program;
+    QString m_path;
+    QString m_password;
+    QPointer<pdfpreview::HelperSession> m_session;
+    QList<QSize> m_sizes;
+    bool m_ready = false;
+    bool m_sizesAsked = false;
+    bool m_everConnected = false;
+    bool m_lost = false;
+    QList<PageJob> m_waiting;
+    QHash<quint64, PageJob> m_inFlight; // by token
+    quint64 m_nextToken = 1;
+    QProcess *m_scan = nullptr;
+    QTemporaryDir *m_scanDir = nullptr;
+};
+
+Q_DECLARE_METATYPE(PageJob)

@@ -1,0 +1,239 @@
+#include "previewwindow.h"
+
+#include "dpihelper.h"
+#include "filecollector.h"
+#include "pageview.h"
+#include "previewautoreloader.h"
+
+#include <QAction>
+#include <QDockWidget>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QScreen>
+#include <QWindow>
+
+namespace {
+
+constexpr int PageRole = Qt::UserRole + 1;
+
+void addOutlineItems(QTreeWidgetItem *parent, QTreeWidget *tree, const QList<BookmarkNode> &nodes)
+{
+    for (const BookmarkNode &node : nodes) {
+        auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree);
+        item->setText(0, node.title);
+        item->setData(0, PageRole, node.pageIndex);
+        item->setToolTip(0, node.pageIndex >= 0 ? QObject::tr("Page %1").arg(node.pageIndex + 1)
+                                                : QObject::tr("Leads to no page of this document"));
+        addOutlineItems(item, tree, node.children);
+    }
+}
+
+} // namespace
+
+PreviewWindow::PreviewWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , m_document(new PreviewDocument(this))
+    , m_view(new PageView(this))
+    , m_outline(new QTreeWidget(this))
+    , m_status(new QLabel(this))
+    , m_siblings(new FileCollector(this))
+    , m_reloader(new PreviewAutoReloader(this))
+    , m_dpi(new DpiHelper(this))
+{
+    setCentralWidget(m_view);
+    m_view->setDocument(m_document);
+
+    m_outline->setHeaderHidden(true);
+    auto *dock = new QDockWidget(tr("Outline"), this);
+    dock->setObjectName(QStringLiteral("outline"));
+    dock->setWidget(m_outline);
+    addDockWidget(Qt::LeftDockWidgetArea, dock);
+    statusBar()->addWidget(m_status, 1);
+
+    buildActions();
+
+    connect(m_document, &PreviewDocument::opened, this, &PreviewWindow::onOpened);
+    connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
+    connect(m_document, &PreviewDocument::failed, this, &PreviewWindow::onFailed);
+    connect(m_document, &PreviewDocument::annotatedPagesFound, m_view, &PageView::setAnnotatedPages);
+    connect(m_document, &PreviewDocument::helperLost, this, [this](const QString &message) {
+        statusBar()->showMessage(message, 10000);
+    });
+    connect(m_view, &PageView::currentPageChanged, this, &PreviewWindow::updateStatus);
+    connect(m_view, &PageView::pageShown, this, [this](int index) {
+        if (index == m_pageAfterOpen && !m_firstShownSent) {
+            m_firstShownSent = true;
+            emit firstPageShown();
+        }
+    });
+    connect(m_outline, &QTreeWidget::itemClicked, this, &PreviewWindow::onOutlineClicked);
+    connect(m_siblings, &FileCollector::sigSiblingFilesChanged, this, [this](const QString &pre, const QString &next) {
+        m_actions.value(QStringLiteral("previous"))->setEnabled(!pre.isEmpty());
+        m_actions.value(QStringLiteral("next"))->setEnabled(!next.isEmpty());
+        m_actions.value(QStringLiteral("previous"))->setToolTip(pre.isEmpty() ? tr("No other file") : tr("Previous: %1").arg(pre));
+        m_actions.value(QStringLiteral("next"))->setToolTip(next.isEmpty() ? tr("No other file") : tr("Next: %1").arg(next));
+    });
+    m_reloader->setEnabled(true);
+    connect(m_reloader, &PreviewAutoReloader::sigReloadRequested, this, &PreviewWindow::reload);
+    resize(1000, 800);
+}
+
+PreviewWindow::~PreviewWindow()
+{
+    m_document->close();
+}
+
+void PreviewWindow::setHelperProgram(const QString &path)
+{
+    m_document->setHelperProgram(path);
+}
+
+QAction *PreviewWindow::action(const QString &name) const
+{
+    return m_actions.value(name);
+}
+
+void PreviewWindow::buildActions()
+{
+    QToolBar *bar = addToolBar(tr("View"));
+    bar->setObjectName(QStringLiteral("view"));
+    auto add = [this, bar](const QString &name, const QString &text, const QKeySequence &key, auto slot) {
+        auto *action = bar->addAction(text);
+        action->setObjectName(name);
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this, slot);
+        m_actions.insert(name, action);
+        return action;
+    };
+    add(QStringLiteral("previous"), tr("◀ File"), QKeySequence(Qt::ALT | Qt::Key_Left), [this] { stepFile(-1); });
+    add(QStringLiteral("next"), tr("File ▶"), QKeySequence(Qt::ALT | Qt::Key_Right), [this] { stepFile(1); });
+    bar->addSeparator();
+    add(QStringLiteral("zoomOut"), tr("−"), QKeySequence::ZoomOut, [this] { m_view->zoomBy(1 / 1.25); updateStatus(); });
+    add(QStringLiteral("zoomIn"), tr("+"), QKeySequence::ZoomIn, [this] { m_view->zoomBy(1.25); updateStatus(); });
+    add(QStringLiteral("fitWidth"), tr("Fit width"), QKeySequence(Qt::CTRL | Qt::Key_2),
+        [this] { m_view->setZoomMode(PageView::ZoomMode::FitWidth); updateStatus(); });
+    add(QStringLiteral("fitPage"), tr("Fit page"), QKeySequence(Qt::CTRL | Qt::Key_1),
+        [this] { m_view->setZoomMode(PageView::ZoomMode::FitPage); updateStatus(); });
+    bar->addSeparator();
+    add(QStringLiteral("rotateLeft"), tr("⟲"), QKeySequence(Qt::CTRL | Qt::Key_L),
+        [this] { m_view->setRotation(m_view->rotation() - 90); });
+    add(QStringLiteral("rotateRight"), tr("⟳"), QKeySequence(Qt::CTRL | Qt::Key_R),
+        [this] { m_view->setRotation(m_view->rotation() + 90); });
+    QAction *invert = add(QStringLiteral("invert"), tr("Invert"), QKeySequence(Qt::CTRL | Qt::Key_I),
+                          [this](bool on) { m_view->setInverted(on); });
+    invert->setCheckable(true);
+    QAction *annotations = add(QStringLiteral("annotations"), tr("Annotations"), QKeySequence(Qt::CTRL | Qt::Key_A),
+                               [this](bool on) { m_view->setAnnotationsShown(on); });
+    annotations->setCheckable(true);
+    annotations->setChecked(m_view->annotationsShown());
+    bar->addSeparator();
+    add(QStringLiteral("reload"), tr("Reload"), QKeySequence::Refresh, [this] { reload(); });
+}
+
+void PreviewWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (QWindow *window = windowHandle()) {
+        // A window moved to a screen with another ratio draws its pages anew.
+        connect(window, &QWindow::screenChanged, this, &PreviewWindow::updatePixelRatio, Qt::UniqueConnection);
+    }
+    updatePixelRatio();
+}
+
+void PreviewWindow::updatePixelRatio()
+{
+    m_view->setPixelRatio(m_dpi->getRatio(m_view));
+}
+
+void PreviewWindow::openFile(const QString &path, const QString &password)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    if (absolute != m_document->path())
+        m_pageAfterOpen = 0;
+    m_firstShownSent = false;
+    m_outline->clear();
+    m_view->setPageSizes({});
+    m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
+    setWindowTitle(tr("%1 — pdfpreview").arg(QFileInfo(path).fileName()));
+    m_document->open(absolute, password);
+    m_siblings->setCurrentFile(absolute);
+    m_reloader->setWatchedFile(absolute);
+}
+
+void PreviewWindow::onOpened(const QList<QSize> &sizes)
+{
+    m_view->setPageSizes(sizes);
+    if (sizes.isEmpty())
+        m_view->setMessage(tr("This document has no pages."));
+    m_view->scrollToPage(qBound(0, m_pageAfterOpen, int(sizes.size()) - 1));
+    updateStatus();
+}
+
+void PreviewWindow::onOutline(const QList<BookmarkNode> &outline)
+{
+    m_outline->clear();
+    addOutlineItems(nullptr, m_outline, outline);
+    m_outline->expandToDepth(0);
+}
+
+void PreviewWindow::onFailed(PreviewDocument::Problem problem, const QString &message)
+{
+    if (problem == PreviewDocument::Problem::NeedsPassword || problem == PreviewDocument::Problem::WrongPassword) {
+        bool ok = false;
+        const QString label = problem == PreviewDocument::Problem::WrongPassword
+                                  ? tr("The password is wrong. Password for %1:").arg(QFileInfo(currentFile()).fileName())
+                                  : tr("Password for %1:").arg(QFileInfo(currentFile()).fileName());
+        const QString password = QInputDialog::getText(this, tr("Password"), label, QLineEdit::Password, QString(), &ok);
+        if (ok) {
+            openFile(currentFile(), password);
+            return;
+        }
+        m_view->setMessage(message);
+        return;
+    }
+    m_view->setMessage(message);
+    statusBar()->showMessage(message);
+}
+
+void PreviewWindow::onOutlineClicked(QTreeWidgetItem *item)
+{
+    const int page = item->data(0, PageRole).toInt();
+    if (page >= 0)
+        m_view->scrollToPage(page);
+}
+
+void PreviewWindow::stepFile(int direction)
+{
+    const QList<QFileInfo> files = FileCollector::GetSameTypeFileList(currentFile());
+    if (files.size() < 2)
+        return;
+    int at = -1;
+    for (int i = 0; i < files.size(); ++i) {
+        if (files.at(i).absoluteFilePath() == currentFile())
+            at = i;
+    }
+    const int count = int(files.size());
+    const int next = at < 0 ? 0 : ((at + direction) % count + count) % count;
+    openFile(files.at(next).absoluteFilePath());
+}
+
+void PreviewWindow::reload()
+{
+    m_pageAfterOpen = std::max(0, m_view->currentPage());
+    openFile(currentFile(), m_document->password());
+}
+
+void PreviewWindow::updateStatus()
+{
+    const int pages = m_view->pageCount();
+    if (pages == 0) {
+        m_status->clear();
+        return;
+    }
+    m_status->setText(tr("Page %1 of %2 · %3%").arg(m_view->currentPage() + 1).arg(pages).arg(qRound(m_view->zoom() * 100 / 0.75)));
+}
