@@ -1,0 +1,178 @@
+// The preview window as a person uses it, on the offscreen platform with the
+// real helper: pages appear, the outline jumps, inversion shows, a killed
+// helper is survived, a changed file reloads, sibling files are a step away,
+// and what cannot be shown says why. The layout's arithmetic is checked on
+// its own against page sizes no sane document has.
+
+#include "pagelayout.h"
+#include "pageview.h"
+#include "previewwindow.h"
+#include "helpercontract.h"
+#include "testsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QInputDialog>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <csignal>
+
+using testsupport::fixture;
+
+namespace {
+
+// Share of dark pixels in what the view shows.
+double darkShare(PageView *view)
+{
+    const QImage image = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int dark = 0;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2)
+            dark += qGray(image.pixel(x, y)) < 96;
+    return double(dark) / (image.width() * image.height() / 4);
+}
+
+bool waitShown(PageView *view, int page)
+{
+    return QTest::qWaitFor([&] { return view->hasCurrentImage(page); }, 20000);
+}
+
+QString copy(const QTemporaryDir &dir, const QString &from, const QString &to)
+{
+    const QString path = dir.filePath(to);
+    QFile::remove(path);
+    return QFile::copy(fixture(from), path) ? path : QString();
+}
+
+} // namespace
+
+class TestPdfPreview : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsNavigatesAndInverts()
+    {
+        PreviewWindow window;
+        window.show();
+        window.openFile(fixture("sample.pdf"));
+        PageView *view = window.pageView();
+        QVERIFY(waitShown(view, 0));
+        QCOMPARE(view->pageCount(), 3);
+        const double ink = darkShare(view);
+        QVERIFY2(ink > 0.001 && ink < 0.2, qPrintable(QString::number(ink)));
+
+        QTreeWidget *outline = window.outlineView();
+        QCOMPARE(outline->topLevelItemCount(), 2);
+        QTreeWidgetItem *details = outline->topLevelItem(1);
+        QCOMPARE(details->text(0), QStringLiteral("Details"));
+        emit outline->itemClicked(details, 0);
+        QCOMPARE(view->currentPage(), 1);
+
+        window.action("invert")->trigger();
+        QVERIFY(waitShown(view, 1));
+        QTest::qWait(50);
+        QVERIFY2(darkShare(view) > 0.5, qPrintable(QString::number(darkShare(view))));
+    }
+
+#ifdef Q_OS_UNIX
+    void aKilledHelperIsReplaced()
+    {
+        PreviewWindow window;
+        window.show();
+        window.openFile(fixture("sample.pdf"));
+        PageView *view = window.pageView();
+        QVERIFY(waitShown(view, 0));
+        const qint64 first = window.document()->helperProcessId();
+        QSignalSpy lost(window.document(), &PreviewDocument::helperLost);
+        ::kill(pid_t(first), SIGKILL);
+        QVERIFY(lost.wait(10000));
+        window.action("rotateRight")->trigger();
+        QVERIFY(waitShown(view, 0));
+        QVERIFY(window.document()->helperProcessId() != first);
+    }
+#endif
+
+    void reloadsAndStepsThroughTheFolder()
+    {
+        QTemporaryDir dir;
+        const QString a = copy(dir, "sample.pdf", "a.pdf");
+        copy(dir, "plain.pdf", "b.pdf");
+        PreviewWindow window;
+        window.show();
+        window.openFile(a);
+        PageView *view = window.pageView();
+        QVERIFY(waitShown(view, 0));
+        QCOMPARE(view->pageCount(), 3);
+
+        window.action("next")->trigger();
+        QCOMPARE(window.currentFile(), dir.filePath("b.pdf"));
+        QVERIFY(waitShown(view, 0));
+        QCOMPARE(view->pageCount(), 1);
+        window.action("previous")->trigger();
+        QCOMPARE(window.currentFile(), a);
+        QVERIFY(waitShown(view, 0));
+
+        // Replaced on disk by a one-page file: the window follows by itself.
+        QTest::qWait(600);
+        QVERIFY(QFile::remove(a) && QFile::copy(fixture("plain.pdf"), a));
+        QVERIFY(QTest::qWaitFor([&] { return view->pageCount() == 1 && view->hasCurrentImage(0); }, 10000));
+    }
+
+    void failuresAreShown()
+    {
+        PreviewWindow window;
+        window.show();
+        window.openFile(fixture("not-a-pdf.pdf"));
+        QVERIFY(QTest::qWaitFor([&] { return window.pageView()->message().contains("could not be opened"); }, 20000));
+
+        // A wrong password is said so, and the right one opens the file.
+        QStringList prompts;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+                prompts << dialog->labelText();
+                dialog->setTextValue(prompts.size() == 1 ? "wrong" : "secret");
+                dialog->accept();
+            }
+        });
+        answer.start(50);
+        window.openFile(fixture("encrypted-rc4.pdf"));
+        QVERIFY(waitShown(window.pageView(), 0));
+        QCOMPARE(prompts.size(), 2);
+        QVERIFY(prompts.at(1).startsWith("The password is wrong"));
+    }
+
+    // Sizes past any sane page still lay out: positive, bounded, in order,
+    // and never asking the helper for more than its bound.
+    void hostileSizesLayOut()
+    {
+        PageLayout layout;
+        layout.setPageSizes({{612, 792}, {1000000, 1000000}, {1, 1}, {0, -5}, {612, 792}});
+        layout.setZoom(qQNaN());
+        QCOMPARE(layout.zoom(), 1.0);
+        layout.setZoom(1e9);
+        QCOMPARE(layout.zoom(), PageLayout::MaxZoom);
+        int bottom = 0;
+        for (int index = 0; index < layout.pageCount(); ++index) {
+            const QRect rect = layout.pageRect(index);
+            QVERIFY(rect.width() >= 1 && rect.height() >= 1 && rect.height() <= PageLayout::MaxSide);
+            QVERIFY(rect.top() > bottom);
+            bottom = rect.bottom();
+            const QSize render = layout.renderSize(index, 2.0);
+            QVERIFY(fitsImageBound(render));
+        }
+        QCOMPARE(layout.pagesIn(QRect(0, layout.pageRect(2).top(), 100, 1)), QList<int>{2});
+        QCOMPARE(layout.pageAt(layout.stripSize().height() + 100), 4);
+        layout.setZoom(1.0);
+        layout.setQuarterTurns(-1);
+        QCOMPARE(layout.pageRect(0).size(), QSize(792, 612));
+        QCOMPARE(clampedRound(qInf(), 1, 10), 10);
+        QCOMPARE(clampedRound(-qInf(), 1, 10), 1);
+    }
+};
+
+QTEST_MAIN(TestPdfPreview)
+#include "tst_pdfpreview.moc"
