@@ -28,6 +28,10 @@ enum Code : int {
 constexpr qint64 MaxImageBytes = qint64(256) * 1024 * 1024;
 constexpr int MaxImageMegabytes = int(MaxImageBytes / (1024 * 1024));
 
+// The most bytes a shared area for rendered pages may have: two pages at
+// the image bound and a little more. The helper maps nothing larger.
+constexpr qint64 MaxSharedAreaBytes = 2 * MaxImageBytes + qint64(64) * 1024 * 1024;
+
 // True when an image of this size, 4 bytes a pixel, is not empty and stays
 // within MaxImageBytes. Computed in 64 bits: no product of two ints overflows.
 constexpr bool fitsImageBound(const QSize &size)

@@ -78,6 +78,26 @@ QDataStream &operator>>(QDataStream &in, PageRequest &request)
               >> request.invert >> request.rotation >> request.size >> request.image;
 }
 
+QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer)
+{
+    return out << offer.name << offer.size;
+}
+
+QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer)
+{
+    return in >> offer.name >> offer.size;
+}
+
+QDataStream &operator<<(QDataStream &out, const SharedImage &image)
+{
+    return out << image.offset << image.width << image.height << image.bytesPerLine << image.format;
+}
+
+QDataStream &operator>>(QDataStream &in, SharedImage &image)
+{
+    return in >> image.offset >> image.width >> image.height >> image.bytesPerLine >> image.format;
+}
+
 QDataStream &operator<<(QDataStream &out, const BookmarkNode &node)
 {
     return out << node.title << node.pageIndex << node.children;

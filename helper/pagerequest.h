@@ -27,6 +27,11 @@ enum class PacketType : quint8 {
     // so the preview side must not wait for their answers for ever.
     PageSizesRequest = 5, // preview -> helper, no payload
     PageSizesReply = 6,   // helper -> preview, QList<QSize>: every page in points
+    // Pages drawn straight into memory both sides share, instead of PNG.
+    SharedAreaOffer = 7,     // preview -> helper, SharedAreaOfferRecord
+    SharedAreaReply = 8,     // helper -> preview, bool: the area is in use
+    SharedRenderRequest = 9, // preview -> helper, PageRequest (null image), quint64 offset
+    SharedRenderReply = 10,  // helper -> preview, PageRequest (null image), SharedImage
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -48,6 +53,26 @@ struct PageRequest {
 
 QDataStream &operator<<(QDataStream &out, const PageRequest &request);
 QDataStream &operator>>(QDataStream &in, PageRequest &request);
+
+// A shared area the preview side offers: its name and size in bytes.
+struct SharedAreaOfferRecord {
+    QString name;
+    quint64 size = 0;
+};
+QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer);
+QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer);
+
+// Where in the shared area a rendered page lies; a width of 0 means the
+// render failed or did not fit, and nothing was written.
+struct SharedImage {
+    quint64 offset = 0;
+    qint32 width = 0;
+    qint32 height = 0;
+    qint32 bytesPerLine = 0;
+    qint32 format = 0; // QImage::Format
+};
+QDataStream &operator<<(QDataStream &out, const SharedImage &image);
+QDataStream &operator>>(QDataStream &in, SharedImage &image);
 
 // The one place where the image of a reply is encoded.
 void writeReplyImage(QDataStream &out, const QImage &image);

@@ -93,9 +93,15 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveBookmarks();
     case PacketType::PageSizesRequest:
         return servePageSizes();
+    case PacketType::SharedAreaOffer:
+        return serveAreaOffer(payload);
+    case PacketType::SharedRenderRequest:
+        return serveSharedRender(payload);
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
     case PacketType::PageSizesReply:
+    case PacketType::SharedAreaReply:
+    case PacketType::SharedRenderReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -107,15 +113,7 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
     PageRequest request;
     payload >> request;
     std::cout << "rendering page " << request.pageIndex << std::endl;
-
-    // Integer division truncates toward zero: 270 is 3 quarter turns, 45 is
-    // none, -90 is -1. The engine decides what it makes of the rest.
-    const int quarterTurns = request.rotation / 90;
-    QImage image = engine.page(static_cast<unsigned int>(request.pageIndex), request.size,
-                               request.annotations, quarterTurns);
-    if (request.invert)
-        image.invertPixels(QImage::InvertRgb);
-    request.image = std::move(image);
+    request.image = renderPage(request, nullptr);
 
     QByteArray packet;
     try {
@@ -151,5 +149,64 @@ QByteArray PDFPageProvider::servePageSizes()
     const QList<QSize> sizes = engine.pageSizeAll();
     QByteArray packet = buildPacket(PacketType::PageSizesReply, sizes);
     std::cout << "sending page sizes " << sizes.size() << std::endl;
+    return packet;
+}
+
+QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)
+{
+    // Integer division truncates toward zero: 270 is 3 quarter turns, 45 is
+    // none, -90 is -1. The engine decides what it makes of the rest.
+    const int quarterTurns = request.rotation / 90;
+    const auto index = static_cast<unsigned int>(request.pageIndex);
+    if (target) {
+        // Inverted before anything else holds the image, so that it happens
+        // where the pixels are and is not done on a copy.
+        if (!engine.renderInto(index, *target, request.annotations, quarterTurns))
+            return QImage();
+        if (request.invert)
+            target->invertPixels(QImage::InvertRgb);
+        return *target;
+    }
+    QImage image = engine.page(index, request.size, request.annotations, quarterTurns);
+    if (request.invert)
+        image.invertPixels(QImage::InvertRgb);
+    return image;
+}
+
+QByteArray PDFPageProvider::serveAreaOffer(QDataStream &payload)
+{
+    SharedAreaOfferRecord offer;
+    payload >> offer;
+    area.close();
+    const bool accepted = offer.size > 0 && offer.size <= quint64(MaxSharedAreaBytes)
+        && area.open(offer.name, qint64(offer.size));
+    std::cout << (accepted ? "shared area " : "shared area refused ") << offer.size << std::endl;
+    return buildPacket(PacketType::SharedAreaReply, accepted);
+}
+
+QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
+{
+    PageRequest request;
+    quint64 offset = 0;
+    payload >> request >> offset;
+    request.image = QImage();
+    std::cout << "rendering page " << request.pageIndex << std::endl;
+
+    // Every byte the page would take is checked against the area before one
+    // is written; what does not fit is answered as a failed render.
+    SharedImage placed;
+    const QSize size = request.size;
+    const quint64 bytes = fitsImageBound(size) ? quint64(size.width()) * quint64(size.height()) * 4 : 0;
+    const bool fits = area.isOpen() && bytes > 0 && offset % 4 == 0 && offset <= quint64(area.size())
+        && bytes <= quint64(area.size()) - offset;
+    if (fits) {
+        QImage target(area.data() + offset, size.width(), size.height(), size.width() * 4, QImage::Format_ARGB32);
+        if (!renderPage(request, &target).isNull())
+            placed = SharedImage{offset, size.width(), size.height(), size.width() * 4, qint32(QImage::Format_ARGB32)};
+    }
+    PacketWriter writer(PacketType::SharedRenderReply);
+    writer.stream() << request << placed;
+    QByteArray packet = writer.finish();
+    std::cout << "sending back " << packet.size() << std::endl;
     return packet;
 }

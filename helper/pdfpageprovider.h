@@ -2,6 +2,7 @@
 
 #include "pagerequest.h"
 #include "qpdfium.h"
+#include "sharedarea.h"
 
 #include <QObject>
 #include <QString>
@@ -41,12 +42,19 @@ private:
     QByteArray serveBookmarks();
     // Our own preview side lays its pages out before they are drawn.
     QByteArray servePageSizes();
+    // Our own preview side's pages drawn into memory both share.
+    QByteArray serveAreaOffer(QDataStream &payload);
+    QByteArray serveSharedRender(QDataStream &payload);
+    // Renders what the record asks for, inverted if asked: into target when
+    // there is one, else into a new image that is returned.
+    QImage renderPage(const PageRequest &request, QImage *target);
     // Ends the event loop with ServerUnreachable, once.
     void giveUpConnecting(const QString &why);
 
     QLocalSocket *socket;
     QPdfium engine;
     quint32 expectedSize;
+    SharedArea area;
     bool everConnected = false;
     bool gaveUp = false;
 };

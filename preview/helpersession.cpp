@@ -2,6 +2,7 @@
 
 #include "helpercontract.h"
 #include "packetframing.h"
+#include "sharedarea.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -119,6 +120,7 @@ HelperSession::HelperSession(QObject *parent)
 
 HelperSession::~HelperSession()
 {
+    // The area goes with this session whatever happens to the helper.
     for (QEventLoop *loop : std::as_const(m_waitLoops))
         loop->quit();
     if (!m_process)
@@ -224,6 +226,13 @@ std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
 {
     if (m_state != State::Connected)
         return std::nullopt;
+    m_lastRenderShared = false;
+    // Sizes over the bound fail at the helper either way; PNG says so at once.
+    if (m_transport == Transport::Shared && !m_sharedUnsupported && fitsImageBound(request.size)) {
+        const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
+        if ((m_area && m_area->size() >= bytes) || offerArea(bytes, msecs))
+            return renderShared(request, msecs);
+    }
     const quint64 token = m_nextToken++;
     request.token = token;
     std::optional<PageRequest> reply;
@@ -253,6 +262,94 @@ std::optional<QList<BookmarkNode>> HelperSession::outline(int msecs)
     sendBookmarksRequest();
     waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
     disconnect(connection);
+    return reply;
+}
+
+template <typename Reply>
+std::optional<Reply> HelperSession::ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
+                                        int msecs)
+{
+    std::optional<Reply> reply;
+    const auto connection = connect(this, signal, this, [&reply](const Reply &r) {
+        if (!reply)
+            reply = r;
+    });
+    sendRaw(packet);
+    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
+    disconnect(connection);
+    return reply;
+}
+
+std::optional<QList<QSize>> HelperSession::pageSizes(int msecs)
+{
+    if (m_state != State::Connected)
+        return std::nullopt;
+    return ask(buildPacket(PacketType::PageSizesRequest), &HelperSession::pageSizesReplied, msecs);
+}
+
+bool HelperSession::offerArea(qint64 bytes, int msecs)
+{
+    // Room for the page asked for, and for somewhat larger ones after it.
+    constexpr qint64 Step = qint64(16) * 1024 * 1024;
+    const qint64 size = qMin(MaxSharedAreaBytes, (bytes + bytes / 2 + Step - 1) / Step * Step);
+    auto fresh = std::make_unique<SharedArea>();
+    if (!fresh->create(size))
+        return false;
+    // A helper that does not know the offer stays silent; the render request
+    // behind it, which every helper answers, says so without waiting long.
+    constexpr quint64 ProbeToken = ~quint64(0);
+    bool probed = false;
+    const auto probe = connect(this, &HelperSession::renderReplied, this, [&probed](const PageRequest &r) {
+        probed = probed || r.token == ProbeToken;
+    });
+    std::optional<bool> accepted;
+    const auto answer = connect(this, &HelperSession::sharedAreaReplied, this, [&accepted](const bool &ok) {
+        accepted = ok;
+    });
+    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{fresh->name(), quint64(size)}));
+    sendRaw(buildPacket(PacketType::RenderRequest, PageRequest{0, -1, ProbeToken, false, false, 0, QSize(1, 1), QImage()}));
+    waitFor([&] { return accepted.has_value() || probed || m_state != State::Connected; }, msecs);
+    disconnect(probe);
+    disconnect(answer);
+    // Both sides hold the area now, or it is dropped: no name is left behind.
+    fresh->removeName();
+    if (!accepted) {
+        m_sharedUnsupported = probed;
+        return false;
+    }
+    if (*accepted)
+        m_area = std::move(fresh);
+    return *accepted;
+}
+
+std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int msecs)
+{
+    const quint64 token = m_nextToken++;
+    request.token = token;
+    request.image = QImage();
+    std::optional<PageRequest> reply;
+    const auto connection = connect(this, &HelperSession::sharedRenderReplied, this,
+                                    [&, token](const PageRequest &r, const SharedImage &placed) {
+        if (r.token != token || reply)
+            return;
+        reply = r;
+        // Checked against the area as the helper was: a reply that points
+        // outside it gives a null image, never a read past the end.
+        const qint64 bytes = qint64(placed.bytesPerLine) * placed.height;
+        if (placed.width > 0 && placed.height > 0 && placed.bytesPerLine >= placed.width * 4
+            && placed.format == QImage::Format_ARGB32 && m_area && placed.offset <= quint64(m_area->size())
+            && bytes <= m_area->size() - qint64(placed.offset)) {
+            // A copy of its own, which later renders cannot overwrite.
+            reply->image = QImage(m_area->data() + placed.offset, placed.width, placed.height, placed.bytesPerLine,
+                                  QImage::Format_ARGB32).copy();
+        }
+    });
+    PacketWriter writer(PacketType::SharedRenderRequest);
+    writer.stream() << request << quint64(0);
+    sendRaw(writer.finish());
+    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
+    disconnect(connection);
+    m_lastRenderShared = reply.has_value();
     return reply;
 }
 
@@ -319,6 +416,19 @@ void HelperSession::onReadyRead()
         case PacketType::PageSizesReply:
             emit pageSizesReplied(readPageSizes(payload));
             break;
+        case PacketType::SharedAreaReply: {
+            bool accepted = false;
+            payload >> accepted;
+            emit sharedAreaReplied(accepted);
+            break;
+        }
+        case PacketType::SharedRenderReply: {
+            PageRequest reply;
+            SharedImage placed;
+            payload >> reply >> placed;
+            emit sharedRenderReplied(reply, placed);
+            break;
+        }
         default:
             emit unexpectedPacket(static_cast<int>(type));
             break;

@@ -13,7 +13,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
+
+class SharedArea;
 
 class QEventLoop;
 class QLocalServer;
@@ -48,6 +51,13 @@ public:
     };
     Q_ENUM(State)
 
+    // How render() receives pages: drawn by the helper straight into memory
+    // both share (the default, and a helper that does not know it is found
+    // out at the first render and answered with PNG from then on), or as PNG
+    // in the reply packet.
+    enum class Transport { Shared, Png };
+    Q_ENUM(Transport)
+
     explicit HelperSession(QObject *parent = nullptr);
     // Closes the connection and waits briefly for the helper; kills it if it
     // does not end by itself.
@@ -58,6 +68,10 @@ public:
     // Sends the helper's debug log (its standard error) to ours instead of
     // dropping it.
     void setForwardHelperLog(bool on) { m_forwardLog = on; }
+    void setTransport(Transport transport) { m_transport = transport; }
+    Transport transport() const { return m_transport; }
+    // Whether the last page render() gave came through shared memory.
+    bool lastRenderShared() const { return m_lastRenderShared; }
 
     // Listens on a fresh name and starts the helper for the document. False
     // when either fails; errorString() says why. Call once per session.
@@ -82,6 +96,8 @@ public:
     // request is replaced by one that identifies it.
     std::optional<PageRequest> render(PageRequest request, int msecs = 60000);
     std::optional<QList<BookmarkNode>> outline(int msecs = 60000);
+    // Every page's size in points; empty when the helper does not answer.
+    std::optional<QList<QSize>> pageSizes(int msecs = 60000);
 
     // Closes the connection, which makes the helper end, and waits for its
     // exit. True when it exited by itself within the time.
@@ -103,6 +119,8 @@ signals:
     void renderReplied(const PageRequest &reply);
     void bookmarksReplied(const QList<BookmarkNode> &nodes);
     void pageSizesReplied(const QList<QSize> &sizes);
+    void sharedAreaReplied(const bool &accepted);
+    void sharedRenderReplied(const PageRequest &reply, const SharedImage &image);
     // A packet type the preview side does not expect from the helper.
     void unexpectedPacket(int type);
     void traceLine(const QString &line);
@@ -116,9 +134,20 @@ private:
     void readTrace();
     void wake();
     bool waitFor(const std::function<bool()> &done, int msecs);
+    std::optional<PageRequest> renderShared(PageRequest request, int msecs);
+    // Offers the helper a new area of at least bytes; false when the system
+    // or the helper refuses it, or the helper does not know the offer.
+    bool offerArea(qint64 bytes, int msecs);
+    // Sends one packet and waits for the reply its handler recognises.
+    template <typename Reply>
+    std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &), int msecs);
 
     QString m_program;
     bool m_forwardLog = false;
+    Transport m_transport = Transport::Shared;
+    std::unique_ptr<SharedArea> m_area;
+    bool m_sharedUnsupported = false;
+    bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_socket = nullptr;
     QProcess *m_process = nullptr;

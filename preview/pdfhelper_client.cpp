@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -16,7 +17,9 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -51,6 +54,7 @@ struct Options {
     QString password; // null: none given
     QString helper;
     bool verbose = false;
+    pdfpreview::HelperSession::Transport transport = pdfpreview::HelperSession::Transport::Shared;
     QCommandLineParser *parser = nullptr;
 };
 
@@ -88,6 +92,7 @@ int connect(pdfpreview::HelperSession &session, const Options &options)
     if (!options.helper.isEmpty())
         session.setHelperProgram(options.helper);
     session.setForwardHelperLog(options.verbose);
+    session.setTransport(options.transport);
     if (options.verbose) {
         QObject::connect(&session, &pdfpreview::HelperSession::traceLine, [](const QString &line) {
             std::fprintf(stderr, "[helper] %s\n", qPrintable(line));
@@ -163,6 +168,22 @@ bool writePng(const QImage &image, const QString &path)
     return file.commit();
 }
 
+// --size WxH, both positive; says what is wrong when it is not.
+bool parseSize(const QCommandLineParser &parser, QSize &size)
+{
+    const QRegularExpression sizePattern(QStringLiteral("^(\\d+)[xX](\\d+)$"));
+    const QRegularExpressionMatch match = sizePattern.match(parser.value(QStringLiteral("size")));
+    int width = 0;
+    int height = 0;
+    if (!match.hasMatch() || !parseInt(match.captured(1), width) || !parseInt(match.captured(2), height)
+        || width <= 0 || height <= 0) {
+        say(QStringLiteral("--size WxH needs a positive width and height, such as 800x600"));
+        return false;
+    }
+    size = QSize(width, height);
+    return true;
+}
+
 int render(const Options &options)
 {
     const QCommandLineParser &parser = *options.parser;
@@ -171,16 +192,10 @@ int render(const Options &options)
         say(QStringLiteral("render needs --page N (zero-based)"));
         return UsageError;
     }
-    const QRegularExpression sizePattern(QStringLiteral("^(\\d+)[xX](\\d+)$"));
-    const QRegularExpressionMatch size = sizePattern.match(parser.value(QStringLiteral("size")));
-    int width = 0;
-    int height = 0;
-    if (!size.hasMatch() || !parseInt(size.captured(1), width) || !parseInt(size.captured(2), height)
-        || width <= 0 || height <= 0) {
-        say(QStringLiteral("render needs --size WxH with a positive width and height, such as 800x600"));
+    if (!parseSize(parser, request.size))
         return UsageError;
-    }
-    request.size = QSize(width, height);
+    const int width = request.size.width();
+    const int height = request.size.height();
     if (parser.isSet(QStringLiteral("rotate"))
         && (!parseInt(parser.value(QStringLiteral("rotate")), request.rotation) || request.rotation % 90 != 0)) {
         say(QStringLiteral("--rotate takes degrees in quarter turns: 0, 90, 180, 270, -90 and so on"));
@@ -221,6 +236,55 @@ int render(const Options &options)
         return OutputFailed;
     }
     out(QStringLiteral("%1: page %2, %3x%4").arg(output).arg(request.pageIndex).arg(width).arg(height));
+    return Ok;
+}
+
+// Every page in order through one session, as a person scrolling through
+// the document has them drawn: per-page median, total and pages a second.
+int timePages(const Options &options)
+{
+    PageRequest request;
+    if (!parseSize(*options.parser, request.size))
+        return UsageError;
+    request.annotations = options.parser->isSet(QStringLiteral("annotations"));
+    if (const int code = checkInput(options))
+        return code;
+    pdfpreview::HelperSession session;
+    if (const int code = connect(session, options))
+        return code;
+    const std::optional<QList<QSize>> sizes = session.pageSizes(ReplyMsecs);
+    if (!sizes)
+        return lostHelper(session);
+    std::vector<double> perPage;
+    QElapsedTimer total;
+    total.start();
+    bool shared = true;
+    for (int page = 0; page < sizes->size(); ++page) {
+        request.pageIndex = page;
+        QElapsedTimer one;
+        one.start();
+        const std::optional<PageRequest> reply = session.render(request, ReplyMsecs);
+        if (!reply)
+            return lostHelper(session);
+        if (reply->image.isNull()) {
+            say(QStringLiteral("page %1 could not be rendered").arg(page));
+            return RenderFailed;
+        }
+        perPage.push_back(one.nsecsElapsed() / 1e6);
+        shared = shared && session.lastRenderShared();
+    }
+    const double seconds = total.nsecsElapsed() / 1e9;
+    close(session);
+    std::sort(perPage.begin(), perPage.end());
+    const double median = perPage.empty() ? 0 : perPage[perPage.size() / 2];
+    out(QStringLiteral("%1 pages at %2x%3 through %4: median %5 ms a page, total %6 ms, %7 pages/s")
+            .arg(perPage.size())
+            .arg(request.size.width())
+            .arg(request.size.height())
+            .arg(shared ? QStringLiteral("shared memory") : QStringLiteral("PNG"))
+            .arg(median, 0, 'f', 2)
+            .arg(seconds * 1000, 0, 'f', 1)
+            .arg(seconds > 0 ? perPage.size() / seconds : 0, 0, 'f', 1));
     return Ok;
 }
 
@@ -307,20 +371,24 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Runs pdfhelper on a PDF document.\n\n"
         "  render FILE.pdf --page N --size WxH [--annotations] [--rotate DEG] [--invert]\n"
-        "                  [--password P] -o OUT.png\n"
+        "                  [--password P] [--transport shared|png] -o OUT.png\n"
         "      renders page N (zero-based) into a PNG of exactly WxH pixels; DEG is a\n"
         "      multiple of 90, clockwise (negative: counter-clockwise); for a quarter turn,\n"
         "      give the size of the turned image\n"
         "  outline FILE.pdf [--json] [--password P]\n"
         "      prints the document outline with the zero-based page of every entry\n"
         "  annotations FILE.pdf [--password P]\n"
+        "      prints the zero-based pages that carry markup annotations, one per line\n"
+        "  time FILE.pdf --size WxH [--annotations] [--transport shared|png] [--password P]\n"
+        "      renders every page in order through one helper and prints the median\n"
+        "      time a page, the total and the pages per second\n"
         "      prints the zero-based pages that carry markup annotations, one per line\n\n"
         "Exit codes: 0 done, 1 bad command line, 2 no such file, 3 not a loadable PDF,\n"
         "4 wrong or missing password, 5 the page could not be rendered, 6 the helper failed,\n"
         "7 the output could not be written."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline or annotations"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline, annotations or time"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("the PDF document"));
     parser.addOptions({
         {QStringLiteral("page"), QStringLiteral("Zero-based page to render."), QStringLiteral("N")},
@@ -333,6 +401,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
         {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
         {QStringLiteral("verbose"), QStringLiteral("Show the helper's trace and log.")},
+        {QStringLiteral("transport"),
+         QStringLiteral("How pages come back: shared (memory both share; the default) or png."),
+         QStringLiteral("shared|png"), QStringLiteral("shared")},
     });
     if (!parser.parse(QCoreApplication::arguments())) {
         say(parser.errorText());
@@ -359,6 +430,13 @@ int main(int argc, char *argv[])
         options.password = parser.value(QStringLiteral("password"));
     options.helper = parser.value(QStringLiteral("helper"));
     options.verbose = parser.isSet(QStringLiteral("verbose"));
+    const QString transport = parser.value(QStringLiteral("transport"));
+    if (transport == QLatin1String("png")) {
+        options.transport = pdfpreview::HelperSession::Transport::Png;
+    } else if (transport != QLatin1String("shared")) {
+        say(QStringLiteral("--transport takes shared or png"));
+        return UsageError;
+    }
     options.parser = &parser;
 
     if (options.command == QLatin1String("render"))
@@ -367,6 +445,8 @@ int main(int argc, char *argv[])
         return outline(options);
     if (options.command == QLatin1String("annotations"))
         return annotations(options);
-    say(QStringLiteral("unknown command %1; use render, outline or annotations").arg(options.command));
+    if (options.command == QLatin1String("time"))
+        return timePages(options);
+    say(QStringLiteral("unknown command %1; use render, outline, annotations or time").arg(options.command));
     return UsageError;
 }

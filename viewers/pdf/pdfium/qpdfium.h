@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QStandardItem;
@@ -55,6 +56,9 @@ public:
     QLatin1String name() const { return m_name; }
 
     QImage page(unsigned int index, const QSize &size, bool annotations, int rotate);
+    // The same render into an image the caller holds (32-bit ARGB, any
+    // memory), at its size: for pages drawn straight into shared memory.
+    bool renderInto(unsigned int index, QImage &target, bool annotations, int rotate);
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
@@ -71,6 +75,11 @@ private:
     // one, and users that never draw annotations, never pay for it. Null
     // when there is none.
     FPDF_FORMHANDLE formHandle();
+    // page() and renderInto(): every check and pdfium call of a render, into
+    // the image target() gives once the page has loaded. Error lines name
+    // the caller's signature, as if it had written them itself.
+    bool render(const char *signature, unsigned int index, const QSize &size, bool annotations, int rotate,
+                const std::function<QImage *()> &target);
 
     FPDF_FILEACCESS m_fileAccess;
     FPDF_DOCUMENT m_document = nullptr;

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 
+#include <functional>
+
 namespace {
 
 // pdfium asks this from inside FPDF_RenderPageBitmap_Start, on the thread that
@@ -57,21 +59,42 @@ struct RenderCleanup
 
 QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, int rotate)
 {
-    if (!isLoaded()) {
-        ERROR_LINE();
+    // The image outlives render(), and with it pdfium's hold on its pixels.
+    QImage image;
+    if (!render(Q_FUNC_INFO, index, size, annotations, rotate, [&] {
+            image = QImage(size, QImage::Format_ARGB32);
+            return &image;
+        }))
         return QImage();
+    // A local in a return statement is moved out: the pixels are never copied.
+    return image;
+}
+
+bool QPdfium::renderInto(unsigned int index, QImage &target, bool annotations, int rotate)
+{
+    if (target.format() != QImage::Format_ARGB32)
+        return false;
+    return render(Q_FUNC_INFO, index, target.size(), annotations, rotate, [&target] { return &target; });
+}
+
+bool QPdfium::render(const char *signature, unsigned int index, const QSize &size, bool annotations,
+                     int rotate, const std::function<QImage *()> &target)
+{
+    if (!isLoaded()) {
+        ERROR_LINE_AS(signature);
+        return false;
     }
     // Refused before anything is allocated: whatever a caller asks for, the
     // image stays within the bound. Empty and negative sizes go on to fail
     // where pdfium refuses the bitmap.
     if (size.width() > 0 && size.height() > 0 && !fitsImageBound(size)) {
-        ERROR_LINE() << index << size << "over" << MaxImageBytes << "bytes";
-        return QImage();
+        ERROR_LINE_AS(signature) << index << size << "over" << MaxImageBytes << "bytes";
+        return false;
     }
     // A quitting caller must not queue up behind another engine's render.
     if (isQuitRequested()) {
         PDF_DEBUG() << "early quit for page render" << index;
-        return QImage();
+        return false;
     }
 
     QElapsedTimer timer;
@@ -80,13 +103,13 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
 
     if (isQuitRequested()) {
         PDF_DEBUG() << "early quit for page render after locker" << index;
-        return QImage();
+        return false;
     }
 
-    // Declared in this order so that the cleanup runs first, then the image
-    // goes, then the lock: pdfium lets go of the pixels before they are freed.
-    QImage image;
+    // The cleanup runs before the lock goes, and before the caller's image:
+    // pdfium lets go of the pixels before they can be freed.
     RenderCleanup cleanup;
+    QImage *image = nullptr;
     int ret = FPDF_RENDER_FAILED;
     // pdfium does not normalise turns: -1 would give a blank page. Taken
     // modulo 4, -1 is a quarter turn counter-clockwise, 4 none.
@@ -99,8 +122,8 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
     try {
         cleanup.page = FPDF_LoadPage(m_document, static_cast<int>(index));
         if (!cleanup.page) {
-            ERROR_LINE() << index;
-            return QImage();
+            ERROR_LINE_AS(signature) << index;
+            return false;
         }
         if (form) {
             FORM_OnAfterLoadPage(cleanup.page, form);
@@ -109,20 +132,20 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
 
         // pdfium only paints what the page draws; whatever it leaves alone
         // must come out as paper, not as transparent black.
-        image = QImage(size, QImage::Format_ARGB32);
-        image.fill(Qt::white);
+        image = target();
+        image->fill(Qt::white);
 
         // Format_ARGB32 lies in memory as B, G, R, A on little-endian
         // machines, which is pdfium's BGRA: pdfium draws straight into the
         // image, no copy.
-        const int width = image.width();
-        const int height = image.height();
-        cleanup.bitmap = FPDFBitmap_CreateEx(width, height, FPDFBitmap_BGRA, image.bits(),
-                                             static_cast<int>(image.bytesPerLine()));
+        const int width = image->width();
+        const int height = image->height();
+        cleanup.bitmap = FPDFBitmap_CreateEx(width, height, FPDFBitmap_BGRA, image->bits(),
+                                             static_cast<int>(image->bytesPerLine()));
         if (!cleanup.bitmap) {
-            ERROR_LINE() << index << size << annotations << image.size()
+            ERROR_LINE_AS(signature) << index << size << annotations << image->size()
                          << static_cast<const void *>(cleanup.page);
-            return QImage();
+            return false;
         }
 
         if (!m_pause)
@@ -134,26 +157,24 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
     } catch (...) {
         // Reporting may throw too (it allocates); nothing may leave this call.
         try {
-            ERROR_LINE() << index << size << static_cast<const void *>(cleanup.bitmap)
+            ERROR_LINE_AS(signature) << index << size << static_cast<const void *>(cleanup.bitmap)
                          << static_cast<const void *>(cleanup.page) << FPDF_GetLastError();
         } catch (...) {
         }
-        return QImage();
+        return false;
     }
 
     if (ret == FPDF_RENDER_DONE) {
         if (annotations && form)
-            FPDF_FFLDraw(form, cleanup.bitmap, cleanup.page, 0, 0, image.width(), image.height(),
+            FPDF_FFLDraw(form, cleanup.bitmap, cleanup.page, 0, 0, image->width(), image->height(),
                          quarterTurns, flags);
         PDF_DEBUG() << "page render done" << index << size << "ret:" << ret
                     << "elapsed:" << timer.elapsed() << "ms";
-        // A local in a return statement is moved out (the other returns
-        // keep the compiler from eliding it): the pixels are never copied.
-        return image;
+        return true;
     }
-    // The caller gets a null image, but the pixels stay with the local one
-    // until the cleanup has run: a stopped or failed render still points at
-    // them, and a pdfium build may write to them when it is closed.
+    // The caller's image keeps its pixels until the cleanup has run: a
+    // stopped or failed render still points at them, and a pdfium build may
+    // write to them when it is closed.
     if (ret == FPDF_RENDER_TOBECONTINUED) {
         PDF_DEBUG() << "page render stopped/paused"
                     << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
@@ -161,5 +182,5 @@ QImage QPdfium::page(unsigned int index, const QSize &size, bool annotations, in
         PDF_DEBUG() << "page render failed"
                     << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
     }
-    return QImage();
+    return false;
 }
