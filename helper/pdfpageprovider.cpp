@@ -93,10 +93,17 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveBookmarks();
     case PacketType::PageSizesRequest:
         return servePageSizes();
+#ifndef PDFHELPER_WITHOUT_SHARED_AREA
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
         return serveSharedRender(payload);
+#else
+    // Built as helpers were before the shared area, for the preview side's
+    // tests of its fall-back.
+    case PacketType::SharedAreaOffer:
+    case PacketType::SharedRenderRequest:
+#endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
     case PacketType::PageSizesReply:

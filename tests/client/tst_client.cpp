@@ -2,8 +2,11 @@
 // it (outputs, messages and exit codes), and the library under it.
 
 #include "helpersession.h"
+#include "sharedarea.h"
 #include "testsupport.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
@@ -251,6 +254,78 @@ private slots:
         QCOMPARE(session.exitCode(), 0);
         QCOMPARE(session.trace().last(), QStringLiteral("disconnected "));
     }
+
+    // Shared memory and PNG give the same pixels, whatever is drawn.
+    void bothTransportsGiveTheSamePages()
+    {
+        const QList<PageRequest> requests{
+            {0, 1, 0, true, false, 0, QSize(120, 160), QImage()},    // annotations
+            {1, 2, 0, false, true, 90, QSize(160, 120), QImage()},   // inverted, turned
+            {2, 3, 0, true, false, -90, QSize(90, 70), QImage()},    // turned back
+            {0, 4, 0, true, false, 0, QSize(2000, 2600), QImage()},  // larger than the first area
+        };
+        for (const QString &file : {fixture("sample.pdf"), fixture("form-filled.pdf")}) {
+            QList<QImage> pages[2];
+            for (int shared = 0; shared < 2; ++shared) {
+                HelperSession session;
+                session.setTransport(shared ? HelperSession::Transport::Shared : HelperSession::Transport::Png);
+                QVERIFY(session.start(file) && session.waitForConnected());
+                for (const PageRequest &request : requests) {
+                    const auto reply = session.render(request);
+                    QVERIFY(reply && reply->tag == request.tag);
+                    QCOMPARE(session.lastRenderShared(), bool(shared));
+                    pages[shared] << reply->image.convertToFormat(QImage::Format_ARGB32);
+                }
+            }
+            QCOMPARE(pages[1], pages[0]);
+        }
+    }
+
+    // A helper that does not know the offer is found out by the reply to the
+    // request behind it, not by a time-out, and gets PNG from then on.
+    void anOlderHelperGetsPng()
+    {
+        HelperSession session;
+        session.setHelperProgram(PDFHELPER_BEFORE_SHARED);
+        QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
+        QElapsedTimer timer;
+        timer.start();
+        for (int page = 0; page < 3; ++page) {
+            const auto reply = session.render(pageRequest(page));
+            QVERIFY(reply && reply->image.size() == QSize(60, 80));
+            QVERIFY(!session.lastRenderShared());
+        }
+        QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(session.finish());
+        QCOMPARE(session.trace().count("unexpected packet type 7"), 1);
+    }
+
+#ifdef Q_OS_LINUX
+    // No shared area outlives its session: ended, helper killed, or the
+    // preview side killed in the middle of its work.
+    void noAreaIsLeftBehind()
+    {
+        const auto areas = [] {
+            return QDir("/dev/shm").entryList({SharedArea::namePrefix().mid(1) + '*'}, QDir::AllEntries | QDir::System);
+        };
+        QCOMPARE(areas(), QStringList());
+        {
+            HelperSession session;
+            QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
+            QVERIFY(session.render(pageRequest(0)).has_value() && session.lastRenderShared());
+            QCOMPARE(areas(), QStringList());
+            ::kill(pid_t(session.helperProcessId()), SIGKILL);
+            QVERIFY(session.waitForFinished());
+        }
+        QProcess client;
+        client.start(PDFHELPER_CLIENT, {"time", fixture("pages-mixed.pdf"), "--size", "2480x3508"});
+        QVERIFY(client.waitForStarted());
+        QTest::qWait(300);
+        client.kill();
+        QVERIFY(client.waitForFinished());
+        QCOMPARE(areas(), QStringList());
+    }
+#endif
 
 #ifndef Q_OS_WIN
     void aHelperThatDiesDoesNotHangTheSession()

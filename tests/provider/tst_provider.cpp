@@ -5,10 +5,12 @@
 #include "helperpeer.h"
 #include "pdfiumspy.h"
 #include "pdfpageprovider.h"
+#include "sharedarea.h"
 
 #include <QBuffer>
 #include <QtTest>
 
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
@@ -139,6 +141,50 @@ private slots:
         QVERIFY(!ask(provider, buildPacket(PacketType::RenderRequest, request)).isEmpty());
         QCOMPARE(pdfiumspy::counts().lastRenderRotate.load(), quarterTurns);
         QCOMPARE(pdfiumspy::counts().lastRenderFlags.load(), annotations ? FPDF_ANNOT : 0);
+    }
+
+    // The helper writes into a shared area only what lies wholly inside it,
+    // and opens only areas of our own naming that are as large as offered.
+    void sharedAreaBoundsAreKept()
+    {
+        CoutCapture trace;
+        PDFPageProvider provider;
+        QCOMPARE(provider.start("tst-provider-nowhere", fixture("provider-marker.pdf"), QString()), 0);
+        SharedArea area;
+        const qint64 size = 100 * 100 * 4 + 16;
+        QVERIFY(area.create(size));
+        const auto offer = [&](const QString &name, quint64 bytes) {
+            const QByteArray reply = ask(provider, buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{name, bytes}));
+            return reply == hex("00 00 00 02 08 01");
+        };
+        QVERIFY(!offer("/elsewhere", quint64(size)));
+        QVERIFY(!offer(area.name(), quint64(size) * 2));
+        QVERIFY(offer(area.name(), quint64(size)));
+        area.removeName();
+
+        // Where the reply says the page is: width 0 when it was not written.
+        const auto render = [&](QSize pixels, quint64 offset, bool invert = false) {
+            PacketWriter writer(PacketType::SharedRenderRequest);
+            writer.stream() << PageRequest{0, 3, 4, false, invert, 0, pixels, QImage()} << offset;
+            QDataStream in(ask(provider, writer.finish()).mid(5));
+            in.setVersion(ProtocolStreamVersion);
+            PageRequest echo;
+            SharedImage placed;
+            in >> echo >> placed;
+            return echo.tag == 3 && echo.token == 4 ? placed.width : -1;
+        };
+        std::memset(area.data(), 0x55, size_t(size));
+        QCOMPARE(render({100, 100}, 20), 0);  // four bytes past the end
+        QCOMPARE(render({100, 100}, 2), 0);   // not on a pixel boundary
+        QCOMPARE(render({200, 100}, 0), 0);   // twice the area
+        QCOMPARE(render({100, 100}, quint64(1) << 63), 0);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(area.data()), int(size)), QByteArray(int(size), 0x55));
+        QCOMPARE(render({100, 100}, 16, true), 100);
+        const QImage drawn(area.data() + 16, 100, 100, 400, QImage::Format_ARGB32);
+        // The marker square, top left, came out white: inverted in place.
+        QCOMPARE(drawn.pixel(5, 5), qRgb(255, 255, 255));
+        QCOMPARE(drawn.pixel(95, 95), qRgb(0, 0, 0));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(area.data()), 16), QByteArray(16, 0x55));
     }
 
     void secondStartAddsNoSecondSetOfConnections()
