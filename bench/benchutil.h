@@ -4,13 +4,19 @@
 
 #include "previewsizes.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QSize>
+#include <QStandardPaths>
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 #include <QtGlobal>
 
 #include <cstdio>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 inline double median(std::vector<double> values)
@@ -28,4 +34,59 @@ inline void warningsOnly(QtMsgType type, const QMessageLogContext &, const QStri
 {
     if (type != QtDebugMsg)
         std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+inline double msSince(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+// Wall time per page of one external renderer run over all pages, median of
+// three; -1 when the program is missing or fails.
+inline double externalPerPage(const QString &program, const std::function<QStringList(const QString &)> &args,
+                              int pages)
+{
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        return -1;
+    std::vector<double> runs;
+    for (int run = 0; run < 3; ++run) {
+        QTemporaryDir dir;
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        process.start(program, args(dir.path()));
+        if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit
+            || process.exitCode() != 0)
+            return -1;
+        runs.push_back(msSince(timer) / pages);
+    }
+    return median(runs);
+}
+
+// mutool draw and pdftoppm rendering the first pages of a document to PNG
+// files of exactly that pixel size, per page.
+inline double mutoolPerPage(const QString &document, QSize size, int pages)
+{
+    return externalPerPage(
+        QStringLiteral("mutool"),
+        [&](const QString &dir) {
+            return QStringList{"draw", "-q", "-F", "png", "-w", QString::number(size.width()), "-h",
+                               QString::number(size.height()), "-f", "-o", dir + "/p%d.png", document,
+                               QStringLiteral("1-%1").arg(pages)};
+        },
+        pages);
+}
+
+inline double pdftoppmPerPage(const QString &document, QSize size, int pages)
+{
+    return externalPerPage(
+        QStringLiteral("pdftoppm"),
+        [&](const QString &dir) {
+            return QStringList{"-png", "-scale-to-x", QString::number(size.width()), "-scale-to-y",
+                               QString::number(size.height()), "-f", "1", "-l", QString::number(pages),
+                               document, dir + "/p"};
+        },
+        pages);
 }

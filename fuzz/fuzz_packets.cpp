@@ -22,6 +22,7 @@
 #include "packetframing.h"
 #include "pagerequest.h"
 #include "pdfpageprovider.h"
+#include "sharedarea.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -111,7 +112,7 @@ QList<Packet> walkAndCap(QByteArray &stream)
         Packet p;
         if (length > 0) {
             p.type = quint8(packet[0]);
-            if (p.type == quint8(PacketType::RenderRequest)) {
+            if (p.type == quint8(PacketType::RenderRequest) || p.type == quint8(PacketType::SharedRenderRequest)) {
                 for (int offset = WidthOffset; offset + 4 <= qint64(length) && offset <= WidthOffset + 4; offset += 4) {
                     if (qFromBigEndian<qint32>(packet + offset) > MaxSide)
                         qToBigEndian<qint32>(MaxSide, packet + offset);
@@ -160,6 +161,9 @@ QList<Packet> splitReplies(const QByteArray &bytes)
     return replies;
 }
 
+// Bytes at the end of the fuzz run's shared block that are never offered.
+constexpr qint64 AreaGuard = 64;
+
 // Fresh for every input, so that no framing state reaches from one input into
 // the next.
 struct Served {
@@ -169,6 +173,19 @@ struct Served {
         if (provider.start(QString(), QStringLiteral(PDFHELPER_FUZZ_DOCUMENT), QString()) != 0)
             finding("the fuzz document does not load");
         replies.open(QIODevice::WriteOnly);
+    }
+    // Hands the provider a real shared area before the input's own packets,
+    // so that the input's shared renders meet the area's bounds checks. The
+    // last bytes of the block are not offered: no render may touch them.
+    void offer(const SharedArea &area)
+    {
+        requests.deliver(buildPacket(PacketType::SharedAreaOffer,
+                                     SharedAreaOfferRecord{area.name(), quint64(area.size() - AreaGuard)}));
+        provider.serve(&requests, &replies);
+        if (replies.data() != QByteArray::fromHex("000000020801"))
+            finding("the provider refused a proper shared area");
+        replies.buffer().clear();
+        replies.seek(0);
     }
     PDFPageProvider provider;
     Delivery requests;
@@ -200,6 +217,10 @@ struct Environment {
         fixedReplies.insert(quint8(PacketType::BookmarksRequest),
                             {quint8(PacketType::BookmarksReply),
                              cleanReply(PacketType::BookmarksRequest, PacketType::BookmarksReply)});
+        // Room for one page at the largest size the input may ask for, and
+        // a guard after it that is not offered.
+        if (!area.create(qint64(MaxSide) * MaxSide * 4 + AreaGuard))
+            finding("no shared area for the run");
         fixedReplies.insert(quint8(PacketType::PageSizesRequest),
                             {quint8(PacketType::PageSizesReply),
                              cleanReply(PacketType::PageSizesRequest, PacketType::PageSizesReply)});
@@ -207,6 +228,7 @@ struct Environment {
     // Request type -> reply type and the reply's body, for the requests
     // whose answer is always the same.
     QHash<quint8, Packet> fixedReplies;
+    SharedArea area;
 };
 
 
@@ -222,6 +244,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<Packet> requests = walkAndCap(stream);
 
     Served served;
+    std::memset(env.area.data() + env.area.size() - AreaGuard, 0xA5, AreaGuard);
+    served.offer(env.area);
     if (piece == 0) {
         served.requests.deliver(stream);
         served.provider.serve(&served.requests, &served.replies);
@@ -236,17 +260,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     qsizetype next = 0;
     for (const Packet &request : requests) {
         const bool render = request.type == quint8(PacketType::RenderRequest);
+        const bool sharedRender = request.type == quint8(PacketType::SharedRenderRequest);
+        const bool offer = request.type == quint8(PacketType::SharedAreaOffer);
         const auto fixed = env.fixedReplies.constFind(request.type);
-        if (!render && fixed == env.fixedReplies.cend())
+        if (!render && !sharedRender && !offer && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
         const Packet &reply = replies.at(next++);
-        if (render) {
-            if (reply.type != quint8(PacketType::RenderReply))
+        if (render || sharedRender) {
+            const auto expected = render ? PacketType::RenderReply : PacketType::SharedRenderReply;
+            if (reply.type != quint8(expected))
                 finding("a render request answered with another packet type");
             if (reply.body.left(EchoedSize) != expectedEcho(request.body))
                 finding("a render reply that does not echo its request");
+        } else if (offer) {
+            if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
+                finding("an offer answered with something else than yes or no");
         } else {
             if (reply.type != fixed->type)
                 finding("a request answered with another packet type");
@@ -256,5 +286,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (next != replies.size())
         finding("a reply nobody asked for");
+    const uchar *guard = env.area.data() + env.area.size() - AreaGuard;
+    for (qint64 i = 0; i < AreaGuard; ++i) {
+        if (guard[i] != 0xA5)
+            finding("a shared render wrote past the page it was given");
+    }
     return 0;
 }

@@ -11,6 +11,7 @@ from pathlib import Path
 
 RENDER_REQUEST, RENDER_REPLY, BOOKMARKS_REQUEST, BOOKMARKS_REPLY = 1, 2, 3, 4
 PAGE_SIZES_REQUEST, PAGE_SIZES_REPLY = 5, 6
+AREA_OFFER, AREA_REPLY, SHARED_RENDER_REQUEST, SHARED_RENDER_REPLY = 7, 8, 9, 10
 
 
 def packet(type_, payload=b""):
@@ -30,11 +31,20 @@ def tiny_png(width=2, height=2):
 
 
 def render(page=0, tag=-1, token=0, annotations=False, invert=False, rotation=0,
-           width=64, height=80, image=None):
+           width=64, height=80, image=None, offset=None):
+    """A render request; with an offset, one drawn into the shared area (the
+    fuzz target offers its area before every input)."""
     payload = struct.pack(">iiQ??iii", page, tag, token, annotations, invert, rotation,
                           width, height)
     payload += struct.pack(">i", 0) if image is None else struct.pack(">i", 1) + image
-    return packet(RENDER_REQUEST, payload)
+    if offset is None:
+        return packet(RENDER_REQUEST, payload)
+    return packet(SHARED_RENDER_REQUEST, payload + struct.pack(">Q", offset))
+
+
+def qstring(text):
+    data = text.encode("utf-16-be")
+    return struct.pack(">I", len(data)) + data
 
 
 SEEDS = {
@@ -56,6 +66,15 @@ SEEDS = {
     "page-sizes": (0, packet(PAGE_SIZES_REQUEST) + packet(PAGE_SIZES_REPLY, b"\x00\x00\x00\x01")
                    + render(0, rotation=-90) + packet(PAGE_SIZES_REQUEST, b"\xff")),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
+    # 256 by 256 fills the fuzz target's area exactly; one row more, or any
+    # offset past 0, does not fit.
+    "shared-edges": (0, render(0, width=256, height=256, offset=0) + render(1, width=256, height=256, offset=4)
+                     + render(2, width=256, height=257, offset=0) + render(0, width=16, height=16, offset=2)
+                     + render(0, invert=True, width=8, height=8, offset=262144 - 256)
+                     + render(0, offset=(1 << 64) - 4)),
+    "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
+                      + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
+                      + render(0, width=8, height=8, offset=0)),
 }
 
 

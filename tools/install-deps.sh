@@ -10,7 +10,7 @@ packages=(
     libdeflate-dev
     python3 python3-pikepdf qpdf
     clang libclang-rt-14-dev
-    mupdf-tools poppler-utils
+    mupdf-tools poppler-utils libtasn1-doc
     nodejs npm
 )
 missing=()

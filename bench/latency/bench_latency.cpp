@@ -38,35 +38,6 @@ namespace {
 // The larger sizes get fewer iterations, so that a run stays within minutes.
 const int IterationDivisors[] = {1, 2, 6};
 
-double msSince(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) / 1e6;
-}
-
-// Wall time per page of one external renderer run over all pages, median of
-// three; -1 when the program is missing or fails.
-double externalPerPage(const QString &program, const std::function<QStringList(const QString &)> &args,
-                       int pages)
-{
-    if (QStandardPaths::findExecutable(program).isEmpty())
-        return -1;
-    std::vector<double> runs;
-    for (int run = 0; run < 3; ++run) {
-        QTemporaryDir dir;
-        QProcess process;
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        QElapsedTimer timer;
-        timer.start();
-        process.start(program, args(dir.path()));
-        if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit
-            || process.exitCode() != 0)
-            return -1;
-        runs.push_back(msSince(timer) / pages);
-    }
-    return median(runs);
-}
-
 // One writer's figures at one size.
 struct WriterTimes {
     std::vector<double> encode, kb, decode, total;
@@ -190,23 +161,8 @@ int main(int argc, char *argv[])
             }
         }
 
-        const QString w = QString::number(c.size.width());
-        const QString h = QString::number(c.size.height());
-        const QString range = QStringLiteral("1-%1").arg(pages);
-        const double mutool = externalPerPage(
-            QStringLiteral("mutool"),
-            [&](const QString &dir) {
-                return QStringList{"draw", "-q", "-F", "png", "-w", w, "-h", h, "-f",
-                                   "-o", dir + "/p%d.png", document, range};
-            },
-            pages);
-        const double pdftoppm = externalPerPage(
-            QStringLiteral("pdftoppm"),
-            [&](const QString &dir) {
-                return QStringList{"-png", "-scale-to-x", w, "-scale-to-y", h, "-f", "1",
-                                   "-l", QString::number(pages), document, dir + "/p"};
-            },
-            pages);
+        const double mutool = mutoolPerPage(document, c.size, pages);
+        const double pdftoppm = pdftoppmPerPage(document, c.size, pages);
 
         const auto figure = [](double value, int decimals) {
             return value < 0 ? QStringLiteral("n/a") : QString::number(value, 'f', decimals);
@@ -214,7 +170,7 @@ int main(int argc, char *argv[])
         const double mRender = median(render);
         const double qtTotal = qtSession ? median(qt.total) : -1;
         std::printf("%-9s %9s %6.2f | %5.1f %6.0f %5.1f %7.2f | %5.1f %6.0f %5.1f %7s | %5.1f %5.1f | %7s %8s\n",
-                    c.name, qPrintable(w + "x" + h), mRender,
+                    c.name, qPrintable(QStringLiteral("%1x%2").arg(c.size.width()).arg(c.size.height())), mRender,
                     median(fast.encode), median(fast.kb), median(fast.decode), median(fast.total),
                     median(qt.encode), median(qt.kb), median(qt.decode), qPrintable(figure(qtTotal, 2)),
                     median(qt.encode) / median(fast.encode), median(fast.total) / mRender,
