@@ -1,5 +1,6 @@
 #include "sharedarea.h"
 
+#include <QCoreApplication>
 #include <QRandomGenerator>
 
 #ifdef _WIN32
@@ -18,12 +19,16 @@
 
 namespace {
 
-// 128 random bits, as hex.
+// The creator's process id, so that blocks left behind can be told apart,
+// then 128 random bits, as hex, so that nobody can guess the name.
 QString randomSuffix()
 {
     quint64 bits[2];
     QRandomGenerator::system()->generate(std::begin(bits), std::end(bits));
-    return QStringLiteral("%1%2").arg(bits[0], 16, 16, QLatin1Char('0')).arg(bits[1], 16, 16, QLatin1Char('0'));
+    return QStringLiteral("%1-%2%3")
+        .arg(QCoreApplication::applicationPid())
+        .arg(bits[0], 16, 16, QLatin1Char('0'))
+        .arg(bits[1], 16, 16, QLatin1Char('0'));
 }
 
 } // namespace

@@ -35,8 +35,9 @@ public:
     QString name() const { return m_name; }
     QString errorString() const { return m_error; }
 
-    // The prefix of every name this project gives a block, so that a test
-    // can look for blocks left behind.
+    // The prefix of every name this project gives a block; the creator's
+    // process id and a dash follow it, so that a test can look for the
+    // blocks a process left behind.
     static QString namePrefix();
 
 private:

@@ -115,4 +115,10 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh,
                      DWORD offsetLow, SIZE_T bytesToMap);
 BOOL UnmapViewOfFile(LPCVOID baseAddress);
 
+// The stand-in's seams for tests, where Windows has none: make the next call
+// of one of CreateFileMappingW, MapViewOfFile, UnmapViewOfFile or CloseHandle
+// fail with a Windows error code, and count the handles and views open.
+void StandInFailNextCall(const char *function, DWORD error);
+int StandInOpenObjects();
+
 #endif

@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -98,6 +99,22 @@ BOOL fail(DWORD error)
 {
     lastError = error;
     return FALSE;
+}
+
+// Failures a test has asked for: the next call of the named function fails
+// with the error code. Calls that release something release it first.
+std::mutex injectedMutex;
+std::unordered_map<std::string, DWORD> injected;
+
+bool injectedFailure(const char *function)
+{
+    std::lock_guard<std::mutex> lock(injectedMutex);
+    const auto it = injected.find(function);
+    if (it == injected.end())
+        return false;
+    lastError = it->second;
+    injected.erase(it);
+    return true;
 }
 
 DWORD errorFromErrno(int err)
@@ -344,6 +361,8 @@ BOOL CloseHandle(HANDLE object)
     }
     ::close(h->fd);
     delete h;
+    if (injectedFailure("CloseHandle"))
+        return FALSE;
     lastError = ERROR_SUCCESS;
     return TRUE;
 }
@@ -377,6 +396,8 @@ HANDLE CreateFileMappingW(HANDLE file, SECURITY_ATTRIBUTES * /*attributes*/, DWO
         fail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    if (injectedFailure("CreateFileMappingW"))
+        return nullptr;
     if (protect != PAGE_READONLY || name) {
         fail(ERROR_NOT_SUPPORTED);
         return nullptr;
@@ -415,6 +436,8 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD offsetHigh, DWOR
         fail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    if (injectedFailure("MapViewOfFile"))
+        return nullptr;
     if (desiredAccess != FILE_MAP_READ) {
         fail(ERROR_ACCESS_DENIED);
         return nullptr;
@@ -463,6 +486,21 @@ BOOL UnmapViewOfFile(LPCVOID baseAddress)
     }
     if (::munmap(const_cast<void *>(baseAddress), length) != 0)
         return fail(errorFromErrno(errno));
+    if (injectedFailure("UnmapViewOfFile"))
+        return FALSE;
     lastError = ERROR_SUCCESS;
     return TRUE;
+}
+
+void StandInFailNextCall(const char *function, DWORD error)
+{
+    std::lock_guard<std::mutex> lock(injectedMutex);
+    injected[function] = error;
+}
+
+int StandInOpenObjects()
+{
+    Registry &reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return int(reg.handles.size() + reg.views.size());
 }

@@ -1,76 +1,10 @@
 #include "sharedreadfile.h"
 #include "testsupport.h"
+#include "winapi.h"
 
 #include <QtTest>
 
-#include <utility>
-
 using testsupport::MessageCapture;
-
-// The mapping calls of the Windows stand-in pass through the wrappers below
-// (the test is linked with --wrap on their C++ symbol names), so that a test
-// can see their arguments and order, and make one of them fail.
-namespace calls {
-QStringList events;
-quint64 viewOffset = 0;
-SIZE_T viewLength = 0;
-// Windows error codes to fail create, view, unmap and close with; 0 lets
-// the call through.
-QList<uint> failures;
-
-QString take()
-{
-    return std::exchange(events, {}).join(' ');
-}
-
-bool fails(int call)
-{
-    const DWORD code = failures.value(call);
-    if (code)
-        SetLastError(code);
-    return code != 0;
-}
-} // namespace calls
-
-extern "C" {
-HANDLE __real__Z18CreateFileMappingWPvP19SECURITY_ATTRIBUTESjjjPKDs(HANDLE, SECURITY_ATTRIBUTES *, DWORD, DWORD, DWORD,
-                                                                   LPCWSTR);
-LPVOID __real__Z13MapViewOfFilePvjjjm(HANDLE, DWORD, DWORD, DWORD, SIZE_T);
-BOOL __real__Z15UnmapViewOfFilePKv(LPCVOID);
-BOOL __real__Z11CloseHandlePv(HANDLE);
-
-HANDLE __wrap__Z18CreateFileMappingWPvP19SECURITY_ATTRIBUTESjjjPKDs(
-    HANDLE file, SECURITY_ATTRIBUTES *attributes, DWORD protect, DWORD high, DWORD low, LPCWSTR name)
-{
-    calls::events << "create";
-    if (calls::fails(0))
-        return nullptr;
-    return __real__Z18CreateFileMappingWPvP19SECURITY_ATTRIBUTESjjjPKDs(file, attributes, protect, high, low, name);
-}
-
-LPVOID __wrap__Z13MapViewOfFilePvjjjm(HANDLE mapping, DWORD access, DWORD high, DWORD low, SIZE_T length)
-{
-    calls::events << "view";
-    calls::viewOffset = (quint64(high) << 32) | low;
-    calls::viewLength = length;
-    if (calls::fails(1))
-        return nullptr;
-    return __real__Z13MapViewOfFilePvjjjm(mapping, access, high, low, length);
-}
-
-// The releasing calls are really made before they are failed, so nothing leaks.
-BOOL __wrap__Z15UnmapViewOfFilePKv(LPCVOID view)
-{
-    calls::events << "unmap";
-    return __real__Z15UnmapViewOfFilePKv(view) && !calls::fails(2);
-}
-
-BOOL __wrap__Z11CloseHandlePv(HANDLE handle)
-{
-    calls::events << "close";
-    return __real__Z11CloseHandlePv(handle) && !calls::fails(3);
-}
-}
 
 namespace {
 
@@ -109,12 +43,6 @@ private slots:
         }
     }
 
-    void init()
-    {
-        calls::take();
-        calls::failures.clear();
-    }
-
     void map_data()
     {
         QTest::addColumn<QString>("file"); // "closed": a file that is not open
@@ -151,7 +79,6 @@ private slots:
         QCOMPARE(mapping.isMapped(), mapped > 0);
         if (!mapped) {
             QVERIFY(!data);
-            QCOMPARE(calls::take(), QString()); // refused before any mapping object is made
             checkWarnings(capture, {kMap + warning});
             return;
         }
@@ -159,67 +86,69 @@ private slots:
         QFile in(path(file));
         QVERIFY(in.open(QIODevice::ReadOnly) && in.seek(offset));
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(data), mapped), in.read(mapped));
-        // The view starts at the allocation boundary at or before the offset.
-        const qint64 remainder = offset % 65536;
-        QCOMPARE(calls::viewOffset, quint64(offset - remainder));
-        QCOMPARE(calls::viewLength, SIZE_T(remainder + mapped));
     }
 
+#ifndef _WIN32
     // Every map releases the one before, even when it then fails; releasing
     // twice does nothing; the file goes last.
     void mappingsAreReleased()
     {
+        const int before = StandInOpenObjects();
         {
             MapReadFile file;
             QVERIFY(file.open(path("large")));
             QVERIFY(file.map(0, 100));
             QVERIFY(file.map(131072, 100));
+            QCOMPARE(StandInOpenObjects(), before + 3); // file, mapping, view
             MessageCapture capture;
             QVERIFY(!file.map(300000, 1));
             QVERIFY(!file.isMapped());
-            QCOMPARE(calls::take(), "create view unmap close create view unmap close");
+            QCOMPARE(StandInOpenObjects(), before + 1);
             QVERIFY(file.map(3, 3));
             file.unmap();
             file.unmap();
+            QCOMPARE(StandInOpenObjects(), before + 1);
             QVERIFY(file.map(3, 3)); // the file itself stays open
-            QCOMPARE(calls::take(), "create view unmap close create view");
         }
-        QCOMPARE(calls::take(), "unmap close close");
+        QCOMPARE(StandInOpenObjects(), before);
     }
 
     // Whichever call fails, the state ends with nothing mapped and nothing
-    // left to release.
+    // left to release, and the failure is reported as it was.
     void platformFailures_data()
     {
-        QTest::addColumn<QList<uint>>("errors"); // create, view, unmap, close
-        QTest::addColumn<QString>("events");
+        QTest::addColumn<QStringList>("calls"); // the calls that fail, with error 5, 8, 487, 6 in turn
         QTest::addColumn<QStringList>("warnings");
-        QTest::newRow("mapping object") << QList<uint>{5, 0, 0, 0} << "create"
+        QTest::newRow("mapping object") << QStringList{"CreateFileMappingW"}
                                         << QStringList{kMap + " CreateFileMappingW failed: error 5"};
-        QTest::newRow("view") << QList<uint>{0, 8, 0, 0} << "create view close"
-                              << QStringList{kMap + " MapViewOfFile failed: error 8"};
-        QTest::newRow("release") << QList<uint>{0, 0, 487, 6} << "create view unmap close"
+        QTest::newRow("view") << QStringList{"", "MapViewOfFile"} << QStringList{kMap + " MapViewOfFile failed: error 8"};
+        QTest::newRow("release") << QStringList{"", "", "UnmapViewOfFile", "CloseHandle"}
                                  << QStringList{kUnmap + "UnmapViewOfFile failed: 487",
                                                 kUnmap + "CloseHandle(map_handle) failed: 6"};
     }
 
     void platformFailures()
     {
-        QFETCH(QList<uint>, errors);
-        QFETCH(QString, events);
+        QFETCH(QStringList, calls);
         QFETCH(QStringList, warnings);
         MapReadFile file;
         QVERIFY(file.open(path("ten")));
-        calls::failures = errors;
+        const int before = StandInOpenObjects();
+        const DWORD errors[] = {5, 8, 487, 6};
+        for (int i = 0; i < calls.size(); ++i) {
+            if (!calls[i].isEmpty())
+                StandInFailNextCall(qPrintable(calls[i]), errors[i]);
+        }
         MessageCapture capture;
-        QCOMPARE(file.map(0, 0) != nullptr, errors[0] == 0 && errors[1] == 0);
+        QCOMPARE(file.map(0, 0) != nullptr, calls.size() > 2);
         file.unmap();
         file.unmap();
-        QCOMPARE(calls::take(), events);
         QVERIFY(!file.isMapped());
         QCOMPARE(file.mappedSize(), 0);
+        QCOMPARE(StandInOpenObjects(), before);
         checkWarnings(capture, warnings);
     }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestMapReadFile)
