@@ -3,11 +3,14 @@
 
 #include "helpercontract.h"
 #include "helpersession.h"
+#include "neighbourprefetcher.h"
 
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -19,6 +22,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -288,6 +293,102 @@ int timePages(const Options &options)
     return Ok;
 }
 
+// Runs the event loop for msecs, or until done.
+void runFor(int msecs, const std::function<bool()> &done = {})
+{
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done && done())
+            loop.quit();
+    });
+    limit.start(msecs);
+    poll.start(1);
+    if (!done || !done())
+        loop.exec();
+}
+
+// Opens the files one after the other, as a person stepping through a
+// folder does, and reads each for a while: how long each step takes until
+// the first page is in hand, with helpers started ahead or without.
+int switchFiles(const Options &options, const QStringList &files)
+{
+    PageRequest request;
+    if (!parseSize(*options.parser, request.size))
+        return UsageError;
+    request.pageIndex = 0;
+    request.annotations = options.parser->isSet(QStringLiteral("annotations"));
+    int dwell = 300;
+    if (options.parser->isSet(QStringLiteral("dwell"))
+        && (!parseInt(options.parser->value(QStringLiteral("dwell")), dwell) || dwell < 0)) {
+        say(QStringLiteral("--dwell takes milliseconds"));
+        return UsageError;
+    }
+    for (const QString &file : files) {
+        Options one = options;
+        one.file = file;
+        if (const int code = checkInput(one))
+            return code;
+    }
+    const QString helper = options.helper.isEmpty() ? pdfpreview::defaultHelperProgram() : options.helper;
+    pdfpreview::NeighbourPrefetcher prefetcher;
+    prefetcher.setHelperProgram(helper);
+    prefetcher.setAhead(options.parser->isSet(QStringLiteral("no-prefetch")) ? 0 : 2);
+    const QSize size = request.size;
+    prefetcher.setFirstPage(request, [size](const QSize &) { return size; });
+    prefetcher.setFiles(files);
+
+    std::unique_ptr<pdfpreview::HelperSession> current;
+    std::vector<double> steps;
+    for (int i = 0; i < files.size(); ++i) {
+        const QString &file = files.at(i);
+        QElapsedTimer timer;
+        timer.start();
+        // The document read before is closed once the next one is in view.
+        std::unique_ptr<pdfpreview::HelperSession> previous = std::move(current);
+        QImage image;
+        if (std::unique_ptr<pdfpreview::Prefetch> ahead = prefetcher.take(file)) {
+            using Stage = pdfpreview::Prefetch::Stage;
+            runFor(ReplyMsecs, [&] { return ahead->stage() == Stage::Ready || ahead->stage() == Stage::Failed; });
+            if (ahead->stage() == Stage::Ready && ahead->firstPage().size() == size) {
+                image = ahead->firstPage();
+                current = ahead->takeSession();
+            }
+        }
+        if (image.isNull()) {
+            current = std::make_unique<pdfpreview::HelperSession>();
+            Options one = options;
+            one.file = file;
+            if (const int code = connect(*current, one))
+                return code;
+            const std::optional<PageRequest> reply = current->render(request, ReplyMsecs);
+            if (!reply)
+                return lostHelper(*current);
+            image = reply->image;
+        }
+        if (image.isNull()) {
+            say(QStringLiteral("the first page of %1 could not be rendered").arg(file));
+            return RenderFailed;
+        }
+        const double ms = timer.nsecsElapsed() / 1e6;
+        if (i > 0)
+            steps.push_back(ms);
+        out(QStringLiteral("%1 %2 %3 ms").arg(i == 0 ? QStringLiteral("open") : QStringLiteral("step"), file)
+                .arg(ms, 0, 'f', 1));
+        previous.reset();
+        prefetcher.setCurrent(file);
+        runFor(dwell);
+    }
+    current.reset();
+    std::sort(steps.begin(), steps.end());
+    const double median = steps.empty() ? 0 : steps[steps.size() / 2];
+    out(QStringLiteral("switch median %1 ms over %2 steps").arg(median, 0, 'f', 1).arg(steps.size()));
+    return Ok;
+}
+
 QJsonArray toJson(const QList<BookmarkNode> &nodes)
 {
     QJsonArray array;
@@ -382,13 +483,17 @@ int main(int argc, char *argv[])
         "  time FILE.pdf --size WxH [--annotations] [--transport shared|png] [--password P]\n"
         "      renders every page in order through one helper and prints the median\n"
         "      time a page, the total and the pages per second\n"
+        "  switch FILE.pdf FILE.pdf... --size WxH [--dwell MS] [--no-prefetch]\n"
+        "      opens the files one after the other, reading each for MS milliseconds\n"
+        "      (300), with helpers started ahead for the neighbouring files unless\n"
+        "      --no-prefetch, and prints how long each step took to its first page\n"
         "      prints the zero-based pages that carry markup annotations, one per line\n\n"
         "Exit codes: 0 done, 1 bad command line, 2 no such file, 3 not a loadable PDF,\n"
         "4 wrong or missing password, 5 the page could not be rendered, 6 the helper failed,\n"
         "7 the output could not be written."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline, annotations or time"));
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("render, outline, annotations, time or switch"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("the PDF document"));
     parser.addOptions({
         {QStringLiteral("page"), QStringLiteral("Zero-based page to render."), QStringLiteral("N")},
@@ -401,6 +506,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
         {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
         {QStringLiteral("verbose"), QStringLiteral("Show the helper's trace and log.")},
+        {QStringLiteral("dwell"), QStringLiteral("switch: how long each file is read, in ms."), QStringLiteral("MS")},
+        {QStringLiteral("no-prefetch"), QStringLiteral("switch: start no helper ahead.")},
         {QStringLiteral("transport"),
          QStringLiteral("How pages come back: shared (memory both share; the default) or png."),
          QStringLiteral("shared|png"), QStringLiteral("shared")},
@@ -419,7 +526,8 @@ int main(int argc, char *argv[])
     }
 
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 2) {
+    const bool switching = positional.value(0) == QLatin1String("switch");
+    if (switching ? positional.size() < 3 : positional.size() != 2) {
         say(QStringLiteral("expected a command and one PDF file; see --help"));
         return UsageError;
     }
@@ -447,6 +555,8 @@ int main(int argc, char *argv[])
         return annotations(options);
     if (options.command == QLatin1String("time"))
         return timePages(options);
-    say(QStringLiteral("unknown command %1; use render, outline, annotations or time").arg(options.command));
+    if (switching)
+        return switchFiles(options, positional.mid(1));
+    say(QStringLiteral("unknown command %1; use render, outline, annotations, time or switch").arg(options.command));
     return UsageError;
 }
