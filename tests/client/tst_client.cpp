@@ -2,6 +2,7 @@
 // it (outputs, messages and exit codes), and the library under it.
 
 #include "helpersession.h"
+#include "packetframing.h"
 #include "sharedarea.h"
 #include "testsupport.h"
 
@@ -243,16 +244,27 @@ private slots:
         QVERIFY(failed.tag == 43 && failed.image.isNull());
         QCOMPARE(outlines.size(), 1);
         QCOMPARE(outlines.at(0).at(0).value<QList<BookmarkNode>>().size(), 2);
-        // A blocking render takes the reply that carries its own token, not
-        // the next one in line: here a request sent before it.
-        PageRequest earlier = pageRequest(1, 44);
-        earlier.token = 999;
-        session.sendRenderRequest(earlier);
-        const auto mine = session.render(pageRequest(0, 45));
-        QVERIFY(mine && mine->tag == 45 && mine->pageIndex == 0);
         QVERIFY(session.finish());
         QCOMPARE(session.exitCode(), 0);
         QCOMPARE(session.trace().last(), QStringLiteral("disconnected "));
+    }
+
+    // A blocking render takes the reply that carries its own token, not the
+    // next one in line: here one to a request sent before it, either way.
+    void repliesAreMatchedByToken()
+    {
+        for (const auto transport : {HelperSession::Transport::Png, HelperSession::Transport::Shared}) {
+            HelperSession session;
+            session.setTransport(transport);
+            QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
+            QVERIFY(session.render(pageRequest(2)).has_value()); // the shared area is set up
+            PacketWriter earlier(transport == HelperSession::Transport::Png ? PacketType::RenderRequest
+                                                                           : PacketType::SharedRenderRequest);
+            earlier.stream() << PageRequest{1, 44, 999, false, false, 0, QSize(30, 40), QImage()} << quint64(0);
+            session.sendRaw(earlier.finish());
+            const auto mine = session.render(pageRequest(0, 45));
+            QVERIFY(mine && mine->tag == 45 && mine->pageIndex == 0 && mine->image.size() == QSize(60, 80));
+        }
     }
 
     // Shared memory and PNG give the same pixels, whatever is drawn.
