@@ -124,6 +124,28 @@ bool PageView::hasCurrentImage(int index) const
     return it != m_cache.cend() && it->generation == m_generation;
 }
 
+QSize PageView::renderSizeFor(const QSize &points) const
+{
+    PageLayout one;
+    one.setPageSizes({points});
+    one.setQuarterTurns(m_rotation / 90);
+    if (m_mode == ZoomMode::FitWidth)
+        one.setZoom(one.fitWidthZoom(viewport()->width() - verticalScrollBar()->sizeHint().width()));
+    else if (m_mode == ZoomMode::FitPage)
+        one.setZoom(one.fitPageZoom(viewport()->size()));
+    else
+        one.setZoom(m_layout.zoom());
+    return one.renderSize(0, m_ratio);
+}
+
+void PageView::offerImage(const PageRequest &asked, const QImage &image)
+{
+    if (image.isNull() || asked.size != m_layout.renderSize(asked.pageIndex, m_ratio) || asked.rotation != m_rotation
+        || asked.annotations != m_annotations || asked.invert != m_invert)
+        return;
+    onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation}, image);
+}
+
 void PageView::settingsChanged()
 {
     // Images already in stay on screen, scaled, until their successors come.

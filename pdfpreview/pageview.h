@@ -51,6 +51,12 @@ public:
     void scrollToPage(int index);
     // Whether the page's image for the current settings is in.
     bool hasCurrentImage(int index) const;
+    // The image the view would ask for, for a page of this size in points at
+    // the current zoom mode, rotation and pixel ratio.
+    QSize renderSizeFor(const QSize &points) const;
+    // An image drawn elsewhere (by a helper ahead): taken as the page's
+    // current one when it was asked for as the view would ask now.
+    void offerImage(const PageRequest &asked, const QImage &image);
 
 signals:
     void currentPageChanged(int index);

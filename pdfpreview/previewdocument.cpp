@@ -2,6 +2,7 @@
 
 #include "helpercontract.h"
 #include "helpersession.h"
+#include "neighbourprefetcher.h"
 
 #include <QFile>
 #include <QProcess>
@@ -35,8 +36,49 @@ void PreviewDocument::open(const QString &path, const QString &password)
     startAnnotationScan();
 }
 
+void PreviewDocument::openPrefetched(const QString &path, std::unique_ptr<pdfpreview::Prefetch> prefetch)
+{
+    close();
+    m_path = path;
+    m_password = QString();
+    m_prefetch = std::move(prefetch);
+    using Stage = pdfpreview::Prefetch::Stage;
+    const auto settle = [this] {
+        if (m_prefetch->stage() == Stage::Ready) {
+            adoptPrefetch();
+        } else if (m_prefetch->stage() == Stage::Failed) {
+            m_prefetch.reset();
+            startHelper();
+        } else {
+            return;
+        }
+        startAnnotationScan();
+    };
+    connect(m_prefetch.get(), &pdfpreview::Prefetch::stageChanged, this, settle);
+    settle();
+}
+
+void PreviewDocument::adoptPrefetch()
+{
+    std::unique_ptr<pdfpreview::Prefetch> prefetch = std::move(m_prefetch);
+    prefetch->disconnect(this);
+    m_session = prefetch->takeSession().release();
+    m_session->setParent(this);
+    connectSession();
+    m_everConnected = true;
+    m_sizesAsked = true;
+    m_sizes = prefetch->pageSizes();
+    m_ready = true;
+    m_session->sendBookmarksRequest();
+    emit opened(m_sizes);
+    if (!prefetch->firstPage().isNull())
+        emit firstPagePrefetched(prefetch->firstPageRequest(), prefetch->firstPage());
+    sendWaiting();
+}
+
 void PreviewDocument::close()
 {
+    m_prefetch.reset();
     if (m_session) {
         m_session->disconnect(this);
         delete m_session; // closes the connection; a helper that stays is killed
@@ -63,6 +105,13 @@ void PreviewDocument::startHelper()
 {
     m_session = new HelperSession(this);
     m_session->setHelperProgram(m_program);
+    connectSession();
+    if (!m_session->start(m_path, m_password))
+        emit failed(Problem::HelperFailed, m_session->errorString());
+}
+
+void PreviewDocument::connectSession()
+{
     connect(m_session, &HelperSession::connected, this, &PreviewDocument::onConnected);
     connect(m_session, &HelperSession::finished, this, &PreviewDocument::onFinished);
     connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
@@ -81,8 +130,6 @@ void PreviewDocument::startHelper()
         }
         emit outlineReady(nodes);
     });
-    if (!m_session->start(m_path, m_password))
-        emit failed(Problem::HelperFailed, m_session->errorString());
 }
 
 void PreviewDocument::onConnected()

@@ -12,8 +12,11 @@
 class QProcess;
 class QTemporaryDir;
 
+#include <memory>
+
 namespace pdfpreview {
 class HelperSession;
+class Prefetch;
 }
 
 // One page image wanted from the helper.
@@ -45,6 +48,11 @@ public:
     // Starts a helper for the document, ending any earlier one. What it
     // finds arrives as signals.
     void open(const QString &path, const QString &password = QString());
+    // Takes over a helper started ahead for the document, in whatever stage
+    // it is: a ready one shows its first page at once, one still at work is
+    // waited for, and one that failed gives way to a fresh open, which says
+    // why (or asks for the password).
+    void openPrefetched(const QString &path, std::unique_ptr<pdfpreview::Prefetch> prefetch);
     void close();
 
     QString path() const { return m_path; }
@@ -64,11 +72,15 @@ signals:
     void pageReady(const PageJob &job, const QImage &image);
     void annotatedPagesFound(const QList<int> &pages);
     void failed(PreviewDocument::Problem problem, const QString &message);
+    // The first page a helper ahead drew, and how it was asked for.
+    void firstPagePrefetched(const PageRequest &request, const QImage &image);
     // The helper ended while serving; the next request starts another.
     void helperLost(const QString &message);
 
 private:
     void startHelper();
+    void connectSession();
+    void adoptPrefetch();
     void onConnected();
     void onFinished(int exitCode);
     void onRenderReplied(const PageRequest &reply);
@@ -83,6 +95,7 @@ private:
     QString m_path;
     QString m_password;
     QPointer<pdfpreview::HelperSession> m_session;
+    std::unique_ptr<pdfpreview::Prefetch> m_prefetch;
     QList<QSize> m_sizes;
     bool m_ready = false;
     bool m_sizesAsked = false;

@@ -2,6 +2,7 @@
 
 #include "dpihelper.h"
 #include "filecollector.h"
+#include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewautoreloader.h"
 
@@ -44,6 +45,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_siblings(new FileCollector(this))
     , m_reloader(new PreviewAutoReloader(this))
     , m_dpi(new DpiHelper(this))
+    , m_prefetch(new pdfpreview::NeighbourPrefetcher(this))
 {
     setCentralWidget(m_view);
     m_view->setDocument(m_document);
@@ -72,7 +74,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         }
     });
     connect(m_outline, &QTreeWidget::itemClicked, this, &PreviewWindow::onOutlineClicked);
+    connect(m_document, &PreviewDocument::firstPagePrefetched, m_view, &PageView::offerImage);
     connect(m_siblings, &FileCollector::sigSiblingFilesChanged, this, [this](const QString &pre, const QString &next) {
+        updatePrefetch();
         m_actions.value(QStringLiteral("previous"))->setEnabled(!pre.isEmpty());
         m_actions.value(QStringLiteral("next"))->setEnabled(!next.isEmpty());
         m_actions.value(QStringLiteral("previous"))->setToolTip(pre.isEmpty() ? tr("No other file") : tr("Previous: %1").arg(pre));
@@ -91,6 +95,21 @@ PreviewWindow::~PreviewWindow()
 void PreviewWindow::setHelperProgram(const QString &path)
 {
     m_document->setHelperProgram(path);
+    m_prefetch->setHelperProgram(path);
+}
+
+void PreviewWindow::updatePrefetch()
+{
+    QStringList files;
+    for (const QFileInfo &info : FileCollector::GetSameTypeFileList(currentFile()))
+        files << info.absoluteFilePath();
+    PageRequest request;
+    request.rotation = m_view->rotation();
+    request.annotations = m_view->annotationsShown();
+    request.invert = m_view->inverted();
+    m_prefetch->setFirstPage(request, [this](const QSize &points) { return m_view->renderSizeFor(points); });
+    m_prefetch->setFiles(files);
+    m_prefetch->setCurrent(currentFile());
 }
 
 QAction *PreviewWindow::action(const QString &name) const
@@ -121,14 +140,14 @@ void PreviewWindow::buildActions()
         [this] { m_view->setZoomMode(PageView::ZoomMode::FitPage); updateStatus(); });
     bar->addSeparator();
     add(QStringLiteral("rotateLeft"), tr("⟲"), QKeySequence(Qt::CTRL | Qt::Key_L),
-        [this] { m_view->setRotation(m_view->rotation() - 90); });
+        [this] { m_view->setRotation(m_view->rotation() - 90); updatePrefetch(); });
     add(QStringLiteral("rotateRight"), tr("⟳"), QKeySequence(Qt::CTRL | Qt::Key_R),
-        [this] { m_view->setRotation(m_view->rotation() + 90); });
+        [this] { m_view->setRotation(m_view->rotation() + 90); updatePrefetch(); });
     QAction *invert = add(QStringLiteral("invert"), tr("Invert"), QKeySequence(Qt::CTRL | Qt::Key_I),
-                          [this](bool on) { m_view->setInverted(on); });
+                          [this](bool on) { m_view->setInverted(on); updatePrefetch(); });
     invert->setCheckable(true);
     QAction *annotations = add(QStringLiteral("annotations"), tr("Annotations"), QKeySequence(Qt::CTRL | Qt::Key_A),
-                               [this](bool on) { m_view->setAnnotationsShown(on); });
+                               [this](bool on) { m_view->setAnnotationsShown(on); updatePrefetch(); });
     annotations->setCheckable(true);
     annotations->setChecked(m_view->annotationsShown());
     bar->addSeparator();
@@ -152,6 +171,12 @@ void PreviewWindow::updatePixelRatio()
 
 void PreviewWindow::openFile(const QString &path, const QString &password)
 {
+    openFile(path, password, nullptr);
+}
+
+void PreviewWindow::openFile(const QString &path, const QString &password,
+                             std::unique_ptr<pdfpreview::Prefetch> prefetch)
+{
     const QString absolute = QFileInfo(path).absoluteFilePath();
     if (absolute != m_document->path())
         m_pageAfterOpen = 0;
@@ -160,9 +185,13 @@ void PreviewWindow::openFile(const QString &path, const QString &password)
     m_view->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
     setWindowTitle(tr("%1 — pdfpreview").arg(QFileInfo(path).fileName()));
-    m_document->open(absolute, password);
+    if (prefetch)
+        m_document->openPrefetched(absolute, std::move(prefetch));
+    else
+        m_document->open(absolute, password);
     m_siblings->setCurrentFile(absolute);
     m_reloader->setWatchedFile(absolute);
+    updatePrefetch();
 }
 
 void PreviewWindow::onOpened(const QList<QSize> &sizes)
@@ -219,7 +248,8 @@ void PreviewWindow::stepFile(int direction)
     }
     const int count = int(files.size());
     const int next = at < 0 ? 0 : ((at + direction) % count + count) % count;
-    openFile(files.at(next).absoluteFilePath());
+    const QString file = files.at(next).absoluteFilePath();
+    openFile(file, QString(), m_prefetch->take(file));
 }
 
 void PreviewWindow::reload()

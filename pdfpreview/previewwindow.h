@@ -5,7 +5,13 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class DpiHelper;
+namespace pdfpreview {
+class NeighbourPrefetcher;
+class Prefetch;
+}
 class FileCollector;
 class PageView;
 class PreviewAutoReloader;
@@ -31,6 +37,7 @@ public:
     PageView *pageView() const { return m_view; }
     QTreeWidget *outlineView() const { return m_outline; }
     PreviewDocument *document() const { return m_document; }
+    pdfpreview::NeighbourPrefetcher *prefetcher() const { return m_prefetch; }
     QAction *action(const QString &name) const;
 
 signals:
@@ -41,6 +48,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    void openFile(const QString &path, const QString &password, std::unique_ptr<pdfpreview::Prefetch> prefetch);
     void buildActions();
     void onOpened(const QList<QSize> &sizes);
     void onOutline(const QList<BookmarkNode> &outline);
@@ -50,6 +58,8 @@ private:
     void reload();
     void updatePixelRatio();
     void updateStatus();
+    // Tells the helpers ahead which files are neighbours and how to draw.
+    void updatePrefetch();
 
     PreviewDocument *m_document;
     PageView *m_view;
@@ -58,6 +68,7 @@ private:
     FileCollector *m_siblings;
     PreviewAutoReloader *m_reloader;
     DpiHelper *m_dpi;
+    pdfpreview::NeighbourPrefetcher *m_prefetch;
     QHash<QString, QAction *> m_actions;
     int m_pageAfterOpen = 0;
     bool m_firstShownSent = false;

@@ -120,7 +120,6 @@ HelperSession::HelperSession(QObject *parent)
 
 HelperSession::~HelperSession()
 {
-    // The area goes with this session whatever happens to the helper.
     for (QEventLoop *loop : std::as_const(m_waitLoops))
         loop->quit();
     if (!m_process)
@@ -130,6 +129,10 @@ HelperSession::~HelperSession()
         m_socket->disconnect(this);
         m_socket->disconnectFromServer();
     }
+    // A helper that has not been accepted yet waits in the server's queue:
+    // closing the server ends its connection too, and with it the helper.
+    if (m_server)
+        m_server->close();
     if (m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(GraceMsecs)) {
         m_process->kill();
         m_process->waitForFinished(GraceMsecs);
