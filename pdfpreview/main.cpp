@@ -1,5 +1,6 @@
 // pdfpreview: a preview window for PDF files, drawn by pdfhelper processes.
 
+#include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewwindow.h"
 
@@ -25,6 +26,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
         {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
         {QStringLiteral("size"), QStringLiteral("Window size, such as 1000x800."), QStringLiteral("WxH")},
+        {QStringLiteral("ahead"),
+         QStringLiteral("Helpers started ahead for the neighbouring files (2; 0 turns this off)."),
+         QStringLiteral("N"), QStringLiteral("2")},
         {QStringLiteral("screenshot"),
          QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
     });
@@ -38,6 +42,7 @@ int main(int argc, char *argv[])
     PreviewWindow window;
     if (parser.isSet(QStringLiteral("helper")))
         window.setHelperProgram(parser.value(QStringLiteral("helper")));
+    window.prefetcher()->setAhead(qBound(0, parser.value(QStringLiteral("ahead")).toInt(), 8));
     const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));
     if (size.size() == 2 && size.at(0).toInt() > 0 && size.at(1).toInt() > 0)
         window.resize(size.at(0).toInt(), size.at(1).toInt());

@@ -1,7 +1,9 @@
 // The preview side against the real helper: pdfhelper-client as people run
 // it (outputs, messages and exit codes), and the library under it.
 
+#include "helpercontract.h"
 #include "helpersession.h"
+#include "neighbourprefetcher.h"
 #include "packetframing.h"
 #include "sharedarea.h"
 #include "testsupport.h"
@@ -340,6 +342,64 @@ private slots:
         QVERIFY(client.waitForFinished());
         QCOMPARE(areas(pid), QStringList());
         QCOMPARE(areas(self), QStringList());
+    }
+#endif
+
+#ifdef Q_OS_LINUX
+    // Helpers ahead: one per neighbour, adopted on a step without a new
+    // process, ended when their file is no longer a neighbour, not retried
+    // for a file that needs a password, and gone with the prefetcher.
+    void helpersAheadFollowTheSteps()
+    {
+        using pdfpreview::Prefetch;
+        QTemporaryDir dir;
+        QStringList files;
+        for (const char *name : {"a.pdf", "b.pdf", "c.pdf", "d.pdf"}) {
+            files << dir.filePath(name);
+            QVERIFY(QFile::copy(fixture(QString(name) == "c.pdf" ? "encrypted-rc4.pdf" : "sample.pdf"), files.last()));
+        }
+        // The helper processes serving a file, found from outside.
+        const auto helpers = [](const QString &file) {
+            int count = 0;
+            for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+                QFile cmdline("/proc/" + pid + "/cmdline");
+                if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').contains(file.toUtf8()))
+                    ++count;
+            }
+            return count;
+        };
+        const auto prefetched = [](pdfpreview::NeighbourPrefetcher &p) {
+            const QStringList list = p.prefetched();
+            return QSet<QString>(list.cbegin(), list.cend());
+        };
+        auto prefetcher = std::make_unique<pdfpreview::NeighbourPrefetcher>();
+        prefetcher->setFirstPage(pageRequest(0), [](const QSize &points) { return points / 4; });
+        prefetcher->setFiles(files);
+        prefetcher->setCurrent(files[0]);
+        QCOMPARE(prefetched(*prefetcher), (QSet<QString>{files[1], files[3]}));
+
+        std::unique_ptr<Prefetch> b = prefetcher->take(files[1]);
+        QVERIFY(QTest::qWaitFor([&] { return b->stage() == Prefetch::Stage::Ready; }, 20000));
+        QCOMPARE(b->firstPage().size(), QSize(612, 792) / 4);
+        const std::unique_ptr<HelperSession> adopted = b->takeSession();
+        QVERIFY(adopted->render(pageRequest(2)).has_value());
+        QCOMPARE(helpers(files[1]), 1);
+
+        // At b the neighbours are c and a: d's helper ends; c needs a
+        // password, fails, and is not started again in the background.
+        prefetcher->setCurrent(files[1]);
+        QCOMPARE(prefetched(*prefetcher), (QSet<QString>{files[2], files[0]}));
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[3]) == 0 && helpers(files[2]) == 0; }, 10000));
+        prefetcher->setCurrent(files[1]);
+        QTest::qWait(200);
+        QCOMPARE(helpers(files[2]), 0);
+
+        // The folder changes: a is gone from the list, and so is its helper.
+        prefetcher->setFiles({files[1], files[3]});
+        QCOMPARE(prefetched(*prefetcher), QSet<QString>{files[3]});
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[0]) == 0 && helpers(files[3]) == 1; }, 10000));
+        prefetcher.reset();
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[3]) == 0; }, 5000));
     }
 #endif
 
