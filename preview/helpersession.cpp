@@ -238,16 +238,9 @@ std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
     }
     const quint64 token = m_nextToken++;
     request.token = token;
-    std::optional<PageRequest> reply;
-    const auto connection = connect(this, &HelperSession::renderReplied, this,
-                                    [&reply, token](const PageRequest &r) {
-                                        if (r.token == token && !reply)
-                                            reply = r;
-                                    });
-    sendRenderRequest(request);
-    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
-    disconnect(connection);
-    return reply;
+    return ask(buildPacket(PacketType::RenderRequest, request), &HelperSession::renderReplied,
+               std::function<bool(const PageRequest &)>([token](const PageRequest &r) { return r.token == token; }),
+               msecs);
 }
 
 std::optional<QList<BookmarkNode>> HelperSession::outline(int msecs)
@@ -255,26 +248,20 @@ std::optional<QList<BookmarkNode>> HelperSession::outline(int msecs)
     if (m_state != State::Connected)
         return std::nullopt;
     // Replies come in request order, so the n-th reply answers the n-th request.
-    const quint64 number = m_bookmarksSent + 1;
-    std::optional<QList<BookmarkNode>> reply;
-    const auto connection = connect(this, &HelperSession::bookmarksReplied, this,
-                                    [&reply, number, this](const QList<BookmarkNode> &nodes) {
-                                        if (m_bookmarksReceived == number)
-                                            reply = nodes;
-                                    });
-    sendBookmarksRequest();
-    waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
-    disconnect(connection);
-    return reply;
+    const quint64 number = ++m_bookmarksSent;
+    return ask(buildPacket(PacketType::BookmarksRequest), &HelperSession::bookmarksReplied,
+               std::function<bool(const QList<BookmarkNode> &)>(
+                   [number, this](const QList<BookmarkNode> &) { return m_bookmarksReceived == number; }),
+               msecs);
 }
 
 template <typename Reply>
 std::optional<Reply> HelperSession::ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
-                                        int msecs)
+                                        const std::function<bool(const Reply &)> &mine, int msecs)
 {
     std::optional<Reply> reply;
-    const auto connection = connect(this, signal, this, [&reply](const Reply &r) {
-        if (!reply)
+    const auto connection = connect(this, signal, this, [&reply, &mine](const Reply &r) {
+        if (!reply && mine(r))
             reply = r;
     });
     sendRaw(packet);
@@ -287,7 +274,8 @@ std::optional<QList<QSize>> HelperSession::pageSizes(int msecs)
 {
     if (m_state != State::Connected)
         return std::nullopt;
-    return ask(buildPacket(PacketType::PageSizesRequest), &HelperSession::pageSizesReplied, msecs);
+    return ask(buildPacket(PacketType::PageSizesRequest), &HelperSession::pageSizesReplied,
+               std::function<bool(const QList<QSize> &)>([](const QList<QSize> &) { return true; }), msecs);
 }
 
 bool HelperSession::offerArea(qint64 bytes, int msecs)

@@ -138,9 +138,10 @@ private:
     // Offers the helper a new area of at least bytes; false when the system
     // or the helper refuses it, or the helper does not know the offer.
     bool offerArea(qint64 bytes, int msecs);
-    // Sends one packet and waits for the reply its handler recognises.
+    // Sends one packet and waits for the first reply that mine() accepts.
     template <typename Reply>
-    std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &), int msecs);
+    std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
+                             const std::function<bool(const Reply &)> &mine, int msecs);
 
     QString m_program;
     bool m_forwardLog = false;

@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 using pdfpreview::HelperSession;
@@ -29,25 +30,31 @@ struct Passes {
     double second = -1;
 };
 
-Passes inProcess(const QString &document, QSize size, int pages)
+// Times draw(page) over every page, twice.
+Passes twoPasses(int pages, const std::function<bool(int)> &draw)
 {
-    QPdfium engine{QLatin1String("bench")};
-    engine.prepare();
-    if (engine.loadFile(document, QString()) != QPdfium::Success)
-        qFatal("cannot load %s", qPrintable(document));
     Passes passes;
     for (double *pass : {&passes.first, &passes.second}) {
         std::vector<double> times;
         for (int page = 0; page < pages; ++page) {
             QElapsedTimer timer;
             timer.start();
-            if (engine.page(unsigned(page), size, false, 0).isNull())
+            if (!draw(page))
                 qFatal("page %d failed", page);
             times.push_back(msSince(timer));
         }
         *pass = median(times);
     }
     return passes;
+}
+
+Passes inProcess(const QString &document, QSize size, int pages)
+{
+    QPdfium engine{QLatin1String("bench")};
+    engine.prepare();
+    if (engine.loadFile(document, QString()) != QPdfium::Success)
+        qFatal("cannot load %s", qPrintable(document));
+    return twoPasses(pages, [&](int page) { return !engine.page(unsigned(page), size, false, 0).isNull(); });
 }
 
 Passes throughHelper(const QString &program, HelperSession::Transport transport, const QString &document,
@@ -59,19 +66,10 @@ Passes throughHelper(const QString &program, HelperSession::Transport transport,
     session.setTransport(transport);
     if (!session.start(document) || !session.waitForConnected())
         return {};
-    Passes passes;
-    for (double *pass : {&passes.first, &passes.second}) {
-        std::vector<double> times;
-        for (int page = 0; page < pages; ++page) {
-            QElapsedTimer timer;
-            timer.start();
-            const auto reply = session.render(PageRequest{page, 0, 0, false, false, 0, size, QImage()});
-            if (!reply || reply->image.isNull())
-                qFatal("page %d failed through the helper", page);
-            times.push_back(msSince(timer));
-        }
-        *pass = median(times);
-    }
+    const Passes passes = twoPasses(pages, [&](int page) {
+        const auto reply = session.render(PageRequest{page, 0, 0, false, false, 0, size, QImage()});
+        return reply && !reply->image.isNull();
+    });
     session.finish();
     return passes;
 }
