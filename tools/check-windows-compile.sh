@@ -55,17 +55,18 @@ fi
 
 # Qt's headers are system headers here: GCC warns about their export macros
 # on MinGW, which says nothing about our code.
-includes=(-Iplatform -Iutilities -Ihelper -Iviewers/pdf/pdfium -Ipreview -I"$scratch/deflate" -isystem "$qt")
+includes=(-Iplatform -Iutilities -Ihelper -Iviewers/pdf/pdfium -Ipreview -Ipdfpreview -I"$scratch/deflate" -isystem "$qt")
 for module in QtCore QtGui QtNetwork QtWidgets; do
     includes+=(-isystem "$qt/$module" -isystem "$qt/$module/$qt_version" -isystem "$qt/$module/$qt_version/$module")
 done
 
 failed=0
 count=0
-for source in $(git ls-files 'helper/*.cpp' 'viewers/*.cpp' 'utilities/*.cpp' 'preview/*.cpp'); do
+for source in $(git ls-files 'helper/*.cpp' 'viewers/*.cpp' 'utilities/*.cpp' 'preview/*.cpp' 'pdfpreview/*.cpp' \
+                  'platform/*.cpp' | grep -v '_posix\.cpp$'); do
     count=$((count + 1))
     if ! "$cxx" -std=c++17 -fsyntax-only -Wall -Wextra -Wpedantic -Wshadow -Werror \
-        -DUNICODE -D_UNICODE -DPDFHELPER_BUILT_HELPER='"pdfhelper.exe"' \
+        -DUNICODE -D_UNICODE -DPDFHELPER_BUILT_HELPER='"pdfhelper.exe"' -DPDFHELPER_VERSION='"0"' \
         "${extra[@]}" "${includes[@]}" "$source"; then
         echo "FAILED: $source" >&2
         failed=$((failed + 1))
