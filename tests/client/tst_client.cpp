@@ -381,7 +381,7 @@ private slots:
         std::unique_ptr<Prefetch> b = prefetcher->take(files[1]);
         QVERIFY(QTest::qWaitFor([&] { return b->stage() == Prefetch::Stage::Ready; }, 20000));
         QCOMPARE(b->firstPage().size(), QSize(612, 792) / 4);
-        const std::unique_ptr<HelperSession> adopted = b->takeSession();
+        std::unique_ptr<HelperSession> adopted = b->takeSession();
         QVERIFY(adopted->render(pageRequest(2)).has_value());
         QCOMPARE(helpers(files[1]), 1);
 
@@ -398,8 +398,27 @@ private slots:
         prefetcher->setFiles({files[1], files[3]});
         QCOMPARE(prefetched(*prefetcher), QSet<QString>{files[3]});
         QVERIFY(QTest::qWaitFor([&] { return helpers(files[0]) == 0 && helpers(files[3]) == 1; }, 10000));
+
+        // A helper ahead that is killed leaves the shown document alone, and
+        // the step to its file finds it failed and opens the file afresh.
+        std::unique_ptr<Prefetch> d = prefetcher->take(files[3]);
+        QVERIFY(QTest::qWaitFor([&] { return d->stage() == Prefetch::Stage::Ready; }, 20000));
+        ::kill(pid_t(d->session()->helperProcessId()), SIGKILL);
+        QVERIFY(QTest::qWaitFor([&] { return d->stage() == Prefetch::Stage::Failed; }, 10000));
+        QVERIFY(adopted->render(pageRequest(1)).has_value());
         prefetcher.reset();
-        QVERIFY(QTest::qWaitFor([&] { return helpers(files[3]) == 0; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[0]) + helpers(files[2]) + helpers(files[3]) == 0; }, 5000));
+
+        adopted.reset();
+
+        // Nor does a killed client leave its helpers, ahead or shown, behind
+        // (the client itself names the files too, until it is gone).
+        QProcess client;
+        client.start(PDFHELPER_CLIENT, QStringList{"switch", files[0], files[1], "--size", "60x80", "--dwell", "20000"});
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[0]) + helpers(files[1]) == 4; }, 20000));
+        client.kill();
+        QVERIFY(client.waitForFinished());
+        QVERIFY(QTest::qWaitFor([&] { return helpers(files[0]) + helpers(files[1]) == 0; }, 10000));
     }
 #endif
 
