@@ -17,7 +17,50 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <atomic>
+#include <vector>
+
 namespace pdfpreview {
+
+// The shared area cut into slots of one page each. A page is handed to the
+// caller in its slot, without a copy; the slot is taken until the last copy
+// of that image is gone, and only free slots are drawn into.
+struct HelperSession::AreaSlots {
+    std::unique_ptr<SharedArea> block;
+    qint64 slotBytes = 0;
+    std::vector<std::atomic<bool>> taken;
+
+    AreaSlots(std::unique_ptr<SharedArea> shared, qint64 bytes)
+        : block(std::move(shared)), slotBytes(bytes), taken(size_t(block->size() / bytes))
+    {
+    }
+    int freeSlot(qint64 bytes) const
+    {
+        for (size_t i = 0; bytes <= slotBytes && i < taken.size(); ++i) {
+            if (!taken[i].load())
+                return int(i);
+        }
+        return -1;
+    }
+};
+
+namespace {
+
+// What an image handed out in a slot needs to give the slot back: the
+// slots, kept alive as long as any such image lives, and the slot's number.
+struct SlotRelease {
+    std::shared_ptr<HelperSession::AreaSlots> area;
+    int slot;
+};
+
+void releaseSlot(void *info)
+{
+    auto *release = static_cast<SlotRelease *>(info);
+    release->area->taken[size_t(release->slot)].store(false);
+    delete release;
+}
+
+} // namespace
 
 namespace {
 
@@ -233,8 +276,11 @@ std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
     // Sizes over the bound fail at the helper either way; PNG says so at once.
     if (m_transport == Transport::Shared && !m_sharedUnsupported && fitsImageBound(request.size)) {
         const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
-        if ((m_area && m_area->size() >= bytes) || offerArea(bytes, msecs))
-            return renderShared(request, msecs);
+        int slot = m_area ? m_area->freeSlot(bytes) : -1;
+        if (slot < 0 && offerArea(bytes, msecs))
+            slot = m_area->freeSlot(bytes);
+        if (slot >= 0)
+            return renderShared(request, slot, msecs);
     }
     const quint64 token = m_nextToken++;
     request.token = token;
@@ -280,9 +326,12 @@ std::optional<QList<QSize>> HelperSession::pageSizes(int msecs)
 
 bool HelperSession::offerArea(qint64 bytes, int msecs)
 {
-    // Room for the page asked for, and for somewhat larger ones after it.
-    constexpr qint64 Step = qint64(16) * 1024 * 1024;
-    const qint64 size = qMin(MaxSharedAreaBytes, (bytes + bytes / 2 + Step - 1) / Step * Step);
+    // A few pages of this size, in slots rounded up to whole 64 KiB, so that
+    // the caller may hold several pages while the next ones are drawn.
+    constexpr qint64 Granule = 64 * 1024;
+    constexpr int Slots = 4;
+    const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
+    const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
     auto fresh = std::make_unique<SharedArea>();
     if (!fresh->create(size))
         return false;
@@ -308,35 +357,37 @@ bool HelperSession::offerArea(qint64 bytes, int msecs)
         m_sharedUnsupported = probed;
         return false;
     }
+    // Images handed out from an earlier area keep it alive on their own.
     if (*accepted)
-        m_area = std::move(fresh);
+        m_area = std::make_shared<AreaSlots>(std::move(fresh), slotBytes);
     return *accepted;
 }
 
-std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int msecs)
+std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int slot, int msecs)
 {
     const quint64 token = m_nextToken++;
     request.token = token;
     request.image = QImage();
+    const std::shared_ptr<AreaSlots> area = m_area;
+    const quint64 offset = quint64(slot) * quint64(area->slotBytes);
     std::optional<PageRequest> reply;
     const auto connection = connect(this, &HelperSession::sharedRenderReplied, this,
                                     [&, token](const PageRequest &r, const SharedImage &placed) {
         if (r.token != token || reply)
             return;
         reply = r;
-        // Checked against the area as the helper was: a reply that points
-        // outside it gives a null image, never a read past the end.
+        // Checked against the slot the page was asked into: a reply that
+        // points elsewhere gives a null image, never a read outside it.
         const qint64 bytes = qint64(placed.bytesPerLine) * placed.height;
         if (placed.width > 0 && placed.height > 0 && placed.bytesPerLine >= placed.width * 4
-            && placed.format == QImage::Format_ARGB32 && m_area && placed.offset <= quint64(m_area->size())
-            && bytes <= m_area->size() - qint64(placed.offset)) {
-            // A copy of its own, which later renders cannot overwrite.
-            reply->image = QImage(m_area->data() + placed.offset, placed.width, placed.height, placed.bytesPerLine,
-                                  QImage::Format_ARGB32).copy();
+            && placed.format == QImage::Format_ARGB32 && placed.offset == offset && bytes <= area->slotBytes) {
+            area->taken[size_t(slot)].store(true);
+            reply->image = QImage(area->block->data() + offset, placed.width, placed.height, placed.bytesPerLine,
+                                  QImage::Format_ARGB32, releaseSlot, new SlotRelease{area, slot});
         }
     });
     PacketWriter writer(PacketType::SharedRenderRequest);
-    writer.stream() << request << quint64(0);
+    writer.stream() << request << offset;
     sendRaw(writer.finish());
     waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
     disconnect(connection);

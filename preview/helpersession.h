@@ -42,6 +42,8 @@ class HelperSession : public QObject
 {
     Q_OBJECT
 public:
+    struct AreaSlots;
+
     enum class State {
         Idle,       // nothing started yet
         Starting,   // helper running, not connected yet
@@ -54,7 +56,8 @@ public:
     // How render() receives pages: drawn by the helper straight into memory
     // both share (the default, and a helper that does not know it is found
     // out at the first render and answered with PNG from then on), or as PNG
-    // in the reply packet.
+    // in the reply packet. A shared page comes in memory of its own that no
+    // later render touches while the image, or a copy of it, lives.
     enum class Transport { Shared, Png };
     Q_ENUM(Transport)
 
@@ -134,7 +137,7 @@ private:
     void readTrace();
     void wake();
     bool waitFor(const std::function<bool()> &done, int msecs);
-    std::optional<PageRequest> renderShared(PageRequest request, int msecs);
+    std::optional<PageRequest> renderShared(PageRequest request, int slot, int msecs);
     // Offers the helper a new area of at least bytes; false when the system
     // or the helper refuses it, or the helper does not know the offer.
     bool offerArea(qint64 bytes, int msecs);
@@ -146,7 +149,7 @@ private:
     QString m_program;
     bool m_forwardLog = false;
     Transport m_transport = Transport::Shared;
-    std::unique_ptr<SharedArea> m_area;
+    std::shared_ptr<AreaSlots> m_area;
     bool m_sharedUnsupported = false;
     bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;

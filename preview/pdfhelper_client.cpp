@@ -51,6 +51,8 @@ void out(const QString &text)
 {
     std::fputs(text.toUtf8().constData(), stdout);
     std::fputc('\n', stdout);
+    // Lines such as the steps of switch are read as they come.
+    std::fflush(stdout);
 }
 
 struct Options {

@@ -334,10 +334,11 @@ private slots:
             QVERIFY(session.waitForFinished());
         }
         QProcess client;
-        client.start(PDFHELPER_CLIENT, {"time", fixture("pages-mixed.pdf"), "--size", "2480x3508"});
+        client.start(PDFHELPER_CLIENT, {"switch", fixture("sample.pdf"), fixture("plain.pdf"), "--size", "600x800",
+                                        "--dwell", "20000"});
         QVERIFY(client.waitForStarted());
         const qint64 pid = client.processId();
-        QTest::qWait(300);
+        QVERIFY(client.waitForReadyRead()); // the first page is in, drawn in shared memory
         client.kill();
         QVERIFY(client.waitForFinished());
         QCOMPARE(areas(pid), QStringList());
