@@ -177,16 +177,23 @@ struct Served {
     // Hands the provider a real shared area before the input's own packets,
     // so that the input's shared renders meet the area's bounds checks. The
     // last bytes of the block are not offered: no render may touch them.
-    void offer(const SharedArea &area)
+    // Each input gets a block of its own, whose name is gone once the
+    // provider holds it, so that no run leaves one behind, however it ends.
+    void offer()
     {
+        if (!area.create(qint64(MaxSide) * MaxSide * 4 + AreaGuard))
+            finding("no shared area for the input");
+        std::memset(area.data() + area.size() - AreaGuard, 0xA5, AreaGuard);
         requests.deliver(buildPacket(PacketType::SharedAreaOffer,
                                      SharedAreaOfferRecord{area.name(), quint64(area.size() - AreaGuard)}));
         provider.serve(&requests, &replies);
+        area.removeName();
         if (replies.data() != QByteArray::fromHex("000000020801"))
             finding("the provider refused a proper shared area");
         replies.buffer().clear();
         replies.seek(0);
     }
+    SharedArea area;
     PDFPageProvider provider;
     Delivery requests;
     QBuffer replies;
@@ -217,10 +224,6 @@ struct Environment {
         fixedReplies.insert(quint8(PacketType::BookmarksRequest),
                             {quint8(PacketType::BookmarksReply),
                              cleanReply(PacketType::BookmarksRequest, PacketType::BookmarksReply)});
-        // Room for one page at the largest size the input may ask for, and
-        // a guard after it that is not offered.
-        if (!area.create(qint64(MaxSide) * MaxSide * 4 + AreaGuard))
-            finding("no shared area for the run");
         fixedReplies.insert(quint8(PacketType::PageSizesRequest),
                             {quint8(PacketType::PageSizesReply),
                              cleanReply(PacketType::PageSizesRequest, PacketType::PageSizesReply)});
@@ -228,7 +231,6 @@ struct Environment {
     // Request type -> reply type and the reply's body, for the requests
     // whose answer is always the same.
     QHash<quint8, Packet> fixedReplies;
-    SharedArea area;
 };
 
 
@@ -244,8 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<Packet> requests = walkAndCap(stream);
 
     Served served;
-    std::memset(env.area.data() + env.area.size() - AreaGuard, 0xA5, AreaGuard);
-    served.offer(env.area);
+    served.offer();
     if (piece == 0) {
         served.requests.deliver(stream);
         served.provider.serve(&served.requests, &served.replies);
@@ -286,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (next != replies.size())
         finding("a reply nobody asked for");
-    const uchar *guard = env.area.data() + env.area.size() - AreaGuard;
+    const uchar *guard = served.area.data() + served.area.size() - AreaGuard;
     for (qint64 i = 0; i < AreaGuard; ++i) {
         if (guard[i] != 0xA5)
             finding("a shared render wrote past the page it was given");
