@@ -224,6 +224,9 @@ struct Environment {
         fixedReplies.insert(quint8(PacketType::BookmarksRequest),
                             {quint8(PacketType::BookmarksReply),
                              cleanReply(PacketType::BookmarksRequest, PacketType::BookmarksReply)});
+        fixedReplies.insert(quint8(PacketType::OutlineToolTipsRequest),
+                            {quint8(PacketType::OutlineToolTipsReply),
+                             cleanReply(PacketType::OutlineToolTipsRequest, PacketType::OutlineToolTipsReply)});
         fixedReplies.insert(quint8(PacketType::PageSizesRequest),
                             {quint8(PacketType::PageSizesReply),
                              cleanReply(PacketType::PageSizesRequest, PacketType::PageSizesReply)});

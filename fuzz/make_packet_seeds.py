@@ -12,6 +12,7 @@ from pathlib import Path
 RENDER_REQUEST, RENDER_REPLY, BOOKMARKS_REQUEST, BOOKMARKS_REPLY = 1, 2, 3, 4
 PAGE_SIZES_REQUEST, PAGE_SIZES_REPLY = 5, 6
 AREA_OFFER, AREA_REPLY, SHARED_RENDER_REQUEST, SHARED_RENDER_REPLY = 7, 8, 9, 10
+TOOL_TIPS_REQUEST, TOOL_TIPS_REPLY = 11, 12
 
 
 def packet(type_, payload=b""):
@@ -72,6 +73,7 @@ SEEDS = {
                      + render(2, width=256, height=257, offset=0) + render(0, width=16, height=16, offset=2)
                      + render(0, invert=True, width=8, height=8, offset=262144 - 256)
                      + render(0, offset=(1 << 64) - 4)),
+    "outline-tool-tips": (0, packet(TOOL_TIPS_REQUEST) + packet(BOOKMARKS_REQUEST) + packet(TOOL_TIPS_REPLY, b"\x00")),
     "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
                       + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
                       + render(0, width=8, height=8, offset=0)),

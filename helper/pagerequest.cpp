@@ -116,21 +116,38 @@ QList<BookmarkNode> readBookmarkNodes(QDataStream &in)
     return nodes;
 }
 
-QList<QSize> readPageSizes(QDataStream &in)
+namespace {
+
+// A list as QDataStream writes it (a count, then each item), read without
+// believing the count: nothing is reserved beyond what the bytes left could
+// hold, and reading stops where the bytes do.
+template <typename T>
+QList<T> readBoundedList(QDataStream &in, qint64 smallestItem)
 {
     quint32 count = 0;
     in >> count;
-    QList<QSize> sizes;
-    // Each size takes 8 bytes, so the bytes left bound what is reserved.
+    QList<T> items;
     const qint64 left = in.device() ? in.device()->bytesAvailable() : 0;
-    sizes.reserve(qsizetype(qMin<qint64>(count, left / 8)));
+    items.reserve(qsizetype(qMin<qint64>(count, left / smallestItem)));
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
-        QSize size;
-        in >> size;
+        T item;
+        in >> item;
         if (in.status() == QDataStream::Ok)
-            sizes.append(size);
+            items.append(item);
     }
-    return sizes;
+    return items;
+}
+
+} // namespace
+
+QList<QSize> readPageSizes(QDataStream &in)
+{
+    return readBoundedList<QSize>(in, 8);
+}
+
+QStringList readToolTips(QDataStream &in)
+{
+    return readBoundedList<QString>(in, 4);
 }
 
 BookmarkNode toBookmarkNode(const QStandardItem *item)
@@ -145,6 +162,16 @@ BookmarkNode toBookmarkNode(const QStandardItem *item)
     for (int row = 0; row < rows; ++row)
         node.children.append(toBookmarkNode(item->child(row, 0)));
     return node;
+}
+
+QStringList outlineToolTips(const QStandardItem *root)
+{
+    QStringList tips;
+    for (int row = 0; root && row < root->rowCount(); ++row) {
+        const QStandardItem *item = root->child(row, 0);
+        tips << item->toolTip() << outlineToolTips(item);
+    }
+    return tips;
 }
 
 QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root)

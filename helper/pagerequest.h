@@ -9,6 +9,7 @@
 #include <QList>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 class QStandardItem;
@@ -32,6 +33,11 @@ enum class PacketType : quint8 {
     SharedAreaReply = 8,     // helper -> preview, bool: the area is in use
     SharedRenderRequest = 9, // preview -> helper, PageRequest (null image), quint64 offset
     SharedRenderReply = 10,  // helper -> preview, PageRequest (null image), SharedImage
+    // The outline entries' tool tips ("URI: ...", "REMOTE GOTO: ..."), which
+    // the outline reply does not carry: one string per entry, in the order
+    // the outline reply lists its entries, empty where an entry has none.
+    OutlineToolTipsRequest = 11, // preview -> helper, no payload
+    OutlineToolTipsReply = 12,   // helper -> preview, QStringList
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -95,10 +101,16 @@ QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
 // that follow could hold is not believed: reading stops where the bytes do,
 // with the stream status set.
 QList<QSize> readPageSizes(QDataStream &in);
+// Reads the strings of an OutlineToolTipsReply the same careful way.
+QStringList readToolTips(QDataStream &in);
 
 // Converts an outline item (title, page and children as the engine's outline
 // reader stores them) with its subtree. A null item gives a fresh node.
 BookmarkNode toBookmarkNode(const QStandardItem *item);
+
+// The tool tips of an outline tree's entries, depth-first as the outline
+// reply lists them; empty strings where there is none.
+QStringList outlineToolTips(const QStandardItem *root);
 
 // The top-level entries of an outline tree: the root's children in row order.
 // The root itself carries nothing that is sent.

@@ -93,6 +93,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveBookmarks();
     case PacketType::PageSizesRequest:
         return servePageSizes();
+    case PacketType::OutlineToolTipsRequest:
+        return serveBookmarks(true);
 #ifndef PDFHELPER_WITHOUT_SHARED_AREA
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
@@ -109,6 +111,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PageSizesReply:
     case PacketType::SharedAreaReply:
     case PacketType::SharedRenderReply:
+    case PacketType::OutlineToolTipsReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -136,16 +139,23 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
     return packet;
 }
 
-QByteArray PDFPageProvider::serveBookmarks()
+QByteArray PDFPageProvider::serveBookmarks(bool toolTips)
 {
     QList<BookmarkNode> nodes;
+    QStringList tips;
     {
         const std::unique_ptr<QStandardItem> root(new QStandardItem);
         // An outline that was not read to its end is sent as no outline at all.
-        if (engine.readBookmarks(root.get()))
+        if (engine.readBookmarks(root.get())) {
             nodes = toBookmarkNodes(root.get());
+            tips = outlineToolTips(root.get());
+        }
     }
-
+    if (toolTips) {
+        QByteArray packet = buildPacket(PacketType::OutlineToolTipsReply, tips);
+        std::cout << "sending outline tool tips " << tips.size() << std::endl;
+        return packet;
+    }
     QByteArray packet = buildPacket(PacketType::BookmarksReply, nodes);
     std::cout << "sending bookmarks " << nodes.size() << std::endl;
     return packet;

@@ -39,7 +39,9 @@ private:
     // The reply packet to one request, or nothing for a packet that gets none.
     QByteArray handlePacket(PacketType type, QDataStream &payload);
     QByteArray serveRender(QDataStream &payload);
-    QByteArray serveBookmarks();
+    // The outline, or with toolTips the tool tips of its entries, which only
+    // our own preview side asks for.
+    QByteArray serveBookmarks(bool toolTips = false);
     // Our own preview side lays its pages out before they are drawn.
     QByteArray servePageSizes();
     // Our own preview side's pages drawn into memory both share.

@@ -129,7 +129,9 @@ void PreviewDocument::connectSession()
             emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
         }
         emit outlineReady(nodes);
+        m_session->sendOutlineToolTipsRequest();
     });
+    connect(m_session, &HelperSession::outlineToolTipsReplied, this, &PreviewDocument::outlineToolTipsReady);
 }
 
 void PreviewDocument::onConnected()

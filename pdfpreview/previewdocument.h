@@ -69,6 +69,8 @@ public:
 signals:
     void opened(const QList<QSize> &pageSizes);
     void outlineReady(const QList<BookmarkNode> &outline);
+    // The outline entries' tool tips, depth-first, when the helper knows them.
+    void outlineToolTipsReady(const QStringList &toolTips);
     void pageReady(const PageJob &job, const QImage &image);
     void annotatedPagesFound(const QList<int> &pages);
     void failed(PreviewDocument::Problem problem, const QString &message);

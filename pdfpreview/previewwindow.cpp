@@ -15,6 +15,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QScreen>
 #include <QWindow>
 
@@ -61,6 +62,14 @@ PreviewWindow::PreviewWindow(QWidget *parent)
 
     connect(m_document, &PreviewDocument::opened, this, &PreviewWindow::onOpened);
     connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
+    connect(m_document, &PreviewDocument::outlineToolTipsReady, this, [this](const QStringList &toolTips) {
+        // Entries in the order the outline reply lists them: depth-first.
+        int next = 0;
+        for (QTreeWidgetItemIterator it(m_outline); *it && next < toolTips.size(); ++it, ++next) {
+            if (!toolTips.at(next).isEmpty())
+                (*it)->setToolTip(0, toolTips.at(next));
+        }
+    });
     connect(m_document, &PreviewDocument::failed, this, &PreviewWindow::onFailed);
     connect(m_document, &PreviewDocument::annotatedPagesFound, m_view, &PageView::setAnnotatedPages);
     connect(m_document, &PreviewDocument::helperLost, this, [this](const QString &message) {

@@ -262,6 +262,11 @@ void HelperSession::sendPageSizesRequest()
     sendRaw(buildPacket(PacketType::PageSizesRequest));
 }
 
+void HelperSession::sendOutlineToolTipsRequest()
+{
+    sendRaw(buildPacket(PacketType::OutlineToolTipsRequest));
+}
+
 void HelperSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Connected && m_socket)
@@ -457,6 +462,9 @@ void HelperSession::onReadyRead()
         }
         case PacketType::PageSizesReply:
             emit pageSizesReplied(readPageSizes(payload));
+            break;
+        case PacketType::OutlineToolTipsReply:
+            emit outlineToolTipsReplied(readToolTips(payload));
             break;
         case PacketType::SharedAreaReply: {
             bool accepted = false;

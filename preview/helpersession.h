@@ -91,6 +91,9 @@ public:
     // question stays silent, and its next reply to another request comes
     // first.
     void sendPageSizesRequest();
+    // Asks for the tool tips of the outline's entries, in the order the
+    // outline reply lists them; an older helper stays silent.
+    void sendOutlineToolTipsRequest();
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -122,6 +125,7 @@ signals:
     void renderReplied(const PageRequest &reply);
     void bookmarksReplied(const QList<BookmarkNode> &nodes);
     void pageSizesReplied(const QList<QSize> &sizes);
+    void outlineToolTipsReplied(const QStringList &toolTips);
     void sharedAreaReplied(const bool &accepted);
     void sharedRenderReplied(const PageRequest &reply, const SharedImage &image);
     // A packet type the preview side does not expect from the helper.

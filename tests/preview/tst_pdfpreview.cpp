@@ -77,6 +77,26 @@ private slots:
         QVERIFY2(darkShare(view) > 0.5, qPrintable(QString::number(darkShare(view))));
     }
 
+    // Entries that lead elsewhere say where, and do not move the view.
+    void outlineLinksShowWhereTheyLead()
+    {
+        PreviewWindow window;
+        window.show();
+        window.openFile(fixture("outline.pdf"));
+        QTreeWidget *outline = window.outlineView();
+        const auto item = [&](const QString &title) {
+            const auto found = outline->findItems(title, Qt::MatchExactly | Qt::MatchRecursive);
+            return found.isEmpty() ? nullptr : found.first();
+        };
+        QVERIFY(QTest::qWaitFor([&] { return item("Website") && !item("Website")->toolTip(0).startsWith("Leads"); },
+                                20000));
+        QCOMPARE(item("Website")->toolTip(0), QStringLiteral("URI: https://example.org/manual"));
+        QCOMPARE(item("Other file")->toolTip(0), QStringLiteral("REMOTE GOTO: other.pdf"));
+        QVERIFY(waitShown(window.pageView(), 0));
+        emit outline->itemClicked(item("Other file"), 0);
+        QCOMPARE(window.pageView()->currentPage(), 0);
+    }
+
 #ifdef Q_OS_UNIX
     void aKilledHelperIsReplaced()
     {
