@@ -32,13 +32,16 @@ outside=$(find "$prefix" -mindepth 1 -maxdepth 1 ! -name bin ! -name lib ! -name
 mv "$pdfium" "$hidden"
 for program in pdfhelper pdfhelper-client pdfpreview; do
     resolved=$(ldd "$prefix/bin/$program")
-    if echo "$resolved" | grep -qE "not found|$build|$here/third_party"; then
+    if grep -qE "not found|$build|$here/third_party" <<<"$resolved"; then
         fail "$program resolves libraries outside the installed tree:
 $resolved"
     fi
 done
 # Only the helper opens documents; the preview side never links pdfium.
-ldd "$prefix/bin/pdfhelper" | grep -q "$prefix/bin/../lib/pdfhelper/libpdfium.so" \
+# (ldd's output is taken whole first: grep -q stops reading early, and under
+# pipefail the writer's broken pipe would count as a failure.)
+helper_libs=$(ldd "$prefix/bin/pdfhelper")
+grep -qF "$prefix/bin/../lib/pdfhelper/libpdfium.so" <<<"$helper_libs" \
     || fail "the helper does not find the installed pdfium"
 
 mkdir -p "$scratch/work"
@@ -64,7 +67,7 @@ stray=$(echo "$contents" | grep -vE '^\./(usr/.*)?$' || true)
 [ -z "$stray" ] || fail "the package installs outside /usr: $stray"
 for file in usr/bin/pdfhelper usr/bin/pdfhelper-client usr/bin/pdfpreview usr/lib/pdfhelper/libpdfium.so \
             usr/share/doc/pdfhelper/copyright usr/share/applications/pdfpreview.desktop; do
-    echo "$contents" | grep -qx "./$file" || fail "the package lacks $file"
+    grep -qx "./$file" <<<"$contents" || fail "the package lacks $file"
 done
 echo "install-test: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 dpkg-deb -f "$deb" Depends
