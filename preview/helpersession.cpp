@@ -170,7 +170,10 @@ HelperSession::~HelperSession()
     m_process->disconnect(this);
     if (m_socket) {
         m_socket->disconnect(this);
-        m_socket->disconnectFromServer();
+        // Not disconnectFromServer: with requests still unwritten it would
+        // wait for an event loop that does not run here, and the helper
+        // would never see the connection go.
+        m_socket->abort();
     }
     // A helper that has not been accepted yet waits in the server's queue:
     // closing the server ends its connection too, and with it the helper.
