@@ -147,8 +147,10 @@ QByteArray PDFPageProvider::serveBookmarks(bool toolTips)
         const std::unique_ptr<QStandardItem> root(new QStandardItem);
         // An outline that was not read to its end is sent as no outline at all.
         if (engine.readBookmarks(root.get())) {
-            nodes = toBookmarkNodes(root.get());
-            tips = outlineToolTips(root.get());
+            if (toolTips)
+                tips = outlineToolTips(root.get());
+            else
+                nodes = toBookmarkNodes(root.get());
         }
     }
     if (toolTips) {
