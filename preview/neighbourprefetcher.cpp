@@ -61,7 +61,9 @@ void Prefetch::sendFirstPage()
     PageRequest request = m_request;
     request.pageIndex = 0;
     request.size = m_sizeFor(m_sizes.first());
-    request.token = m_token = quint64(reinterpret_cast<quintptr>(this)) ^ quint64(++m_request.tag);
+    // Each draw gets a token of its own, so a reply to an earlier draw of
+    // the same page is not taken for the latest.
+    request.token = ++m_token;
     m_request.size = request.size;
     setStage(Stage::Drawing);
     m_session->sendRenderRequest(request);
