@@ -1,21 +1,16 @@
 // The real helper under harm. In mode 1 the document changes under it, the
 // peer goes away in the middle of a reply, and it is asked for images over
-// its bound or too large to allocate: renders may fail, but every request is answered, the
-// helper does not crash, and it ends cleanly when the connection closes. In
-// mode 0 its output cannot be written.
+// its bound or too large to allocate: renders may fail, but every request
+// is answered, the helper does not crash, and it ends cleanly when the
+// connection closes.
 
 #include "helperpeer.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>
 
-#ifdef Q_OS_UNIX
-#include <grp.h>
-#include <unistd.h>
-#endif
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
 #endif
@@ -66,28 +61,6 @@ void verifyRecovered(HelperPeer &peer)
     QVERIFY(next && next->tag == 99 && next->image.size() == QSize(60, 80));
     peer.connection->disconnectFromServer();
     QVERIFY(peer.endedCleanly());
-}
-
-// The child's exit code when it could not give up root.
-constexpr int CannotDropRoot = 126;
-
-// Mode 0 run to its end, as "nobody" when run as root; the exit code as main
-// returned it, or -1000.
-int runScan(const QString &output)
-{
-    QProcess process;
-#ifdef Q_OS_UNIX
-    if (geteuid() == 0)
-        process.setChildProcessModifier([] {
-            constexpr uid_t Nobody = 65534;
-            if (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0)
-                _exit(CannotDropRoot);
-        });
-#endif
-    process.start(testsupport::helperBinary(), {"0", output, fixture("sample.pdf")});
-    // 8 bits wide here; the helper's codes are small and signed.
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit ? qint8(process.exitCode())
-                                                                                          : -1000;
 }
 
 } // namespace
@@ -216,45 +189,6 @@ private slots:
         QVERIFY(reply && reply->tag == 21);
         QCOMPARE(reply->image.size(), size);
         verifyRecovered(peer);
-    }
-
-    // Permission bits do not stop root, and CI runs as root. There the helper
-    // is started as the unprivileged user "nobody" instead, for whom a folder
-    // without write permission is read-only indeed. The writable row shows
-    // that the helper works as that user at all, so that -4 is not owed to
-    // something else.
-    void scanOutputThatCannotBeWritten_data()
-    {
-        QTest::addColumn<QString>("where");
-        QTest::addColumn<int>("exitCode");
-        QTest::newRow("writable folder") << "open/out.txt" << 0;
-        QTest::newRow("read-only folder") << "closed/out.txt" << -4;
-    }
-
-    void scanOutputThatCannotBeWritten()
-    {
-        QFETCH(QString, where);
-        QFETCH(int, exitCode);
-        // Everyone may enter and read; only "open" is writable.
-        QTemporaryDir dir;
-        const QDir root(dir.path());
-        const auto readAndEnter = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                                  | QFile::ReadOther | QFile::ExeOther;
-        QVERIFY(root.mkpath("open") && root.mkpath("closed"));
-        QVERIFY(QFile::setPermissions(dir.path(), readAndEnter | QFile::WriteOwner));
-        QVERIFY(QFile::setPermissions(root.filePath("open"), readAndEnter | QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
-        QVERIFY(QFile::setPermissions(root.filePath("closed"), readAndEnter));
-
-        const int code = runScan(root.filePath(where));
-        // Folders without write permission stop anyone but root from cleaning up.
-        QFile::setPermissions(root.filePath("closed"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        if (code == CannotDropRoot)
-            QSKIP("running as root and not allowed to become an unprivileged user");
-        QCOMPARE(code, exitCode);
-        QFile output(root.filePath(where));
-        // sample.pdf has annotations on pages 0 and 2.
-        if (exitCode == 0)
-            QVERIFY(output.open(QIODevice::ReadOnly) && output.readAll() == "0\n2\n");
     }
 };
 

@@ -1,24 +1,7 @@
 #include "enginetest.h"
-
-#include <atomic>
+#include "pdfiumspy.h"
 
 using testsupport::MessageCapture;
-
-// The engine's page size queries pass through here (the test is linked with
-// --wrap for it), so that a test can make one fail.
-namespace hooks {
-std::atomic<int> failPageSizeAt{-1};
-} // namespace hooks
-
-extern "C" {
-int __real_FPDF_GetPageSizeByIndex(FPDF_DOCUMENT, int, double *, double *);
-
-int __wrap_FPDF_GetPageSizeByIndex(FPDF_DOCUMENT doc, int index, double *width, double *height)
-{
-    return index == hooks::failPageSizeAt ? 0 : __real_FPDF_GetPageSizeByIndex(doc, index, width, height);
-}
-}
-
 using Rows = QList<QList<QString>>;
 using Sizes = QList<QSize>;
 
@@ -54,7 +37,7 @@ class TestInfo : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { hooks::failPageSizeAt = -1; }
+    void init() { pdfiumspy::reset(); }
 
     void metaData_data()
     {
@@ -117,7 +100,7 @@ private slots:
         QFETCH(int, failAt);
         QFETCH(Sizes, expected);
         auto engine = enginetest::engine(QLatin1String("info"), file);
-        hooks::failPageSizeAt = failAt;
+        pdfiumspy::counts().failPageSizeAt = failAt;
         MessageCapture capture;
         QCOMPARE(engine->pageSizeAll(), expected);
         enginetest::verifyLines(capture.debugs(), {debugLine("pageSizeAll", expected.size())});

@@ -139,8 +139,8 @@ private slots:
         QCOMPARE(provider.start("tst-provider-nowhere", fixture("sample.pdf"), QString()), 0);
         const PageRequest request{0, -1, 0, annotations, false, degrees, QSize(40, 50), QImage()};
         QVERIFY(!ask(provider, buildPacket(PacketType::RenderRequest, request)).isEmpty());
-        QCOMPARE(pdfiumspy::counts().lastRenderRotate.load(), quarterTurns);
-        QCOMPARE(pdfiumspy::counts().lastRenderFlags.load(), annotations ? FPDF_ANNOT : 0);
+        QCOMPARE(pdfiumspy::counts().lastRenderRotate, quarterTurns);
+        QCOMPARE(pdfiumspy::counts().lastRenderFlags, annotations ? FPDF_ANNOT : 0);
     }
 
     // The helper writes into a shared area only what lies wholly inside it,

@@ -13,7 +13,6 @@ struct CaptureState {
     QMutex mutex;
     QList<MessageCapture::Message> messages;
     QtMessageHandler previous = nullptr;
-    bool forward = false;
 };
 
 CaptureState &state()
@@ -22,15 +21,10 @@ CaptureState &state()
     return s;
 }
 
-void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
-    CaptureState &s = state();
-    {
-        QMutexLocker lock(&s.mutex);
-        s.messages.append({type, text});
-    }
-    if (s.forward && s.previous)
-        s.previous(type, context, text);
+    QMutexLocker lock(&state().mutex);
+    state().messages.append({type, text});
 }
 
 } // namespace
@@ -71,55 +65,44 @@ ProcessRun runProcess(const QString &program, const QStringList &args, const Run
     return run;
 }
 
-MessageCapture::MessageCapture(bool forward)
+MessageCapture::MessageCapture()
 {
-    CaptureState &s = state();
-    QMutexLocker lock(&s.mutex);
-    s.messages.clear();
-    s.forward = forward;
-    s.previous = qInstallMessageHandler(handler);
+    clear();
+    state().previous = qInstallMessageHandler(handler);
 }
 
 MessageCapture::~MessageCapture()
 {
-    CaptureState &s = state();
-    qInstallMessageHandler(s.previous);
-    QMutexLocker lock(&s.mutex);
-    s.messages.clear();
+    qInstallMessageHandler(state().previous);
+    clear();
 }
 
 QList<MessageCapture::Message> MessageCapture::messages() const
 {
-    CaptureState &s = state();
-    QMutexLocker lock(&s.mutex);
-    return s.messages;
+    QMutexLocker lock(&state().mutex);
+    return state().messages;
 }
 
 QStringList MessageCapture::lines(QtMsgType type) const
 {
     QStringList out;
-    for (const Message &m : messages()) {
-        if (m.type == type)
-            out << m.text;
-    }
+    for (const Message &m : messages())
+        out << QStringList(m.text).mid(0, m.type == type);
     return out;
 }
 
 QStringList MessageCapture::matching(const QString &text) const
 {
     QStringList out;
-    for (const Message &m : messages()) {
-        if (m.text.contains(text))
-            out << m.text;
-    }
+    for (const Message &m : messages())
+        out << QStringList(m.text).mid(0, m.text.contains(text));
     return out;
 }
 
 void MessageCapture::clear()
 {
-    CaptureState &s = state();
-    QMutexLocker lock(&s.mutex);
-    s.messages.clear();
+    QMutexLocker lock(&state().mutex);
+    state().messages.clear();
 }
 
 } // namespace testsupport

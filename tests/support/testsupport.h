@@ -33,12 +33,12 @@ struct RunOptions {
 };
 ProcessRun runProcess(const QString &program, const QStringList &args, const RunOptions &options = {});
 
-// Collects every Qt message while alive; the previous handler comes back on
-// destruction. Messages still reach the previous handler unless silenced.
+// Collects every Qt message while alive, in place of the handler before it,
+// which comes back on destruction.
 class MessageCapture
 {
 public:
-    explicit MessageCapture(bool forward = false);
+    MessageCapture();
     ~MessageCapture();
     MessageCapture(const MessageCapture &) = delete;
     MessageCapture &operator=(const MessageCapture &) = delete;
