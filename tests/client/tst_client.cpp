@@ -63,8 +63,6 @@ private slots:
         row("upright", {}, {100, 80}, {5, 5});
         row("quarter turn, inverted", {"--annotations", "--rotate", "90", "--invert"}, {100, 80}, {-1, -1});
         row("negative quarter turn", {"--rotate", "-90"}, {100, 80}, {5, 75});
-        row("three turns the other way", {"--rotate", "-270"}, {100, 80}, {95, 5});
-        row("full turn", {"--rotate", "360"}, {100, 80}, {5, 5});
         // Letter at 600 dpi as PNG: more than Qt's reader takes by default.
         row("Letter at 600 dpi", {"--transport", "png"}, {5100, 6600}, {50, 50});
     }
@@ -331,7 +329,7 @@ private slots:
             QVERIFY(session.render(pageRequest(0)).has_value() && session.lastRenderShared());
             QCOMPARE(areas(self), QStringList());
             ::kill(pid_t(session.helperProcessId()), SIGKILL);
-            QVERIFY(session.waitForFinished());
+            QVERIFY(session.waitForFinished() && session.crashed());
         }
         QProcess client;
         client.start(PDFHELPER_CLIENT, {"switch", fixture("sample.pdf"), fixture("plain.pdf"), "--size", "600x800",
@@ -423,18 +421,6 @@ private slots:
     }
 #endif
 
-#ifndef Q_OS_WIN
-    void aHelperThatDiesDoesNotHangTheSession()
-    {
-        HelperSession session;
-        QVERIFY(session.start(fixture("sample.pdf")));
-        QVERIFY(session.waitForConnected());
-        ::kill(pid_t(session.helperProcessId()), SIGKILL);
-        QVERIFY(!session.render(pageRequest(0), 30000).has_value());
-        QVERIFY(session.waitForFinished());
-        QVERIFY(session.crashed());
-    }
-#endif
 };
 
 QTEST_GUILESS_MAIN(TestClient)

@@ -1,8 +1,6 @@
 #include "enginetest.h"
 #include "pdfiumspy.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 
 using enginetest::verifyLines;
 using testsupport::fixture;
@@ -109,23 +107,6 @@ private slots:
                      "^ERROR \\d+ \\S*qpdfium\\.cpp "
                          + QRegularExpression::escape("QPdfium::Status QPdfium::loadFile(const QString&, const QString&)")
                          + '$'});
-    }
-
-    void blockReaderRefusesBytesBeyondATruncatedFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("shrinking.pdf");
-        QVERIFY(QFile::copy(fixture("sample.pdf"), path));
-        QPdfium engine(QLatin1String("shrink"));
-        engine.prepare();
-        QCOMPARE(engine.loadFile(path, QString()), QPdfium::Success);
-        FPDF_FILEACCESS *access = pdfiumspy::counts().lastFileAccess;
-        unsigned char buf[16] = {};
-        QVERIFY(QFile::resize(path, 100));
-        MessageCapture capture;
-        QCOMPARE(access->m_GetBlock(access->m_Param, 200, buf, 10), 0);
-        // Position, bytes asked for, bytes got.
-        verifyLines(capture.warnings(), {" 200 10 0$"});
     }
 
     void scanListsPagesWithMarkupAfterWhatTheListHolds()

@@ -43,30 +43,6 @@ private slots:
         m_data = write("data.bin", m_bytes);
     }
 
-    void streams()
-    {
-        const QStringList lines{"one", QString::fromUtf8("Grüße ✓"), QString(70000, 'x'), "", "last"};
-        QByteArray encoded;
-        QDataStream out(&encoded, QIODevice::WriteOnly);
-        out << lines;
-        ReadOnlyIODevice binary;
-        QVERIFY(binary.openFile(write("stream.bin", encoded)));
-        QDataStream in(&binary);
-        QStringList readLines;
-        in >> readLines;
-        QCOMPARE(in.status(), QDataStream::Ok);
-        QCOMPARE(readLines, lines);
-        QVERIFY(in.atEnd());
-
-        ReadOnlyIODevice text;
-        QVERIFY(text.openFile(write("text.txt", lines.join('\n').toUtf8() + '\n')));
-        QTextStream textIn(&text);
-        QStringList got;
-        while (!textIn.atEnd() && got.size() <= lines.size())
-            got << textIn.readLine();
-        QCOMPARE(got, lines);
-    }
-
     void failuresAreNamed()
     {
         ReadOnlyIODevice device;
