@@ -4,10 +4,6 @@
 #include "helpercontract.h"
 #include "testsupport.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QUuid>
 #include <QtTest>
 
 using testsupport::fixture;
@@ -114,7 +110,6 @@ private slots:
         QVERIFY(QDir(m_dir.path()).mkpath("folder-out/inside"));
         QCOMPARE(runHelper({"0", m_dir.filePath("folder-out"), fixture("sample.pdf")}).exitCode, -4);
         QCOMPARE(QDir(m_dir.filePath("folder-out")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"inside"});
-
 
 #ifdef Q_OS_LINUX
         // Opens, but no byte of the list reaches it.

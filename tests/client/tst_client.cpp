@@ -8,15 +8,9 @@
 #include "sharedarea.h"
 #include "testsupport.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QImage>
 #include <QImageReader>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>

@@ -3,13 +3,8 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QHash>
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QTest>
+#include <QtTest>
 #include <QWidget>
 #include <qpa/qplatformnativeinterface.h>
 

@@ -1,12 +1,8 @@
 #include "filecollector.h"
 #include "testsupport.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileSystemWatcher>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
 namespace {
 

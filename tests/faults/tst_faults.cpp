@@ -6,7 +6,6 @@
 
 #include "helperpeer.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>

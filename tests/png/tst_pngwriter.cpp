@@ -4,11 +4,8 @@
 #include "pngimagefield.h"
 #include "pngwriter.h"
 
-#include <QDataStream>
 #include <QImage>
-#include <QRandomGenerator>
-#include <QTest>
-#include <QtEndian>
+#include <QtTest>
 
 namespace {
 

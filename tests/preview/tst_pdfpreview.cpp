@@ -13,7 +13,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QInputDialog>
-#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QtTest>
 

@@ -7,7 +7,6 @@
 #include "pdfpageprovider.h"
 #include "sharedarea.h"
 
-#include <QBuffer>
 #include <QtTest>
 
 #include <cstring>

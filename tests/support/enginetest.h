@@ -5,7 +5,6 @@
 #include "qpdfium.h"
 #include "testsupport.h"
 
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>

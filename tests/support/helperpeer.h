@@ -9,12 +9,8 @@
 #include "pagerequest.h"
 #include "testsupport.h"
 
-#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QUuid>
-#include <QtEndian>
 #include <QtTest>
 
 #include <functional>
