@@ -12,6 +12,9 @@ from pikepdf import Array, Dictionary, Name, OutlineItem  # noqa: E402
 
 import pdfgen  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+import benchdocs  # noqa: E402
+
 SENTENCE = ("the helper answers render and outline requests one after the other for "
             "as long as the preview window stays open on the document")
 
@@ -21,8 +24,8 @@ def main():
     pages = int(sys.argv[2]) if len(sys.argv) > 2 else 8
     pdf = pdfgen.new_pdf()
     for index in range(pages):
-        lines = pdfgen.running_text(SENTENCE, index, 45, 12)
-        shapes = pdfgen.REPORT_SHAPES
+        lines = benchdocs.running_text(SENTENCE, index, 45, 12)
+        shapes = benchdocs.REPORT_SHAPES
         page = pdfgen.add_page(pdf, lines, size=pdfgen.A4, font_size=11, extra_content=shapes)
         kind = index % 4
         if kind == 0:
