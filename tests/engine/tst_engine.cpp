@@ -1,10 +1,113 @@
+// The engine in this process, where the pdfium calls it makes can be
+// watched: the library's and the document's life, loading, the annotation
+// scan, page renders, the outline walk, information rows and page sizes.
+
 #include "enginetest.h"
 #include "pdfiumspy.h"
 
+#include <QStandardItem>
 
 using enginetest::verifyLines;
 using testsupport::fixture;
 using testsupport::MessageCapture;
+using Rows = QList<QList<QString>>;
+using Sizes = QList<QSize>;
+
+namespace {
+
+// A prepared engine that has loaded file; the spy counts from there on.
+std::unique_ptr<QPdfium> loaded(QLatin1String tag, const QString &file)
+{
+    auto engine = enginetest::engine(tag, file);
+    pdfiumspy::reset();
+    return engine;
+}
+
+// Pages of render.pdf, see tools/fixtures/fx_render.py.
+constexpr unsigned kAnnotatedPage = 0; // 200x200 pt
+constexpr unsigned kSparsePage = 1;    // 200x200 pt, a grey square in the middle
+
+// The fixed parts of the engine's debug lines and of page()'s error lines.
+const QString kRenderDebug = enginetest::debugPrefix("render");
+const QString kRenderError = QStringLiteral("^ERROR \\d+ \\S+ .*QPdfium::page\\([^)]*\\)");
+
+// Whatever one render obtained from pdfium has been given back.
+bool allReleased()
+{
+    const auto &c = pdfiumspy::counts();
+    return pdfiumspy::openPages() == 0 && c.bitmapDestroy == c.bitmapCreate && c.renderClose == c.renderStart;
+}
+
+// One line per item, depth-first in document order:
+// "depth|title|page", then "|tool tip" where there is one.
+QStringList flatten(const QStandardItem *parent)
+{
+    QStringList out;
+    for (int row = 0; row < parent->rowCount(); ++row) {
+        const QStandardItem *item = parent->child(row);
+        QString line = QStringLiteral("%1|%2|%3")
+                           .arg(item->data(OutlineDepthRole).toInt())
+                           .arg(item->data(OutlineTitleRole).toString())
+                           .arg(item->data(OutlinePageRole).toInt());
+        if (item->data(Qt::ToolTipRole).isValid())
+            line += '|' + item->toolTip();
+        out << line << flatten(item);
+    }
+    return out;
+}
+
+// The outline of outline.pdf (tools/fixtures/fx_outline.py) read whole.
+const QStringList kFullOutline{
+    "0|Chapter 1|0",
+    "1|Section 1.1|1",
+    "2|Subsection 1.1.1|2",
+    "1||3",
+    "0|Destination wins|2",
+    "0|Missing page|-1",
+    "0|Website|-1|URI: https://example.org/manual",
+    "0|Launch|-1|REMOTE GOTO: notes.txt",
+    "0|Other file|-1|REMOTE GOTO: other.pdf",
+    "0|Script|-1",
+    "0|Named|-1",
+    "0|No target|-1",
+    QStringLiteral("0|Überblick ✓|3"),
+    "1|Appendix|0",
+};
+
+// The fixed parts of the engine's debug and error lines.
+const QString kOutlineDebug = enginetest::debugPrefix("outline");
+const QString kOutlineError = QStringLiteral("^ERROR \\d+ \\S+ .*readBookmarksHelper\\(.*\\) ");
+const QString kUnsupported = kOutlineError + "Unsupported action type:  0$";
+
+// Title calls come in pairs, length then read, per entry in walk order:
+// Chapter 1 makes calls 0 and 1, Section 1.1 calls 2 and 3.
+int g_quitAt = -1;
+int g_failAt = -1;
+
+// What the system locale makes of one instant; the engine must show the
+// stored dates the same way.
+QString longText(const QDateTime &when)
+{
+    return QLocale::system().toString(when, QLocale::LongFormat);
+}
+
+const QDateTime kPlusOne(QDate(2023, 1, 15), QTime(10, 30), Qt::OffsetFromUTC, 3600);
+const QDateTime kUtc(QDate(2023, 1, 15), QTime(10, 30), Qt::UTC);
+const QDateTime kLocal(QDate(2023, 1, 15), QTime(10, 30), Qt::LocalTime);
+
+// The engine's debug line with the operation, its count and the time taken.
+QString infoDebugLine(const char *operation, qsizetype count)
+{
+    return enginetest::debugPrefix("info") + QStringLiteral("%1 %2 \\d+ ms$").arg(operation).arg(count);
+}
+
+// An error line that ends at the function signature.
+QString infoErrorLine(const QString &function)
+{
+    return "^ERROR \\d+ \\S*qpdfium_info\\.cpp .*" + QRegularExpression::escape(function) + '$';
+}
+
+} // namespace
 
 class TestEngine : public QObject
 {
@@ -111,8 +214,7 @@ private slots:
 
     void scanListsPagesWithMarkupAfterWhatTheListHolds()
     {
-        auto engine = enginetest::engine(QLatin1String("scan"), "annotations.pdf");
-        pdfiumspy::reset();
+        auto engine = loaded(QLatin1String("scan"), "annotations.pdf");
         QList<int> pages{42, -7};
         engine->readAnnotations(pages);
         // Text, free text, the drawing shapes, text markup and stamp/caret/ink
@@ -139,8 +241,7 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(int, pages);
-        auto engine = enginetest::engine(QLatin1String("count"), file);
-        pdfiumspy::reset();
+        auto engine = loaded(QLatin1String("count"), file);
         QCOMPARE(engine->pageCount(), pages);
         QCOMPARE(engine->pageCount(), pages);
         QCOMPARE(pdfiumspy::counts().getPageCount, 1);
@@ -148,8 +249,7 @@ private slots:
 
     void scanQuitsBeforeTheFirstPage()
     {
-        auto engine = enginetest::engine(QLatin1String("scan"), "annotations.pdf");
-        pdfiumspy::reset();
+        auto engine = loaded(QLatin1String("scan"), "annotations.pdf");
         MessageCapture capture;
         QList<int> pages{5};
         std::unique_ptr<QThread> worker(QThread::create([&] {
@@ -162,6 +262,272 @@ private slots:
         QCOMPARE(pdfiumspy::counts().loadPage, 0);
         const QString debug = enginetest::debugPrefix("scan") + "read annotation";
         verifyLines(capture.debugs(), {debug + '$', debug + " quitting$", debug + " done \\d+$"});
+    }
+
+    void annotationsAreDrawnOnlyWhenAsked()
+    {
+        auto engine = loaded(QLatin1String("render"), "render.pdf");
+        MessageCapture capture;
+        const QImage without = engine->page(kAnnotatedPage, QSize(200, 200), false, 0);
+        verifyLines(capture.matching(QString()), {kRenderDebug + "page render done 0 QSize\\(200, 200\\) ret: 2 elapsed: \\d+ ms$"});
+        QVERIFY(allReleased());
+        const QImage with = engine->page(kAnnotatedPage, QSize(200, 200), true, 0);
+        // The red square annotation is at the top right, the page's own black
+        // square at the bottom left.
+        QCOMPARE(without.pixel(140, 60), qRgba(255, 255, 255, 255));
+        QCOMPARE(with.pixel(140, 60), qRgba(255, 0, 0, 255));
+        QCOMPARE(with.pixel(50, 150), qRgba(0, 0, 0, 255));
+    }
+
+    void untouchedAreasAreOpaqueWhite()
+    {
+        // Large enough that the pixels are fresh memory: without a fill they
+        // would read as transparent black.
+        const QImage image = loaded(QLatin1String("render"), "render.pdf")->page(kSparsePage, QSize(1000, 1000), false, 0);
+        for (const QPoint at : {QPoint(0, 0), QPoint(999, 0), QPoint(350, 500), QPoint(0, 999), QPoint(999, 999)})
+            QCOMPARE(image.pixel(at), qRgba(255, 255, 255, 255));
+        QVERIFY(qGray(image.pixel(500, 500)) < 200);
+    }
+
+    void failuresGiveANullImageAndOneErrorLine_data()
+    {
+        QTest::addColumn<QString>("file"); // empty: never loaded
+        QTest::addColumn<unsigned>("index");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("values"); // what the error line carries
+        QTest::addColumn<int>("pagesLoaded");
+        const QString render = QStringLiteral("render.pdf");
+        QTest::newRow("index = page count") << render << 2u << QSize(100, 100) << " 2" << 0;
+        // index, requested size, annotations flag, image size, page handle
+        QTest::newRow("empty size") << render << 0u << QSize(0, 0)
+                                    << " 0 QSize\\(0, 0\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
+        QTest::newRow("negative size") << render << 0u << QSize(-5, 100)
+                                       << " 0 QSize\\(-5, 100\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
+        QTest::newRow("never loaded") << QString() << 0u << QSize(100, 100) << QString() << 0;
+        QTest::newRow("load failed") << "encrypted-rc4.pdf" << 0u << QSize(100, 100) << QString() << 0;
+    }
+
+    void failuresGiveANullImageAndOneErrorLine()
+    {
+        QFETCH(QString, file);
+        QFETCH(unsigned, index);
+        QFETCH(QSize, size);
+        QFETCH(QString, values);
+        QFETCH(int, pagesLoaded);
+        auto engine = loaded(QLatin1String("render"), file);
+        MessageCapture capture;
+        QVERIFY(engine->page(index, size, true, 0).isNull());
+        verifyLines(capture.matching(QString()), {kRenderError + values + "$"}); // lines of every type
+        // Only what was obtained is given back; no render was started.
+        QCOMPARE(pdfiumspy::counts().loadPage, pagesLoaded);
+        QCOMPARE(pdfiumspy::counts().renderStart, 0);
+        QVERIFY(allReleased());
+        // The engine is unharmed: the next call renders.
+        if (engine->isLoaded())
+            QVERIFY(!engine->page(kAnnotatedPage, QSize(50, 50), false, 0).isNull());
+    }
+
+    void quitRequestBeforeTheRender()
+    {
+        auto engine = loaded(QLatin1String("render"), "render.pdf");
+        MessageCapture capture;
+        QImage image;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            QThread::currentThread()->requestInterruption();
+            image = engine->page(kSparsePage, QSize(400, 400), false, 0);
+        }));
+        thread->start();
+        thread->wait();
+        QVERIFY(image.isNull());
+        verifyLines(capture.matching(QString()), {kRenderDebug + "early quit for page render 1$"}); // lines of every type
+        QCOMPARE(pdfiumspy::counts().loadPage, 0);
+        // The quit belonged to that thread; this one still renders.
+        QVERIFY(!engine->page(kSparsePage, QSize(100, 100), false, 0).isNull());
+    }
+
+    // A read is complete unless a quit request or a failed title stopped it:
+    // a loop or excess depth costs only the entries past it.
+    void reads_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("tree"); // the tree read, or what a bounded read starts with
+        QTest::addColumn<QStringList>("lines"); // every message
+        QTest::addColumn<int>("quitAt"); // title call that brings a quit request; -2: before the walk
+        QTest::addColumn<int>("failAt"); // title call that fails
+        auto row = [](const char *name, const QString &file, const QStringList &tree, const QStringList &lines,
+                      int quitAt = -1, int failAt = -1) {
+            QTest::newRow(name) << file << tree << lines << quitAt << failAt;
+        };
+        // Script and Named have actions pdfium cannot classify.
+        row("every kind of entry", "outline.pdf", kFullOutline, {kUnsupported, kUnsupported});
+        // Section 1.1 fails: Chapter 1 keeps no children and the untitled
+        // entry after Section 1.1 is not read; the top level goes on to its
+        // end, but its entries no longer get their children.
+        QStringList cutShort = kFullOutline;
+        cutShort.removeLast();
+        cutShort.remove(1, 3);
+        row("nested title length", "outline.pdf", cutShort,
+            {kOutlineError + "Failed to get bookmark title\\.$", kUnsupported, kUnsupported}, -1, 2);
+        row("nested title read", "outline.pdf", cutShort,
+            {kOutlineError + "Failed to read bookmark title\\.$", kUnsupported, kUnsupported}, -1, 3);
+        const QString quitting = kOutlineDebug + "read bookmarks quitting$";
+        row("quit before the walk", "outline.pdf", {}, {quitting}, -2);
+        // The entry being read when the request comes is kept; its children
+        // and the entries after it are not read.
+        row("quit during the walk", "outline.pdf", {"0|Chapter 1|0"}, {quitting, kOutlineDebug + "read bookmarks quitting 2$"}, 0);
+        row("siblings loop back", "outline-sibling-loop.pdf", {"0|A|0", "0|B|0", "0|C|0"}, {kOutlineError});
+        // The branch stops where it links back; the top level still ends
+        // with the entry after it.
+        row("child is an ancestor", "outline-child-loop.pdf", {"0|A|0", "1|B|0", "2|C|0", "0|After|0"}, {kOutlineError});
+        // Cut off far short of the document.
+        QStringList deep;
+        for (int level = 0; level < 5000; ++level)
+            deep << QStringLiteral("%1|Level %1|0").arg(level);
+        row("5000 levels", "outline-deep-5000.pdf", deep, {kOutlineError});
+    }
+
+    void reads()
+    {
+        QFETCH(QString, file);
+        QFETCH(QStringList, tree);
+        QFETCH(QStringList, lines);
+        QFETCH(int, quitAt);
+        QFETCH(int, failAt);
+        auto engine = loaded(QLatin1String("outline"), file);
+        g_quitAt = quitAt;
+        g_failAt = failAt;
+        // A failing length call answers 0, a failing read disagrees with it.
+        pdfiumspy::counts().titleFilter = [](int call, unsigned long real) {
+            if (call == g_quitAt)
+                QThread::currentThread()->requestInterruption();
+            return call != g_failAt ? real : call % 2 ? real + 2 : 0;
+        };
+        MessageCapture capture;
+        QStandardItem root;
+        bool complete = false;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            if (quitAt == -2)
+                QThread::currentThread()->requestInterruption();
+            complete = engine->readBookmarks(&root);
+        }));
+        thread->start();
+        thread->wait();
+        QCOMPARE(complete, quitAt == -1 && failAt == -1);
+        const QStringList items = flatten(&root);
+        // A read cut short by depth still goes far deeper than real outlines do.
+        QVERIFY2(items.size() >= qMin(tree.size(), qsizetype(100)), qPrintable(QString::number(items.size())));
+        QCOMPARE(items, tree.mid(0, items.size()));
+        enginetest::verifyLines(capture.matching(QString()), lines); // lines of every type
+    }
+
+    // A walk may start at any entry, and each walk starts afresh: it must not
+    // take the entries an earlier walk saw for a loop.
+    void walksBelowTheTopLevel()
+    {
+        auto engine = loaded(QLatin1String("outline"), "outline.pdf");
+        QStandardItem whole;
+        QVERIFY(engine->readBookmarks(&whole));
+        const FPDF_BOOKMARK chapter = pdfiumspy::counts().firstTitled;
+        for (int walk = 0; walk < 2; ++walk) {
+            MessageCapture capture;
+            QStandardItem parent;
+            bool abort = false;
+            engine->readBookmarksHelper(&parent, chapter, 1, abort);
+            QVERIFY(!abort);
+            QCOMPARE(flatten(&parent), kFullOutline.mid(1, 3));
+            QVERIFY(capture.messages().isEmpty());
+        }
+    }
+
+    void metaData_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<Rows>("expected");
+        QTest::newRow("full, dates with offset and Z")
+            << "info-full.pdf"
+            << Rows{{"Title", "Quarterly report"},
+                    {"Subject", "Numbers, mostly"},
+                    {"Author", "Ada Lovelace"},
+                    {"Keywords", QString::fromUtf8("Größe, Zahlen ✓")},
+                    {"Producer", "pdfhelper fixtures"},
+                    {"Creator", "make_fixtures.py"},
+                    {"CreationDate", longText(kPlusOne)},
+                    {"ModDate", longText(kUtc)},
+                    {"File Version", "1.7"}};
+        // A trailing blank stays; an ISO date is read as is; D:2023 keeps an empty row.
+        QTest::newRow("odd values") << "info-odd.pdf"
+                                    << Rows{{"Title", "Report "},
+                                            {"CreationDate", longText(kLocal)},
+                                            {"ModDate", ""},
+                                            {"File Version", "1.7"}};
+        QTest::newRow("blank entries") << "info-blank.pdf" << Rows{{"File Version", "1.7"}};
+        QTest::newRow("version 1.4") << "version-1.4.pdf" << Rows{{"File Version", "1.4"}};
+        QTest::newRow("version 2.0") << "version-2.0.pdf" << Rows{{"File Version", "2"}};
+        QTest::newRow("not loaded") << "damaged.pdf" << Rows{};
+    }
+
+    void metaData()
+    {
+        QFETCH(QString, file);
+        QFETCH(Rows, expected);
+        // Offsets can only be told apart if the long format shows the zone, as
+        // it does under the test environment's C locale.
+        QVERIFY(longText(kPlusOne) != longText(kUtc));
+        auto engine = enginetest::engine(QLatin1String("info"), file);
+        MessageCapture capture;
+        QCOMPARE(engine->metaData(), expected);
+        enginetest::verifyLines(capture.matching(QString()), // lines of every type
+                                {engine->isLoaded() ? infoDebugLine("metaData", expected.size())
+                                                    : infoErrorLine("QPdfium::metaData() const")});
+    }
+
+    void pageSizes_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("failAt");
+        QTest::addColumn<Sizes>("expected");
+        // The second page is 595.3 by 841.9 points.
+        QTest::newRow("mixed") << "pagesize-mixed.pdf" << -1
+                               << Sizes{{612, 792}, {595, 842}, {842, 595}, {200, 101}, {1191, 1684}};
+        QTest::newRow("one page fails") << "pagesize-mixed.pdf" << 3
+                                        << Sizes{{612, 792}, {595, 842}, {842, 595}, {1, 1}, {1191, 1684}};
+        QTest::newRow("no pages") << "no-pages.pdf" << -1 << Sizes{};
+    }
+
+    void pageSizes()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, failAt);
+        QFETCH(Sizes, expected);
+        auto engine = enginetest::engine(QLatin1String("info"), file);
+        pdfiumspy::counts().failPageSizeAt = failAt;
+        MessageCapture capture;
+        QCOMPARE(engine->pageSizeAll(), expected);
+        enginetest::verifyLines(capture.debugs(), {infoDebugLine("pageSizeAll", expected.size())});
+        enginetest::verifyLines(capture.warnings(), failAt < 0 ? QStringList() : QStringList{infoErrorLine("QPdfium::pageSizeAll()")});
+    }
+
+    // Each page of pagesize-hostile.pdf has one box no sane document has.
+    // Whatever pdfium reads from it, both calls answer a positive size of at
+    // most a million points a side; out of the pages, -1 by -1.
+    void hostileBoxesGiveBoundedSizes()
+    {
+        auto engine = enginetest::engine(QLatin1String("info"), "pagesize-hostile.pdf");
+        const Sizes expected{
+            {595, 1000000}, // 2147483647 points high: past the range
+            {612, 792},     // zero: pdfium falls back to Letter
+            {595, 842},     // negative: pdfium normalises the box
+            {612, 792},     // 40 digits: not a number pdfium takes
+            {612, 792},     // names for numbers
+            {1, 1000000},   // 0.3 by 999999.6: both ends of the range
+        };
+        QCOMPARE(engine->pageSizeAll(), expected);
+        Sizes each;
+        for (int index = 0; index < expected.size(); ++index)
+            each << engine->pageSize(index);
+        QCOMPARE(each, expected);
+        QCOMPARE(engine->pageSize(-1), QSize());
+        QCOMPARE(engine->pageSize(int(expected.size())), QSize());
     }
 };
 
