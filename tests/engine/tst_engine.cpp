@@ -420,25 +420,6 @@ private slots:
         enginetest::verifyLines(capture.matching(QString()), lines); // lines of every type
     }
 
-    // A walk may start at any entry, and each walk starts afresh: it must not
-    // take the entries an earlier walk saw for a loop.
-    void walksBelowTheTopLevel()
-    {
-        auto engine = loaded(QLatin1String("outline"), "outline.pdf");
-        QStandardItem whole;
-        QVERIFY(engine->readBookmarks(&whole));
-        const FPDF_BOOKMARK chapter = pdfiumspy::counts().firstTitled;
-        for (int walk = 0; walk < 2; ++walk) {
-            MessageCapture capture;
-            QStandardItem parent;
-            bool abort = false;
-            engine->readBookmarksHelper(&parent, chapter, 1, abort);
-            QVERIFY(!abort);
-            QCOMPARE(flatten(&parent), kFullOutline.mid(1, 3));
-            QVERIFY(capture.messages().isEmpty());
-        }
-    }
-
     void metaData_data()
     {
         QTest::addColumn<QString>("file");

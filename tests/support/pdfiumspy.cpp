@@ -55,8 +55,6 @@ unsigned long __real_FPDFBookmark_GetTitle(FPDF_BOOKMARK, void *, unsigned long)
 unsigned long __wrap_FPDFBookmark_GetTitle(FPDF_BOOKMARK bookmark, void *buffer, unsigned long length)
 {
     const int call = counts().getTitle++;
-    if (call == 0)
-        counts().firstTitled = bookmark;
     const unsigned long result = __real_FPDFBookmark_GetTitle(bookmark, buffer, length);
     return counts().titleFilter ? counts().titleFilter(call, result) : result;
 }

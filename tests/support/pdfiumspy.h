@@ -25,8 +25,6 @@ struct Counts {
     // Sees every FPDFBookmark_GetTitle (call: its 0-based number since the
     // last reset, result: pdfium's answer); the engine gets what it returns.
     unsigned long (*titleFilter)(int call, unsigned long result) = nullptr;
-    // The entry of the first title read, to start a walk below the top level.
-    FPDF_BOOKMARK firstTitled = nullptr;
     // FPDF_GetPageSizeByIndex fails for this index.
     int failPageSizeAt = -1;
 };
