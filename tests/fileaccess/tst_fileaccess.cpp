@@ -182,26 +182,6 @@ private slots:
         QVERIFY(capture.messages().isEmpty());
     }
 
-    void readsAndSeeks()
-    {
-        ReadOnlyIODevice device;
-        QVERIFY(device.openFile(m_large));
-        const qint64 size = m_bytes.size();
-        QCOMPARE(device.readAll(), m_bytes);
-        QVERIFY(device.atEnd());
-
-        QVERIFY(device.seek(10));
-        QCOMPARE(device.read(4), m_bytes.mid(10, 4));
-        // Seeking to the end is allowed, past it or before the start is not.
-        QVERIFY(!device.seek(size + 1));
-        QVERIFY(!device.seek(-1));
-        QCOMPARE(device.readAll(), m_bytes.mid(14));
-        QVERIFY(device.seek(size));
-        QVERIFY(device.atEnd());
-        device.close();
-        QVERIFY(!device.seek(0));
-    }
-
     void writesAreRefusedAndTheHandleReleased()
     {
         const int before = StandInOpenObjects();
