@@ -221,28 +221,6 @@ private slots:
     }
 #endif
 
-    void aSessionAnswersRequestsInOrder()
-    {
-        HelperSession session;
-        QVERIFY(session.start(fixture("sample.pdf")));
-        QVERIFY(session.waitForConnected());
-        QSignalSpy renders(&session, &HelperSession::renderReplied);
-        QSignalSpy outlines(&session, &HelperSession::bookmarksReplied);
-        session.sendRenderRequest(pageRequest(2, 42));
-        session.sendBookmarksRequest();
-        session.sendRenderRequest(pageRequest(7, 43));
-        QVERIFY(QTest::qWaitFor([&] { return renders.size() == 2; }, 30000));
-        const auto page = renders.at(0).at(0).value<PageRequest>();
-        QVERIFY(page.tag == 42 && page.image.size() == QSize(60, 80));
-        const auto failed = renders.at(1).at(0).value<PageRequest>();
-        QVERIFY(failed.tag == 43 && failed.image.isNull());
-        QCOMPARE(outlines.size(), 1);
-        QCOMPARE(outlines.at(0).at(0).value<QList<BookmarkNode>>().size(), 2);
-        QVERIFY(session.finish());
-        QCOMPARE(session.exitCode(), 0);
-        QCOMPARE(session.trace().last(), QStringLiteral("disconnected "));
-    }
-
     // A blocking render takes the reply that carries its own token, not the
     // next one in line: here one to a request sent before it, either way.
     void repliesAreMatchedByToken()
