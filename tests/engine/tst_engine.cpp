@@ -279,16 +279,6 @@ private slots:
         QCOMPARE(with.pixel(50, 150), qRgba(0, 0, 0, 255));
     }
 
-    void untouchedAreasAreOpaqueWhite()
-    {
-        // Large enough that the pixels are fresh memory: without a fill they
-        // would read as transparent black.
-        const QImage image = loaded(QLatin1String("render"), "render.pdf")->page(kSparsePage, QSize(1000, 1000), false, 0);
-        for (const QPoint at : {QPoint(0, 0), QPoint(999, 0), QPoint(350, 500), QPoint(0, 999), QPoint(999, 999)})
-            QCOMPARE(image.pixel(at), qRgba(255, 255, 255, 255));
-        QVERIFY(qGray(image.pixel(500, 500)) < 200);
-    }
-
     void failuresGiveANullImageAndOneErrorLine_data()
     {
         QTest::addColumn<QString>("file"); // empty: never loaded
