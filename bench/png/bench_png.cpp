@@ -251,7 +251,7 @@ int main(int argc, char *argv[])
         const QDir fixtures(QStringLiteral(PDFHELPER_FIXTURE_DIR));
         for (int i = 0; i < 3; ++i)
             pages.append({fixtures.filePath(QStringLiteral("pages-mixed.pdf")), i});
-        pages.append({fixtures.filePath(QStringLiteral("render-bench.pdf")), 0});
+        pages.append({QStringLiteral(PDFHELPER_BENCH_PAGE), 0});
     }
 #endif
     if (pages.isEmpty()) {

@@ -79,12 +79,10 @@ private slots:
         QTest::addColumn<QStringList>("args");
         const QString doc = fixture("sample.pdf");
         QTest::newRow("program alone") << QStringList{};
-        QTest::newRow("mode only") << QStringList{"0"};
         QTest::newRow("mode 1, server only") << QStringList{"1", "server"};
         QTest::newRow("mode 0, output only") << QStringList{"0", "out.txt"};
         QTest::newRow("mode 2") << QStringList{"2", "x", doc};
         QTest::newRow("mode -1") << QStringList{"-1", "x", doc};
-        QTest::newRow("mode 7") << QStringList{"7", "x", doc, "pw"};
     }
 
     void malformedCommandLinesEndWithMinusOneSilently()

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QMutex>
-#include <QMutexLocker>
 #include <QProcess>
 
 namespace testsupport {
@@ -87,7 +86,8 @@ QStringList MessageCapture::lines(QtMsgType type) const
 {
     QStringList out;
     for (const Message &m : messages())
-        out << QStringList(m.text).mid(0, m.type == type);
+        if (m.type == type)
+            out << m.text;
     return out;
 }
 
@@ -95,7 +95,8 @@ QStringList MessageCapture::matching(const QString &text) const
 {
     QStringList out;
     for (const Message &m : messages())
-        out << QStringList(m.text).mid(0, m.text.contains(text));
+        if (m.text.contains(text))
+            out << m.text;
     return out;
 }
 
