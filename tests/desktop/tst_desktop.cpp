@@ -67,13 +67,10 @@ void setDpis(const QHash<QString, quint32> &dpis)
         answers[it.key()] = MonitorDpi::found(it.value(), it.value());
 }
 
+// Screens sit side by side in the order of their names, see setScreens.
 QScreen *screenNamed(const QString &name)
 {
-    for (QScreen *screen : QGuiApplication::screens()) {
-        if (screen->name() == name)
-            return screen;
-    }
-    return nullptr;
+    return QGuiApplication::screenAt(QPoint(1000 * (name[0].unicode() - 'A') + 1, 1));
 }
 
 // Whether the last warning is a whole error line of this unit, given what

@@ -297,6 +297,8 @@ private slots:
         // index, requested size, annotations flag, image size, page handle
         QTest::newRow("empty size") << render << 0u << QSize(0, 0)
                                     << " 0 QSize\\(0, 0\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
+        QTest::newRow("negative width") << render << 0u << QSize(-5, 100)
+                                        << " 0 QSize\\(-5, 100\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
         QTest::newRow("never loaded") << QString() << 0u << QSize(100, 100) << QString() << 0;
     }
 
