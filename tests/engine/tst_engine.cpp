@@ -26,7 +26,7 @@ std::unique_ptr<QPdfium> loaded(QLatin1String tag, const QString &file)
     return engine;
 }
 
-// Pages of render.pdf, see tools/fixtures/fx_render.py.
+// Pages of render.pdf, see tools/fixtures/fx_pages.py.
 constexpr unsigned kAnnotatedPage = 0; // 200x200 pt
 constexpr unsigned kSparsePage = 1;    // 200x200 pt, a grey square in the middle
 
