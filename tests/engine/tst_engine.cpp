@@ -93,10 +93,17 @@ const QString kOutlineDebug = enginetest::debugPrefix("outline");
 const QString kOutlineError = QStringLiteral("^ERROR \\d+ \\S+ .*readBookmarksHelper\\(.*\\) ");
 const QString kUnsupported = kOutlineError + "Unsupported action type:  0$";
 
-// Title calls come in pairs, length then read, per entry in walk order:
-// Chapter 1 makes calls 0 and 1, Section 1.1 calls 2 and 3.
-int g_quitAt = -1;
-int g_failAt = -1;
+// An outline read: the tree read (or what a bounded read starts with) and
+// every message. Title calls come in pairs, length then read, per entry in
+// walk order: Chapter 1 makes calls 0 and 1, Section 1.1 calls 2 and 3.
+// One of them may bring a quit request (-2: before the walk) or fail.
+struct OutlineRead {
+    QString file;
+    QStringList tree;
+    QStringList lines;
+    int quitAt = -1;
+    int failAt = -1;
+};
 
 // What the system locale makes of one instant; the engine must show the
 // stored dates the same way.
@@ -131,6 +138,11 @@ QByteArray serialized(const PageRequest &request)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(OutlineRead)
+
+// The read under way, for the title filter.
+static OutlineRead g_read;
 
 class TestEngine : public QObject
 {
@@ -349,75 +361,65 @@ private slots:
     // a loop or excess depth costs only the entries past it.
     void reads_data()
     {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QStringList>("tree"); // the tree read, or what a bounded read starts with
-        QTest::addColumn<QStringList>("lines"); // every message
-        QTest::addColumn<int>("quitAt"); // title call that brings a quit request; -2: before the walk
-        QTest::addColumn<int>("failAt"); // title call that fails
-        auto row = [](const char *name, const QString &file, const QStringList &tree, const QStringList &lines,
-                      int quitAt = -1, int failAt = -1) {
-            QTest::newRow(name) << file << tree << lines << quitAt << failAt;
-        };
+        QTest::addColumn<OutlineRead>("read");
         // Script and Named have actions pdfium cannot classify.
-        row("every kind of entry", "outline.pdf", kFullOutline, {kUnsupported, kUnsupported});
+        QTest::newRow("every kind of entry") << OutlineRead{"outline.pdf", kFullOutline, {kUnsupported, kUnsupported}};
         // Section 1.1 fails: Chapter 1 keeps no children and the untitled
         // entry after Section 1.1 is not read; the top level goes on to its
         // end, but its entries no longer get their children.
         QStringList cutShort = kFullOutline;
         cutShort.removeLast();
         cutShort.remove(1, 3);
-        row("nested title length", "outline.pdf", cutShort,
-            {kOutlineError + "Failed to get bookmark title\\.$", kUnsupported, kUnsupported}, -1, 2);
-        row("nested title read", "outline.pdf", cutShort,
-            {kOutlineError + "Failed to read bookmark title\\.$", kUnsupported, kUnsupported}, -1, 3);
+        QTest::newRow("nested title length") << OutlineRead{
+            "outline.pdf", cutShort, {kOutlineError + "Failed to get bookmark title\\.$", kUnsupported, kUnsupported}, -1, 2};
+        QTest::newRow("nested title read") << OutlineRead{
+            "outline.pdf", cutShort, {kOutlineError + "Failed to read bookmark title\\.$", kUnsupported, kUnsupported}, -1, 3};
         const QString quitting = kOutlineDebug + "read bookmarks quitting$";
-        row("quit before the walk", "outline.pdf", {}, {quitting}, -2);
+        QTest::newRow("quit before the walk") << OutlineRead{"outline.pdf", {}, {quitting}, -2};
         // The entry being read when the request comes is kept; its children
         // and the entries after it are not read.
-        row("quit during the walk", "outline.pdf", {"0|Chapter 1|0"}, {quitting, kOutlineDebug + "read bookmarks quitting 2$"}, 0);
-        row("siblings loop back", "outline-sibling-loop.pdf", {"0|A|0", "0|B|0", "0|C|0"}, {kOutlineError});
+        QTest::newRow("quit during the walk") << OutlineRead{
+            "outline.pdf", {"0|Chapter 1|0"}, {quitting, kOutlineDebug + "read bookmarks quitting 2$"}, 0};
+        QTest::newRow("siblings loop back")
+            << OutlineRead{"outline-sibling-loop.pdf", {"0|A|0", "0|B|0", "0|C|0"}, {kOutlineError}};
         // The branch stops where it links back; the top level still ends
         // with the entry after it.
-        row("child is an ancestor", "outline-child-loop.pdf", {"0|A|0", "1|B|0", "2|C|0", "0|After|0"}, {kOutlineError});
+        QTest::newRow("child is an ancestor")
+            << OutlineRead{"outline-child-loop.pdf", {"0|A|0", "1|B|0", "2|C|0", "0|After|0"}, {kOutlineError}};
         // Cut off far short of the document.
         QStringList deep;
         for (int level = 0; level < 5000; ++level)
             deep << QStringLiteral("%1|Level %1|0").arg(level);
-        row("5000 levels", "outline-deep-5000.pdf", deep, {kOutlineError});
+        QTest::newRow("5000 levels") << OutlineRead{"outline-deep-5000.pdf", deep, {kOutlineError}};
     }
 
     void reads()
     {
-        QFETCH(QString, file);
-        QFETCH(QStringList, tree);
-        QFETCH(QStringList, lines);
-        QFETCH(int, quitAt);
-        QFETCH(int, failAt);
-        auto engine = loaded(QLatin1String("outline"), file);
-        g_quitAt = quitAt;
-        g_failAt = failAt;
+        QFETCH(OutlineRead, read);
+        g_read = read;
+        auto engine = loaded(QLatin1String("outline"), read.file);
         // A failing length call answers 0, a failing read disagrees with it.
         pdfiumspy::counts().titleFilter = [](int call, unsigned long real) {
-            if (call == g_quitAt)
+            if (call == g_read.quitAt)
                 QThread::currentThread()->requestInterruption();
-            return call != g_failAt ? real : call % 2 ? real + 2 : 0;
+            return call != g_read.failAt ? real : call % 2 ? real + 2 : 0;
         };
         MessageCapture capture;
         QStandardItem root;
         bool complete = false;
         std::unique_ptr<QThread> thread(QThread::create([&] {
-            if (quitAt == -2)
+            if (read.quitAt == -2)
                 QThread::currentThread()->requestInterruption();
             complete = engine->readBookmarks(&root);
         }));
         thread->start();
         thread->wait();
-        QCOMPARE(complete, quitAt == -1 && failAt == -1);
+        QCOMPARE(complete, read.quitAt == -1 && read.failAt == -1);
         const QStringList items = flatten(&root);
         // A read cut short by depth still goes far deeper than real outlines do.
-        QVERIFY2(items.size() >= qMin(tree.size(), qsizetype(100)), qPrintable(QString::number(items.size())));
-        QCOMPARE(items, tree.mid(0, items.size()));
-        enginetest::verifyLines(capture.matching(QString()), lines); // lines of every type
+        QVERIFY2(items.size() >= qMin(read.tree.size(), qsizetype(100)), qPrintable(QString::number(items.size())));
+        QCOMPARE(items, read.tree.mid(0, items.size()));
+        enginetest::verifyLines(capture.matching(QString()), read.lines); // lines of every type
     }
 
     void metaData_data()
