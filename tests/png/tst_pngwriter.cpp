@@ -28,19 +28,6 @@ QImage content(const QString &kind, int width, int height)
     return image;
 }
 
-// Chunk types and their data, in file order; empty when the framing is off.
-// Checksums are left to Qt's reader, which refuses bad ones.
-QList<QPair<QByteArray, QByteArray>> chunksOf(const QByteArray &png)
-{
-    QList<QPair<QByteArray, QByteArray>> chunks;
-    for (qsizetype at = 8; png.startsWith("\x89PNG\r\n\x1a\n") && at + 12 <= png.size();) {
-        const qsizetype length = qFromBigEndian<quint32>(png.constData() + at);
-        chunks.append({png.mid(at + 4, 4), png.mid(at + 8, length)});
-        at += 12 + length;
-    }
-    return chunks;
-}
-
 } // namespace
 
 class TestPngWriter : public QObject
@@ -80,9 +67,9 @@ private slots:
         }
     }
 
-    // Same chunks in the same order as Qt's, with the same header and
-    // resolution: IHDR, pHYs when a resolution is positive, IDAT, IEND.
-    void fileHasQtsChunks_data()
+    // A peer's reader finds the resolution it finds in Qt's file: a pHYs
+    // chunk when either resolution is positive, none otherwise.
+    void resolutionReadsAsQts_data()
     {
         QTest::addColumn<int>("dpmX");
         QTest::addColumn<int>("dpmY");
@@ -92,7 +79,7 @@ private slots:
         QTest::newRow("none positive") << -5 << -7;
     }
 
-    void fileHasQtsChunks()
+    void resolutionReadsAsQts()
     {
         QFETCH(int, dpmX);
         QFETCH(int, dpmY);
@@ -101,16 +88,11 @@ private slots:
             image.setDotsPerMeterX(dpmX);
         if (dpmY)
             image.setDotsPerMeterY(dpmY);
-        const QByteArray ours = imageField(image, ImageWriter::Fast);
-        QVERIFY(ours.startsWith(QByteArray("\0\0\0\1", 4)));
-        const auto chunks = chunksOf(ours.mid(4));
-        const auto theirs = chunksOf(imageField(image, ImageWriter::Qt).mid(4));
-        QCOMPARE(chunks.size(), theirs.size());
-        for (qsizetype i = 0; i < chunks.size(); ++i) {
-            QCOMPARE(chunks.at(i).first, theirs.at(i).first);
-            if (chunks.at(i).first != "IDAT")
-                QCOMPARE(chunks.at(i).second, theirs.at(i).second);
-        }
+        const QImage ours = QImage::fromData(imageField(image, ImageWriter::Fast).mid(4), "PNG");
+        const QImage theirs = QImage::fromData(imageField(image, ImageWriter::Qt).mid(4), "PNG");
+        QVERIFY(!ours.isNull());
+        QCOMPARE(ours.dotsPerMeterX(), theirs.dotsPerMeterX());
+        QCOMPARE(ours.dotsPerMeterY(), theirs.dotsPerMeterY());
     }
 
     void otherImagesGoThroughQt_data()
