@@ -113,7 +113,6 @@ void addAndSettle(const QTemporaryDir &dir, const QString &entry)
 // The scripted cases step the state machine by calling poll() themselves;
 // with this interval the timer never gets a say.
 constexpr int kManualTicks = 24 * 3600 * 1000;
-constexpr int kShortInterval = 20;
 
 // Modification times are set explicitly, so coarse file-system clocks cannot
 // hide a change or make one up.
@@ -396,20 +395,6 @@ private slots:
             else QFAIL(qPrintable("unknown step " + step));
             QVERIFY2(ok, qPrintable(step));
         }
-    }
-
-    void timerDrivesThePolling()
-    {
-        PreviewAutoReloader reloader(nullptr, kShortInterval);
-        QSignalSpy spy(&reloader, &PreviewAutoReloader::sigReloadRequested);
-        reloader.setWatchedFile(m_file);
-        reloader.setEnabled(true); // the empty baseline: one report
-        QTRY_COMPARE(spy.size(), 1);
-        QVERIFY(grow(m_file));
-        QTRY_COMPARE(spy.size(), 2);
-        // One change, one report.
-        QTest::qWait(5 * kShortInterval);
-        QCOMPARE(spy.size(), 2);
     }
 
 };
