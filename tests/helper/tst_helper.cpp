@@ -100,7 +100,7 @@ private slots:
         timer.start();
         const auto run = runHelper({"1", "tst-nobody-listens-" + QUuid::createUuid().toString(QUuid::Id128),
                                     fixture("sample.pdf")});
-        QCOMPARE(run.exitCode, int(HelperExit::ServerUnreachable));
+        QCOMPARE(run.exitCode, -6); // the number is the contract, not the name
         QVERIFY2(run.out.startsWith("server not reached ") && run.out.count('\n') == 1, qPrintable(run.out));
         QVERIFY(timer.elapsed() < ServerConnectMsecs);
     }
@@ -154,7 +154,7 @@ private slots:
 
 #ifdef Q_OS_LINUX
         // Opens, but no byte of the list reaches it.
-        QCOMPARE(runHelper({"0", "/dev/full", fixture("sample.pdf")}).exitCode, int(HelperExit::OutputFailed));
+        QCOMPARE(runHelper({"0", "/dev/full", fixture("sample.pdf")}).exitCode, -4);
 #endif
 
         // Loading fails first when both are wrong.

@@ -2,6 +2,7 @@
 // process where the pdfium calls it causes can be watched, and the real
 // helper driven through a local server.
 
+#include "helpercontract.h"
 #include "helperpeer.h"
 #include "pdfiumspy.h"
 #include "pdfpageprovider.h"
@@ -143,7 +144,8 @@ private slots:
     }
 
     // The helper writes into a shared area only what lies wholly inside it,
-    // and opens only areas of our own naming that are as large as offered.
+    // and opens only areas of our own naming that are as large as offered
+    // and within its bound.
     void sharedAreaBoundsAreKept()
     {
         CoutCapture trace;
@@ -158,6 +160,9 @@ private slots:
         };
         QVERIFY(!offer("/elsewhere", quint64(size)));
         QVERIFY(!offer(area.name(), quint64(size) * 2));
+        SharedArea huge; // sparse: none of its pages is touched
+        QVERIFY(huge.create(MaxSharedAreaBytes + 4096));
+        QVERIFY(!offer(huge.name(), quint64(MaxSharedAreaBytes + 4096)));
         QVERIFY(offer(area.name(), quint64(size)));
         area.removeName();
 
