@@ -14,17 +14,6 @@
 #include <sys/resource.h>
 #endif
 
-// RLIMIT_AS and AddressSanitizer do not mix: its shadow memory alone is
-// reserved far beyond any useful limit.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define FAULTS_ADDRESS_SANITIZED
-#endif
-#endif
-#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__) && !defined(FAULTS_ADDRESS_SANITIZED)
-#define FAULTS_CAN_LIMIT_ADDRESS_SPACE
-#endif
-
 using testsupport::fixture;
 
 namespace {
@@ -46,7 +35,7 @@ bool hasInk(const QImage &image)
 // without that memory.
 bool startWithAddressSpace(HelperPeer &peer, qint64 bytes)
 {
-#ifdef FAULTS_CAN_LIMIT_ADDRESS_SPACE
+#ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
     peer.setChildSetup([bytes] {
         const rlimit value{rlim_t(bytes), rlim_t(bytes)};
         setrlimit(RLIMIT_AS, &value);
@@ -251,7 +240,7 @@ private slots:
 
     void anImageThatFitsButNotTwiceIsStillSent()
     {
-#ifndef FAULTS_CAN_LIMIT_ADDRESS_SPACE
+#ifndef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
         QSKIP("an address space limit cannot be set for the helper here");
 #endif
         // What the helper itself takes, measured on one without a limit.

@@ -11,6 +11,9 @@
 #include <QtTest>
 
 #include <cstring>
+#ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
+#include <sys/resource.h>
+#endif
 #include <iostream>
 #include <sstream>
 
@@ -190,6 +193,38 @@ private slots:
         QCOMPARE(drawn.pixel(95, 95), qRgb(0, 0, 0));
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(area.data()), 16), QByteArray(16, 0x55));
     }
+
+#ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
+    // A page that renders but whose reply cannot be built in the memory left
+    // (noise does not compress) is answered as a failed render, not by an
+    // allocation failure nobody catches. Where exactly memory runs short
+    // depends on the allocators, so the room beyond the image is stepped
+    // through: every request is answered, some of them as failed renders.
+    void repliesThatDoNotFitAreFailedRenders()
+    {
+        CoutCapture trace;
+        PDFPageProvider provider;
+        QCOMPARE(provider.start("tst-provider-nowhere", fixture("provider-noise.pdf"), QString()), 0);
+        QVERIFY(!ask(provider, renderRequest(0, QSize(100, 100))).isEmpty());
+        const QSize size(1000, 1250);
+        const QByteArray request = renderRequest(0, size, 5);
+        rlimit saved;
+        getrlimit(RLIMIT_AS, &saved);
+        int failed = 0;
+        for (qint64 room = 4; room <= 10; ++room) {
+            const qint64 limit = testsupport::procStatusKb(0, "VmSize") * 1024 + (size.width() * size.height() * 4)
+                                 + room * 1024 * 1024;
+            const rlimit tight{rlim_t(limit), saved.rlim_max};
+            setrlimit(RLIMIT_AS, &tight);
+            const QByteArray reply = ask(provider, request);
+            setrlimit(RLIMIT_AS, &saved);
+            const auto answer = renderReply(reply);
+            QVERIFY(answer && answer->tag == 5);
+            failed += reply == echo(request);
+        }
+        QVERIFY(failed > 0);
+    }
+#endif
 
     void secondStartAddsNoSecondSetOfConnections()
     {

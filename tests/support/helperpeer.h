@@ -111,11 +111,7 @@ public:
     // helper as the kernel counts it, in kB; -1 where there is no such count.
     qint64 peakKb(const QByteArray &field = "VmPeak") const
     {
-        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
-        for (const QByteArray &line : status.open(QIODevice::ReadOnly) ? status.readAll().split('\n') : QByteArrayList())
-            if (line.startsWith(field + ':'))
-                return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
-        return -1;
+        return testsupport::procStatusKb(m_process.processId(), field);
     }
 
     QLocalSocket *connection = nullptr;

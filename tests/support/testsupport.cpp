@@ -38,6 +38,15 @@ QString helperBinary()
     return QStringLiteral(PDFHELPER_BINARY);
 }
 
+qint64 procStatusKb(qint64 pid, const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid ? QString::number(pid) : QStringLiteral("self")));
+    for (const QByteArray &line : status.open(QIODevice::ReadOnly) ? status.readAll().split('\n') : QByteArrayList())
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
 ProcessRun runProcess(const QString &program, const QStringList &args, const RunOptions &options)
 {
     QProcess process;

@@ -8,6 +8,18 @@
 
 #include <functional>
 
+// Whether a test may limit a process's address space (RLIMIT_AS): not with
+// AddressSanitizer, whose shadow memory alone is reserved far beyond any
+// useful limit.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESTSUPPORT_ADDRESS_SANITIZED
+#endif
+#endif
+#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__) && !defined(TESTSUPPORT_ADDRESS_SANITIZED)
+#define TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
+#endif
+
 namespace testsupport {
 
 // Absolute path of a generated test document.
@@ -15,6 +27,10 @@ QString fixture(const QString &name);
 
 // Absolute path of the pdfhelper executable under test.
 QString helperBinary();
+
+// A figure of /proc/PID/status in kB (VmPeak, VmHWM, VmSize), pid 0 for this
+// process; -1 where there is no such figure.
+qint64 procStatusKb(qint64 pid, const QByteArray &field);
 
 // What a program run to its end printed and returned. The exit code is
 // sign-extended from the 8 bits POSIX passes on, so the helper's negative codes
