@@ -306,21 +306,10 @@ private slots:
         QCOMPARE(spy.last(), (QVariantList{pre, next}));
     }
 
-    void folderChangesEmitAgain()
-    {
-        QTemporaryDir folder;
-        fill(folder, {"a.pdf", "b.pdf", "c.pdf"});
-        FileCollector collector;
-        QSignalSpy spy(&collector, &FileCollector::sigSiblingFilesChanged);
-        collector.setCurrentFile(folder.filePath("b.pdf"));
-        fill(folder, {"bb.pdf"});
-        QTRY_COMPARE(spy.last(), (QVariantList{"a", "bb"}));
-        QVERIFY(QFile::remove(folder.filePath("a.pdf")));
-        QVERIFY(QFile::remove(folder.filePath("c.pdf")));
-        QTRY_COMPARE(spy.last(), (QVariantList{"bb", "bb"}));
-    }
-
-    void onlyTheCurrentFolderIsWatched()
+    // The current folder is watched, and only it: changes there report the
+    // siblings again; the folder left, a reset collector and an empty path
+    // report nothing.
+    void theCurrentFolderIsWatched()
     {
         QTemporaryDir first, second;
         fill(first, {"a.pdf", "b.pdf"});
@@ -332,13 +321,17 @@ private slots:
         QCOMPARE(spy.size(), 2);
         addAndSettle(first, "c.pdf");
         QCOMPARE(spy.size(), 2);
+        fill(second, {"yy.pdf"});
+        QTRY_COMPARE(spy.last(), (QVariantList{"x", "yy"}));
+        QVERIFY(QFile::remove(second.filePath("x.pdf")) && QFile::remove(second.filePath("z.pdf")));
+        QTRY_COMPARE(spy.last(), (QVariantList{"yy", "yy"}));
 
-        // Neither a reset collector nor one given an empty path reports anything.
+        const qsizetype reported = spy.size();
         collector.reset();
         addAndSettle(second, "w.pdf");
         collector.updateSiblingFiles();
         collector.setCurrentFile(QString());
-        QCOMPARE(spy.size(), 2);
+        QCOMPARE(spy.size(), reported);
     }
 
     // A script is a list of steps. A number polls once and expects that many
