@@ -274,6 +274,43 @@ private slots:
         }
     }
 
+    void failuresGiveANullImageAndOneErrorLine_data()
+    {
+        QTest::addColumn<QString>("file"); // empty: never loaded
+        QTest::addColumn<unsigned>("index");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("values"); // what the error line carries
+        QTest::addColumn<int>("pagesLoaded");
+        const QString render = QStringLiteral("render.pdf");
+        QTest::newRow("index = page count") << render << 2u << QSize(100, 100) << " 2" << 0;
+        // index, requested size, annotations flag, image size, page handle
+        QTest::newRow("empty size") << render << 0u << QSize(0, 0)
+                                    << " 0 QSize\\(0, 0\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
+        QTest::newRow("negative width") << render << 0u << QSize(-5, 100)
+                                        << " 0 QSize\\(-5, 100\\) true QSize\\(0, 0\\) 0x[0-9a-f]+" << 1;
+        QTest::newRow("never loaded") << QString() << 0u << QSize(100, 100) << QString() << 0;
+    }
+
+    void failuresGiveANullImageAndOneErrorLine()
+    {
+        QFETCH(QString, file);
+        QFETCH(unsigned, index);
+        QFETCH(QSize, size);
+        QFETCH(QString, values);
+        QFETCH(int, pagesLoaded);
+        auto engine = loaded(QLatin1String("render"), file);
+        MessageCapture capture;
+        QVERIFY(engine->page(index, size, true, 0).isNull());
+        verifyLines(capture.matching(QString()), {kRenderError + values + "$"}); // lines of every type
+        // Only what was obtained is given back; no render was started.
+        QCOMPARE(pdfiumspy::counts().loadPage, pagesLoaded);
+        QCOMPARE(pdfiumspy::counts().renderStart, 0);
+        QVERIFY(allReleased());
+        // The engine is unharmed: the next call renders.
+        if (engine->isLoaded())
+            QVERIFY(!engine->page(kAnnotatedPage, QSize(50, 50), false, 0).isNull());
+    }
+
     // Asked to quit, a scan stops before its first page, and a render before
     // it loads the page; the request belongs to the thread it was made on,
     // and this one's render gives back all it took.
