@@ -119,6 +119,7 @@ private slots:
         QTemporaryDir dir;
         const QString a = copy(dir, "sample.pdf", "a.pdf");
         copy(dir, "plain.pdf", "b.pdf");
+        copy(dir, "render.pdf", "c.pdf"); // so that next and previous differ
         PreviewWindow window;
         window.show();
         window.openFile(a);
