@@ -92,8 +92,9 @@ private slots:
         QCOMPARE(item("Website")->toolTip(0), QStringLiteral("URI: https://example.org/manual"));
         QCOMPARE(item("Other file")->toolTip(0), QStringLiteral("REMOTE GOTO: other.pdf"));
         QVERIFY(waitShown(window.pageView(), 0));
+        emit outline->itemClicked(item("Destination wins"), 0);
         emit outline->itemClicked(item("Other file"), 0);
-        QCOMPARE(window.pageView()->currentPage(), 0);
+        QCOMPARE(window.pageView()->currentPage(), 2);
     }
 
 #ifdef Q_OS_UNIX
@@ -135,10 +136,14 @@ private slots:
         QCOMPARE(window.currentFile(), a);
         QVERIFY(waitShown(view, 0));
 
-        // Replaced on disk by a one-page file: the window follows by itself.
+        // Replaced on disk by a four-page file: the window follows by itself,
+        // on the page it showed.
+        view->scrollToPage(2);
+        QVERIFY(waitShown(view, 2));
         QTest::qWait(600);
-        QVERIFY(QFile::remove(a) && QFile::copy(fixture("plain.pdf"), a));
-        QVERIFY(QTest::qWaitFor([&] { return view->pageCount() == 1 && view->hasCurrentImage(0); }, 10000));
+        QVERIFY(QFile::remove(a) && QFile::copy(fixture("outline.pdf"), a));
+        QVERIFY(QTest::qWaitFor([&] { return view->pageCount() == 4 && view->hasCurrentImage(2); }, 10000));
+        QCOMPARE(view->currentPage(), 2);
     }
 
     void failuresAreShown()
@@ -159,10 +164,20 @@ private slots:
             }
         });
         answer.start(50);
-        window.openFile(fixture("encrypted-rc4.pdf"));
+        QTemporaryDir dir;
+        const QString locked = copy(dir, "encrypted-rc4.pdf", "locked.pdf");
+        window.openFile(locked);
         QVERIFY(waitShown(window.pageView(), 0));
         QCOMPARE(prompts.size(), 2);
         QVERIFY(prompts.at(1).startsWith("The password is wrong"));
+
+        // A reload after a change keeps the password: no third prompt.
+        const qint64 helper = window.document()->helperProcessId();
+        QTest::qWait(600);
+        QVERIFY(!copy(dir, "encrypted-rc4.pdf", "locked.pdf").isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return window.document()->helperProcessId() != helper; }, 10000));
+        QVERIFY(waitShown(window.pageView(), 0));
+        QCOMPARE(prompts.size(), 2);
     }
 
     // Sizes past any sane page still lay out: positive, bounded, in order,
