@@ -1,18 +1,13 @@
 // The real helper executable. Its command line, exit codes and the scan's
 // output file; then mode 1 under harm: the document changes under it, the
 // peer goes away in the middle of a reply, and it is asked for images over
-// its bound or too large to allocate. Renders may fail, but every request is
-// answered, the helper does not crash, and it ends cleanly when the
-// connection closes.
+// its bound. Renders may fail, but every request is answered, the helper
+// does not crash, and it ends cleanly when the connection closes.
 
 #include "helpercontract.h"
 #include "helperpeer.h"
 
 #include <QtTest>
-
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#endif
 
 using testsupport::fixture;
 
@@ -28,20 +23,6 @@ bool hasInk(const QImage &image)
     QImage paper(image.size(), image.format());
     paper.fill(Qt::white);
     return image != paper;
-}
-
-// Where memory is plentiful an allocation of gigabytes succeeds and is then
-// filled page by page; a limit makes it fail as it would on a machine
-// without that memory.
-bool startWithAddressSpace(HelperPeer &peer, qint64 bytes)
-{
-#ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
-    peer.setChildSetup([bytes] {
-        const rlimit value{rlim_t(bytes), rlim_t(bytes)};
-        setrlimit(RLIMIT_AS, &value);
-    });
-#endif
-    return peer.start(fixture("faults-large.pdf"));
 }
 
 // A small render after a failure shows that nothing was left behind; then
@@ -238,32 +219,6 @@ private slots:
         verifyRecovered(peer);
     }
 
-    void anImageThatFitsButNotTwiceIsStillSent()
-    {
-#ifndef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
-        QSKIP("an address space limit cannot be set for the helper here");
-#endif
-        // What the helper itself takes, measured on one without a limit.
-        qint64 base = -1;
-        {
-            HelperPeer probe;
-            QVERIFY(probe.start(fixture("faults-large.pdf")));
-            QVERIFY(renderReply(probe.ask(renderRequest(0, QSize(100, 100)))));
-            base = probe.peakKb() * 1024;
-        }
-        // Room for the image and half of it again: the fast PNG encoder
-        // cannot have its working buffers and gives way to Qt's, which needs
-        // little beside the file it writes. A failed allocation that cannot
-        // be caught would end the helper here instead.
-        const QSize size(4000, 5000);
-        const qint64 image = qint64(size.width()) * size.height() * 4;
-        HelperPeer peer;
-        QVERIFY(startWithAddressSpace(peer, base + image + image / 2));
-        const auto reply = renderReply(peer.ask(renderRequest(0, size, 21)));
-        QVERIFY(reply && reply->tag == 21);
-        QCOMPARE(reply->image.size(), size);
-        verifyRecovered(peer);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestHelper)

@@ -1,9 +1,8 @@
 #pragma once
 
 // The preview application's end of a mode 1 conversation, kept byte-level on
-// purpose: a local server, the real helper started on it (optionally with a
-// hook that runs in the child before the helper does, to limit what it may
-// do), raw bytes out, whole packets back, and everything the helper printed.
+// purpose: a local server, the real helper started on it, raw bytes out,
+// whole packets back, and everything the helper printed.
 
 #include "packetframing.h"
 #include "pagerequest.h"
@@ -13,7 +12,6 @@
 #include <QLocalSocket>
 #include <QtTest>
 
-#include <functional>
 #include <optional>
 
 inline QByteArray renderRequest(qint32 page, QSize size, qint32 tag = 0, bool invert = false, quint64 token = 0)
@@ -41,9 +39,6 @@ public:
         m_process.kill();
         m_process.waitForFinished(5000);
     }
-
-    // Runs in the child between fork and exec.
-    void setChildSetup(std::function<void()> setup) { m_process.setChildProcessModifier(std::move(setup)); }
 
     // True once the helper has connected and said so; false if it ended or
     // the time ran out first.
