@@ -195,11 +195,13 @@ private slots:
     }
 
 #ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
-    // A page that renders but whose reply cannot be built in the memory left
-    // (noise does not compress) is answered as a failed render, not by an
-    // allocation failure nobody catches. Where exactly memory runs short
-    // depends on the allocators, so the room beyond the image is stepped
-    // through: every request is answered, some of them as failed renders.
+    // Memory short while a reply is encoded: the fast PNG writer, which needs
+    // working buffers, gives way to Qt's, which needs little beside the file;
+    // a reply that fits neither (noise does not compress) is answered as a
+    // failed render, not by an allocation failure nobody catches. Where
+    // exactly memory runs short depends on the allocators, so the room beyond
+    // the image is stepped through: every request is answered, some with the
+    // page, some as failed renders.
     void repliesThatDoNotFitAreFailedRenders()
     {
         CoutCapture trace;
