@@ -1,6 +1,6 @@
 // Mode 1: the packet records byte for byte, the page provider in this
-// process where the pdfium calls it causes can be watched, and the real
-// helper driven through a local server.
+// process (where the pdfium calls it causes can be watched, and its memory
+// limited), and the real helper driven through a local server.
 
 #include "helpercontract.h"
 #include "helperpeer.h"
