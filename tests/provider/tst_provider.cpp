@@ -194,7 +194,6 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(area.data()), 16), QByteArray(16, 0x55));
     }
 
-#ifdef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
     // Memory short while a reply is encoded: the fast PNG writer, which needs
     // working buffers, gives way to Qt's, which needs little beside the file;
     // a reply that fits neither (noise does not compress) is answered as a
@@ -204,6 +203,9 @@ private slots:
     // page, some as failed renders.
     void repliesThatDoNotFitAreFailedRenders()
     {
+#ifndef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
+        QSKIP("an address space limit cannot be set here");
+#else
         CoutCapture trace;
         PDFPageProvider provider;
         QCOMPARE(provider.start("tst-provider-nowhere", fixture("provider-noise.pdf"), QString()), 0);
@@ -226,8 +228,8 @@ private slots:
             sent += answer->image.size() == size;
         }
         QVERIFY(failed > 0 && sent > 0);
-    }
 #endif
+    }
 
     void secondStartAddsNoSecondSetOfConnections()
     {
