@@ -9,8 +9,9 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools" / "fixtures"))
-from pikepdf import Array, Dictionary, Name, String  # noqa: E402
+from pikepdf import Array  # noqa: E402
 
+import fx_outline  # noqa: E402
 import pdfgen  # noqa: E402
 
 
@@ -28,25 +29,11 @@ def make_page():
 
 
 def make_outline(chapters=100, per_chapter=99):
-    pdf = pdfgen.new_pdf()
-    for i in range(10):
-        pdfgen.add_page(pdf, [f"Page {i + 1}"])
-    fit = [Array([page.obj, Name.Fit]) for page in pdf.pages]
-    root = pdf.Root.Outlines = pdf.make_indirect(Dictionary(Type=Name.Outlines))
-
-    def chain(parent, specs):
-        items = []
-        for title, dest, children in specs:
-            items.append(pdf.make_indirect(Dictionary(Title=String(title), Parent=parent, Dest=dest)))
-            if children:
-                chain(items[-1], children)
-        for before, after in zip(items, items[1:]):
-            before.Next, after.Prev = after, before
-        parent.First, parent.Last, parent.Count = items[0], items[-1], len(items)
-
-    chain(root, [(f"Chapter {c + 1}", fit[c % 10],
-                  [(f"Section {c + 1}.{s + 1}", fit[(c + s) % 10], []) for s in range(per_chapter)])
-                 for c in range(chapters)])
+    pdf, root, fit = fx_outline.outline_document(10)
+    fx_outline.add_tree(pdf, root, [
+        (f"Chapter {c + 1}", fit[c % 10], None,
+         [(f"Section {c + 1}.{s + 1}", fit[(c + s) % 10], None, []) for s in range(per_chapter)])
+        for c in range(chapters)])
     return pdf
 
 

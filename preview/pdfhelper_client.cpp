@@ -92,10 +92,12 @@ int checkInput(const Options &options)
     return Ok;
 }
 
-// Starts the helper on the document and waits for it to connect. Returns Ok
-// or the exit code to end with, having said why.
+// Checks the document, starts the helper on it and waits for it to connect.
+// Returns Ok or the exit code to end with, having said why.
 int connect(pdfpreview::HelperSession &session, const Options &options)
 {
+    if (const int code = checkInput(options))
+        return code;
     if (!options.helper.isEmpty())
         session.setHelperProgram(options.helper);
     session.setForwardHelperLog(options.verbose);
@@ -215,9 +217,6 @@ int render(const Options &options)
         say(QStringLiteral("render needs -o OUT.png"));
         return UsageError;
     }
-    if (const int code = checkInput(options))
-        return code;
-
     pdfpreview::HelperSession session;
     if (const int code = connect(session, options))
         return code;
@@ -254,8 +253,6 @@ int timePages(const Options &options)
     if (!parseSize(*options.parser, request.size))
         return UsageError;
     request.annotations = options.parser->isSet(QStringLiteral("annotations"));
-    if (const int code = checkInput(options))
-        return code;
     pdfpreview::HelperSession session;
     if (const int code = connect(session, options))
         return code;
@@ -416,8 +413,6 @@ void printTree(const QList<BookmarkNode> &nodes, int depth)
 
 int outline(const Options &options)
 {
-    if (const int code = checkInput(options))
-        return code;
     pdfpreview::HelperSession session;
     if (const int code = connect(session, options))
         return code;

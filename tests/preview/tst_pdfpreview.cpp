@@ -38,6 +38,14 @@ bool waitShown(PageView *view, int page)
     return QTest::qWaitFor([&] { return view->hasCurrentImage(page); }, 20000);
 }
 
+// Shows the window on a document; true once its first page is drawn.
+bool showFirstPage(PreviewWindow &window, const QString &path)
+{
+    window.show();
+    window.openFile(path);
+    return waitShown(window.pageView(), 0);
+}
+
 QString copy(const QTemporaryDir &dir, const QString &from, const QString &to)
 {
     const QString path = dir.filePath(to);
@@ -55,10 +63,8 @@ private slots:
     void readsNavigatesAndInverts()
     {
         PreviewWindow window;
-        window.show();
-        window.openFile(fixture("sample.pdf"));
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
         PageView *view = window.pageView();
-        QVERIFY(waitShown(view, 0));
         QCOMPARE(view->pageCount(), 3);
         const double ink = darkShare(view);
         QVERIFY2(ink > 0.001 && ink < 0.2, qPrintable(QString::number(ink)));
@@ -80,8 +86,7 @@ private slots:
     void outlineLinksShowWhereTheyLead()
     {
         PreviewWindow window;
-        window.show();
-        window.openFile(fixture("outline.pdf"));
+        QVERIFY(showFirstPage(window, fixture("outline.pdf")));
         QTreeWidget *outline = window.outlineView();
         const auto item = [&](const QString &title) {
             const auto found = outline->findItems(title, Qt::MatchExactly | Qt::MatchRecursive);
@@ -91,7 +96,6 @@ private slots:
                                 20000));
         QCOMPARE(item("Website")->toolTip(0), QStringLiteral("URI: https://example.org/manual"));
         QCOMPARE(item("Other file")->toolTip(0), QStringLiteral("REMOTE GOTO: other.pdf"));
-        QVERIFY(waitShown(window.pageView(), 0));
         emit outline->itemClicked(item("Destination wins"), 0);
         emit outline->itemClicked(item("Other file"), 0);
         QCOMPARE(window.pageView()->currentPage(), 2);
@@ -101,10 +105,8 @@ private slots:
     void aKilledHelperIsReplaced()
     {
         PreviewWindow window;
-        window.show();
-        window.openFile(fixture("sample.pdf"));
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
         PageView *view = window.pageView();
-        QVERIFY(waitShown(view, 0));
         const qint64 first = window.document()->helperProcessId();
         QSignalSpy lost(window.document(), &PreviewDocument::helperLost);
         ::kill(pid_t(first), SIGKILL);
@@ -122,10 +124,8 @@ private slots:
         copy(dir, "plain.pdf", "b.pdf");
         copy(dir, "render.pdf", "c.pdf"); // so that next and previous differ
         PreviewWindow window;
-        window.show();
-        window.openFile(a);
+        QVERIFY(showFirstPage(window, a));
         PageView *view = window.pageView();
-        QVERIFY(waitShown(view, 0));
         QCOMPARE(view->pageCount(), 3);
 
         window.action("next")->trigger();
