@@ -2,15 +2,21 @@
 
 #include "helpercontract.h"
 #include "qpdfium.h"
-
-#include <QFile>
+#include "sandbox.h"
+#include "scanoutput.h"
 
 int runAnnotationScan(const QString &outputPath, const QString &documentPath,
                       const QString &password)
 {
     QPdfium engine(QLatin1String("[helper]"));
     engine.prepare();
-    if (engine.loadFile(documentPath, password) != QPdfium::Success)
+    if (!engine.openFile(documentPath))
+        return HelperExit::ScanLoadFailed;
+    // Made ready, not written: a failed load or an empty scan must leave a
+    // file the caller already has, or has not, as it was.
+    ScanOutput output(outputPath);
+    Sandbox::enterScanStage(documentPath, output);
+    if (engine.loadOpenedFile(password) != QPdfium::Success)
         return HelperExit::ScanLoadFailed;
 
     QList<int> pages;
@@ -18,21 +24,8 @@ int runAnnotationScan(const QString &outputPath, const QString &documentPath,
     if (pages.isEmpty())
         return HelperExit::NoAnnotatedPage;
 
-    // Opened only now, so that a failed load or an empty scan never empties
-    // a file the caller already has.
-    QFile output(outputPath);
-    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return HelperExit::OutputFailed;
-    bool written = true;
-    for (int page : qAsConst(pages)) {
-        const QByteArray line = QString::number(page).toUtf8() + '\n';
-        written = written && output.write(line) == line.size();
-    }
-    // A full disk shows only when the buffer goes out: a list that did not
-    // reach the file is reported like one that could not be opened.
-    written = output.flush() && written;
-    output.close();
-    if (!written || output.error() != QFileDevice::NoError)
-        return HelperExit::OutputFailed;
-    return HelperExit::Success;
+    QByteArray lines;
+    for (int page : qAsConst(pages))
+        lines += QByteArray::number(page) + '\n';
+    return output.write(lines) ? HelperExit::Success : HelperExit::OutputFailed;
 }

@@ -1,6 +1,8 @@
 #include "annotationscan.h"
+#include "areahandover.h"
 #include "helpercontract.h"
 #include "pdfpageprovider.h"
+#include "sandbox.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -19,6 +21,11 @@ QString passwordFrom(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
+    // Before Qt opens descriptors of its own: of what was inherited, only
+    // the standard streams and the shared areas' channel stay.
+    const int areaChannel = AreaHandOver::inheritedChannel();
+    Sandbox::closeInheritedDescriptors(areaChannel);
+
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() < 3)
@@ -39,7 +46,13 @@ int main(int argc, char *argv[])
         // than main's frame, so that it is still reachable, not leaked, when
         // the process ends after main has returned.
         static PDFPageProvider *const provider = new PDFPageProvider;
-        const int started = provider->start(args.at(2), args.at(3), passwordFrom(args));
+        const QString documentPath = args.at(3);
+        provider->setAreaChannel(areaChannel);
+        provider->setStages({[documentPath](int connectDescriptor) {
+                                 Sandbox::enterServeStage(documentPath, connectDescriptor);
+                             },
+                             [] { Sandbox::enterConnectedStage(); }});
+        const int started = provider->start(args.at(2), documentPath, passwordFrom(args));
         if (started < 0)
             return started;
         return QCoreApplication::exec();

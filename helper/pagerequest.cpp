@@ -80,12 +80,18 @@ QDataStream &operator>>(QDataStream &in, PageRequest &request)
 
 QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer)
 {
-    return out << offer.name << offer.size;
+    return out << offer.name << offer.size << offer.handle;
 }
 
 QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer)
 {
-    return in >> offer.name >> offer.size;
+    in >> offer.name >> offer.size;
+    // An offer from before handles were handed over ends here: it names its area.
+    qint64 handle = -1;
+    if (!in.atEnd())
+        in >> handle;
+    offer.handle = in.status() == QDataStream::Ok ? handle : -1;
+    return in;
 }
 
 QDataStream &operator<<(QDataStream &out, const SharedImage &image)

@@ -60,10 +60,16 @@ struct PageRequest {
 QDataStream &operator<<(QDataStream &out, const PageRequest &request);
 QDataStream &operator>>(QDataStream &in, PageRequest &request);
 
-// A shared area the preview side offers: its name and size in bytes.
+// A shared area the preview side offers: its size in bytes, and either its
+// name or, for a helper that opens nothing by name, a handle handed over:
+// on Windows the section handle's value in the helper's process, elsewhere
+// any value from 0 up, standing for the next descriptor on the area channel
+// (areahandover.h). A helper from before handles knows only name and size,
+// finds no area under an empty name and refuses the offer.
 struct SharedAreaOfferRecord {
     QString name;
     quint64 size = 0;
+    qint64 handle = -1; // -1: open the area by its name
 };
 QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer);
 QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer);

@@ -3,6 +3,7 @@
 #include "helpercontract.h"
 #include "packetframing.h"
 #include "pagerequest.h"
+#include "serverconnector.h"
 
 #include <QCoreApplication>
 #include <QLocalSocket>
@@ -27,8 +28,13 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
 {
     if (!socket) {
         socket = new QLocalSocket(this);
-        connect(socket, &QLocalSocket::connected, this, [this] {
-            std::cout << "connected " << socket->fullServerName().toStdString() << std::endl;
+        connector = new ServerConnector(socket, this);
+        connect(connector, &ServerConnector::connected, this, [this] {
+            everConnected = true;
+            // Before the first packet is read: from here on, nothing connects.
+            if (m_stages.connected)
+                m_stages.connected();
+            std::cout << "connected " << connector->fullServerName().toStdString() << std::endl;
         });
         // Held by the application rather than the provider, so that a lost
         // connection still ends the event loop when the provider is deleted
@@ -39,21 +45,30 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
         });
         connect(socket, &QLocalSocket::readyRead, this, &PDFPageProvider::onReadyRead);
         // A server that is not there, or never accepts, would otherwise
-        // leave the helper waiting for ever. Queued, because the socket may
-        // fail inside connectToServer, before the event loop runs to end.
-        connect(socket, &QLocalSocket::errorOccurred, this, [this] {
+        // leave the helper waiting for ever. Queued, because connecting may
+        // fail inside start, before the event loop runs to end.
+        connect(connector, &ServerConnector::failed, this, [this](const QString &why) {
             if (!everConnected)
-                giveUpConnecting(socket->errorString());
+                giveUpConnecting(why);
         }, Qt::QueuedConnection);
-        connect(socket, &QLocalSocket::connected, this, [this] { everConnected = true; });
     }
 
     engine.prepare();
-    if (engine.loadFile(documentPath, password) != QPdfium::Success) {
+    // The socket and the open document are all the helper needs from the
+    // file system and the network: both exist before the document's first
+    // byte is parsed, and the sandbox closes everything else.
+    const int connectDescriptor = connector->prepare();
+    bool loaded = false;
+    if (engine.openFile(documentPath)) {
+        if (m_stages.beforeParse)
+            m_stages.beforeParse(connectDescriptor);
+        loaded = engine.loadOpenedFile(password) == QPdfium::Success;
+    }
+    if (!loaded) {
         std::cout << "load err" << std::endl;
         return HelperExit::ServerLoadFailed;
     }
-    socket->connectToServer(serverName, QIODevice::ReadWrite);
+    connector->connectTo(serverName);
     QTimer::singleShot(ServerConnectMsecs, this, [this] {
         if (!everConnected)
             giveUpConnecting(QStringLiteral("no connection within %1 ms").arg(ServerConnectMsecs));
@@ -197,8 +212,15 @@ QByteArray PDFPageProvider::serveAreaOffer(QDataStream &payload)
     SharedAreaOfferRecord offer;
     payload >> offer;
     area.close();
-    const bool accepted = offer.size > 0 && offer.size <= quint64(MaxSharedAreaBytes)
-        && area.open(offer.name, qint64(offer.size));
+    // A handle handed over is taken even when the offer is refused, so that
+    // none is left over for the next offer to find.
+    const qintptr handle = offer.handle >= 0 ? m_areaHandOver.receive(offer.handle) : -1;
+    const bool sized = offer.size > 0 && offer.size <= quint64(MaxSharedAreaBytes);
+    bool accepted = false;
+    if (offer.handle >= 0)
+        accepted = handle >= 0 && area.adopt(handle, sized ? qint64(offer.size) : 0);
+    else
+        accepted = sized && area.open(offer.name, qint64(offer.size));
     std::cout << (accepted ? "shared area " : "shared area refused ") << offer.size << std::endl;
     return buildPacket(PacketType::SharedAreaReply, accepted);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "areahandover.h"
 #include "pagerequest.h"
 #include "qpdfium.h"
 #include "sharedarea.h"
@@ -7,9 +8,21 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QDataStream;
 class QIODevice;
 class QLocalSocket;
+class ServerConnector;
+
+// What the helper's entry does at the two points where the provider's work
+// narrows: the document open but not parsed, with the descriptor that will
+// connect (-1 where there is none), and the connection up but not read.
+// Empty in tests that run a provider inside their own process.
+struct ProviderStages {
+    std::function<void(int connectDescriptor)> beforeParse;
+    std::function<void()> connected;
+};
 
 // Mode 1 of the helper: loads one document, connects to the preview
 // application's local server and answers its render and outline requests
@@ -26,6 +39,10 @@ public:
     // connection is attempted. Calling it again reuses the socket and its
     // connections.
     int start(const QString &serverName, const QString &documentPath, const QString &password);
+
+    void setStages(ProviderStages stages) { m_stages = std::move(stages); }
+    // The channel shared areas arrive on as handles (areahandover.h).
+    void setAreaChannel(int descriptor) { m_areaHandOver.adoptChannel(descriptor); }
 
     void onReadyRead();
 
@@ -54,6 +71,9 @@ private:
     void giveUpConnecting(const QString &why);
 
     QLocalSocket *socket;
+    ServerConnector *connector = nullptr;
+    ProviderStages m_stages;
+    AreaHandOver m_areaHandOver;
     QPdfium engine;
     quint32 expectedSize;
     SharedArea area;

@@ -79,6 +79,44 @@ bool SharedArea::open(const QString &name, qint64 size)
     return map(size, false);
 }
 
+bool SharedArea::createUnnamed(qint64 size)
+{
+    close();
+    if (size <= 0)
+        return false;
+    m_mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(quint64(size) >> 32),
+                                   DWORD(quint64(size) & 0xFFFFFFFFu), nullptr);
+    if (!m_mapping) {
+        m_error = QStringLiteral("CreateFileMappingW failed: %1").arg(GetLastError());
+        return false;
+    }
+    return map(size, true);
+}
+
+bool SharedArea::adopt(qintptr handle, qint64 size)
+{
+    close();
+    if (handle <= 0)
+        return false;
+    m_mapping = reinterpret_cast<HANDLE>(handle);
+    if (size <= 0) {
+        close();
+        return false;
+    }
+    return map(size, false);
+}
+
+qintptr SharedArea::handle() const
+{
+    return m_mapping ? qintptr(m_mapping) : -1;
+}
+
+void SharedArea::dropHandle()
+{
+    // The section stays open for as long as the view: duplicating it again
+    // for a later helper needs it.
+}
+
 bool SharedArea::map(qint64 size, bool)
 {
     void *view = MapViewOfFile(m_mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, SIZE_T(size));
@@ -129,7 +167,51 @@ bool SharedArea::create(qint64 size)
         close();
         return false;
     }
+    return map(size, false);
+}
+
+bool SharedArea::createUnnamed(qint64 size)
+{
+    close();
+    if (size <= 0)
+        return false;
+    m_fd = ::memfd_create("pdfhelper-area", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (m_fd < 0) {
+        m_error = QStringLiteral("memfd_create failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (::ftruncate(m_fd, off_t(size)) != 0
+        || ::fcntl(m_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        m_error = QStringLiteral("sizing the block failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        close();
+        return false;
+    }
     return map(size, true);
+}
+
+bool SharedArea::adopt(qintptr handle, qint64 size)
+{
+    close();
+    if (handle < 0)
+        return false;
+    m_fd = int(handle);
+    if (size <= 0) {
+        close();
+        return false;
+    }
+    return map(size, false);
+}
+
+qintptr SharedArea::handle() const
+{
+    return m_fd;
+}
+
+void SharedArea::dropHandle()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 bool SharedArea::open(const QString &name, qint64 size)
@@ -147,7 +229,7 @@ bool SharedArea::open(const QString &name, qint64 size)
     return map(size, false);
 }
 
-bool SharedArea::map(qint64 size, bool)
+bool SharedArea::map(qint64 size, bool keepHandle)
 {
     struct stat st;
     if (::fstat(m_fd, &st) != 0 || st.st_size < size || st.st_uid != ::geteuid()) {
@@ -161,9 +243,10 @@ bool SharedArea::map(qint64 size, bool)
         close();
         return false;
     }
-    // The mapping keeps the block; the descriptor is not needed any more.
-    ::close(m_fd);
-    m_fd = -1;
+    // The mapping keeps the block; the descriptor is needed only to hand
+    // an unnamed block over.
+    if (!keepHandle)
+        dropHandle();
     m_data = static_cast<uchar *>(view);
     m_size = size;
     return true;

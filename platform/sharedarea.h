@@ -1,11 +1,12 @@
 #pragma once
 
-// A block of memory two processes of the same user share by name: the
-// preview side creates it, the helper opens it, and once both hold it the
-// name can be removed, so that the block lives exactly as long as a process
-// maps it. On Windows a named file mapping in the session's namespace, with
-// the default security of the creator (its user, the system and
-// administrators); elsewhere a POSIX shared-memory object of mode 0600.
+// A block of memory two processes of the same user share: the preview side
+// creates it, the helper maps it, and the block lives exactly as long as a
+// process maps it. A block is either named (a named file mapping in the
+// session's namespace on Windows, a POSIX shared-memory object of mode 0600
+// elsewhere), whose name goes once both sides hold it, or unnamed (an
+// unnamed section, a sealed memory file), whose handle is handed to the
+// helper instead, since a sandboxed helper opens nothing by name.
 
 #include <QString>
 #include <QtGlobal>
@@ -21,6 +22,16 @@ public:
     // A new block of size bytes under a fresh name nobody can guess. False
     // when the system refuses; errorString() says why.
     bool create(qint64 size);
+    // A new block of size bytes without a name; handle() reaches it until
+    // dropHandle(). Elsewhere than Windows it is sealed at that size, so that
+    // no holder can shrink it under another's mapping.
+    bool createUnnamed(qint64 size);
+    // The block behind a handle handed over by its creator, which must hold
+    // at least size bytes. The handle is taken, whatever the outcome.
+    bool adopt(qintptr handle, qint64 size);
+    // The descriptor or section handle of an unnamed block, -1 once dropped.
+    qintptr handle() const;
+    void dropHandle();
     // The block another process created, which must hold at least size
     // bytes: a smaller one is refused, so that no write can leave it.
     bool open(const QString &name, qint64 size);
@@ -41,7 +52,7 @@ public:
     static QString namePrefix();
 
 private:
-    bool map(qint64 size, bool created);
+    bool map(qint64 size, bool keepHandle);
 
     uchar *m_data = nullptr;
     qint64 m_size = 0;

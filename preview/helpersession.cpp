@@ -1,5 +1,6 @@
 #include "helpersession.h"
 
+#include "areahandover.h"
 #include "helpercontract.h"
 #include "packetframing.h"
 #include "sharedarea.h"
@@ -19,6 +20,10 @@
 
 #include <atomic>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#endif
 
 namespace pdfpreview {
 
@@ -229,9 +234,22 @@ bool HelperSession::start(const QString &documentPath, const QString &password)
     connect(m_process, &QProcess::finished, this, &HelperSession::onProcessFinished);
     connect(m_process, &QProcess::errorOccurred, this, &HelperSession::onProcessError);
 
+    // The helper's end of the area channel is inherited by this helper alone.
+    m_handOver = std::make_unique<AreaHandOver>();
+    if (m_handOver->prepare() && m_handOver->childDescriptor() >= 0) {
+        const int childEnd = m_handOver->childDescriptor();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(AreaChannelVariable), QString::number(childEnd));
+        m_process->setProcessEnvironment(environment);
+#ifdef Q_OS_UNIX
+        m_process->setChildProcessModifier([childEnd] { ::fcntl(childEnd, F_SETFD, 0); });
+#endif
+    }
+
     m_state = State::Starting;
     m_process->start(m_program,
                      helperArguments(QStringLiteral("1"), m_serverName, documentPath, password));
+    m_handOver->helperStarted(m_process->processId());
     if (!m_process->waitForStarted()) {
         m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
         m_state = State::Finished;
@@ -341,7 +359,13 @@ bool HelperSession::offerArea(qint64 bytes, int msecs)
     const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
     const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
     auto fresh = std::make_unique<SharedArea>();
-    if (!fresh->create(size))
+    if (!fresh->createUnnamed(size))
+        return false;
+    // The area has no name: its handle goes to the helper just before the
+    // offer that announces it, and this side keeps only the mapping.
+    const qint64 handle = m_handOver ? m_handOver->handOver(*fresh) : -1;
+    fresh->dropHandle();
+    if (handle < 0)
         return false;
     // A helper that does not know the offer stays silent; the render request
     // behind it, which every helper answers, says so without waiting long.
@@ -354,13 +378,11 @@ bool HelperSession::offerArea(qint64 bytes, int msecs)
     const auto answer = connect(this, &HelperSession::sharedAreaReplied, this, [&accepted](const bool &ok) {
         accepted = ok;
     });
-    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{fresh->name(), quint64(size)}));
+    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
     sendRaw(buildPacket(PacketType::RenderRequest, PageRequest{0, -1, ProbeToken, false, false, 0, QSize(1, 1), QImage()}));
     waitFor([&] { return accepted.has_value() || probed || m_state != State::Connected; }, msecs);
     disconnect(probe);
     disconnect(answer);
-    // Both sides hold the area now, or it is dropped: no name is left behind.
-    fresh->removeName();
     if (!accepted) {
         m_sharedUnsupported = probed;
         return false;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+class AreaHandOver;
 class SharedArea;
 
 class QEventLoop;
@@ -154,6 +155,8 @@ private:
     bool m_forwardLog = false;
     Transport m_transport = Transport::Shared;
     std::shared_ptr<AreaSlots> m_area;
+    // How areas reach the helper, which opens nothing by name.
+    std::unique_ptr<AreaHandOver> m_handOver;
     bool m_sharedUnsupported = false;
     bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;

@@ -126,12 +126,29 @@ bool QPdfium::isQuitRequested() const
 
 QPdfium::Status QPdfium::loadFile(const QString &path, const QString &password)
 {
-    if (!m_file.open(path)) {
-        ERROR_LINE();
-        m_status = FileError;
+    if (!openDocumentFile(path, Q_FUNC_INFO))
         return m_status;
-    }
+    return loadOpenedFile(password);
+}
 
+bool QPdfium::openFile(const QString &path)
+{
+    return openDocumentFile(path, Q_FUNC_INFO);
+}
+
+bool QPdfium::openDocumentFile(const QString &path, const char *signature)
+{
+    if (!m_file.open(path)) {
+        ERROR_LINE_AS(signature);
+        m_status = FileError;
+        return false;
+    }
+    m_openedPath = path;
+    return true;
+}
+
+QPdfium::Status QPdfium::loadOpenedFile(const QString &password)
+{
     QElapsedTimer timer;
     timer.start();
     PDF_DEBUG() << "load file locker";
@@ -157,7 +174,7 @@ QPdfium::Status QPdfium::loadFile(const QString &path, const QString &password)
     m_document = FPDF_LoadCustomDocument(&m_fileAccess, utf8Password.constData());
     m_status = m_document ? Success : statusFromPdfiumError(FPDF_GetLastError());
     if (m_status == Success) {
-        m_filePath = path;
+        m_filePath = m_openedPath;
         m_password = password;
     }
     return m_status;

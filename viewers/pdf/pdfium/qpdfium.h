@@ -49,6 +49,11 @@ public:
 
     void prepare();
     Status loadFile(const QString &path, const QString &password);
+    // loadFile in two steps, for a caller that must have the file open before
+    // the first byte of it is parsed (the helper confines itself in between).
+    // openFile fails as loadFile does when the file cannot be opened.
+    bool openFile(const QString &path);
+    Status loadOpenedFile(const QString &password);
 
     int pageCount();
     bool isQuitRequested() const;
@@ -75,6 +80,8 @@ private:
     // one, and users that never draw annotations, never pay for it. Null
     // when there is none.
     FPDF_FORMHANDLE formHandle();
+    // The first step of loadFile; error lines name the caller's signature.
+    bool openDocumentFile(const QString &path, const char *signature);
     // page() and renderInto(): every check and pdfium call of a render, into
     // the image target() gives once the page has loaded. Error lines name
     // the caller's signature, as if it had written them itself.
@@ -86,6 +93,7 @@ private:
     IFSDK_PAUSE *m_pause = nullptr;
     std::atomic<bool> m_quit{false};
     QString m_filePath;
+    QString m_openedPath;
     QString m_password;
     ReadOnlyFile m_file;
     int m_pageCount = -1;
