@@ -22,6 +22,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -197,17 +199,27 @@ void denyCommon(FilterBuilder &filter)
         filter.deny(name, EPERM, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC));
     // Terminal and socket queries the helper and its libraries make; every
     // other control of a device or terminal (typing into one, for instance)
-    // fails. The kernel reads 32 bits of the request, the filter compares
-    // all 64: a request with high bits set is denied, never let through.
-    filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_NE, FIONREAD), SCMP_A1(SCMP_CMP_NE, TCGETS),
-                SCMP_A1(SCMP_CMP_NE, TIOCGWINSZ), SCMP_A1(SCMP_CMP_NE, FIONBIO), SCMP_A1(SCMP_CMP_NE, FIOCLEX),
-                SCMP_A1(SCMP_CMP_NE, FIONCLEX));
+    // fails. A rule compares an argument once, so what is not allowed is
+    // denied as the ranges around the allowed requests and each request
+    // between them. The kernel reads 32 bits of the request, the filter
+    // compares all 64: a request with high bits set is denied, never let
+    // through.
+    const scmp_datum_t allowed[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIONCLEX, FIOCLEX};
+    const scmp_datum_t lowest = *std::min_element(std::begin(allowed), std::end(allowed));
+    const scmp_datum_t highest = *std::max_element(std::begin(allowed), std::end(allowed));
+    filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_LT, lowest));
+    filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_GT, highest));
+    for (scmp_datum_t request = lowest + 1; request < highest; ++request) {
+        if (std::find(std::begin(allowed), std::end(allowed), request) == std::end(allowed))
+            filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_EQ, request));
+    }
     // Signals only to the helper itself; its process group holds the
     // preview application.
     const scmp_datum_t self = scmp_datum_t(::getpid());
     for (const char *name : {"kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"})
         filter.deny(name, EPERM, SCMP_A0(SCMP_CMP_NE, self));
-    filter.deny("prlimit64", EPERM, SCMP_A0(SCMP_CMP_NE, 0), SCMP_A0(SCMP_CMP_NE, self));
+    // The C library asks for its own limits as process 0.
+    filter.deny("prlimit64", EPERM, SCMP_A0(SCMP_CMP_NE, 0));
 }
 
 } // namespace

@@ -10,7 +10,7 @@ packages=(
     libdeflate-dev libseccomp-dev
     python3 python3-pikepdf qpdf help2man desktop-file-utils
     clang libclang-rt-14-dev
-    mupdf-tools poppler-utils libtasn1-doc
+    mupdf-tools poppler-utils libtasn1-doc fonts-cantarell
     nodejs npm
 )
 missing=()
