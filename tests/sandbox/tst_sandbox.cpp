@@ -6,6 +6,7 @@
 // kernel's, where the seccomp filter covers what Landlock does not.
 
 #include "attempts.h"
+#include "helperpeer.h"
 #include "qpdfium.h"
 #include "sandbox.h"
 #include "scanoutput.h"
@@ -26,6 +27,7 @@
 #include <functional>
 
 using testsupport::fixture;
+using testsupport::helperBinary;
 
 namespace {
 
@@ -397,6 +399,108 @@ private slots:
         const QByteArray blocked = renderInside(false);
         QVERIFY(!blocked.isEmpty());
         QVERIFY(blocked != outside);
+    }
+
+    // The real helper with the stand-in for an exploit preloaded: with the
+    // sandbox off the attempts that matter most all succeed, with it on none
+    // of the attempts does, and the helper still does its work.
+    void theRealHelperBlocksAnExploit_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("mode 0") << 0;
+        QTest::newRow("mode 1") << 1;
+    }
+
+    void theRealHelperBlocksAnExploit()
+    {
+        QFETCH(int, mode);
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+        QSKIP("this build lets the leak checker start a thread-stopping process and trace");
+#endif
+        const QString output = path("out/standin.txt");
+        for (bool sandboxed : {false, true}) {
+            writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
+            QFile::remove(output);
+            QHash<QString, QString> environment{{"LD_PRELOAD", PDFHELPER_EXPLOIT_STANDIN}};
+            // A sanitized helper would refuse a library preloaded before its runtime.
+            environment.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+            for (const auto &[name, value] : targetsAsEnvironment(m_targets))
+                environment.insert(QString::fromStdString(name), QString::fromStdString(value));
+            if (!sandboxed)
+                environment.insert("PDFHELPER_SANDBOX", "off");
+
+            QString log;
+            bool worked = false;
+            if (mode == 0) {
+                const auto run = testsupport::runProcess(helperBinary(), {"0", output, fixture("sample.pdf")},
+                                                         {environment, {}});
+                log = run.err;
+                QFile written(output);
+                worked = run.exitCode == 0 && written.open(QIODevice::ReadOnly) && written.readAll() == "0\n2\n";
+            } else {
+                HelperPeer peer;
+                QProcessEnvironment processEnvironment = QProcessEnvironment::systemEnvironment();
+                for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+                    processEnvironment.insert(it.key(), it.value());
+                peer.setEnvironment(processEnvironment);
+                QVERIFY(peer.start(fixture("sample.pdf")));
+                peer.send(renderRequest(0, QSize(60, 80)));
+                if (sandboxed) {
+                    const auto reply = renderReply(peer.nextPacket(10000));
+                    worked = reply && reply->image.size() == QSize(60, 80);
+                } else {
+                    static_cast<void>(QTest::qWaitFor(
+                        [&] { return peer.log().contains("attempt start-program: succeeded"); }, 10000));
+                }
+                log = peer.log();
+            }
+            for (int listener : {m_tcp, m_unix, m_abstract, m_server})
+                drain(listener);
+
+            QMap<QString, QString> outcomes;
+            static const QRegularExpression line("^attempt ([a-z0-9-]+): (succeeded|blocked)$",
+                                                 QRegularExpression::MultilineOption);
+            for (auto match = line.globalMatch(log); match.hasNext();) {
+                const auto found = match.next();
+                outcomes.insert(found.captured(1), found.captured(2));
+            }
+            if (!sandboxed) {
+                for (const char *name : {"read-private-file", "create-in-home", "start-program", "fork", "connect-tcp",
+                                         "connect-unix-path", "ptrace-attach", "posix-shared-memory",
+                                         "map-writable-executable"})
+                    QVERIFY2(outcomes.value(name) == "succeeded", name);
+                continue;
+            }
+            QVERIFY2(worked, qPrintable(log));
+            QCOMPARE(outcomes.size(), int(allAttempts().size()));
+            QCOMPARE(outcomes.keys("succeeded"), QStringList());
+        }
+    }
+
+    // A helper that serves: no new privileges, the first stage's filter and
+    // the connected stage's, and nothing of what it inherited but what it
+    // uses (a careless parent left a private file open for it).
+    void aServingHelperIsConfined()
+    {
+        writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
+        const int inherited = ::open(QFile::encodeName(path("private/secret.txt")).constData(), O_RDONLY);
+        QVERIFY(inherited > 2);
+        HelperPeer peer;
+        const bool started = peer.start(fixture("sample.pdf"));
+        ::close(inherited);
+        QVERIFY(started);
+        QVERIFY(renderReply(peer.ask(renderRequest(0, QSize(60, 80)))).has_value());
+        const QString proc = "/proc/" + QString::number(peer.processId());
+        QFile status(proc + "/status");
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray fields = status.readAll();
+        QVERIFY2(fields.contains("\nNoNewPrivs:\t1\n") && fields.contains("\nSeccomp:\t2\n")
+                     && fields.contains("\nSeccomp_filters:\t2\n"),
+                 fields.constData());
+        const QStringList descriptors = QDir(proc + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        QVERIFY(!descriptors.isEmpty());
+        for (const QString &descriptor : descriptors)
+            QVERIFY(QFileInfo(proc + "/fd/" + descriptor).symLinkTarget() != path("private/secret.txt"));
     }
 };
 

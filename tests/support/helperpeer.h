@@ -101,6 +101,9 @@ public:
     bool endedCleanly() { return exitCode() == 0 && trace().value(trace().size() - 1) == "disconnected "; }
 
     bool running() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return m_process.processId(); }
+    // For the helper about to be started.
+    void setEnvironment(const QProcessEnvironment &environment) { m_process.setProcessEnvironment(environment); }
     QString serverName() const { return m_server.fullServerName(); }
     // Peak virtual memory (VmPeak) or peak resident memory (VmHWM) of the
     // helper as the kernel counts it, in kB; -1 where there is no such count.
