@@ -70,7 +70,9 @@ for file in usr/bin/pdfhelper usr/bin/pdfhelper-client usr/bin/pdfpreview usr/li
     grep -qx "./$file" <<<"$contents" || fail "the package lacks $file"
 done
 echo "install-test: $(basename "$deb"), $(stat -c %s "$deb") bytes"
-dpkg-deb -f "$deb" Depends
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends"
+[[ $depends == *libseccomp2* ]] || fail "the package does not depend on libseccomp2, which the helper's sandbox needs"
 echo "$contents"
 
 # As root, the package itself: installed with apt (which brings what it

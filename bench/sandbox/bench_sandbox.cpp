@@ -1,0 +1,142 @@
+// What the sandbox costs the first page, the one a person waits for.
+//
+//   bench_sandbox DOCUMENT.pdf [RUNS]
+//
+// stages     median time of the helper's stage calls in a fresh process (a
+//            fork of this one, as the helper is fresh): mode 1's two stages,
+//            and mode 0's one
+// first page median time from starting a helper to holding its first page
+//            (screen size, through the shared area), with the sandbox and with
+//            PDFHELPER_SANDBOX=off, runs alternating; and the difference
+// in process the same open, load and render in this process: the floor
+// mutool, pdftoppm: a whole process drawing the first page to PNG
+
+#include "benchutil.h"
+#include "helpersession.h"
+#include "qpdfium.h"
+#include "sandbox.h"
+#include "scanoutput.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const QSize PageSize(1240, 1754);
+
+// Milliseconds the work took in a fresh child, sent back through a pipe.
+double inChild(const std::function<void()> &work)
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        const double ms = msSince(timer);
+        ::_exit(::write(ends[1], &ms, sizeof ms) == sizeof ms ? 0 : 1);
+    }
+    ::close(ends[1]);
+    double ms = -1;
+    if (::read(ends[0], &ms, sizeof ms) != sizeof ms)
+        ms = -1;
+    ::close(ends[0]);
+    ::waitpid(child, nullptr, 0);
+    return ms;
+}
+
+double firstPage(const QString &document, bool sandboxed)
+{
+    if (sandboxed)
+        qunsetenv("PDFHELPER_SANDBOX");
+    else
+        qputenv("PDFHELPER_SANDBOX", "off");
+    QElapsedTimer timer;
+    timer.start();
+    pdfpreview::HelperSession session;
+    if (!session.start(document) || !session.waitForConnected())
+        return -1;
+    const auto reply = session.render(PageRequest{0, 0, 0, true, false, 0, PageSize, QImage()});
+    const double ms = msSince(timer);
+    qunsetenv("PDFHELPER_SANDBOX");
+    return reply && !reply->image.isNull() && session.lastRenderShared() ? ms : -1;
+}
+
+double externalFirstPage(const QString &program, const QStringList &args, int runs)
+{
+    if (QStandardPaths::findExecutable(program).isEmpty())
+        return -1;
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        QElapsedTimer timer;
+        timer.start();
+        process.start(program, args);
+        if (!process.waitForFinished(60000) || process.exitCode() != 0)
+            return -1;
+        times.push_back(msSince(timer));
+    }
+    return median(times);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(warningsOnly);
+    const QStringList args = app.arguments();
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: bench_sandbox DOCUMENT.pdf [RUNS]\n");
+        return 1;
+    }
+    const QString document = args.at(1);
+    const int runs = args.size() > 2 ? qMax(3, args.at(2).toInt()) : 21;
+    QTemporaryDir scratch;
+
+    std::vector<double> serve, scan, on, off, floor;
+    for (int run = 0; run < runs; ++run) {
+        serve.push_back(inChild([&] {
+            const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            Sandbox::enterServeStage(document, socket);
+            Sandbox::enterConnectedStage();
+        }));
+        scan.push_back(inChild([&] {
+            ScanOutput output(scratch.filePath("pages.txt"));
+            Sandbox::enterScanStage(document, output);
+        }));
+        on.push_back(firstPage(document, true));
+        off.push_back(firstPage(document, false));
+        floor.push_back(inChild([&] {
+            QPdfium engine(QLatin1String("bench"));
+            engine.prepare();
+            if (engine.loadFile(document, QString()) == QPdfium::Success)
+                engine.page(0, PageSize, true, 0);
+        }));
+    }
+    const QString out = scratch.filePath("p");
+    const double mutool = externalFirstPage(
+        "mutool", {"draw", "-q", "-F", "png", "-w", "1240", "-h", "1754", "-o", out + "1.png", document, "1"}, runs);
+    const double pdftoppm = externalFirstPage(
+        "pdftoppm", {"-png", "-f", "1", "-l", "1", "-scale-to-x", "1240", "-scale-to-y", "1754", document, out}, runs);
+
+    std::printf("%s, first page at %dx%d, medians of %d runs, ms\n", qPrintable(document), PageSize.width(),
+                PageSize.height(), runs);
+    std::printf("stages, mode 1 (both)     %8.3f\n", median(serve));
+    std::printf("stage, mode 0             %8.3f\n", median(scan));
+    std::printf("first page, sandboxed     %8.2f\n", median(on));
+    std::printf("first page, sandbox off   %8.2f\n", median(off));
+    std::printf("difference                %8.2f\n", median(on) - median(off));
+    std::printf("in process (floor)        %8.2f\n", median(floor));
+    std::printf("mutool draw               %8.2f\n", mutool);
+    std::printf("pdftoppm                  %8.2f\n", pdftoppm);
+    return 0;
+}
