@@ -438,6 +438,16 @@ bool HelperSession::finish(int msecs)
     return false;
 }
 
+void HelperSession::kill()
+{
+    if (m_server)
+        m_server->close();
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(GraceMsecs);
+    }
+}
+
 bool HelperSession::waitForFinished(int msecs)
 {
     return waitFor([this] { return m_state == State::Finished; }, msecs);

@@ -110,6 +110,9 @@ public:
     // exit. True when it exited by itself within the time.
     bool finish(int msecs = 30000);
     bool waitForFinished(int msecs = 30000);
+    // Ends the helper at once, whatever it is doing: for a caller whose time
+    // is up. The session is Finished afterwards.
+    void kill();
 
     State state() const { return m_state; }
     // Valid once the state is Finished. A crash gives crashed() true.

@@ -4,8 +4,8 @@
 #include "helpercontract.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
+#include "pngfile.h"
 
-#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,7 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -149,34 +148,6 @@ bool parseInt(const QString &text, int &value)
     return ok;
 }
 
-// Writes the image as PNG to path, whole or not at all: a regular file is
-// written beside the target and renamed over it only once every byte is out,
-// so a full disk leaves an existing file as it was. Anything else that
-// exists there (a device, a pipe) is written to directly, and every write is
-// checked.
-bool writePng(const QImage &image, const QString &path)
-{
-    // Encoded in memory first: Qt's PNG writer does not report a device that
-    // takes only part of what it is given.
-    QByteArray png;
-    {
-        QBuffer buffer(&png);
-        if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
-            return false;
-    }
-    const QFileInfo target(path);
-    if (target.exists() && !target.isFile()) {
-        QFile device(path);
-        return device.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && device.write(png) == png.size();
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(png) != png.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
 // --size WxH, both positive; says what is wrong when it is not.
 bool parseSize(const QCommandLineParser &parser, QSize &size)
 {
@@ -237,7 +208,7 @@ int render(const Options &options)
         }
         return RenderFailed;
     }
-    if (!writePng(reply->image, output)) {
+    if (!pdfpreview::writePngWhole(reply->image, output)) {
         say(QStringLiteral("cannot write %1").arg(output));
         return OutputFailed;
     }

@@ -1,0 +1,225 @@
+// pdfhelper-thumbnailer: the first page of a PDF as a file manager's
+// thumbnail, drawn by a helper process so that a hostile file reaches only
+// that helper (and its sandbox), never the file manager's thumbnail service.
+
+#include "helpercontract.h"
+#include "helpersession.h"
+#include "pngfile.h"
+#include "thumbnail.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+using pdfpreview::HelperSession;
+namespace Exit = pdfpreview::ThumbnailExit;
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "pdfhelper-thumbnailer: %s\n", qPrintable(text));
+}
+
+struct Job {
+    QString input;   // as given, for messages
+    QString path;    // the local file
+    QString output;
+    int size = 0;
+    int timeoutSecs = pdfpreview::DefaultThumbnailTimeoutSecs;
+    QString helper;
+    bool verbose = false;
+};
+
+// Milliseconds left, at least one so that a wait never means "forever".
+int remaining(const QDeadlineTimer &deadline)
+{
+    return int(qBound(qint64(1), deadline.remainingTime(), qint64(24) * 3600 * 1000));
+}
+
+int timedOut(HelperSession &session, const Job &job)
+{
+    session.kill();
+    say(QStringLiteral("no thumbnail of %1 within %2 s; the helper was stopped").arg(job.input).arg(job.timeoutSecs));
+    return Exit::TimedOut;
+}
+
+// Why a session that should have answered did not.
+int lost(HelperSession &session, const Job &job)
+{
+    if (session.state() != HelperSession::State::Finished && session.state() != HelperSession::State::Closing)
+        return timedOut(session, job);
+    session.waitForFinished(1000);
+    say(QStringLiteral("the helper ended before the thumbnail of %1 was drawn (%2)")
+            .arg(job.input,
+                 session.crashed() ? QStringLiteral("it crashed")
+                                   : QStringLiteral("exit code %1").arg(session.exitCode())));
+    return Exit::HelperCrashed;
+}
+
+int notLoadable(const Job &job)
+{
+    if (pdfpreview::looksEncrypted(job.path)) {
+        say(QStringLiteral("%1 is encrypted and needs a password; no thumbnail").arg(job.input));
+        return Exit::Encrypted;
+    }
+    say(QStringLiteral("%1 is not a PDF document or is damaged").arg(job.input));
+    return Exit::NotAPdf;
+}
+
+int connect(HelperSession &session, const Job &job, const QDeadlineTimer &deadline)
+{
+    if (!job.helper.isEmpty())
+        session.setHelperProgram(job.helper);
+    session.setForwardHelperLog(job.verbose);
+    if (!session.start(job.path)) {
+        say(session.errorString());
+        return Exit::HelperCrashed;
+    }
+    if (session.waitForConnected(remaining(deadline)))
+        return Exit::Written;
+    if (session.state() != HelperSession::State::Finished)
+        return timedOut(session, job);
+    if (!session.crashed() && session.exitCode() == HelperExit::ServerLoadFailed)
+        return notLoadable(job);
+    return lost(session, job);
+}
+
+int makeThumbnail(const Job &job)
+{
+    const QFileInfo input(job.path);
+    if (!input.isFile() || !input.isReadable()) {
+        say(QStringLiteral("%1: %2").arg(job.input, input.exists() ? QStringLiteral("not a readable file")
+                                                                     : QStringLiteral("no such file")));
+        return Exit::InputUnreadable;
+    }
+    const QFileInfo outputFolder(QFileInfo(job.output).absolutePath());
+    if (!outputFolder.isDir() || !outputFolder.isWritable()) {
+        say(QStringLiteral("cannot write %1: its folder is missing or not writable").arg(job.output));
+        return Exit::OutputFailed;
+    }
+
+    const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
+    HelperSession session;
+    if (const int code = connect(session, job, deadline))
+        return code;
+    const std::optional<QList<QSize>> pageSizes = session.pageSizes(remaining(deadline));
+    if (!pageSizes)
+        return lost(session, job);
+    if (pageSizes->isEmpty()) {
+        say(QStringLiteral("%1 has no pages").arg(job.input));
+        return Exit::NotAPdf;
+    }
+    PageRequest request;
+    request.pageIndex = 0;
+    request.size = pdfpreview::thumbnailSize(pageSizes->first(), job.size);
+    request.annotations = true;
+    const std::optional<PageRequest> reply = session.render(request, remaining(deadline));
+    if (!reply)
+        return lost(session, job);
+    if (reply->image.isNull()) {
+        say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
+        return Exit::NotAPdf;
+    }
+    // The helper's part is over; it need not outlive the thumbnail's writing.
+    if (!session.finish(remaining(deadline)) || session.exitCode() != 0)
+        session.kill();
+    // A page is opaque: no alpha channel to store.
+    if (!pdfpreview::writePngWhole(reply->image.convertToFormat(QImage::Format_RGB32), job.output)) {
+        say(QStringLiteral("cannot write %1").arg(job.output));
+        return Exit::OutputFailed;
+    }
+    return Exit::Written;
+}
+
+bool parseBounded(const QString &text, int low, int high, int &value)
+{
+    bool ok = false;
+    value = text.toInt(&ok, 10);
+    return ok && value >= low && value <= high;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pdfhelper-thumbnailer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PDFHELPER_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes the first page of a PDF document as a PNG thumbnail, fitted into SIZE x SIZE\n"
+        "pixels with its aspect kept, at the page's own rotation, with annotations and form\n"
+        "fields drawn. The page is drawn by a pdfhelper process, never by this one. File\n"
+        "managers run it through share/thumbnailers/pdfhelper.thumbnailer.\n\n"
+        "INPUT is a path or a file:// URI. OUTPUT is written whole or not at all.\n\n"
+        "Exit codes: 0 written, 1 bad command line, 2 no such file or not readable,\n"
+        "3 not a PDF or damaged, 4 encrypted (needs a password), 5 the output could not be\n"
+        "written, 6 the helper could not start or crashed, 7 no thumbnail within the time\n"
+        "limit (the helper is stopped)."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("The PDF document: a path or a file:// URI."));
+    parser.addPositionalArgument(QStringLiteral("OUTPUT"), QStringLiteral("The PNG file to write."));
+    parser.addOptions({
+        {{QStringLiteral("s"), QStringLiteral("size")},
+         QStringLiteral("The thumbnail's longest side in pixels, %1 to %2.")
+             .arg(pdfpreview::MinThumbnailSize)
+             .arg(pdfpreview::MaxThumbnailSize),
+         QStringLiteral("SIZE")},
+        {QStringLiteral("timeout"),
+         QStringLiteral("Seconds to wait for the thumbnail, 1 to 3600 (default %1).")
+             .arg(pdfpreview::DefaultThumbnailTimeoutSecs),
+         QStringLiteral("SECONDS")},
+        {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
+        {QStringLiteral("verbose"), QStringLiteral("Show the helper's log.")},
+    });
+    if (!parser.parse(QCoreApplication::arguments())) {
+        say(parser.errorText());
+        return Exit::UsageError;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return Exit::Written;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("pdfhelper-thumbnailer %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return Exit::Written;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2) {
+        say(QStringLiteral("expected INPUT and OUTPUT; see --help"));
+        return Exit::UsageError;
+    }
+    Job job;
+    job.input = positional.at(0);
+    job.output = positional.at(1);
+    if (!parser.isSet(QStringLiteral("size"))
+        || !parseBounded(parser.value(QStringLiteral("size")), pdfpreview::MinThumbnailSize,
+                         pdfpreview::MaxThumbnailSize, job.size)) {
+        say(QStringLiteral("-s SIZE takes the longest side in pixels, %1 to %2")
+                .arg(pdfpreview::MinThumbnailSize)
+                .arg(pdfpreview::MaxThumbnailSize));
+        return Exit::UsageError;
+    }
+    if (parser.isSet(QStringLiteral("timeout"))
+        && !parseBounded(parser.value(QStringLiteral("timeout")), 1, 3600, job.timeoutSecs)) {
+        say(QStringLiteral("--timeout takes seconds, 1 to 3600"));
+        return Exit::UsageError;
+    }
+    job.path = pdfpreview::thumbnailInputPath(job.input);
+    if (job.path.isEmpty()) {
+        say(QStringLiteral("%1 is not a local file").arg(job.input));
+        return Exit::UsageError;
+    }
+    job.helper = parser.value(QStringLiteral("helper"));
+    job.verbose = parser.isSet(QStringLiteral("verbose"));
+    return makeThumbnail(job);
+}
