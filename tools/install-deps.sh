@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
     libdeflate-dev libseccomp-dev
-    python3 python3-pikepdf qpdf help2man desktop-file-utils
+    python3 python3-pikepdf qpdf help2man desktop-file-utils lintian appstream file
     clang libclang-rt-14-dev
     mupdf-tools poppler-utils libtasn1-doc fonts-cantarell
     nodejs npm

@@ -3,9 +3,12 @@
 # person would, with the build tree's pdfium out of reach and from another
 # working folder: the helper's annotation scan on the sample, a render through
 # the client, and the window (offscreen) saving itself once its first page is
-# shown. Then builds the Debian package and checks its contents and
-# dependencies. Fails on any file outside the prefix, any library resolved
-# into the build tree, and a desktop entry the freedesktop validator refuses.
+# shown, and a thumbnail. Then builds the Debian package, checks its contents
+# and dependencies and has lintian check it; as root, installs it and has
+# GNOME's thumbnail factory use the installed thumbnailer. Fails on any file
+# outside the prefix, any library resolved into the build tree, a desktop
+# entry or metainfo file their validators refuse, and any lintian error or
+# warning.
 #
 #   tools/install-test.sh        (after tools/build.sh)
 set -euo pipefail
@@ -30,7 +33,8 @@ outside=$(find "$prefix" -mindepth 1 -maxdepth 1 ! -name bin ! -name lib ! -name
 
 # The build tree's pdfium goes out of reach while the installed programs run.
 mv "$pdfium" "$hidden"
-for program in pdfhelper pdfhelper-client pdfpreview; do
+programs=(pdfhelper pdfhelper-client pdfhelper-thumbnailer pdfpreview)
+for program in "${programs[@]}"; do
     resolved=$(ldd "$prefix/bin/$program")
     if grep -qE "not found|$build|$here/third_party" <<<"$resolved"; then
         fail "$program resolves libraries outside the installed tree:
@@ -41,8 +45,12 @@ done
 # (ldd's output is taken whole first: grep -q stops reading early, and under
 # pipefail the writer's broken pipe would count as a failure.)
 helper_libs=$(ldd "$prefix/bin/pdfhelper")
-grep -qF "$prefix/bin/../lib/pdfhelper/libpdfium.so" <<<"$helper_libs" \
+installed_pdfium=$(cd "$prefix" && find lib -name libpdfium.so)
+grep -qF "$prefix/bin/../$installed_pdfium" <<<"$helper_libs" \
     || fail "the helper does not find the installed pdfium"
+for program in pdfhelper-client pdfhelper-thumbnailer pdfpreview; do
+    ! ldd "$prefix/bin/$program" | grep -q libpdfium || fail "$program links pdfium"
+done
 
 mkdir -p "$scratch/work"
 cd "$scratch/work"
@@ -53,9 +61,22 @@ cd "$scratch/work"
 QT_QPA_PLATFORM=offscreen "$prefix/bin/pdfpreview" --size 800x600 --screenshot window.png "$sample" \
     >/dev/null 2>&1 || fail "the installed window showed no page"
 [ -s page.png ] && [ -s window.png ] || fail "no picture was written"
+mkdir "with space"
+cp "$sample" "with space/sample copy.pdf"
+"$prefix/bin/pdfhelper-thumbnailer" -s 128 "file://$PWD/with%20space/sample%20copy.pdf" thumb.png \
+    || fail "the installed thumbnailer ended with $?"
+[[ $(file -b thumb.png) == "PNG image data, 99 x 128,"* ]] || fail "the thumbnail is $(file -b thumb.png)"
 desktop-file-validate "$prefix/share/applications/pdfpreview.desktop" || fail "the desktop entry is not valid"
-for page in pdfhelper pdfhelper-client pdfpreview; do
-    man -l "$prefix/share/man/man1/$page.1" >/dev/null 2>&1 || fail "the manual page of $page does not format"
+appstreamcli validate --no-net "$prefix"/share/metainfo/*.metainfo.xml >/dev/null \
+    || fail "the metainfo file is not valid: $(appstreamcli validate --no-net "$prefix"/share/metainfo/*.metainfo.xml)"
+# File managers' thumbnail services look in share/thumbnailers of every data
+# folder and run Exec with the program looked up in PATH.
+thumbnailer="$prefix/share/thumbnailers/pdfhelper.thumbnailer"
+[ -f "$thumbnailer" ] || fail "no .thumbnailer in share/thumbnailers"
+grep -qx 'Exec=pdfhelper-thumbnailer -s %s %u %o' "$thumbnailer" || fail "the .thumbnailer runs something else"
+grep -qx 'MimeType=application/pdf;application/x-pdf;' "$thumbnailer" || fail "the .thumbnailer's types are wrong"
+for page in "${programs[@]}"; do
+    man -l "$prefix/share/man/man1/$page.1.gz" >/dev/null 2>&1 || fail "the manual page of $page does not format"
 done
 echo "install-test: the installed helper, client and window work without the build tree"
 mv "$hidden" "$pdfium"
@@ -65,8 +86,9 @@ deb=$("$here/tools/build-deb.sh")
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 stray=$(echo "$contents" | grep -vE '^\./(usr/.*)?$' || true)
 [ -z "$stray" ] || fail "the package installs outside /usr: $stray"
-for file in usr/bin/pdfhelper usr/bin/pdfhelper-client usr/bin/pdfpreview usr/lib/pdfhelper/libpdfium.so \
-            usr/share/doc/pdfhelper/copyright usr/share/applications/pdfpreview.desktop; do
+for file in usr/bin/pdfhelper usr/bin/pdfhelper-client usr/bin/pdfhelper-thumbnailer usr/bin/pdfpreview \
+            "usr/$installed_pdfium" usr/share/doc/pdfhelper/copyright usr/share/applications/pdfpreview.desktop \
+            usr/share/thumbnailers/pdfhelper.thumbnailer; do
     grep -qx "./$file" <<<"$contents" || fail "the package lacks $file"
 done
 echo "install-test: $(basename "$deb"), $(stat -c %s "$deb") bytes"
@@ -74,6 +96,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends"
 [[ $depends == *libseccomp2* ]] || fail "the package does not depend on libseccomp2, which the helper's sandbox needs"
 echo "$contents"
+# Debian's own checks: no error and no warning (lintian warns when run as root).
+lintian_report=$(lintian --tag-display-limit 0 --fail-on error,warning "$deb" 2>&1 | { grep -v '^running with root privileges' || true; }) \
+    || fail "lintian finds fault with the package:
+$lintian_report"
+echo "install-test: lintian passes the package${lintian_report:+ ($lintian_report)}"
 
 # As root, the package itself: installed with apt (which brings what it
 # depends on), used, and purged, after which none of its files is left.
@@ -85,11 +112,21 @@ if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
         || fail "the packaged client could not render"
     QT_QPA_PLATFORM=offscreen /usr/bin/pdfpreview --screenshot system-window.png "$sample" >/dev/null 2>&1 \
         || fail "the packaged window showed no page"
+    # A desktop's own thumbnail service, which finds the .thumbnailer itself
+    # and runs the thumbnailer in its sandbox.
+    /usr/bin/pdfhelper-thumbnailer -s 256 "$sample" system-thumb.png || fail "the packaged thumbnailer ended with $?"
+    if DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            gir1.2-gnomedesktop-3.0 python3-gi bubblewrap >/dev/null 2>&1; then
+        /usr/bin/python3 "$here/tools/gnome-thumbnail.py" "$sample" system-thumb.png \
+            || fail "GNOME's thumbnail factory did not make the thumbnail with the packaged thumbnailer"
+    else
+        echo "install-test: skipped GNOME's thumbnail factory: its packages could not be installed"
+    fi
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq pdfhelper >/dev/null
     for file in $contents; do
         path="/${file#./}"
         [ -d "$path" ] || [ ! -e "$path" ] || fail "$path is left after the package was purged"
     done
-    [ ! -e /usr/lib/pdfhelper ] && [ ! -e /usr/share/doc/pdfhelper ] || fail "package folders are left behind"
+    [ ! -e "/usr/$(dirname "$installed_pdfium")" ] && [ ! -e /usr/share/doc/pdfhelper ] || fail "package folders are left behind"
     echo "install-test: the package installs, works and purges without a trace"
 fi
