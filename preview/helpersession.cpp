@@ -429,13 +429,18 @@ bool HelperSession::finish(int msecs)
 {
     if (!m_process)
         return false;
-    if (m_socket)
-        m_socket->disconnectFromServer();
+    close();
     if (waitForFinished(msecs))
         return !m_crashed;
     m_process->kill();
     waitForFinished(GraceMsecs);
     return false;
+}
+
+void HelperSession::close()
+{
+    if (m_socket)
+        m_socket->disconnectFromServer();
 }
 
 void HelperSession::kill()

@@ -109,6 +109,9 @@ public:
     // Closes the connection, which makes the helper end, and waits for its
     // exit. True when it exited by itself within the time.
     bool finish(int msecs = 30000);
+    // Closes the connection without waiting: the helper ends while the
+    // caller gets on with its own work, then waits with waitForFinished().
+    void close();
     bool waitForFinished(int msecs = 30000);
     // Ends the helper at once, whatever it is doing: for a caller whose time
     // is up. The session is Finished afterwards.

@@ -127,11 +127,13 @@ int makeThumbnail(const Job &job)
         say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
         return Exit::NotAPdf;
     }
-    // The helper's part is over; it need not outlive the thumbnail's writing.
-    if (!session.finish(remaining(deadline)) || session.exitCode() != 0)
-        session.kill();
+    // The helper's part is over: it ends while the thumbnail is written.
+    session.close();
     // A page is opaque: no alpha channel to store.
-    if (!pdfpreview::writePngWhole(reply->image.convertToFormat(QImage::Format_RGB32), job.output)) {
+    const bool written = pdfpreview::writePngWhole(reply->image.convertToFormat(QImage::Format_RGB32), job.output);
+    if (!session.waitForFinished(remaining(deadline)))
+        session.kill();
+    if (!written) {
         say(QStringLiteral("cannot write %1").arg(job.output));
         return Exit::OutputFailed;
     }
