@@ -83,11 +83,21 @@ private slots:
     }
 
     // The filled fields come with the annotations, and only then, also after
-    // a render with them has opened the form layer.
+    // a render with them has opened the form layer; whether or not the
+    // document's form dictionary is usable.
+    void formFieldsAreDrawnWithAnnotations_data()
+    {
+        QTest::addColumn<QString>("document");
+        QTest::newRow("form dictionary") << "form-filled.pdf";
+        QTest::newRow("no form dictionary") << "widgets-without-form.pdf";
+        QTest::newRow("form dictionary not a dictionary") << "widgets-form-not-a-dictionary.pdf";
+    }
+
     void formFieldsAreDrawnWithAnnotations()
     {
+        QFETCH(QString, document);
         HelperSession session;
-        QVERIFY(session.start(fixture("form-filled.pdf")) && session.waitForConnected());
+        QVERIFY(session.start(fixture(document)) && session.waitForConnected());
         QList<int> inked;
         for (bool annotations : {true, false}) {
             const auto reply = session.render(PageRequest{0, 0, 0, annotations, false, 0, QSize(200, 200), QImage()});

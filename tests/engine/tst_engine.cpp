@@ -311,6 +311,23 @@ private slots:
             QVERIFY(!engine->page(kAnnotatedPage, QSize(50, 50), false, 0).isNull());
     }
 
+    // Looking for widgets costs a document without any one walk over each
+    // page's annotations, however often the page is drawn, and nothing when
+    // annotations are not drawn.
+    void widgetsAreLookedForOncePerPage()
+    {
+        auto engine = loaded(QLatin1String("render"), QStringLiteral("sample.pdf"));
+        QVERIFY(!engine->page(0, QSize(100, 100), false, 0).isNull());
+        QCOMPARE(pdfiumspy::counts().getAnnot, 0);
+        QVERIFY(!engine->page(0, QSize(100, 100), true, 0).isNull());
+        const int oneWalk = pdfiumspy::counts().getAnnot;
+        QVERIFY(oneWalk > 0);
+        for (int again = 0; again < 3; ++again)
+            QVERIFY(!engine->page(0, QSize(100, 100), true, 0).isNull());
+        QCOMPARE(pdfiumspy::counts().getAnnot, oneWalk);
+        QCOMPARE(pdfiumspy::openAnnotations(), 0);
+    }
+
     // Asked to quit, a scan stops before its first page, and a render before
     // it loads the page; the request belongs to the thread it was made on,
     // and this one's render gives back all it took.

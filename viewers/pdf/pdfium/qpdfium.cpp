@@ -97,14 +97,21 @@ int QPdfium::pageCount()
     return m_pageCount;
 }
 
-FPDF_FORMHANDLE QPdfium::formHandle()
+FPDF_FORMHANDLE QPdfium::formHandleFor(FPDF_PAGE page, int index)
 {
-    if (m_formLooked)
+    if (m_form || m_formTried || !m_document)
         return m_form;
-    m_formLooked = true;
+    if (m_declaresForm < 0)
+        m_declaresForm = FPDF_GetFormType(m_document) != FORMTYPE_NONE;
+    if (m_declaresForm || pageHasWidgets(page, index))
+        return openFormLayer();
+    return nullptr;
+}
+
+FPDF_FORMHANDLE QPdfium::openFormLayer()
+{
+    m_formTried = true;
     PdfiumLocker locker;
-    if (!m_document || FPDF_GetFormType(m_document) == FORMTYPE_NONE)
-        return nullptr;
     // Zero-filled, version 1: no callback and no JavaScript platform, so the
     // layer only draws; no script in the document ever runs.
     m_formInfo = std::make_unique<FPDF_FORMFILLINFO>();
@@ -159,7 +166,9 @@ QPdfium::Status QPdfium::loadOpenedFile(const QString &password)
         FPDFDOC_ExitFormFillEnvironment(m_form);
         m_form = nullptr;
         m_formInfo.reset();
-        m_formLooked = false;
+        m_formTried = false;
+        m_declaresForm = -1;
+        m_widgetPages.clear();
         FPDF_CloseDocument(m_document);
         m_document = nullptr;
     }

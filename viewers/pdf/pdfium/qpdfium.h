@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QLatin1String>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QSize>
@@ -75,11 +76,17 @@ public:
     QList<QSize> pageSizeAll();
 
 private:
-    // The document's form layer, opened the first time a render draws
-    // annotations on a document that has a form, so that documents without
-    // one, and users that never draw annotations, never pay for it. Null
-    // when there is none.
-    FPDF_FORMHANDLE formHandle();
+    // The form layer for drawing the annotations of a loaded page: opened the
+    // first time such a page either belongs to a document that declares a
+    // form or carries widgets itself (producers write filled fields without
+    // a usable form dictionary, and pdfium draws widgets only through the
+    // layer). Documents without widgets pay one walk over each page's
+    // annotation types; users that never draw annotations pay nothing. Null
+    // when no layer is wanted or it cannot be opened.
+    FPDF_FORMHANDLE formHandleFor(FPDF_PAGE page, int index);
+    FPDF_FORMHANDLE openFormLayer();
+    // Whether the page carries widget annotations, walked once per page.
+    bool pageHasWidgets(FPDF_PAGE page, int index);
     // The first step of loadFile; error lines name the caller's signature.
     bool openDocumentFile(const QString &path, const char *signature);
     // page() and renderInto(): every check and pdfium call of a render, into
@@ -103,7 +110,9 @@ private:
     // pdfium keeps a pointer to the record for as long as the handle is open.
     std::unique_ptr<FPDF_FORMFILLINFO> m_formInfo;
     FPDF_FORMHANDLE m_form = nullptr;
-    bool m_formLooked = false;
+    bool m_formTried = false;          // opening the layer was tried (it may have failed)
+    int m_declaresForm = -1;           // FPDF_GetFormType said a form: 1, none: 0, not asked: -1
+    QHash<int, bool> m_widgetPages;    // pages walked for widgets
 
     // Outline entries met during the walk in progress; a malformed outline
     // can link back to an entry already read. The walk is whatever the

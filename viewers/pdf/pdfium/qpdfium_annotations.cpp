@@ -14,7 +14,12 @@ bool isMarkupSubtype(FPDF_ANNOTATION_SUBTYPE subtype)
     return subtype < FPDF_ANNOT_POPUP && subtype != FPDF_ANNOT_LINK;
 }
 
-bool pageHasMarkup(FPDF_PAGE page)
+bool isWidgetSubtype(FPDF_ANNOTATION_SUBTYPE subtype)
+{
+    return subtype == FPDF_ANNOT_WIDGET || subtype == FPDF_ANNOT_XFAWIDGET;
+}
+
+bool pageHasAnnotation(FPDF_PAGE page, bool (*wanted)(FPDF_ANNOTATION_SUBTYPE))
 {
     const int count = FPDFPage_GetAnnotCount(page);
     for (int i = 0; i < count; ++i) {
@@ -23,7 +28,7 @@ bool pageHasMarkup(FPDF_PAGE page)
             continue;
         const FPDF_ANNOTATION_SUBTYPE subtype = FPDFAnnot_GetSubtype(annot);
         FPDFPage_CloseAnnot(annot);
-        if (isMarkupSubtype(subtype))
+        if (wanted(subtype))
             return true;
     }
     return false;
@@ -47,9 +52,19 @@ void QPdfium::readAnnotations(QList<int> &pages)
         FPDF_PAGE page = FPDF_LoadPage(m_document, index);
         if (!page)
             continue;
-        if (pageHasMarkup(page))
+        if (pageHasAnnotation(page, isMarkupSubtype))
             pages.append(index);
         FPDF_ClosePage(page);
     }
     PDF_DEBUG() << "read annotation done" << timer.elapsed();
+}
+
+bool QPdfium::pageHasWidgets(FPDF_PAGE page, int index)
+{
+    const auto known = m_widgetPages.constFind(index);
+    if (known != m_widgetPages.constEnd())
+        return *known;
+    const bool widgets = pageHasAnnotation(page, isWidgetSubtype);
+    m_widgetPages.insert(index, widgets);
+    return widgets;
 }

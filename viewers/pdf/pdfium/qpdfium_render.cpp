@@ -115,9 +115,7 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
     // modulo 4, -1 is a quarter turn counter-clockwise, 4 none.
     const int quarterTurns = ((rotate % 4) + 4) % 4;
     const int flags = annotations ? FPDF_ANNOT : 0;
-    // Form fields are drawn with the annotations, by the form layer; it must
-    // hear of every page loaded while it is open.
-    const FPDF_FORMHANDLE form = annotations ? formHandle() : m_form;
+    FPDF_FORMHANDLE form = nullptr;
 
     try {
         cleanup.page = FPDF_LoadPage(m_document, static_cast<int>(index));
@@ -125,6 +123,9 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
             ERROR_LINE_AS(signature) << index;
             return false;
         }
+        // Form fields are drawn with the annotations, by the form layer; it
+        // must hear of every page loaded while it is open.
+        form = annotations ? formHandleFor(cleanup.page, static_cast<int>(index)) : m_form;
         if (form) {
             FORM_OnAfterLoadPage(cleanup.page, form);
             cleanup.form = form;
