@@ -1,10 +1,10 @@
 #include "previewwindow.h"
 
-#include "dpihelper.h"
 #include "filecollector.h"
 #include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewautoreloader.h"
+#include "screenratio.h"
 
 #include <QAction>
 #include <QDockWidget>
@@ -45,7 +45,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_status(new QLabel(this))
     , m_siblings(new FileCollector(this))
     , m_reloader(new PreviewAutoReloader(this))
-    , m_dpi(new DpiHelper(this))
+    , m_ratio(new ScreenRatio(this))
     , m_prefetch(new pdfpreview::NeighbourPrefetcher(this))
 {
     setCentralWidget(m_view);
@@ -175,7 +175,7 @@ void PreviewWindow::showEvent(QShowEvent *event)
 
 void PreviewWindow::updatePixelRatio()
 {
-    m_view->setPixelRatio(m_dpi->getRatio(m_view));
+    m_view->setPixelRatio(m_ratio->ratioFor(m_view));
 }
 
 void PreviewWindow::openFile(const QString &path, const QString &password)

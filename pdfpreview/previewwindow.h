@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class DpiHelper;
+class ScreenRatio;
 namespace pdfpreview {
 class NeighbourPrefetcher;
 class Prefetch;
@@ -67,7 +67,7 @@ private:
     QLabel *m_status;
     FileCollector *m_siblings;
     PreviewAutoReloader *m_reloader;
-    DpiHelper *m_dpi;
+    ScreenRatio *m_ratio;
     pdfpreview::NeighbourPrefetcher *m_prefetch;
     QHash<QString, QAction *> m_actions;
     int m_pageAfterOpen = 0;
