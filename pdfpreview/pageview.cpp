@@ -1,5 +1,6 @@
 #include "pageview.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPaintEvent>
 #include <QScrollBar>
@@ -265,6 +266,46 @@ void PageView::paintEvent(QPaintEvent *event)
             // A tab on the page's right edge marks pages with comments.
             painter.fillRect(QRect(rect.right() + 1, rect.top() + 8, 6, 24), QColor(255, 170, 0));
         }
+    }
+}
+
+void PageView::stepScreens(int screens)
+{
+    // A tenth of the screen stays in view, so that reading goes on where the
+    // eye left off.
+    const int step = qMax(1, viewport()->height() * 9 / 10);
+    verticalScrollBar()->setValue(verticalScrollBar()->value() + screens * step);
+}
+
+void PageView::stepPages(int pages)
+{
+    if (pageCount() == 0)
+        return;
+    scrollToPage(std::clamp(currentPage() + pages, 0, pageCount() - 1));
+}
+
+void PageView::keyPressEvent(QKeyEvent *event)
+{
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    switch (event->key()) {
+    case Qt::Key_PageDown:
+        ctrl ? stepPages(1) : stepScreens(1);
+        return;
+    case Qt::Key_PageUp:
+        ctrl ? stepPages(-1) : stepScreens(-1);
+        return;
+    case Qt::Key_Space:
+        stepScreens(shift ? -1 : 1);
+        return;
+    case Qt::Key_Home:
+        scrollToPage(0);
+        return;
+    case Qt::Key_End:
+        scrollToPage(pageCount() - 1);
+        return;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
     }
 }
 

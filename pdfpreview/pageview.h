@@ -49,6 +49,11 @@ public:
     // The page at the top of the view.
     int currentPage() const;
     void scrollToPage(int index);
+    // Steps as other viewers do: a screen (Page Up/Down, Space, Shift+Space,
+    // keeping a little of the last screen in view), a page (Ctrl+Page
+    // Up/Down), the first or last page (Home, End).
+    void stepScreens(int screens);
+    void stepPages(int pages);
     // Whether the page's image for the current settings is in.
     bool hasCurrentImage(int index) const;
     // The image the view would ask for, for a page of this size in points at
@@ -64,6 +69,7 @@ signals:
     void pageShown(int index);
 
 protected:
+    void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;

@@ -10,6 +10,7 @@
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStatusBar>
@@ -43,6 +44,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_view(new PageView(this))
     , m_outline(new QTreeWidget(this))
     , m_status(new QLabel(this))
+    , m_pageBox(new QLineEdit(this))
     , m_siblings(new FileCollector(this))
     , m_reloader(new PreviewAutoReloader(this))
     , m_ratio(new ScreenRatio(this))
@@ -140,6 +142,30 @@ void PreviewWindow::buildActions()
     };
     add(QStringLiteral("previous"), tr("◀ File"), QKeySequence(Qt::ALT | Qt::Key_Left), [this] { stepFile(-1); });
     add(QStringLiteral("next"), tr("File ▶"), QKeySequence(Qt::ALT | Qt::Key_Right), [this] { stepFile(1); });
+    bar->addSeparator();
+    m_pageBox->setObjectName(QStringLiteral("page"));
+    m_pageBox->setToolTip(tr("Page number: type one and press Enter (Ctrl+G)"));
+    m_pageBox->setMaximumWidth(m_pageBox->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
+    m_pageBox->setAlignment(Qt::AlignRight);
+    m_pageBox->setValidator(new QIntValidator(1, 1, m_pageBox));
+    connect(m_pageBox, &QLineEdit::returnPressed, this, &PreviewWindow::goToTypedPage);
+    bar->addWidget(m_pageBox);
+    auto *goTo = new QAction(tr("Go to page"), this);
+    goTo->setObjectName(QStringLiteral("goToPage"));
+    goTo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    connect(goTo, &QAction::triggered, this, [this] {
+        m_pageBox->setFocus(Qt::ShortcutFocusReason);
+        m_pageBox->selectAll();
+    });
+    addAction(goTo);
+    m_actions.insert(goTo->objectName(), goTo);
+    // Previews close with Escape.
+    auto *closing = new QAction(tr("Close"), this);
+    closing->setObjectName(QStringLiteral("close"));
+    closing->setShortcut(QKeySequence(Qt::Key_Escape));
+    connect(closing, &QAction::triggered, this, &QWidget::close);
+    addAction(closing);
+    m_actions.insert(closing->objectName(), closing);
     bar->addSeparator();
     add(QStringLiteral("zoomOut"), tr("−"), QKeySequence::ZoomOut, [this] { m_view->zoomBy(1 / 1.25); updateStatus(); });
     add(QStringLiteral("zoomIn"), tr("+"), QKeySequence::ZoomIn, [this] { m_view->zoomBy(1.25); updateStatus(); });
@@ -267,9 +293,24 @@ void PreviewWindow::reload()
     openFile(currentFile(), m_document->password());
 }
 
+void PreviewWindow::goToTypedPage()
+{
+    bool ok = false;
+    const int typed = m_pageBox->text().toInt(&ok);
+    if (ok && typed >= 1 && typed <= m_view->pageCount())
+        m_view->scrollToPage(typed - 1);
+    m_view->setFocus(Qt::OtherFocusReason);
+    updateStatus();
+}
+
 void PreviewWindow::updateStatus()
 {
     const int pages = m_view->pageCount();
+    if (auto *range = qobject_cast<QIntValidator *>(const_cast<QValidator *>(m_pageBox->validator())))
+        range->setTop(qMax(1, pages));
+    // What the person is typing is left alone.
+    if (!m_pageBox->hasFocus())
+        m_pageBox->setText(pages > 0 ? QString::number(m_view->currentPage() + 1) : QString());
     if (pages == 0) {
         m_status->clear();
         return;

@@ -17,6 +17,7 @@ class PageView;
 class PreviewAutoReloader;
 class QAction;
 class QLabel;
+class QLineEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -36,6 +37,8 @@ public:
 
     PageView *pageView() const { return m_view; }
     QTreeWidget *outlineView() const { return m_outline; }
+    // Shows the current page; a number typed there and Enter go to that page.
+    QLineEdit *pageBox() const { return m_pageBox; }
     PreviewDocument *document() const { return m_document; }
     pdfpreview::NeighbourPrefetcher *prefetcher() const { return m_prefetch; }
     QAction *action(const QString &name) const;
@@ -58,6 +61,7 @@ private:
     void reload();
     void updatePixelRatio();
     void updateStatus();
+    void goToTypedPage();
     // Tells the helpers ahead which files are neighbours and how to draw.
     void updatePrefetch();
 
@@ -65,6 +69,7 @@ private:
     PageView *m_view;
     QTreeWidget *m_outline;
     QLabel *m_status;
+    QLineEdit *m_pageBox;
     FileCollector *m_siblings;
     PreviewAutoReloader *m_reloader;
     ScreenRatio *m_ratio;

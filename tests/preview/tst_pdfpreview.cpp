@@ -13,6 +13,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QInputDialog>
+#include <QLineEdit>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -80,6 +82,53 @@ private slots:
         QVERIFY(waitShown(view, 1));
         QTest::qWait(50);
         QVERIFY2(darkShare(view) > 0.5, qPrintable(QString::number(darkShare(view))));
+    }
+
+    // Keys step as in other viewers: a screen keeping a tenth in view, a
+    // page, the ends; the page box goes where it is told; Escape closes.
+    void keysStepLikeOtherViewers()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        PageView *view = window.pageView();
+        view->setFocus();
+        QScrollBar *bar = view->verticalScrollBar();
+        const int screen = view->viewport()->height() * 9 / 10;
+        QTest::keyClick(view, Qt::Key_PageDown);
+        QCOMPARE(bar->value(), screen);
+        QTest::keyClick(view, Qt::Key_Space);
+        QCOMPARE(bar->value(), 2 * screen);
+        QTest::keyClick(view, Qt::Key_Space, Qt::ShiftModifier);
+        QTest::keyClick(view, Qt::Key_PageUp);
+        QCOMPARE(bar->value(), 0);
+        QTest::keyClick(view, Qt::Key_End);
+        QCOMPARE(view->currentPage(), 2);
+        QTest::keyClick(view, Qt::Key_PageUp, Qt::ControlModifier);
+        QCOMPARE(view->currentPage(), 1);
+        QTest::keyClick(view, Qt::Key_Home);
+        QCOMPARE(view->currentPage(), 0);
+        QTest::keyClick(view, Qt::Key_PageDown, Qt::ControlModifier);
+        QCOMPARE(view->currentPage(), 1);
+        QCOMPARE(window.pageBox()->text(), QStringLiteral("2"));
+
+        QTest::keyClick(&window, Qt::Key_G, Qt::ControlModifier);
+        QVERIFY(window.pageBox()->hasFocus());
+        QTest::keyClicks(window.pageBox(), QStringLiteral("3"));
+        QTest::keyClick(window.pageBox(), Qt::Key_Return);
+        QCOMPARE(view->currentPage(), 2);
+        QVERIFY(view->hasFocus());
+        // Past the last page nothing is typed, and the view stays.
+        window.pageBox()->setFocus();
+        window.pageBox()->selectAll();
+        QTest::keyClicks(window.pageBox(), QStringLiteral("9"));
+        QTest::keyClick(window.pageBox(), Qt::Key_Return);
+        QCOMPARE(view->currentPage(), 2);
+
+        QTest::keyClick(view, Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
     }
 
     // Entries that lead elsewhere say where, and do not move the view.
