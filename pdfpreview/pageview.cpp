@@ -212,8 +212,9 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
     Cached &cached = m_cache[job.index];
     if (job.generation < cached.generation)
         return;
+    // Kept as it came: painting fits it to the page's rectangle, and giving
+    // it a ratio would copy a page that lies in shared memory.
     cached.image = image;
-    cached.image.setDevicePixelRatio(m_ratio);
     cached.generation = job.generation;
     trimCache();
     viewport()->update(m_layout.pageRect(job.index).translated(-visibleArea().topLeft()));

@@ -202,7 +202,7 @@ void PreviewDocument::sendWaiting()
     while (m_inFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
         const PageJob job = m_waiting.takeFirst();
         const quint64 token = m_nextToken++;
-        m_session->sendRenderRequest(
+        m_session->sendPageRequest(
             PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.size, QImage()});
         m_inFlight.insert(token, job);
     }

@@ -19,6 +19,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <utility>
 #include <vector>
 
 #ifdef Q_OS_UNIX
@@ -63,6 +64,28 @@ void releaseSlot(void *info)
     auto *release = static_cast<SlotRelease *>(info);
     release->area->taken[size_t(release->slot)].store(false);
     delete release;
+}
+
+// The render request behind an area offer: every helper answers it, so a
+// helper that ignored the offer is found out without waiting long.
+constexpr quint64 ProbeToken = ~quint64(0);
+
+// The page the helper placed in a slot, as an image on the slot's memory that
+// gives the slot back when its last copy goes. Checked against the slot the
+// page was asked into: a reply that points elsewhere gives a null image (and
+// the slot back), never a read outside it.
+QImage imageInSlot(const std::shared_ptr<HelperSession::AreaSlots> &area, int slot, quint64 offset,
+                   const SharedImage &placed)
+{
+    const qint64 bytes = qint64(placed.bytesPerLine) * placed.height;
+    if (placed.width > 0 && placed.height > 0 && placed.bytesPerLine >= placed.width * 4
+        && placed.format == QImage::Format_ARGB32 && placed.offset == offset && bytes <= area->slotBytes) {
+        area->taken[size_t(slot)].store(true);
+        return QImage(area->block->data() + offset, placed.width, placed.height, placed.bytesPerLine,
+                      QImage::Format_ARGB32, releaseSlot, new SlotRelease{area, slot});
+    }
+    area->taken[size_t(slot)].store(false);
+    return QImage();
 }
 
 } // namespace
@@ -369,7 +392,6 @@ bool HelperSession::offerArea(qint64 bytes, int msecs)
         return false;
     // A helper that does not know the offer stays silent; the render request
     // behind it, which every helper answers, says so without waiting long.
-    constexpr quint64 ProbeToken = ~quint64(0);
     bool probed = false;
     const auto probe = connect(this, &HelperSession::renderReplied, this, [&probed](const PageRequest &r) {
         probed = probed || r.token == ProbeToken;
@@ -406,15 +428,7 @@ std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int 
         if (r.token != token || reply)
             return;
         reply = r;
-        // Checked against the slot the page was asked into: a reply that
-        // points elsewhere gives a null image, never a read outside it.
-        const qint64 bytes = qint64(placed.bytesPerLine) * placed.height;
-        if (placed.width > 0 && placed.height > 0 && placed.bytesPerLine >= placed.width * 4
-            && placed.format == QImage::Format_ARGB32 && placed.offset == offset && bytes <= area->slotBytes) {
-            area->taken[size_t(slot)].store(true);
-            reply->image = QImage(area->block->data() + offset, placed.width, placed.height, placed.bytesPerLine,
-                                  QImage::Format_ARGB32, releaseSlot, new SlotRelease{area, slot});
-        }
+        reply->image = imageInSlot(area, slot, offset, placed);
     });
     PacketWriter writer(PacketType::SharedRenderRequest);
     writer.stream() << request << offset;
@@ -423,6 +437,103 @@ std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int 
     disconnect(connection);
     m_lastRenderShared = reply.has_value();
     return reply;
+}
+
+void HelperSession::sendPageRequest(const PageRequest &request)
+{
+    if (m_state != State::Connected)
+        return;
+    if (m_transport != Transport::Shared || m_sharedUnsupported || !fitsImageBound(request.size)) {
+        sendRenderRequest(request);
+        return;
+    }
+    if (m_offeredArea) {
+        m_pagesAfterOffer.append(request);
+        return;
+    }
+    const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
+    const int slot = m_area ? m_area->freeSlot(bytes) : -1;
+    if (slot >= 0) {
+        sendSharedPage(request, slot);
+        return;
+    }
+    m_pagesAfterOffer.append(request);
+    offerAreaWithoutWaiting(bytes);
+}
+
+void HelperSession::offerAreaWithoutWaiting(qint64 bytes)
+{
+    constexpr qint64 Granule = 64 * 1024;
+    constexpr int Slots = 4;
+    const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
+    const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
+    auto fresh = std::make_unique<SharedArea>();
+    const qint64 handle = fresh->createUnnamed(size) && m_handOver ? m_handOver->handOver(*fresh) : -1;
+    fresh->dropHandle();
+    if (handle < 0) {
+        // The system gives no area: PNG from here on.
+        onAreaAnswered(false, false);
+        return;
+    }
+    m_offeredArea = std::move(fresh);
+    m_offeredSlotBytes = slotBytes;
+    // A token of its own, counted down from the top where no caller's tokens
+    // are: the probe of an earlier offer, answered after that offer's reply,
+    // must not be taken for this one's.
+    m_offerProbeToken = ProbeToken - ++m_offersMade;
+    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
+    sendRaw(buildPacket(PacketType::RenderRequest,
+                        PageRequest{0, -1, m_offerProbeToken, false, false, 0, QSize(1, 1), QImage()}));
+}
+
+void HelperSession::onAreaAnswered(bool accepted, bool known)
+{
+    if (accepted)
+        m_area = std::make_shared<AreaSlots>(std::move(m_offeredArea), m_offeredSlotBytes);
+    m_offeredArea.reset();
+    if (!known)
+        m_sharedUnsupported = true;
+    const QList<PageRequest> waiting = std::exchange(m_pagesAfterOffer, {});
+    for (const PageRequest &request : waiting) {
+        // A refused offer is not made again for the pages that were waiting.
+        if (accepted || !known)
+            sendPageRequest(request);
+        else
+            sendRenderRequest(request);
+    }
+}
+
+void HelperSession::sendSharedPage(PageRequest request, int slot)
+{
+    const quint64 offset = quint64(slot) * quint64(m_area->slotBytes);
+    // Taken from now on, so that the next request does not draw into it too.
+    m_area->taken[size_t(slot)].store(true);
+    m_pendingPages.insert(request.token, PendingPage{m_area, slot, offset});
+    request.image = QImage();
+    PacketWriter writer(PacketType::SharedRenderRequest);
+    writer.stream() << request << offset;
+    sendRaw(writer.finish());
+}
+
+void HelperSession::onSharedPageReplied(const PageRequest &reply, const SharedImage &placed)
+{
+    const auto it = m_pendingPages.find(reply.token);
+    if (it == m_pendingPages.end())
+        return;
+    const PendingPage pending = *it;
+    m_pendingPages.erase(it);
+    PageRequest page = reply;
+    page.image = imageInSlot(pending.area, pending.slot, pending.offset, placed);
+    emit renderReplied(page);
+}
+
+void HelperSession::forgetPendingPages()
+{
+    for (const PendingPage &pending : std::as_const(m_pendingPages))
+        pending.area->taken[size_t(pending.slot)].store(false);
+    m_pendingPages.clear();
+    m_pagesAfterOffer.clear();
+    m_offeredArea.reset();
 }
 
 bool HelperSession::finish(int msecs)
@@ -471,6 +582,7 @@ void HelperSession::onNewConnection()
         connect(m_socket, &QLocalSocket::disconnected, this, [this] {
             if (m_state == State::Connected)
                 m_state = State::Closing;
+            forgetPendingPages();
             wake();
         });
         m_state = State::Connected;
@@ -491,6 +603,10 @@ void HelperSession::onReadyRead()
         case PacketType::RenderReply: {
             PageRequest reply;
             payload >> reply;
+            // The probe behind an offer comes back first where the helper
+            // did not know the offer.
+            if (m_offeredArea && reply.token == m_offerProbeToken)
+                onAreaAnswered(false, false);
             emit renderReplied(reply);
             break;
         }
@@ -509,6 +625,8 @@ void HelperSession::onReadyRead()
         case PacketType::SharedAreaReply: {
             bool accepted = false;
             payload >> accepted;
+            if (m_offeredArea)
+                onAreaAnswered(accepted, true);
             emit sharedAreaReplied(accepted);
             break;
         }
@@ -516,6 +634,7 @@ void HelperSession::onReadyRead()
             PageRequest reply;
             SharedImage placed;
             payload >> reply >> placed;
+            onSharedPageReplied(reply, placed);
             emit sharedRenderReplied(reply, placed);
             break;
         }

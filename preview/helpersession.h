@@ -6,6 +6,7 @@
 
 #include "pagerequest.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -95,6 +96,12 @@ public:
     // Asks for the tool tips of the outline's entries, in the order the
     // outline reply lists them; an older helper stays silent.
     void sendOutlineToolTipsRequest();
+    // The non-blocking form of render(), for callers that must not wait: the
+    // reply comes as renderReplied() with the request's token, its image in
+    // shared memory under the same slot rules as render() where the helper
+    // knows the area, else decoded from PNG. An area is offered without
+    // waiting; requests made meanwhile follow once the helper has answered.
+    void sendPageRequest(const PageRequest &request);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -152,6 +159,12 @@ private:
     // Offers the helper a new area of at least bytes; false when the system
     // or the helper refuses it, or the helper does not know the offer.
     bool offerArea(qint64 bytes, int msecs);
+    // The non-blocking area offer and what follows from its answer.
+    void offerAreaWithoutWaiting(qint64 bytes);
+    void onAreaAnswered(bool accepted, bool known);
+    void sendSharedPage(PageRequest request, int slot);
+    void onSharedPageReplied(const PageRequest &reply, const SharedImage &placed);
+    void forgetPendingPages();
     // Sends one packet and waits for the first reply that mine() accepts.
     template <typename Reply>
     std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
@@ -164,6 +177,19 @@ private:
     // How areas reach the helper, which opens nothing by name.
     std::unique_ptr<AreaHandOver> m_handOver;
     bool m_sharedUnsupported = false;
+    // Non-blocking requests drawn into a slot, by token, until replied.
+    struct PendingPage {
+        std::shared_ptr<AreaSlots> area;
+        int slot = -1;
+        quint64 offset = 0;
+    };
+    QHash<quint64, PendingPage> m_pendingPages;
+    // An area offered without waiting, and the requests waiting for the answer.
+    std::unique_ptr<SharedArea> m_offeredArea;
+    qint64 m_offeredSlotBytes = 0;
+    quint64 m_offerProbeToken = 0;
+    quint64 m_offersMade = 0;
+    QList<PageRequest> m_pagesAfterOffer;
     bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_socket = nullptr;

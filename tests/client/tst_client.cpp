@@ -32,6 +32,25 @@ PageRequest pageRequest(qint32 page, qint32 tag = -1)
     return PageRequest{page, tag, 0, false, false, 0, QSize(60, 80), QImage()};
 }
 
+#ifdef Q_OS_LINUX
+// Whether the image's pixels lie in a shared area this process has mapped.
+bool inSharedArea(const QImage &image)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return false;
+    const quintptr at = quintptr(image.constBits());
+    for (const QByteArray &line : maps.readAll().split('\n')) {
+        if (!line.contains("memfd:pdfhelper-area"))
+            continue;
+        const QList<QByteArray> range = line.left(line.indexOf(' ')).split('-');
+        if (range.size() == 2 && at >= range[0].toULongLong(nullptr, 16) && at < range[1].toULongLong(nullptr, 16))
+            return true;
+    }
+    return false;
+}
+#endif
+
 } // namespace
 
 class TestClient : public QObject
@@ -270,6 +289,54 @@ private slots:
             QCOMPARE(pages[1], pages[0]);
         }
     }
+
+#ifdef Q_OS_LINUX
+    // Requests that do not wait, as the window sends them: many at once, more
+    // than an area has slots and one larger than its slots, every page in
+    // memory of its own that no later page overwrites while it is held, the
+    // same pixels as PNG; an older helper gets PNG for all of them.
+    void requestsThatDoNotWaitShareToo_data()
+    {
+        QTest::addColumn<QString>("helper");
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("helper") << testsupport::helperBinary() << true;
+        QTest::newRow("helper before shared areas") << QStringLiteral(PDFHELPER_BEFORE_SHARED) << false;
+    }
+
+    void requestsThatDoNotWaitShareToo()
+    {
+        QFETCH(QString, helper);
+        QFETCH(bool, shared);
+        QList<PageRequest> requests;
+        for (int n = 0; n < 7; ++n)
+            requests.append(PageRequest{n % 3, n, quint64(100 + n), n % 2 == 0, n == 3, (n % 4) * 90,
+                                        n == 5 ? QSize(900, 1200) : QSize(120 + n, 160), QImage()});
+        HelperSession session;
+        session.setHelperProgram(helper);
+        QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
+        QHash<quint64, QImage> replies;
+        connect(&session, &HelperSession::renderReplied, this, [&](const PageRequest &reply) {
+            if (reply.token >= 100 && reply.token < 107)
+                replies.insert(reply.token, reply.image);
+        });
+        for (const PageRequest &request : requests)
+            session.sendPageRequest(request);
+        QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(requests.size()), 20000);
+
+        HelperSession png;
+        png.setTransport(HelperSession::Transport::Png);
+        QVERIFY(png.start(fixture("sample.pdf")) && png.waitForConnected());
+        for (const PageRequest &request : requests) {
+            const QImage got = replies.value(request.token);
+            QCOMPARE(got.size(), request.size);
+            QCOMPARE(inSharedArea(got), shared);
+            const auto expected = png.render(request);
+            QVERIFY(expected.has_value());
+            QVERIFY2(got.convertToFormat(QImage::Format_ARGB32) == expected->image.convertToFormat(QImage::Format_ARGB32),
+                     qPrintable(QString::number(request.tag)));
+        }
+    }
+#endif
 
     // A helper that does not know the offer is found out by the reply to the
     // request behind it, not by a time-out, and gets PNG from then on.
