@@ -29,6 +29,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("ahead"),
          QStringLiteral("Helpers started ahead for the neighbouring files (2; 0 turns this off)."),
          QStringLiteral("N"), QStringLiteral("2")},
+        {QStringLiteral("cache-mb"),
+         QStringLiteral("Memory the drawn pages may keep, in MiB (384; pages in view are always kept)."),
+         QStringLiteral("MB"), QStringLiteral("384")},
         {QStringLiteral("screenshot"),
          QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
     });
@@ -42,6 +45,13 @@ int main(int argc, char *argv[])
     PreviewWindow window;
     if (parser.isSet(QStringLiteral("helper")))
         window.setHelperProgram(parser.value(QStringLiteral("helper")));
+    bool budgetGiven = false;
+    const int cacheMb = parser.value(QStringLiteral("cache-mb")).toInt(&budgetGiven);
+    if (!budgetGiven || cacheMb < 1 || cacheMb > 1024 * 1024) {
+        std::fprintf(stderr, "pdfpreview: --cache-mb takes MiB, 1 or more\n");
+        return 1;
+    }
+    window.pageView()->setCacheBudget(qint64(cacheMb) * 1024 * 1024);
     window.prefetcher()->setAhead(qBound(0, parser.value(QStringLiteral("ahead")).toInt(), 8));
     const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));
     if (size.size() == 2 && size.at(0).toInt() > 0 && size.at(1).toInt() > 0)

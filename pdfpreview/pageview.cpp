@@ -1,5 +1,7 @@
 #include "pageview.h"
 
+#include "helpersession.h"
+
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPaintEvent>
@@ -222,22 +224,37 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
         emit pageShown(job.index);
 }
 
+void PageView::setCacheBudget(qint64 bytes)
+{
+    m_cacheBudget = qMax<qint64>(0, bytes);
+    trimCache();
+}
+
+qint64 PageView::cachedBytes() const
+{
+    QList<QImage> images;
+    for (const Cached &c : m_cache)
+        images.append(c.image);
+    return pdfpreview::memoryKeptBy(images);
+}
+
 void PageView::trimCache()
 {
-    qint64 bytes = 0;
-    for (const Cached &c : std::as_const(m_cache))
-        bytes += c.image.sizeInBytes();
-    if (bytes <= CacheBudget)
+    if (cachedBytes() <= m_cacheBudget)
         return;
     const int centre = currentPage();
+    const QList<int> visible = m_layout.pagesIn(visibleArea());
     QList<int> pages = m_cache.keys();
     std::sort(pages.begin(), pages.end(),
               [centre](int a, int b) { return std::abs(a - centre) > std::abs(b - centre); });
+    // An area is freed only with its last image, so what dropping one page
+    // gives back is counted again each time.
     for (int index : std::as_const(pages)) {
-        if (bytes <= CacheBudget)
-            break;
-        bytes -= m_cache.value(index).image.sizeInBytes();
+        if (visible.contains(index))
+            continue;
         m_cache.remove(index);
+        if (cachedBytes() <= m_cacheBudget)
+            break;
     }
 }
 

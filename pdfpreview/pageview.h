@@ -49,6 +49,15 @@ public:
     // The page at the top of the view.
     int currentPage() const;
     void scrollToPage(int index);
+    // Images kept cost at most this much memory, counted as memoryKeptBy()
+    // counts it; those farthest from the view go first, so memory follows the
+    // view and not the document's length. Pages in view are never dropped, so
+    // a view whose visible pages alone are larger keeps just those.
+    static constexpr qint64 DefaultCacheBudget = qint64(384) * 1024 * 1024;
+    void setCacheBudget(qint64 bytes);
+    qint64 cacheBudget() const { return m_cacheBudget; }
+    // What the kept images cost now.
+    qint64 cachedBytes() const;
     // Steps as other viewers do: a screen (Page Up/Down, Space, Shift+Space,
     // keeping a little of the last screen in view), a page (Ctrl+Page
     // Up/Down), the first or last page (Home, End).
@@ -88,9 +97,7 @@ private:
     void requestVisiblePages();
     void trimCache();
 
-    // Images kept, at most this many bytes; those farthest from the view go
-    // first, so memory follows the view and not the document's length.
-    static constexpr qint64 CacheBudget = qint64(384) * 1024 * 1024;
+    qint64 m_cacheBudget = DefaultCacheBudget;
 
     PreviewDocument *m_document = nullptr;
     PageLayout m_layout;

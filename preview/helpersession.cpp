@@ -14,6 +14,8 @@
 #include <QImageReader>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMutex>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUuid>
@@ -31,6 +33,13 @@ namespace pdfpreview {
 // The shared area cut into slots of one page each. A page is handed to the
 // caller in its slot, without a copy; the slot is taken until the last copy
 // of that image is gone, and only free slots are drawn into.
+// Every area alive in this process, so that the memory images keep can be
+// told from their pixels' address.
+namespace {
+QMutex liveAreasMutex;
+QSet<const HelperSession::AreaSlots *> liveAreas;
+} // namespace
+
 struct HelperSession::AreaSlots {
     std::unique_ptr<SharedArea> block;
     qint64 slotBytes = 0;
@@ -39,6 +48,19 @@ struct HelperSession::AreaSlots {
     AreaSlots(std::unique_ptr<SharedArea> shared, qint64 bytes)
         : block(std::move(shared)), slotBytes(bytes), taken(size_t(block->size() / bytes))
     {
+        const QMutexLocker locker(&liveAreasMutex);
+        liveAreas.insert(this);
+    }
+    ~AreaSlots()
+    {
+        const QMutexLocker locker(&liveAreasMutex);
+        liveAreas.remove(this);
+    }
+    AreaSlots(const AreaSlots &) = delete;
+    AreaSlots &operator=(const AreaSlots &) = delete;
+    bool holds(const uchar *pixels) const
+    {
+        return pixels >= block->data() && pixels < block->data() + block->size();
     }
     int freeSlot(qint64 bytes) const
     {
@@ -138,6 +160,31 @@ QString uniqueServerName()
 }
 
 } // namespace
+
+qint64 memoryKeptBy(const QList<QImage> &images)
+{
+    qint64 bytes = 0;
+    QSet<const HelperSession::AreaSlots *> areas;
+    const QMutexLocker locker(&liveAreasMutex);
+    for (const QImage &image : images) {
+        if (image.isNull())
+            continue;
+        const HelperSession::AreaSlots *in = nullptr;
+        for (const HelperSession::AreaSlots *area : std::as_const(liveAreas)) {
+            if (area->holds(image.constBits())) {
+                in = area;
+                break;
+            }
+        }
+        if (!in)
+            bytes += image.sizeInBytes();
+        else if (!areas.contains(in)) {
+            areas.insert(in);
+            bytes += in->block->size();
+        }
+    }
+    return bytes;
+}
 
 int signedExitCode(int rawExitCode)
 {

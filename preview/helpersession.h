@@ -7,6 +7,7 @@
 #include "pagerequest.h"
 
 #include <QHash>
+#include <QImage>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -25,6 +26,11 @@ class QLocalServer;
 class QLocalSocket;
 
 namespace pdfpreview {
+
+// What keeping these images costs in memory: an image on a shared area keeps
+// the whole area mapped (every slot of it) while it lives, counted once for
+// all its images; any other image its own pixels.
+qint64 memoryKeptBy(const QList<QImage> &images);
 
 // The exit code as the helper's main returned it. Where exit statuses are
 // 8 bits wide, -2 arrives as 254; this gives -2 back on every platform.

@@ -131,6 +131,30 @@ private slots:
         QVERIFY(!window.isVisible());
     }
 
+    // Scrolling through a document keeps the pages' memory within the
+    // budget, counted as the shared areas behind them really keep it, and
+    // never drops a page in view.
+    void theCacheKeepsItsBudget()
+    {
+        PreviewWindow window;
+        window.resize(600, 500);
+        constexpr qint64 Budget = qint64(8) * 1024 * 1024;
+        window.pageView()->setCacheBudget(Budget);
+        QVERIFY(showFirstPage(window, fixture("annotations.pdf")));
+        PageView *view = window.pageView();
+        QVERIFY(view->pageCount() > 12);
+        qint64 most = 0;
+        for (int page = 0; page < view->pageCount(); ++page) {
+            view->scrollToPage(page);
+            QVERIFY(waitShown(view, page));
+            QVERIFY(view->hasCurrentImage(page));
+            most = qMax(most, view->cachedBytes());
+            QVERIFY2(view->cachedBytes() <= Budget, qPrintable(QString::number(view->cachedBytes())));
+        }
+        // The budget was reached, or the case shows nothing.
+        QVERIFY2(most > Budget / 2, qPrintable(QString::number(most)));
+    }
+
     // Entries that lead elsewhere say where, and do not move the view.
     void outlineLinksShowWhereTheyLead()
     {
