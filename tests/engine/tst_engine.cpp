@@ -8,6 +8,8 @@
 #include "pdfiumspy.h"
 #include "previewsizes.h"
 
+#include <algorithm>
+
 #include <QStandardItem>
 
 using enginetest::verifyLines;
@@ -309,6 +311,89 @@ private slots:
         // The engine is unharmed: the next call renders.
         if (engine->isLoaded())
             QVERIFY(!engine->page(kAnnotatedPage, QSize(50, 50), false, 0).isNull());
+    }
+
+    // A tile is the same rectangle of the whole page drawn at once, with
+    // text, annotations, form fields and every quarter turn, wherever the
+    // grid cuts it (here across glyphs, at odd offsets and at the edges).
+    void tilesAreThePagesOwnPixels_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("turns");
+        for (const char *file : {"sample.pdf", "form-filled.pdf", "render.pdf"})
+            for (int turns = 0; turns < 4; ++turns)
+                QTest::addRow("%s, %d quarter turns", file, turns) << QString::fromLatin1(file) << turns;
+    }
+
+    void tilesAreThePagesOwnPixels()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, turns);
+        auto engine = loaded(QLatin1String("render"), file);
+        const QSize pageSize = turns % 2 ? QSize(905, 700) : QSize(700, 905);
+        const QImage whole = engine->page(0, pageSize, true, turns);
+        QVERIFY(!whole.isNull());
+        int differing = 0;
+        int worst = 0;
+        constexpr int Side = 251; // not a divisor of either side
+        for (int y = 0; y < pageSize.height(); y += Side) {
+            for (int x = 0; x < pageSize.width(); x += Side) {
+                const QRect rect = QRect(x, y, Side, Side).intersected(QRect(QPoint(0, 0), pageSize));
+                const QImage tile = engine->tile(0, pageSize, rect, true, turns);
+                QCOMPARE(tile.size(), rect.size());
+                for (int ty = 0; ty < rect.height(); ++ty) {
+                    const QRgb *a = reinterpret_cast<const QRgb *>(tile.constScanLine(ty));
+                    const QRgb *b = reinterpret_cast<const QRgb *>(whole.constScanLine(rect.y() + ty)) + rect.x();
+                    for (int tx = 0; tx < rect.width(); ++tx) {
+                        if (a[tx] == b[tx])
+                            continue;
+                        ++differing;
+                        worst = std::max({worst, qAbs(qRed(a[tx]) - qRed(b[tx])), qAbs(qGreen(a[tx]) - qGreen(b[tx])),
+                                      qAbs(qBlue(a[tx]) - qBlue(b[tx]))});
+                    }
+                }
+            }
+        }
+        // Form fields differ by a level of 255 at most, in a few hundred
+        // pixels; everything else is exact.
+        QVERIFY2(worst <= 2, qPrintable(QStringLiteral("%1 pixels differ, by up to %2").arg(differing).arg(worst)));
+        if (file != QLatin1String("form-filled.pdf"))
+            QCOMPARE(differing, 0);
+        QCOMPARE(pdfiumspy::openPages(), 0);
+    }
+
+    // A tile outside its page, an empty one, or a page past the side bound is
+    // refused before anything is drawn; a page far past the image bound is
+    // not, as long as the tile is within it.
+    void tilesTakeOnlyTilesOfThePage_data()
+    {
+        QTest::addColumn<QSize>("pageSize");
+        QTest::addColumn<QRect>("tile");
+        QTest::addColumn<bool>("drawn");
+        QTest::newRow("last corner") << QSize(700, 905) << QRect(600, 805, 100, 100) << true;
+        QTest::newRow("page of 48 pixels a point") << QSize(29376, 38016) << QRect(20000, 30000, 1024, 1024) << true;
+        QTest::newRow("page at the side bound") << QSize(200000, 1000) << QRect(199000, 0, 1000, 1000) << true;
+        QTest::newRow("one pixel out") << QSize(700, 905) << QRect(601, 805, 100, 100) << false;
+        QTest::newRow("negative corner") << QSize(700, 905) << QRect(-1, 0, 100, 100) << false;
+        QTest::newRow("empty") << QSize(700, 905) << QRect(0, 0, 0, 10) << false;
+        QTest::newRow("page past the side bound") << QSize(200001, 1000) << QRect(0, 0, 100, 100) << false;
+        QTest::newRow("tile past the image bound") << QSize(20000, 20000) << QRect(0, 0, 9000, 9000) << false;
+    }
+
+    void tilesTakeOnlyTilesOfThePage()
+    {
+        QFETCH(QSize, pageSize);
+        QFETCH(QRect, tile);
+        QFETCH(bool, drawn);
+        auto engine = loaded(QLatin1String("render"), QStringLiteral("sample.pdf"));
+        MessageCapture capture;
+        const QImage image = engine->tile(0, pageSize, tile, false, 0);
+        QCOMPARE(!image.isNull(), drawn);
+        if (drawn)
+            QCOMPARE(image.size(), tile.size());
+        else
+            QCOMPARE(pdfiumspy::counts().renderStart, 0);
+        QCOMPARE(pdfiumspy::openPages(), 0);
     }
 
     // Looking for widgets costs a document without any one walk over each

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
+#include <QRect>
 #include <QSize>
 #include <QString>
 
@@ -65,6 +66,12 @@ public:
     // The same render into an image the caller holds (32-bit ARGB, any
     // memory), at its size: for pages drawn straight into shared memory.
     bool renderInto(unsigned int index, QImage &target, bool annotations, int rotate);
+    // The part tile of the page as page() would draw it at pageSize: the same
+    // pixels, drawn without the rest. pageSize may be far past the image
+    // bound (each side up to MaxTilePageSide); the tile itself is within it
+    // and inside the page. A null image for anything else.
+    QImage tile(unsigned int index, const QSize &pageSize, const QRect &tile, bool annotations, int rotate);
+    static constexpr int MaxTilePageSide = 200000;
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
@@ -93,7 +100,7 @@ private:
     // the image target() gives once the page has loaded. Error lines name
     // the caller's signature, as if it had written them itself.
     bool render(const char *signature, unsigned int index, const QSize &size, bool annotations, int rotate,
-                const std::function<QImage *()> &target);
+                const std::function<QImage *()> &target, const QRect &placement = QRect());
 
     FPDF_FILEACCESS m_fileAccess;
     FPDF_DOCUMENT m_document = nullptr;
