@@ -78,6 +78,16 @@ QDataStream &operator>>(QDataStream &in, PageRequest &request)
               >> request.invert >> request.rotation >> request.size >> request.image;
 }
 
+QDataStream &operator<<(QDataStream &out, const TileRecord &record)
+{
+    return out << record.page << record.tile;
+}
+
+QDataStream &operator>>(QDataStream &in, TileRecord &record)
+{
+    return in >> record.page >> record.tile;
+}
+
 QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer)
 {
     return out << offer.name << offer.size << offer.handle;

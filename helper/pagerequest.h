@@ -7,6 +7,7 @@
 #include <QDataStream>
 #include <QImage>
 #include <QList>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -38,6 +39,10 @@ enum class PacketType : quint8 {
     // the outline reply lists its entries, empty where an entry has none.
     OutlineToolTipsRequest = 11, // preview -> helper, no payload
     OutlineToolTipsReply = 12,   // helper -> preview, QStringList
+    // A rectangle of a page laid out at a size too large for one image, for
+    // viewing at high zoom.
+    TileRequest = 13, // preview -> helper, TileRecord (null image)
+    TileReply = 14,   // helper -> preview, TileRecord with the tile's image, null when refused or failed
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -59,6 +64,18 @@ struct PageRequest {
 
 QDataStream &operator<<(QDataStream &out, const PageRequest &request);
 QDataStream &operator>>(QDataStream &in, PageRequest &request);
+
+// A tile: page.size is the whole page's size in pixels, which may be far
+// past the image bound (up to 200,000 on a side), and tile the part of it
+// wanted, which must lie inside the page and within the bound. The reply
+// carries the tile's pixels in page.image, exactly those of the same
+// rectangle of the whole page.
+struct TileRecord {
+    PageRequest page;
+    QRect tile;
+};
+QDataStream &operator<<(QDataStream &out, const TileRecord &record);
+QDataStream &operator>>(QDataStream &in, TileRecord &record);
 
 // A shared area the preview side offers: its size in bytes, and either its
 // name or, for a helper that opens nothing by name, a handle handed over:

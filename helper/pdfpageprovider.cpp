@@ -115,11 +115,14 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
         return serveSharedRender(payload);
+    case PacketType::TileRequest:
+        return serveTile(payload);
 #else
-    // Built as helpers were before the shared area, for the preview side's
-    // tests of its fall-back.
+    // Built as helpers were before the shared area (and tiles), for the
+    // preview side's tests of its fall-back.
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
+    case PacketType::TileRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -127,6 +130,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedAreaReply:
     case PacketType::SharedRenderReply:
     case PacketType::OutlineToolTipsReply:
+    case PacketType::TileReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -149,6 +153,31 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
         // ending the helper with an uncaught allocation failure.
         request.image = QImage();
         packet = buildPacket(PacketType::RenderReply, request);
+    }
+    std::cout << "sending back " << packet.size() << std::endl;
+    return packet;
+}
+
+QByteArray PDFPageProvider::serveTile(QDataStream &payload)
+{
+    TileRecord record;
+    payload >> record;
+    record.page.image = QImage();
+    std::cout << "rendering tile of page " << record.page.pageIndex << std::endl;
+    // Every number is the engine's to check: the tile inside the page, the
+    // page within its side bound, the tile within the image bound; anything
+    // else is a null image.
+    QImage image = engine.tile(static_cast<unsigned int>(record.page.pageIndex), record.page.size, record.tile,
+                               record.page.annotations, record.page.rotation / 90);
+    if (record.page.invert)
+        image.invertPixels(QImage::InvertRgb);
+    record.page.image = std::move(image);
+    QByteArray packet;
+    try {
+        packet = buildPacket(PacketType::TileReply, record);
+    } catch (...) {
+        record.page.image = QImage();
+        packet = buildPacket(PacketType::TileReply, record);
     }
     std::cout << "sending back " << packet.size() << std::endl;
     return packet;

@@ -64,6 +64,7 @@ private:
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);
+    QByteArray serveTile(QDataStream &payload);
     // Renders what the record asks for, inverted if asked: into target when
     // there is one, else into a new image that is returned.
     QImage renderPage(const PageRequest &request, QImage *target);

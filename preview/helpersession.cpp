@@ -340,6 +340,11 @@ void HelperSession::sendRenderRequest(const PageRequest &request)
     sendRaw(buildPacket(PacketType::RenderRequest, request));
 }
 
+void HelperSession::sendTileRequest(const TileRecord &tile)
+{
+    sendRaw(buildPacket(PacketType::TileRequest, tile));
+}
+
 void HelperSession::sendBookmarksRequest()
 {
     if (m_state != State::Connected)
@@ -669,6 +674,12 @@ void HelperSession::onReadyRead()
         case PacketType::OutlineToolTipsReply:
             emit outlineToolTipsReplied(readToolTips(payload));
             break;
+        case PacketType::TileReply: {
+            TileRecord reply;
+            payload >> reply;
+            emit tileReplied(reply);
+            break;
+        }
         case PacketType::SharedAreaReply: {
             bool accepted = false;
             payload >> accepted;

@@ -108,6 +108,11 @@ public:
     // knows the area, else decoded from PNG. An area is offered without
     // waiting; requests made meanwhile follow once the helper has answered.
     void sendPageRequest(const PageRequest &request);
+    // Asks for a tile of a page laid out larger than one image may be; the
+    // reply comes as tileReplied() with the request's token. A helper that
+    // does not know tiles drops the request: replies come in request order,
+    // so a reply to anything sent after it, arriving first, says so.
+    void sendTileRequest(const TileRecord &tile);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -148,6 +153,7 @@ signals:
     void outlineToolTipsReplied(const QStringList &toolTips);
     void sharedAreaReplied(const bool &accepted);
     void sharedRenderReplied(const PageRequest &reply, const SharedImage &image);
+    void tileReplied(const TileRecord &reply);
     // A packet type the preview side does not expect from the helper.
     void unexpectedPacket(int type);
     void traceLine(const QString &line);

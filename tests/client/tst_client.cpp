@@ -8,6 +8,8 @@
 #include "sharedarea.h"
 #include "testsupport.h"
 
+#include <algorithm>
+
 #include <QImageReader>
 #include <QtTest>
 
@@ -337,6 +339,99 @@ private slots:
         }
     }
 #endif
+
+    // Tiles through the helper are the whole page's pixels, inverted and
+    // turned as the page is; a page far past the image bound gives its tiles;
+    // numbers that do not describe a tile of a page get a null tile, and the
+    // helper answers what follows.
+    void tilesThroughTheHelper_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("maxDifference");
+        QTest::newRow("text and annotations") << "sample.pdf" << 0;
+        QTest::newRow("form fields") << "form-filled.pdf" << 2;
+    }
+
+    void tilesThroughTheHelper()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, maxDifference);
+        HelperSession session;
+        QVERIFY(session.start(fixture(file)) && session.waitForConnected());
+        const PageRequest page{0, 7, 0, true, true, 90, QSize(905, 700), QImage()};
+        const auto whole = session.render(page);
+        QVERIFY(whole && !whole->image.isNull());
+        const QList<QRect> tiles{{0, 0, 300, 300}, {299, 123, 401, 377}, {605, 400, 300, 300}};
+        const QList<TileRecord> bad{
+            {PageRequest{0, 0, 0, false, false, 0, QSize(905, 700), QImage()}, QRect(606, 400, 300, 300)},
+            {PageRequest{0, 0, 0, false, false, 0, QSize(200001, 700), QImage()}, QRect(0, 0, 100, 100)},
+            {PageRequest{0, 0, 0, false, false, 0, QSize(905, 700), QImage()}, QRect(-5, 0, 100, 100)},
+            {PageRequest{0, 0, 0, false, false, 0, QSize(-905, 700), QImage()}, QRect(0, 0, 100, 100)},
+            {PageRequest{99, 0, 0, false, false, 0, QSize(905, 700), QImage()}, QRect(0, 0, 100, 100)},
+            {PageRequest{-1, 0, 0, false, false, 0, QSize(905, 700), QImage()}, QRect(0, 0, 100, 100)},
+        };
+        QHash<quint64, TileRecord> replies;
+        connect(&session, &HelperSession::tileReplied, this,
+                [&](const TileRecord &reply) { replies.insert(reply.page.token, reply); });
+        quint64 token = 500;
+        for (const QRect &rect : tiles) {
+            PageRequest asked = page;
+            asked.token = token++;
+            session.sendTileRequest(TileRecord{asked, rect});
+        }
+        for (TileRecord record : bad) {
+            record.page.token = token++;
+            session.sendTileRequest(record);
+        }
+        // 48 pixels a point: Letter is 29,376 by 38,016 pixels, far past the
+        // image bound; the tile holds the start of the first line of text.
+        session.sendTileRequest(
+            TileRecord{PageRequest{0, 0, token++, false, false, 0, QSize(29376, 38016), QImage()},
+                       QRect(3400, 2700, 1024, 1024)});
+        QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(tiles.size() + bad.size() + 1), 20000);
+        for (int n = 0; n < tiles.size(); ++n) {
+            const QImage tile = replies.value(500 + n).page.image.convertToFormat(QImage::Format_ARGB32);
+            const QImage expected = whole->image.convertToFormat(QImage::Format_ARGB32).copy(tiles.at(n));
+            QCOMPARE(tile.size(), tiles.at(n).size());
+            int worst = 0;
+            for (int y = 0; y < tile.height(); ++y)
+                for (int x = 0; x < tile.width(); ++x) {
+                    const QRgb a = tile.pixel(x, y), b = expected.pixel(x, y);
+                    worst = std::max({worst, qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b)),
+                                      qAbs(qBlue(a) - qBlue(b))});
+                }
+            QVERIFY2(worst <= maxDifference, qPrintable(QString::number(worst)));
+        }
+        for (int n = 0; n < bad.size(); ++n)
+            QVERIFY2(replies.value(500 + tiles.size() + n).page.image.isNull(), qPrintable(QString::number(n)));
+        const QImage large = replies.value(token - 1).page.image;
+        QCOMPARE(large.size(), QSize(1024, 1024));
+        int dark = 0;
+        for (int y = 0; y < large.height(); y += 4)
+            for (int x = 0; x < large.width(); x += 4)
+                dark += qGray(large.pixel(x, y)) < 96;
+        // (The form's page is 200 points square: that tile lies past its text.)
+        if (file == QLatin1String("sample.pdf"))
+            QVERIFY2(dark > 100, qPrintable(QString::number(dark)));
+        QVERIFY(session.render(pageRequest(1)).has_value());
+    }
+
+    // A helper that does not know tiles drops the request; the reply to the
+    // request after it comes, and no tile.
+    void anOlderHelperDropsTiles()
+    {
+        HelperSession session;
+        session.setHelperProgram(PDFHELPER_BEFORE_SHARED);
+        QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
+        int tiles = 0;
+        connect(&session, &HelperSession::tileReplied, this, [&](const TileRecord &) { ++tiles; });
+        session.sendTileRequest(TileRecord{PageRequest{0, 0, 900, false, false, 0, QSize(600, 800), QImage()},
+                                           QRect(0, 0, 100, 100)});
+        QVERIFY(session.render(pageRequest(0)).has_value());
+        QCOMPARE(tiles, 0);
+        QVERIFY(session.finish());
+        QCOMPARE(session.trace().count("unexpected packet type 13"), 1);
+    }
 
     // A helper that does not know the offer is found out by the reply to the
     // request behind it, not by a time-out, and gets PNG from then on.
