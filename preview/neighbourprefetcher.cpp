@@ -66,7 +66,9 @@ void Prefetch::sendFirstPage()
     request.token = ++m_token;
     m_request.size = request.size;
     setStage(Stage::Drawing);
-    m_session->sendRenderRequest(request);
+    // Through the shared area where the helper knows it, as the window's own
+    // pages come: the page is adopted without a copy or a PNG decode.
+    m_session->sendPageRequest(request);
 }
 
 void Prefetch::setStage(Stage stage)

@@ -509,6 +509,8 @@ private slots:
         std::unique_ptr<Prefetch> b = prefetcher->take(files[1]);
         QVERIFY(QTest::qWaitFor([&] { return b->stage() == Prefetch::Stage::Ready; }, 20000));
         QCOMPARE(b->firstPage().size(), QSize(612, 792) / 4);
+        // Drawn ahead into the area, as the window's own pages are.
+        QVERIFY(inSharedArea(b->firstPage()));
         std::unique_ptr<HelperSession> adopted = b->takeSession();
         QVERIFY(adopted->render(pageRequest(2)).has_value());
         QCOMPARE(helpers(files[1]), 1);
