@@ -28,6 +28,11 @@ enum Code : int {
 constexpr qint64 MaxImageBytes = qint64(256) * 1024 * 1024;
 constexpr int MaxImageMegabytes = int(MaxImageBytes / (1024 * 1024));
 
+// The largest side in pixels of a page laid out for tiles: 48 pixels a
+// point on a 14,400-point page side fits at a pixel ratio of about 0.3, a
+// Letter page at any ratio up to 5.
+constexpr int MaxTilePageSide = 200000;
+
 // The most bytes a shared area for rendered pages may have: two pages at
 // the image bound and a little more. The helper maps nothing larger.
 constexpr qint64 MaxSharedAreaBytes = 2 * MaxImageBytes + qint64(64) * 1024 * 1024;

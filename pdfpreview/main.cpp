@@ -1,11 +1,13 @@
 // pdfpreview: a preview window for PDF files, drawn by pdfhelper processes.
 
 #include "neighbourprefetcher.h"
+#include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QScrollBar>
 #include <QTimer>
 
 #include <cstdio>
@@ -32,6 +34,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("cache-mb"),
          QStringLiteral("Memory the drawn pages may keep, in MiB (384; pages in view are always kept)."),
          QStringLiteral("MB"), QStringLiteral("384")},
+        {QStringLiteral("zoom"),
+         QStringLiteral("Zoom in pixels a point, 0.05 to 48 (default: fit width)."), QStringLiteral("Z")},
+        {QStringLiteral("scroll"),
+         QStringLiteral("Scroll the pages to X,Y (logical pixels from the top left) once shown."), QStringLiteral("X,Y")},
         {QStringLiteral("screenshot"),
          QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
     });
@@ -52,6 +58,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     window.pageView()->setCacheBudget(qint64(cacheMb) * 1024 * 1024);
+    if (parser.isSet(QStringLiteral("zoom"))) {
+        bool ok = false;
+        const double zoom = parser.value(QStringLiteral("zoom")).toDouble(&ok);
+        if (!ok || !(zoom >= PageLayout::MinZoom && zoom <= PageLayout::MaxZoom)) {
+            std::fprintf(stderr, "pdfpreview: --zoom takes pixels a point, 0.05 to 48\n");
+            return 1;
+        }
+        window.pageView()->setZoom(zoom);
+    }
     window.prefetcher()->setAhead(qBound(0, parser.value(QStringLiteral("ahead")).toInt(), 8));
     const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));
     if (size.size() == 2 && size.at(0).toInt() > 0 && size.at(1).toInt() > 0)
@@ -59,17 +74,34 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("screenshot"))) {
         const QString out = parser.value(QStringLiteral("screenshot"));
         QObject::connect(&window, &PreviewWindow::firstPageShown, &app, [&window, out] {
-            // One more turn of the event loop, so that the page is painted.
-            QTimer::singleShot(200, &window, [&window, out] {
-                const bool saved = window.grab().save(out, "PNG");
-                std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "pdfpreview: cannot write %s\n", qPrintable(out));
-                QCoreApplication::exit(saved ? 0 : 1);
+            // Once the tiles in view are in too (at high zoom), and one more
+            // turn of the event loop, so that they are painted.
+            auto *tilesIn = new QTimer(&window);
+            QObject::connect(tilesIn, &QTimer::timeout, &window, [&window, out, tilesIn] {
+                if (!window.pageView()->visibleTilesIn())
+                    return;
+                tilesIn->stop();
+                QTimer::singleShot(200, &window, [&window, out] {
+                    const bool saved = window.grab().save(out, "PNG");
+                    std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "pdfpreview: cannot write %s\n",
+                                 qPrintable(out));
+                    QCoreApplication::exit(saved ? 0 : 1);
+                });
             });
+            tilesIn->start(20);
         });
         // A document that never shows a page must not keep the run waiting.
         QTimer::singleShot(60000, &app, [] {
             std::fprintf(stderr, "pdfpreview: no page was shown within 60 s\n");
             QCoreApplication::exit(2);
+        });
+    }
+    const QStringList scroll = parser.value(QStringLiteral("scroll")).split(QLatin1Char(','));
+    if (scroll.size() == 2) {
+        const QPoint to(scroll.at(0).toInt(), scroll.at(1).toInt());
+        QObject::connect(&window, &PreviewWindow::firstPageShown, &window, [&window, to] {
+            window.pageView()->horizontalScrollBar()->setValue(to.x());
+            window.pageView()->verticalScrollBar()->setValue(to.y());
         });
     }
     window.show();

@@ -20,7 +20,7 @@ public:
     static constexpr int Spacing = 12;
     // Zoom is in logical pixels per point.
     static constexpr double MinZoom = 0.05;
-    static constexpr double MaxZoom = 16.0;
+    static constexpr double MaxZoom = 48.0;
     // No page side goes past this many logical pixels, and no strip past
     // StripLimit: pages beyond it all sit at its end.
     static constexpr int MaxSide = 200000;

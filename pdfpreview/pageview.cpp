@@ -1,5 +1,6 @@
 #include "pageview.h"
 
+#include "helpercontract.h"
 #include "helpersession.h"
 
 #include <QKeyEvent>
@@ -24,8 +25,11 @@ void PageView::setDocument(PreviewDocument *document)
     if (m_document)
         m_document->disconnect(this);
     m_document = document;
-    if (m_document)
+    if (m_document) {
         connect(m_document, &PreviewDocument::pageReady, this, &PageView::onPageReady);
+        // Pages that were to come as tiles come whole instead.
+        connect(m_document, &PreviewDocument::tilesUnavailable, this, &PageView::settingsChanged);
+    }
 }
 
 void PageView::setPageSizes(const QList<QSize> &points)
@@ -143,7 +147,7 @@ QSize PageView::renderSizeFor(const QSize &points) const
 
 void PageView::offerImage(const PageRequest &asked, const QImage &image)
 {
-    if (image.isNull() || asked.size != m_layout.renderSize(asked.pageIndex, m_ratio) || asked.rotation != m_rotation
+    if (image.isNull() || asked.size != wholeImageSize(asked.pageIndex) || asked.rotation != m_rotation
         || asked.annotations != m_annotations || asked.invert != m_invert)
         return;
     onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation}, image);
@@ -151,8 +155,10 @@ void PageView::offerImage(const PageRequest &asked, const QImage &image)
 
 void PageView::settingsChanged()
 {
-    // Images already in stay on screen, scaled, until their successors come.
+    // Images already in stay on screen, scaled, until their successors come;
+    // tiles fit only the layout they were drawn for.
     ++m_generation;
+    m_tiles.clear();
     updateScrollBars();
     requestVisiblePages();
     viewport()->update();
@@ -192,13 +198,37 @@ void PageView::requestVisiblePages()
         pages.append(pages.first() - 1);
     if (pages.last() + 1 < m_layout.pageCount())
         pages.append(pages.last() + 1);
+    const QRect visible = visibleArea();
     QList<PageJob> jobs;
-    for (int index : std::as_const(pages)) {
-        if (hasCurrentImage(index))
-            continue;
-        jobs.append(PageJob{index, m_layout.renderSize(index, m_ratio), m_rotation, m_annotations, m_invert,
-                            m_generation});
-    }
+    const auto wholePage = [&](int index) {
+        if (!hasCurrentImage(index))
+            jobs.append(PageJob{index, wholeImageSize(index), m_rotation, m_annotations, m_invert, m_generation, {}, {}});
+    };
+    const auto tiles = [&](int index, const QRect &area) {
+        for (const QRect &tile : tilesOf(index, area)) {
+            const bool asked = std::any_of(jobs.cbegin(), jobs.cend(),
+                                           [&](const PageJob &job) { return job.index == index && job.tile == tile; });
+            if (!asked && !m_tiles.contains(tileKey(index, tile)))
+                jobs.append(PageJob{index, tile.size(), m_rotation, m_annotations, m_invert, m_generation, tile,
+                                    fullSize(index)});
+        }
+    };
+    // What is in view first, whole pages (tiled ones at the lower
+    // resolution, so that nothing is blank) before tiles; then a margin of
+    // tiles around the view; then the pages on either side.
+    const QList<int> inView = m_layout.pagesIn(visible);
+    for (int index : inView)
+        wholePage(index);
+    for (int index : inView)
+        if (isTiled(index))
+            tiles(index, visible);
+    const QRect margin = visible.adjusted(-TileSide, -TileSide, TileSide, TileSide);
+    for (int index : inView)
+        if (isTiled(index))
+            tiles(index, margin);
+    for (int index : std::as_const(pages))
+        if (!inView.contains(index))
+            wholePage(index);
     m_document->requestPages(jobs);
     const int current = currentPage();
     if (current != m_lastCurrent) {
@@ -207,10 +237,86 @@ void PageView::requestVisiblePages()
     }
 }
 
+QSize PageView::fullSize(int index) const
+{
+    const QRect rect = m_layout.pageRect(index);
+    if (rect.isEmpty())
+        return QSize();
+    return QSize(clampedRound(rect.width() * m_ratio, 1, MaxTilePageSide),
+                 clampedRound(rect.height() * m_ratio, 1, MaxTilePageSide));
+}
+
+bool PageView::isTiled(int index) const
+{
+    if (!m_document || !m_document->tilesAvailable())
+        return false;
+    const QSize full = fullSize(index);
+    return full.width() > TileThreshold || full.height() > TileThreshold
+        || qint64(full.width()) * full.height() * 4 > TileBytes;
+}
+
+QSize PageView::wholeImageSize(int index) const
+{
+    if (!isTiled(index))
+        return m_layout.renderSize(index, m_ratio);
+    const QSize full = fullSize(index);
+    const double shrink = std::min({double(TileThreshold) / full.width(), double(TileThreshold) / full.height(),
+                                    std::sqrt(double(TileBytes / 4) / (double(full.width()) * full.height()))});
+    return QSize(clampedRound(full.width() * shrink, 1, TileThreshold),
+                 clampedRound(full.height() * shrink, 1, TileThreshold));
+}
+
+QList<QRect> PageView::tilesOf(int index, const QRect &area) const
+{
+    const QRect rect = m_layout.pageRect(index);
+    const QSize full = fullSize(index);
+    const QRect part = area.intersected(rect).translated(-rect.topLeft());
+    if (part.isEmpty() || full.isEmpty())
+        return {};
+    // Logical to device pixels as the page's own scale has it.
+    const double sx = double(full.width()) / rect.width();
+    const double sy = double(full.height()) / rect.height();
+    const int firstColumn = int(part.left() * sx) / TileSide;
+    const int lastColumn = std::min(int((part.right() + 1) * sx), full.width() - 1) / TileSide;
+    const int firstRow = int(part.top() * sy) / TileSide;
+    const int lastRow = std::min(int((part.bottom() + 1) * sy), full.height() - 1) / TileSide;
+    QList<QRect> tiles;
+    for (int row = firstRow; row <= lastRow; ++row)
+        for (int column = firstColumn; column <= lastColumn; ++column)
+            tiles.append(QRect(column * TileSide, row * TileSide, TileSide, TileSide).intersected(QRect(QPoint(), full)));
+    return tiles;
+}
+
+quint64 PageView::tileKey(int index, const QRect &tile)
+{
+    return (quint64(quint32(index)) << 32) | (quint64(tile.y() / TileSide) << 16) | quint64(tile.x() / TileSide);
+}
+
+bool PageView::visibleTilesIn() const
+{
+    const QRect visible = visibleArea();
+    for (int index : m_layout.pagesIn(visible)) {
+        if (!isTiled(index))
+            continue;
+        for (const QRect &tile : tilesOf(index, visible))
+            if (!m_tiles.contains(tileKey(index, tile)))
+                return false;
+    }
+    return true;
+}
+
 void PageView::onPageReady(const PageJob &job, const QImage &image)
 {
     if (image.isNull() || job.index >= m_layout.pageCount())
         return;
+    if (!job.tile.isNull()) {
+        if (job.generation != m_generation || job.pageSize != fullSize(job.index))
+            return;
+        m_tiles.insert(tileKey(job.index, job.tile), Cached{image, job.generation});
+        trimCache();
+        viewport()->update();
+        return;
+    }
     Cached &cached = m_cache[job.index];
     if (job.generation < cached.generation)
         return;
@@ -235,11 +341,27 @@ qint64 PageView::cachedBytes() const
     QList<QImage> images;
     for (const Cached &c : m_cache)
         images.append(c.image);
+    for (const Cached &c : m_tiles)
+        images.append(c.image);
     return pdfpreview::memoryKeptBy(images);
 }
 
 void PageView::trimCache()
 {
+    if (cachedBytes() <= m_cacheBudget)
+        return;
+    // Tiles out of view and past the margin go first.
+    const QRect kept = visibleArea().adjusted(-TileSide, -TileSide, TileSide, TileSide);
+    QSet<quint64> wanted;
+    for (int index : m_layout.pagesIn(kept))
+        for (const QRect &tile : tilesOf(index, kept))
+            wanted.insert(tileKey(index, tile));
+    for (auto it = m_tiles.begin(); it != m_tiles.end() && cachedBytes() > m_cacheBudget;) {
+        if (!wanted.contains(it.key()))
+            it = m_tiles.erase(it);
+        else
+            ++it;
+    }
     if (cachedBytes() <= m_cacheBudget)
         return;
     const int centre = currentPage();
@@ -273,10 +395,24 @@ void PageView::paintEvent(QPaintEvent *event)
         const auto it = m_cache.constFind(index);
         if (it != m_cache.cend()) {
             painter.drawImage(rect, it->image);
-        } else {
+        } else if (!isTiled(index)) {
             painter.fillRect(rect, m_invert ? Qt::black : Qt::white);
             painter.setPen(Qt::gray);
             painter.drawText(rect, Qt::AlignCenter, QString::number(index + 1));
+        }
+        if (it == m_cache.cend() && isTiled(index))
+            painter.fillRect(rect, m_invert ? Qt::black : Qt::white);
+        if (isTiled(index)) {
+            const QSize full = fullSize(index);
+            const double sx = double(rect.width()) / full.width();
+            const double sy = double(rect.height()) / full.height();
+            for (const QRect &tile : tilesOf(index, area)) {
+                const auto drawn = m_tiles.constFind(tileKey(index, tile));
+                if (drawn != m_tiles.cend())
+                    painter.drawImage(QRectF(rect.left() + tile.x() * sx, rect.top() + tile.y() * sy,
+                                             tile.width() * sx, tile.height() * sy),
+                                      drawn->image);
+            }
         }
         painter.setPen(QPen(Qt::gray, 1));
         painter.drawRect(rect.adjusted(0, 0, -1, -1));

@@ -63,8 +63,20 @@ public:
     // Up/Down), the first or last page (Home, End).
     void stepScreens(int screens);
     void stepPages(int pages);
-    // Whether the page's image for the current settings is in.
+    // Whether the page's image for the current settings is in (for a page
+    // drawn in tiles, its whole image at the lower resolution).
     bool hasCurrentImage(int index) const;
+    // A page whose image at the current zoom and ratio would be larger than
+    // this on a side, or take more than TileBytes, is drawn as tiles of
+    // TileSide pixels of the part in view and a tile's margin around it,
+    // over its whole image at a size within the threshold, which stays on
+    // screen until the tiles are in.
+    static constexpr int TileThreshold = 2048;
+    static constexpr qint64 TileBytes = qint64(16) * 1024 * 1024;
+    static constexpr int TileSide = 1024;
+    bool isTiled(int index) const;
+    // Whether every tile of the part in view has come for the current settings.
+    bool visibleTilesIn() const;
     // The image the view would ask for, for a page of this size in points at
     // the current zoom mode, rotation and pixel ratio.
     QSize renderSizeFor(const QSize &points) const;
@@ -90,6 +102,14 @@ private:
     };
 
     void onPageReady(const PageJob &job, const QImage &image);
+    // The page laid out in device pixels, each side within what tiles take.
+    QSize fullSize(int index) const;
+    // The image of a whole page to ask for: at full size, or for a tiled
+    // page the full size shrunk into the threshold.
+    QSize wholeImageSize(int index) const;
+    // The tiles of a page that cover area (logical, strip coordinates).
+    QList<QRect> tilesOf(int index, const QRect &area) const;
+    static quint64 tileKey(int index, const QRect &tile);
     void settingsChanged();
     void applyZoomMode();
     void updateScrollBars();
@@ -102,6 +122,9 @@ private:
     PreviewDocument *m_document = nullptr;
     PageLayout m_layout;
     QHash<int, Cached> m_cache;
+    // Tiles for the current settings only: those of other settings do not
+    // fit the layout. Keyed by page and tile.
+    QHash<quint64, Cached> m_tiles;
     QSet<int> m_annotated;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;

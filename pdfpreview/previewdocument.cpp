@@ -115,6 +115,7 @@ void PreviewDocument::connectSession()
     connect(m_session, &HelperSession::connected, this, &PreviewDocument::onConnected);
     connect(m_session, &HelperSession::finished, this, &PreviewDocument::onFinished);
     connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
+    connect(m_session, &HelperSession::tileReplied, this, &PreviewDocument::onTileReplied);
     connect(m_session, &HelperSession::pageSizesReplied, this, [this](const QList<QSize> &sizes) {
         m_sizes = sizes;
         m_ready = true;
@@ -183,7 +184,7 @@ void PreviewDocument::requestPages(const QList<PageJob> &jobs)
     for (const PageJob &job : jobs) {
         bool asked = false;
         for (const PageJob &sent : std::as_const(m_inFlight))
-            asked = asked || (sent.index == job.index && sent.generation == job.generation);
+            asked = asked || (sent.index == job.index && sent.generation == job.generation && sent.tile == job.tile);
         if (!asked)
             m_waiting.append(job);
     }
@@ -201,21 +202,67 @@ void PreviewDocument::sendWaiting()
         return;
     while (m_inFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
         const PageJob job = m_waiting.takeFirst();
+        if (!job.tile.isNull() && m_tilesUnsupported)
+            continue;
         const quint64 token = m_nextToken++;
-        m_session->sendPageRequest(
-            PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.size, QImage()});
+        if (job.tile.isNull()) {
+            m_session->sendPageRequest(
+                PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.size, QImage()});
+        } else {
+            m_session->sendTileRequest(TileRecord{
+                PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.pageSize, QImage()},
+                job.tile});
+            // Until a tile has come, one tiny page follows the first tile, so
+            // that a helper that drops tiles is found out by its reply even
+            // when nothing else is asked for.
+            if (!m_tilesKnown && !m_tileProbeSent) {
+                m_tileProbeSent = true;
+                m_tileProbeToken = m_nextToken++;
+                m_session->sendPageRequest(PageRequest{0, -1, m_tileProbeToken, false, false, 0, QSize(1, 1), QImage()});
+            }
+        }
         m_inFlight.insert(token, job);
     }
 }
 
 void PreviewDocument::onRenderReplied(const PageRequest &reply)
 {
+    // Replies come in request order: a tile asked for before this page and
+    // still unanswered was dropped by a helper that does not know tiles.
+    // (Only our own requests count: the session's probes behind its area
+    // offers have tokens of their own.)
+    const bool ours = reply.token == m_tileProbeToken || m_inFlight.contains(reply.token);
+    bool dropped = false;
+    for (auto it = m_inFlight.begin(); ours && it != m_inFlight.end();) {
+        if (!it->tile.isNull() && it.key() < reply.token) {
+            it = m_inFlight.erase(it);
+            dropped = true;
+        } else {
+            ++it;
+        }
+    }
+    if (dropped && !m_tilesUnsupported) {
+        m_tilesUnsupported = true;
+        emit tilesUnavailable();
+    }
     const auto it = m_inFlight.constFind(reply.token);
     if (it == m_inFlight.cend())
         return;
     const PageJob job = *it;
     m_inFlight.erase(it);
     emit pageReady(job, reply.image);
+    sendWaiting();
+}
+
+void PreviewDocument::onTileReplied(const TileRecord &reply)
+{
+    const auto it = m_inFlight.constFind(reply.page.token);
+    if (it == m_inFlight.cend())
+        return;
+    m_tilesKnown = true;
+    const PageJob job = *it;
+    m_inFlight.erase(it);
+    emit pageReady(job, reply.page.image);
     sendWaiting();
 }
 

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QRect>
 #include <QSize>
 #include <QString>
 
@@ -27,6 +28,10 @@ struct PageJob {
     bool annotations = false;
     bool invert = false;
     quint64 generation = 0; // which view settings it was asked for
+    // A tile: the part of the page laid out at pageSize (device pixels),
+    // where size is that of the tile. Null for the whole page.
+    QRect tile;
+    QSize pageSize;
 };
 
 // The window's document: one helper process serving it, driven without ever
@@ -65,6 +70,8 @@ public:
     // The pages wanted now, most wanted first; replaces what was waiting.
     // Requests already with the helper are answered but not waited for.
     void requestPages(const QList<PageJob> &jobs);
+    // Whether the helper draws tiles; false once it has dropped one.
+    bool tilesAvailable() const { return !m_tilesUnsupported; }
 
 signals:
     void opened(const QList<QSize> &pageSizes);
@@ -76,6 +83,8 @@ signals:
     void failed(PreviewDocument::Problem problem, const QString &message);
     // The first page a helper ahead drew, and how it was asked for.
     void firstPagePrefetched(const PageRequest &request, const QImage &image);
+    // The helper does not know tiles: the tiles asked for will not come.
+    void tilesUnavailable();
     // The helper ended while serving; the next request starts another.
     void helperLost(const QString &message);
 
@@ -86,6 +95,7 @@ private:
     void onConnected();
     void onFinished(int exitCode);
     void onRenderReplied(const PageRequest &reply);
+    void onTileReplied(const TileRecord &reply);
     void sendWaiting();
     void startAnnotationScan();
 
@@ -103,6 +113,10 @@ private:
     bool m_sizesAsked = false;
     bool m_everConnected = false;
     bool m_lost = false;
+    bool m_tilesUnsupported = false;
+    bool m_tilesKnown = false;     // a tile has come from this document's helpers
+    bool m_tileProbeSent = false;
+    quint64 m_tileProbeToken = 0;
     QList<PageJob> m_waiting;
     QHash<quint64, PageJob> m_inFlight; // by token
     quint64 m_nextToken = 1;

@@ -8,6 +8,7 @@
 #include "pageview.h"
 #include "previewwindow.h"
 #include "helpercontract.h"
+#include "helpersession.h"
 #include "testsupport.h"
 
 #include <QAction>
@@ -18,6 +19,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 
 using testsupport::fixture;
@@ -153,6 +155,55 @@ private slots:
         }
         // The budget was reached, or the case shows nothing.
         QVERIFY2(most > Budget / 2, qPrintable(QString::number(most)));
+    }
+
+    // At the highest zoom the part in view is drawn from tiles, pixel for
+    // pixel what the helper draws for that rectangle of the page, across the
+    // tiles' seams; the page behind them is a smaller whole image.
+    void drawsTilesAtTheHighestZoom()
+    {
+        PreviewWindow window;
+        window.resize(800, 560);
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        PageView *view = window.pageView();
+        view->setZoom(PageLayout::MaxZoom);
+        QVERIFY(view->isTiled(0));
+        QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(0); }, 20000));
+        // Where the first line of text starts (72 points in, 48 pixels a
+        // point), so that a tile's edge at 4,096 and one at 3,072 cross the view.
+        const QRect inView = view->viewport()->rect(); // logical and device pixels are the same here
+        const QPoint at(3600, 2800);
+        view->horizontalScrollBar()->setValue(PageLayout::Spacing + at.x());
+        view->verticalScrollBar()->setValue(PageLayout::Spacing + at.y());
+        QVERIFY(QTest::qWaitFor([&] { return view->visibleTilesIn(); }, 30000));
+        QVERIFY(view->cachedBytes() <= view->cacheBudget());
+        QTest::qWait(50);
+        const QImage shown = view->viewport()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        QVERIFY(shown.width() > 512 && shown.height() > 300);
+
+        pdfpreview::HelperSession helper;
+        QVERIFY(helper.start(fixture("sample.pdf")) && helper.waitForConnected());
+        std::optional<QImage> expected;
+        connect(&helper, &pdfpreview::HelperSession::tileReplied, this,
+                [&](const TileRecord &reply) { expected = reply.page.image; });
+        helper.sendTileRequest(TileRecord{PageRequest{0, 0, 1, true, false, 0, QSize(612 * 48, 792 * 48), QImage()},
+                                          QRect(at, inView.size())});
+        QVERIFY(QTest::qWaitFor([&] { return expected.has_value(); }, 20000));
+        QVERIFY(!expected->isNull());
+        const QImage wanted = expected->convertToFormat(QImage::Format_ARGB32);
+        int dark = 0;
+        int worst = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) {
+                const QRgb a = shown.pixel(x, y), b = wanted.pixel(x, y);
+                dark += qGray(b) < 96;
+                worst = std::max({worst, qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b)),
+                                  qAbs(qBlue(a) - qBlue(b))});
+            }
+        QVERIFY2(dark > 1000, qPrintable(QString::number(dark)));
+        // Glyphs this large are drawn as paths, whose edges may differ by a
+        // level where two tiles meet; nothing more.
+        QVERIFY2(worst <= 2, qPrintable(QString::number(worst)));
     }
 
     // Entries that lead elsewhere say where, and do not move the view.

@@ -68,10 +68,9 @@ public:
     bool renderInto(unsigned int index, QImage &target, bool annotations, int rotate);
     // The part tile of the page as page() would draw it at pageSize: the same
     // pixels, drawn without the rest. pageSize may be far past the image
-    // bound (each side up to MaxTilePageSide); the tile itself is within it
+    // bound (each side up to MaxTilePageSide, helpercontract.h); the tile itself is within it
     // and inside the page. A null image for anything else.
     QImage tile(unsigned int index, const QSize &pageSize, const QRect &tile, bool annotations, int rotate);
-    static constexpr int MaxTilePageSide = 200000;
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
