@@ -150,7 +150,7 @@ void PageView::offerImage(const PageRequest &asked, const QImage &image)
     if (image.isNull() || asked.size != wholeImageSize(asked.pageIndex) || asked.rotation != m_rotation
         || asked.annotations != m_annotations || asked.invert != m_invert)
         return;
-    onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation}, image);
+    onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation, {}, {}}, image);
 }
 
 void PageView::settingsChanged()
