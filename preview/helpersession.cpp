@@ -427,44 +427,13 @@ std::optional<QList<QSize>> HelperSession::pageSizes(int msecs)
 
 bool HelperSession::offerArea(qint64 bytes, int msecs)
 {
-    // A few pages of this size, in slots rounded up to whole 64 KiB, so that
-    // the caller may hold several pages while the next ones are drawn.
-    constexpr qint64 Granule = 64 * 1024;
-    constexpr int Slots = 4;
-    const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
-    const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
-    auto fresh = std::make_unique<SharedArea>();
-    if (!fresh->createUnnamed(size))
-        return false;
-    // The area has no name: its handle goes to the helper just before the
-    // offer that announces it, and this side keeps only the mapping.
-    const qint64 handle = m_handOver ? m_handOver->handOver(*fresh) : -1;
-    fresh->dropHandle();
-    if (handle < 0)
-        return false;
-    // A helper that does not know the offer stays silent; the render request
-    // behind it, which every helper answers, says so without waiting long.
-    bool probed = false;
-    const auto probe = connect(this, &HelperSession::renderReplied, this, [&probed](const PageRequest &r) {
-        probed = probed || r.token == ProbeToken;
-    });
-    std::optional<bool> accepted;
-    const auto answer = connect(this, &HelperSession::sharedAreaReplied, this, [&accepted](const bool &ok) {
-        accepted = ok;
-    });
-    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
-    sendRaw(buildPacket(PacketType::RenderRequest, PageRequest{0, -1, ProbeToken, false, false, 0, QSize(1, 1), QImage()}));
-    waitFor([&] { return accepted.has_value() || probed || m_state != State::Connected; }, msecs);
-    disconnect(probe);
-    disconnect(answer);
-    if (!accepted) {
-        m_sharedUnsupported = probed;
-        return false;
-    }
-    // Images handed out from an earlier area keep it alive on their own.
-    if (*accepted)
-        m_area = std::make_shared<AreaSlots>(std::move(fresh), slotBytes);
-    return *accepted;
+    // The offer the non-blocking form makes, waited for: its answer (or the
+    // probe behind it) settles it as it does for requests that do not wait.
+    const std::shared_ptr<AreaSlots> before = m_area;
+    if (!m_offeredArea)
+        offerAreaWithoutWaiting(bytes);
+    waitFor([this] { return !m_offeredArea || m_state != State::Connected; }, msecs);
+    return m_area && m_area != before;
 }
 
 std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int slot, int msecs)
@@ -515,16 +484,21 @@ void HelperSession::sendPageRequest(const PageRequest &request)
 
 void HelperSession::offerAreaWithoutWaiting(qint64 bytes)
 {
+    // A few pages of this size, in slots rounded up to whole 64 KiB, so that
+    // the caller may hold several pages while the next ones are drawn.
     constexpr qint64 Granule = 64 * 1024;
     constexpr int Slots = 4;
     const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
     const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
     auto fresh = std::make_unique<SharedArea>();
+    // The area has no name: its handle goes to the helper just before the
+    // offer that announces it, and this side keeps only the mapping.
     const qint64 handle = fresh->createUnnamed(size) && m_handOver ? m_handOver->handOver(*fresh) : -1;
     fresh->dropHandle();
     if (handle < 0) {
-        // The system gives no area: PNG from here on.
-        onAreaAnswered(false, false);
+        // The system gives no area this time: the pages waiting for it come
+        // as PNG, and the next page tries again.
+        onAreaAnswered(false, true);
         return;
     }
     m_offeredArea = std::move(fresh);
