@@ -266,16 +266,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool render = request.type == quint8(PacketType::RenderRequest);
         const bool sharedRender = request.type == quint8(PacketType::SharedRenderRequest);
         const bool tile = request.type == quint8(PacketType::TileRequest);
+        const bool sharedTile = request.type == quint8(PacketType::SharedTileRequest);
         const bool offer = request.type == quint8(PacketType::SharedAreaOffer);
         const auto fixed = env.fixedReplies.constFind(request.type);
-        if (!render && !sharedRender && !tile && !offer && fixed == env.fixedReplies.cend())
+        if (!render && !sharedRender && !tile && !sharedTile && !offer && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
         const Packet &reply = replies.at(next++);
-        if (render || sharedRender || tile) {
+        if (render || sharedRender || tile || sharedTile) {
             const auto expected = render ? PacketType::RenderReply
-                                         : sharedRender ? PacketType::SharedRenderReply : PacketType::TileReply;
+                : sharedRender           ? PacketType::SharedRenderReply
+                : tile                   ? PacketType::TileReply
+                                         : PacketType::SharedTileReply;
             if (reply.type != quint8(expected))
                 finding("a render request answered with another packet type");
             if (reply.body.left(EchoedSize) != expectedEcho(request.body))

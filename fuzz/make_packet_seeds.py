@@ -14,6 +14,7 @@ PAGE_SIZES_REQUEST, PAGE_SIZES_REPLY = 5, 6
 AREA_OFFER, AREA_REPLY, SHARED_RENDER_REQUEST, SHARED_RENDER_REPLY = 7, 8, 9, 10
 TOOL_TIPS_REQUEST, TOOL_TIPS_REPLY = 11, 12
 TILE_REQUEST, TILE_REPLY = 13, 14
+SHARED_TILE_REQUEST, SHARED_TILE_REPLY = 15, 16
 
 
 def packet(type_, payload=b""):
@@ -45,13 +46,16 @@ def render(page=0, tag=-1, token=0, annotations=False, invert=False, rotation=0,
 
 
 def tile(page=0, token=0, rotation=0, page_width=600, page_height=800, x=0, y=0, width=64, height=64,
-         annotations=False, invert=False):
+         annotations=False, invert=False, offset=None):
     """A tile request: a page laid out at page_width by page_height, and the
-    rectangle of it wanted (streamed as its left, top, right and bottom)."""
+    rectangle of it wanted (streamed as its left, top, right and bottom); with
+    an offset, one drawn into the shared area."""
     payload = struct.pack(">iiQ??iii", page, -1, token, annotations, invert, rotation, page_width, page_height)
     payload += struct.pack(">i", 0)
     payload += struct.pack(">iiii", x, y, x + width - 1, y + height - 1)
-    return packet(TILE_REQUEST, payload)
+    if offset is None:
+        return packet(TILE_REQUEST, payload)
+    return packet(SHARED_TILE_REQUEST, payload + struct.pack(">Q", offset))
 
 
 def qstring(text):
@@ -93,6 +97,15 @@ SEEDS = {
               + tile(0, 6, 0, 30000, 30000, 0, 0, 9000, 9000)
               + tile(-1, 7, -450, -600, 800, 0, 0, 16, 16)
               + packet(TILE_REQUEST, b"\x00\x01") + packet(TILE_REPLY) + render(0)),
+    # As the shared pages: 256 by 256 fills the area, anything more or
+    # further on does not fit.
+    "shared-tiles": (0, tile(0, 1, 90, 905, 700, 300, 120, 256, 256, True, True, offset=0)
+                     + tile(0, 2, 0, 29376, 38016, 20000, 30000, 256, 257, offset=0)
+                     + tile(0, 3, 0, 600, 800, 0, 0, 16, 16, offset=262144 - 256)
+                     + tile(0, 4, 0, 600, 800, 0, 0, 16, 16, offset=6)
+                     + tile(0, 5, 0, 600, 800, 590, 790, 64, 64, offset=0)
+                     + tile(0, 6, 0, 600, 800, 0, 0, 8, 8, offset=(1 << 64) - 4)
+                     + packet(SHARED_TILE_REQUEST, b"\x00") + packet(SHARED_TILE_REPLY) + render(0)),
     "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
                       + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
                       + render(0, width=8, height=8, offset=0)),

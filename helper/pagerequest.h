@@ -43,6 +43,10 @@ enum class PacketType : quint8 {
     // viewing at high zoom.
     TileRequest = 13, // preview -> helper, TileRecord (null image)
     TileReply = 14,   // helper -> preview, TileRecord with the tile's image, null when refused or failed
+    // A tile drawn into the shared area, as pages are; a helper knows these
+    // when it knows both the area and tiles.
+    SharedTileRequest = 15, // preview -> helper, TileRecord (null image), quint64 offset
+    SharedTileReply = 16,   // helper -> preview, TileRecord (null image), SharedImage
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);

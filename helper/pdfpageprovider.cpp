@@ -117,12 +117,15 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveSharedRender(payload);
     case PacketType::TileRequest:
         return serveTile(payload);
+    case PacketType::SharedTileRequest:
+        return serveSharedTile(payload);
 #else
     // Built as helpers were before the shared area (and tiles), for the
     // preview side's tests of its fall-back.
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
+    case PacketType::SharedTileRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -131,6 +134,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedRenderReply:
     case PacketType::OutlineToolTipsReply:
     case PacketType::TileReply:
+    case PacketType::SharedTileReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -254,6 +258,48 @@ QByteArray PDFPageProvider::serveAreaOffer(QDataStream &payload)
     return buildPacket(PacketType::SharedAreaReply, accepted);
 }
 
+QImage PDFPageProvider::areaImage(quint64 offset, const QSize &size)
+{
+    // Every byte the image would take is checked against the area before one
+    // is written; what does not fit is answered as a failed render.
+    const quint64 bytes = fitsImageBound(size) ? quint64(size.width()) * quint64(size.height()) * 4 : 0;
+    const bool fits = area.isOpen() && bytes > 0 && offset % 4 == 0 && offset <= quint64(area.size())
+        && bytes <= quint64(area.size()) - offset;
+    if (!fits)
+        return QImage();
+    return QImage(area.data() + offset, size.width(), size.height(), size.width() * 4, QImage::Format_ARGB32);
+}
+
+SharedImage PDFPageProvider::placement(quint64 offset, const QImage &image)
+{
+    return SharedImage{offset, image.width(), image.height(), qint32(image.bytesPerLine()), qint32(image.format())};
+}
+
+QByteArray PDFPageProvider::serveSharedTile(QDataStream &payload)
+{
+    TileRecord record;
+    quint64 offset = 0;
+    payload >> record >> offset;
+    record.page.image = QImage();
+    std::cout << "rendering tile of page " << record.page.pageIndex << std::endl;
+    // The engine checks the tile against the page and the page's bounds,
+    // the area the tile against its room.
+    SharedImage placed;
+    QImage target = areaImage(offset, record.tile.size());
+    if (!target.isNull()
+        && engine.tileInto(static_cast<unsigned int>(record.page.pageIndex), record.page.size, record.tile, target,
+                           record.page.annotations, record.page.rotation / 90)) {
+        if (record.page.invert)
+            target.invertPixels(QImage::InvertRgb);
+        placed = placement(offset, target);
+    }
+    PacketWriter writer(PacketType::SharedTileReply);
+    writer.stream() << record << placed;
+    QByteArray packet = writer.finish();
+    std::cout << "sending back " << packet.size() << std::endl;
+    return packet;
+}
+
 QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
 {
     PageRequest request;
@@ -262,18 +308,10 @@ QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
     request.image = QImage();
     std::cout << "rendering page " << request.pageIndex << std::endl;
 
-    // Every byte the page would take is checked against the area before one
-    // is written; what does not fit is answered as a failed render.
     SharedImage placed;
-    const QSize size = request.size;
-    const quint64 bytes = fitsImageBound(size) ? quint64(size.width()) * quint64(size.height()) * 4 : 0;
-    const bool fits = area.isOpen() && bytes > 0 && offset % 4 == 0 && offset <= quint64(area.size())
-        && bytes <= quint64(area.size()) - offset;
-    if (fits) {
-        QImage target(area.data() + offset, size.width(), size.height(), size.width() * 4, QImage::Format_ARGB32);
-        if (!renderPage(request, &target).isNull())
-            placed = SharedImage{offset, size.width(), size.height(), size.width() * 4, qint32(QImage::Format_ARGB32)};
-    }
+    QImage target = areaImage(offset, request.size);
+    if (!target.isNull() && !renderPage(request, &target).isNull())
+        placed = placement(offset, target);
     PacketWriter writer(PacketType::SharedRenderReply);
     writer.stream() << request << placed;
     QByteArray packet = writer.finish();

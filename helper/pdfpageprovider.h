@@ -65,6 +65,11 @@ private:
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);
     QByteArray serveTile(QDataStream &payload);
+    QByteArray serveSharedTile(QDataStream &payload);
+    // An image on the shared area at offset, or null where the area does
+    // not hold one of that size there.
+    QImage areaImage(quint64 offset, const QSize &size);
+    static SharedImage placement(quint64 offset, const QImage &image);
     // Renders what the record asks for, inverted if asked: into target when
     // there is one, else into a new image that is returned.
     QImage renderPage(const PageRequest &request, QImage *target);

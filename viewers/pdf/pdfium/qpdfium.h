@@ -71,6 +71,10 @@ public:
     // bound (each side up to MaxTilePageSide, helpercontract.h); the tile itself is within it
     // and inside the page. A null image for anything else.
     QImage tile(unsigned int index, const QSize &pageSize, const QRect &tile, bool annotations, int rotate);
+    // The same tile into an image the caller holds (32-bit ARGB, any memory,
+    // the tile's size): for tiles drawn straight into shared memory.
+    bool tileInto(unsigned int index, const QSize &pageSize, const QRect &tile, QImage &target, bool annotations,
+                  int rotate);
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);

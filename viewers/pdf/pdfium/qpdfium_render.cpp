@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -79,11 +80,24 @@ bool QPdfium::renderInto(unsigned int index, QImage &target, bool annotations, i
 
 QImage QPdfium::tile(unsigned int index, const QSize &pageSize, const QRect &tile, bool annotations, int rotate)
 {
+    // Refused before the image is allocated; the rest is checked where it is drawn.
+    if (!fitsImageBound(tile.size()))
+        return QImage();
+    QImage image(tile.size(), QImage::Format_ARGB32);
+    if (image.isNull() || !tileInto(index, pageSize, tile, image, annotations, rotate))
+        return QImage();
+    return image;
+}
+
+bool QPdfium::tileInto(unsigned int index, const QSize &pageSize, const QRect &tile, QImage &target, bool annotations,
+                       int rotate)
+{
     const QRect page(QPoint(0, 0), pageSize);
     if (pageSize.width() <= 0 || pageSize.height() <= 0 || pageSize.width() > MaxTilePageSide
-        || pageSize.height() > MaxTilePageSide || tile.isEmpty() || !page.contains(tile)) {
-        ERROR_LINE() << index << pageSize << tile;
-        return QImage();
+        || pageSize.height() > MaxTilePageSide || tile.isEmpty() || !page.contains(tile)
+        || target.size() != tile.size() || target.format() != QImage::Format_ARGB32) {
+        ERROR_LINE() << index << pageSize << tile << target.size();
+        return false;
     }
     // pdfium draws small glyphs from bitmaps, and a glyph the bitmap's edge
     // cuts comes out differently (by up to 132 of 255 where 24-point text
@@ -92,15 +106,19 @@ QImage QPdfium::tile(unsigned int index, const QSize &pageSize, const QRect &til
     // cutting it off again gives the page's own pixels.
     constexpr int Overlap = 64;
     const QRect drawn = tile.adjusted(-Overlap, -Overlap, Overlap, Overlap).intersected(page);
-    QImage image;
+    QImage margin;
     // The whole page is laid out as page() lays it out, moved so that the
     // tile's corner is at the bitmap's: pdfium draws only what falls inside.
     if (!render(Q_FUNC_INFO, index, drawn.size(), annotations, rotate, [&] {
-            image = QImage(drawn.size(), QImage::Format_ARGB32);
-            return &image;
+            margin = QImage(drawn.size(), QImage::Format_ARGB32);
+            return &margin;
         }, QRect(-drawn.topLeft(), pageSize)))
-        return QImage();
-    return drawn == tile ? image : image.copy(tile.translated(-drawn.topLeft()));
+        return false;
+    const QPoint from = tile.topLeft() - drawn.topLeft();
+    const qsizetype rowBytes = qsizetype(tile.width()) * 4;
+    for (int y = 0; y < tile.height(); ++y)
+        std::memcpy(target.scanLine(y), margin.constScanLine(from.y() + y) + qsizetype(from.x()) * 4, size_t(rowBytes));
+    return true;
 }
 
 bool QPdfium::render(const char *signature, unsigned int index, const QSize &size, bool annotations,
