@@ -1,5 +1,6 @@
 #include "helpersession.h"
 
+#include "areablocks.h"
 #include "areahandover.h"
 #include "helpercontract.h"
 #include "packetframing.h"
@@ -30,85 +31,11 @@
 
 namespace pdfpreview {
 
-// The shared area cut into slots of one page each. A page is handed to the
-// caller in its slot, without a copy; the slot is taken until the last copy
-// of that image is gone, and only free slots are drawn into.
-// Every area alive in this process, so that the memory images keep can be
-// told from their pixels' address.
 namespace {
-QMutex liveAreasMutex;
-QSet<const HelperSession::AreaSlots *> liveAreas;
-} // namespace
-
-struct HelperSession::AreaSlots {
-    std::unique_ptr<SharedArea> block;
-    qint64 slotBytes = 0;
-    std::vector<std::atomic<bool>> taken;
-
-    AreaSlots(std::unique_ptr<SharedArea> shared, qint64 bytes)
-        : block(std::move(shared)), slotBytes(bytes), taken(size_t(block->size() / bytes))
-    {
-        const QMutexLocker locker(&liveAreasMutex);
-        liveAreas.insert(this);
-    }
-    ~AreaSlots()
-    {
-        const QMutexLocker locker(&liveAreasMutex);
-        liveAreas.remove(this);
-    }
-    AreaSlots(const AreaSlots &) = delete;
-    AreaSlots &operator=(const AreaSlots &) = delete;
-    bool holds(const uchar *pixels) const
-    {
-        return pixels >= block->data() && pixels < block->data() + block->size();
-    }
-    int freeSlot(qint64 bytes) const
-    {
-        for (size_t i = 0; bytes <= slotBytes && i < taken.size(); ++i) {
-            if (!taken[i].load())
-                return int(i);
-        }
-        return -1;
-    }
-};
-
-namespace {
-
-// What an image handed out in a slot needs to give the slot back: the
-// slots, kept alive as long as any such image lives, and the slot's number.
-struct SlotRelease {
-    std::shared_ptr<HelperSession::AreaSlots> area;
-    int slot;
-};
-
-void releaseSlot(void *info)
-{
-    auto *release = static_cast<SlotRelease *>(info);
-    release->area->taken[size_t(release->slot)].store(false);
-    delete release;
-}
 
 // The render request behind an area offer: every helper answers it, so a
 // helper that ignored the offer is found out without waiting long.
 constexpr quint64 ProbeToken = ~quint64(0);
-
-// The page the helper placed in a slot, as an image on the slot's memory that
-// gives the slot back when its last copy goes. Checked against the slot the
-// page was asked into: a reply that points elsewhere gives a null image (and
-// the slot back), never a read outside it.
-QImage imageInSlot(const std::shared_ptr<HelperSession::AreaSlots> &area, int slot, quint64 offset,
-                   const SharedImage &placed)
-{
-    const qint64 bytes = qint64(placed.bytesPerLine) * placed.height;
-    if (placed.width > 0 && placed.height > 0 && placed.bytesPerLine >= placed.width * 4
-        && placed.format == QImage::Format_ARGB32 && placed.offset == offset && bytes <= area->slotBytes) {
-        area->taken[size_t(slot)].store(true);
-        return QImage(area->block->data() + offset, placed.width, placed.height, placed.bytesPerLine,
-                      QImage::Format_ARGB32, releaseSlot, new SlotRelease{area, slot});
-    }
-    area->taken[size_t(slot)].store(false);
-    return QImage();
-}
 
 } // namespace
 
@@ -160,31 +87,6 @@ QString uniqueServerName()
 }
 
 } // namespace
-
-qint64 memoryKeptBy(const QList<QImage> &images)
-{
-    qint64 bytes = 0;
-    QSet<const HelperSession::AreaSlots *> areas;
-    const QMutexLocker locker(&liveAreasMutex);
-    for (const QImage &image : images) {
-        if (image.isNull())
-            continue;
-        const HelperSession::AreaSlots *in = nullptr;
-        for (const HelperSession::AreaSlots *area : std::as_const(liveAreas)) {
-            if (area->holds(image.constBits())) {
-                in = area;
-                break;
-            }
-        }
-        if (!in)
-            bytes += image.sizeInBytes();
-        else if (!areas.contains(in)) {
-            areas.insert(in);
-            bytes += in->block->size();
-        }
-    }
-    return bytes;
-}
 
 int signedExitCode(int rawExitCode)
 {
@@ -340,11 +242,6 @@ void HelperSession::sendRenderRequest(const PageRequest &request)
     sendRaw(buildPacket(PacketType::RenderRequest, request));
 }
 
-void HelperSession::sendTileRequest(const TileRecord &tile)
-{
-    sendRaw(buildPacket(PacketType::TileRequest, tile));
-}
-
 void HelperSession::sendBookmarksRequest()
 {
     if (m_state != State::Connected)
@@ -377,11 +274,11 @@ std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
     // Sizes over the bound fail at the helper either way; PNG says so at once.
     if (m_transport == Transport::Shared && !m_sharedUnsupported && fitsImageBound(request.size)) {
         const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
-        int slot = m_area ? m_area->freeSlot(bytes) : -1;
-        if (slot < 0 && offerArea(bytes, msecs))
-            slot = m_area->freeSlot(bytes);
-        if (slot >= 0)
-            return renderShared(request, slot, msecs);
+        qint64 offset = m_area ? m_area->take(bytes) : -1;
+        if (offset < 0 && offerArea(bytes, msecs))
+            offset = m_area->take(bytes);
+        if (offset >= 0)
+            return renderShared(request, offset, msecs);
     }
     const quint64 token = m_nextToken++;
     request.token = token;
@@ -429,67 +326,106 @@ bool HelperSession::offerArea(qint64 bytes, int msecs)
 {
     // The offer the non-blocking form makes, waited for: its answer (or the
     // probe behind it) settles it as it does for requests that do not wait.
-    const std::shared_ptr<AreaSlots> before = m_area;
+    const std::shared_ptr<AreaBlocks> before = m_area;
     if (!m_offeredArea)
         offerAreaWithoutWaiting(bytes);
     waitFor([this] { return !m_offeredArea || m_state != State::Connected; }, msecs);
     return m_area && m_area != before;
 }
 
-std::optional<PageRequest> HelperSession::renderShared(PageRequest request, int slot, int msecs)
+std::optional<PageRequest> HelperSession::renderShared(PageRequest request, qint64 offset, int msecs)
 {
     const quint64 token = m_nextToken++;
     request.token = token;
     request.image = QImage();
-    const std::shared_ptr<AreaSlots> area = m_area;
-    const quint64 offset = quint64(slot) * quint64(area->slotBytes);
+    const std::shared_ptr<AreaBlocks> area = m_area;
     std::optional<PageRequest> reply;
     const auto connection = connect(this, &HelperSession::sharedRenderReplied, this,
                                     [&, token](const PageRequest &r, const SharedImage &placed) {
         if (r.token != token || reply)
             return;
         reply = r;
-        reply->image = imageInSlot(area, slot, offset, placed);
+        reply->image = AreaBlocks::imageIn(area, offset, placed);
     });
     PacketWriter writer(PacketType::SharedRenderRequest);
-    writer.stream() << request << offset;
+    writer.stream() << request << quint64(offset);
     sendRaw(writer.finish());
     waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
     disconnect(connection);
+    if (!reply)
+        area->give(offset);
     m_lastRenderShared = reply.has_value();
     return reply;
 }
 
 void HelperSession::sendPageRequest(const PageRequest &request)
 {
+    sendPiece(TileRecord{request, QRect()});
+}
+
+void HelperSession::sendTileRequest(const TileRecord &tile)
+{
+    sendPiece(tile);
+}
+
+void HelperSession::sendPiece(const TileRecord &piece)
+{
     if (m_state != State::Connected)
         return;
-    if (m_transport != Transport::Shared || m_sharedUnsupported || !fitsImageBound(request.size)) {
-        sendRenderRequest(request);
-        return;
-    }
+    // While an area is offered everything waits, so that the helper gets
+    // requests in the order they were made.
     if (m_offeredArea) {
-        m_pagesAfterOffer.append(request);
+        m_piecesAfterOffer.append(piece);
         return;
     }
-    const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
-    const int slot = m_area ? m_area->freeSlot(bytes) : -1;
-    if (slot >= 0) {
-        sendSharedPage(request, slot);
+    const QSize size = piece.tile.isNull() ? piece.page.size : piece.tile.size();
+    if (m_transport != Transport::Shared || m_sharedUnsupported || !fitsImageBound(size)) {
+        sendPlainPiece(piece);
         return;
     }
-    m_pagesAfterOffer.append(request);
+    const qint64 bytes = qint64(size.width()) * size.height() * 4;
+    const qint64 offset = m_area ? m_area->take(bytes) : -1;
+    if (offset >= 0) {
+        sendSharedPiece(piece, offset);
+        return;
+    }
+    m_piecesAfterOffer.append(piece);
     offerAreaWithoutWaiting(bytes);
+}
+
+void HelperSession::sendPlainPiece(const TileRecord &piece)
+{
+    if (piece.tile.isNull())
+        sendRaw(buildPacket(PacketType::RenderRequest, piece.page));
+    else
+        sendRaw(buildPacket(PacketType::TileRequest, piece));
+}
+
+void HelperSession::sendSharedPiece(TileRecord piece, qint64 offset)
+{
+    // The block is taken from now on, so that the next request does not draw
+    // into it too.
+    m_pendingPieces.insert(piece.page.token, PendingPiece{m_area, offset});
+    piece.page.image = QImage();
+    if (piece.tile.isNull()) {
+        PacketWriter writer(PacketType::SharedRenderRequest);
+        writer.stream() << piece.page << quint64(offset);
+        sendRaw(writer.finish());
+    } else {
+        PacketWriter writer(PacketType::SharedTileRequest);
+        writer.stream() << piece << quint64(offset);
+        sendRaw(writer.finish());
+    }
 }
 
 void HelperSession::offerAreaWithoutWaiting(qint64 bytes)
 {
-    // A few pages of this size, in slots rounded up to whole 64 KiB, so that
-    // the caller may hold several pages while the next ones are drawn.
+    // Room for a few pieces of this size, so that the caller may hold several
+    // while the next ones are drawn.
     constexpr qint64 Granule = 64 * 1024;
-    constexpr int Slots = 4;
-    const qint64 slotBytes = (bytes + Granule - 1) / Granule * Granule;
-    const qint64 size = qMax<qint64>(1, qMin<qint64>(Slots, MaxSharedAreaBytes / slotBytes)) * slotBytes;
+    constexpr int Pieces = 4;
+    const qint64 pieceBytes = (bytes + Granule - 1) / Granule * Granule;
+    const qint64 size = qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
     auto fresh = std::make_unique<SharedArea>();
     // The area has no name: its handle goes to the helper just before the
     // offer that announces it, and this side keeps only the mapping.
@@ -502,7 +438,6 @@ void HelperSession::offerAreaWithoutWaiting(qint64 bytes)
         return;
     }
     m_offeredArea = std::move(fresh);
-    m_offeredSlotBytes = slotBytes;
     // A token of its own, counted down from the top where no caller's tokens
     // are: the probe of an earlier offer, answered after that offer's reply,
     // must not be taken for this one's.
@@ -515,50 +450,44 @@ void HelperSession::offerAreaWithoutWaiting(qint64 bytes)
 void HelperSession::onAreaAnswered(bool accepted, bool known)
 {
     if (accepted)
-        m_area = std::make_shared<AreaSlots>(std::move(m_offeredArea), m_offeredSlotBytes);
+        m_area = std::make_shared<AreaBlocks>(std::move(m_offeredArea));
     m_offeredArea.reset();
     if (!known)
         m_sharedUnsupported = true;
-    const QList<PageRequest> waiting = std::exchange(m_pagesAfterOffer, {});
-    for (const PageRequest &request : waiting) {
-        // A refused offer is not made again for the pages that were waiting.
+    const QList<TileRecord> waiting = std::exchange(m_piecesAfterOffer, {});
+    for (qsizetype i = 0; i < waiting.size(); ++i) {
+        // A refused offer is not made again for the pieces that were waiting.
         if (accepted || !known)
-            sendPageRequest(request);
+            sendPiece(waiting[i]);
         else
-            sendRenderRequest(request);
+            sendPlainPiece(waiting[i]);
+        // A piece the new area has no room left for offers another: the
+        // rest waits behind it, in order.
+        if (m_offeredArea) {
+            m_piecesAfterOffer.append(waiting.mid(i + 1));
+            return;
+        }
     }
 }
 
-void HelperSession::sendSharedPage(PageRequest request, int slot)
+std::optional<TileRecord> HelperSession::sharedPieceReplied(const TileRecord &reply, const SharedImage &placed)
 {
-    const quint64 offset = quint64(slot) * quint64(m_area->slotBytes);
-    // Taken from now on, so that the next request does not draw into it too.
-    m_area->taken[size_t(slot)].store(true);
-    m_pendingPages.insert(request.token, PendingPage{m_area, slot, offset});
-    request.image = QImage();
-    PacketWriter writer(PacketType::SharedRenderRequest);
-    writer.stream() << request << offset;
-    sendRaw(writer.finish());
+    const auto it = m_pendingPieces.find(reply.page.token);
+    if (it == m_pendingPieces.end())
+        return std::nullopt;
+    const PendingPiece pending = *it;
+    m_pendingPieces.erase(it);
+    TileRecord piece = reply;
+    piece.page.image = AreaBlocks::imageIn(pending.area, pending.offset, placed);
+    return piece;
 }
 
-void HelperSession::onSharedPageReplied(const PageRequest &reply, const SharedImage &placed)
+void HelperSession::forgetPendingPieces()
 {
-    const auto it = m_pendingPages.find(reply.token);
-    if (it == m_pendingPages.end())
-        return;
-    const PendingPage pending = *it;
-    m_pendingPages.erase(it);
-    PageRequest page = reply;
-    page.image = imageInSlot(pending.area, pending.slot, pending.offset, placed);
-    emit renderReplied(page);
-}
-
-void HelperSession::forgetPendingPages()
-{
-    for (const PendingPage &pending : std::as_const(m_pendingPages))
-        pending.area->taken[size_t(pending.slot)].store(false);
-    m_pendingPages.clear();
-    m_pagesAfterOffer.clear();
+    for (const PendingPiece &pending : std::as_const(m_pendingPieces))
+        pending.area->give(pending.offset);
+    m_pendingPieces.clear();
+    m_piecesAfterOffer.clear();
     m_offeredArea.reset();
 }
 
@@ -608,7 +537,7 @@ void HelperSession::onNewConnection()
         connect(m_socket, &QLocalSocket::disconnected, this, [this] {
             if (m_state == State::Connected)
                 m_state = State::Closing;
-            forgetPendingPages();
+            forgetPendingPieces();
             wake();
         });
         m_state = State::Connected;
@@ -666,8 +595,17 @@ void HelperSession::onReadyRead()
             PageRequest reply;
             SharedImage placed;
             payload >> reply >> placed;
-            onSharedPageReplied(reply, placed);
+            if (const auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed))
+                emit renderReplied(page->page);
             emit sharedRenderReplied(reply, placed);
+            break;
+        }
+        case PacketType::SharedTileReply: {
+            TileRecord reply;
+            SharedImage placed;
+            payload >> reply >> placed;
+            if (const auto tile = sharedPieceReplied(reply, placed))
+                emit tileReplied(*tile);
             break;
         }
         default:

@@ -4,6 +4,7 @@
 // its own, one pdfhelper process started on it for one document, requests
 // out and decoded replies back.
 
+#include "areablocks.h"
 #include "pagerequest.h"
 
 #include <QHash>
@@ -27,11 +28,6 @@ class QLocalSocket;
 
 namespace pdfpreview {
 
-// What keeping these images costs in memory: an image on a shared area keeps
-// the whole area mapped (every slot of it) while it lives, counted once for
-// all its images; any other image its own pixels.
-qint64 memoryKeptBy(const QList<QImage> &images);
-
 // The exit code as the helper's main returned it. Where exit statuses are
 // 8 bits wide, -2 arrives as 254; this gives -2 back on every platform.
 int signedExitCode(int rawExitCode);
@@ -50,8 +46,6 @@ class HelperSession : public QObject
 {
     Q_OBJECT
 public:
-    struct AreaSlots;
-
     enum class State {
         Idle,       // nothing started yet
         Starting,   // helper running, not connected yet
@@ -109,9 +103,10 @@ public:
     // waiting; requests made meanwhile follow once the helper has answered.
     void sendPageRequest(const PageRequest &request);
     // Asks for a tile of a page laid out larger than one image may be; the
-    // reply comes as tileReplied() with the request's token. A helper that
-    // does not know tiles drops the request: replies come in request order,
-    // so a reply to anything sent after it, arriving first, says so.
+    // reply comes as tileReplied() with the request's token, its image in
+    // shared memory as sendPageRequest() gives pages. A helper that does not
+    // know tiles drops the request: replies come in request order, so a
+    // reply to anything sent after it, arriving first, says so.
     void sendTileRequest(const TileRecord &tile);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
@@ -167,16 +162,22 @@ private:
     void readTrace();
     void wake();
     bool waitFor(const std::function<bool()> &done, int msecs);
-    std::optional<PageRequest> renderShared(PageRequest request, int slot, int msecs);
+    std::optional<PageRequest> renderShared(PageRequest request, qint64 offset, int msecs);
     // Offers the helper a new area of at least bytes; false when the system
     // or the helper refuses it, or the helper does not know the offer.
     bool offerArea(qint64 bytes, int msecs);
     // The non-blocking area offer and what follows from its answer.
     void offerAreaWithoutWaiting(qint64 bytes);
     void onAreaAnswered(bool accepted, bool known);
-    void sendSharedPage(PageRequest request, int slot);
-    void onSharedPageReplied(const PageRequest &reply, const SharedImage &placed);
-    void forgetPendingPages();
+    // A page (a null tile) or a tile asked for without waiting: drawn into
+    // the area where it can be, else as PNG.
+    void sendPiece(const TileRecord &piece);
+    void sendPlainPiece(const TileRecord &piece);
+    void sendSharedPiece(TileRecord piece, qint64 offset);
+    // The piece of a shared reply, its image on the area; empty when no
+    // request that did not wait is behind it.
+    std::optional<TileRecord> sharedPieceReplied(const TileRecord &reply, const SharedImage &placed);
+    void forgetPendingPieces();
     // Sends one packet and waits for the first reply that mine() accepts.
     template <typename Reply>
     std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
@@ -185,23 +186,21 @@ private:
     QString m_program;
     bool m_forwardLog = false;
     Transport m_transport = Transport::Shared;
-    std::shared_ptr<AreaSlots> m_area;
+    std::shared_ptr<AreaBlocks> m_area;
     // How areas reach the helper, which opens nothing by name.
     std::unique_ptr<AreaHandOver> m_handOver;
     bool m_sharedUnsupported = false;
-    // Non-blocking requests drawn into a slot, by token, until replied.
-    struct PendingPage {
-        std::shared_ptr<AreaSlots> area;
-        int slot = -1;
-        quint64 offset = 0;
+    // Requests that do not wait, drawn into a block, by token, until replied.
+    struct PendingPiece {
+        std::shared_ptr<AreaBlocks> area;
+        qint64 offset = 0;
     };
-    QHash<quint64, PendingPage> m_pendingPages;
+    QHash<quint64, PendingPiece> m_pendingPieces;
     // An area offered without waiting, and the requests waiting for the answer.
     std::unique_ptr<SharedArea> m_offeredArea;
-    qint64 m_offeredSlotBytes = 0;
     quint64 m_offerProbeToken = 0;
     quint64 m_offersMade = 0;
-    QList<PageRequest> m_pagesAfterOffer;
+    QList<TileRecord> m_piecesAfterOffer;
     bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_socket = nullptr;

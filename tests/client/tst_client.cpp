@@ -340,23 +340,62 @@ private slots:
     }
 #endif
 
-    // Tiles through the helper are the whole page's pixels, inverted and
-    // turned as the page is; a page far past the image bound gives its tiles;
-    // numbers that do not describe a tile of a page get a null tile, and the
-    // helper answers what follows.
+    // Blocks of an area never overlap, mixed sizes included, and a block is
+    // not handed out again while an image on it lives; a placement that
+    // leaves its block gives no image, and the block back.
+    void areaBlocksAreTheirImagesOwn()
+    {
+        constexpr qint64 K = 64 * 1024;
+        auto shared = std::make_unique<SharedArea>();
+        QVERIFY(shared->createUnnamed(10 * K));
+        const auto area = std::make_shared<pdfpreview::AreaBlocks>(std::move(shared));
+        const qint64 a = area->take(3 * K - 5);
+        const qint64 b = area->take(K);
+        const qint64 c = area->take(2 * K);
+        QCOMPARE((QList<qint64>{a, b, c}), (QList<qint64>{0, 3 * K, 4 * K}));
+        area->give(b);
+        // The gap of one granule does not take two, the end does.
+        QCOMPARE(area->take(2 * K), 6 * K);
+        QCOMPARE(area->take(3 * K), qint64(-1));
+        QImage onB = pdfpreview::AreaBlocks::imageIn(area, area->take(K), SharedImage{3 * K, 128, 128, 512, qint32(QImage::Format_ARGB32)});
+        QCOMPARE(onB.size(), QSize(128, 128));
+        QCOMPARE(area->take(K), 8 * K);
+        QCOMPARE(area->take(K), 9 * K);
+        QCOMPARE(area->take(K), qint64(-1));
+        // One row past the block, or another offset: nothing, and the block is free.
+        area->give(c);
+        QVERIFY(pdfpreview::AreaBlocks::imageIn(area, area->take(2 * K), SharedImage{4 * K, 128, 257, 512, qint32(QImage::Format_ARGB32)}).isNull());
+        QVERIFY(pdfpreview::AreaBlocks::imageIn(area, area->take(2 * K), SharedImage{4 * K + 4, 8, 8, 32, qint32(QImage::Format_ARGB32)}).isNull());
+        QCOMPARE(area->take(2 * K), 4 * K);
+        QImage copy = onB;
+        QCOMPARE(pdfpreview::memoryKeptBy(QList<QImage>{onB, copy, QImage(4, 4, QImage::Format_ARGB32)}), 10 * K + 64);
+        copy = QImage();
+        QCOMPARE(area->take(K), qint64(-1));
+        onB = QImage();
+        QCOMPARE(area->take(K), 3 * K);
+    }
+
+    // Tiles through the helper, in the shared area or as PNG, are the whole
+    // page's pixels, inverted and turned as the page is; a page far past the
+    // image bound gives its tiles; numbers that do not describe a tile of a
+    // page get a null tile, and the helper answers what follows.
     void tilesThroughTheHelper_data()
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("maxDifference");
-        QTest::newRow("text and annotations") << "sample.pdf" << 0;
-        QTest::newRow("form fields") << "form-filled.pdf" << 2;
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("text and annotations") << "sample.pdf" << 0 << true;
+        QTest::newRow("form fields") << "form-filled.pdf" << 2 << true;
+        QTest::newRow("as PNG") << "sample.pdf" << 0 << false;
     }
 
     void tilesThroughTheHelper()
     {
         QFETCH(QString, file);
         QFETCH(int, maxDifference);
+        QFETCH(bool, shared);
         HelperSession session;
+        session.setTransport(shared ? HelperSession::Transport::Shared : HelperSession::Transport::Png);
         QVERIFY(session.start(fixture(file)) && session.waitForConnected());
         const PageRequest page{0, 7, 0, true, true, 90, QSize(905, 700), QImage()};
         const auto whole = session.render(page);
@@ -393,6 +432,9 @@ private slots:
             const QImage tile = replies.value(500 + n).page.image.convertToFormat(QImage::Format_ARGB32);
             const QImage expected = whole->image.convertToFormat(QImage::Format_ARGB32).copy(tiles.at(n));
             QCOMPARE(tile.size(), tiles.at(n).size());
+#ifdef Q_OS_LINUX
+            QCOMPARE(inSharedArea(replies.value(500 + n).page.image), shared);
+#endif
             int worst = 0;
             for (int y = 0; y < tile.height(); ++y)
                 for (int x = 0; x < tile.width(); ++x) {
