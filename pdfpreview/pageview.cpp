@@ -193,11 +193,14 @@ void PageView::requestVisiblePages()
     QList<int> pages = m_layout.pagesIn(visibleArea());
     if (pages.isEmpty())
         return;
-    // The pages in view first, then one on either side for the next scroll.
-    if (pages.first() > 0)
-        pages.append(pages.first() - 1);
-    if (pages.last() + 1 < m_layout.pageCount())
-        pages.append(pages.last() + 1);
+    // The pages in view first, then one on either side for the next scroll,
+    // the one below first: reading goes down.
+    const int first = pages.first();
+    const int last = pages.last();
+    if (last + 1 < m_layout.pageCount())
+        pages.append(last + 1);
+    if (first > 0)
+        pages.append(first - 1);
     const QRect visible = visibleArea();
     QList<PageJob> jobs;
     const auto wholePage = [&](int index) {
@@ -294,15 +297,22 @@ quint64 PageView::tileKey(int index, const QRect &tile)
 
 bool PageView::visibleTilesIn() const
 {
+    const QList<Piece> pieces = piecesInView();
+    return std::all_of(pieces.cbegin(), pieces.cend(), [](const Piece &p) { return p.tile.isNull() || p.in; });
+}
+
+QList<PageView::Piece> PageView::piecesInView() const
+{
     const QRect visible = visibleArea();
+    QList<Piece> pieces;
     for (int index : m_layout.pagesIn(visible)) {
+        pieces.append(Piece{index, QRect(), wholeImageSize(index), hasCurrentImage(index)});
         if (!isTiled(index))
             continue;
         for (const QRect &tile : tilesOf(index, visible))
-            if (!m_tiles.contains(tileKey(index, tile)))
-                return false;
+            pieces.append(Piece{index, tile, fullSize(index), m_tiles.contains(tileKey(index, tile))});
     }
-    return true;
+    return pieces;
 }
 
 void PageView::onPageReady(const PageJob &job, const QImage &image)
@@ -348,7 +358,25 @@ qint64 PageView::cachedBytes() const
 
 void PageView::trimCache()
 {
-    if (cachedBytes() <= m_cacheBudget)
+    // What the kept images cost, each area once: dropping an image gives its
+    // area back only with the area's last image.
+    QHash<const void *, int> imagesOnArea;
+    qint64 bytes = 0;
+    const auto keep = [&](const QImage &image) {
+        const pdfpreview::KeptMemory kept = pdfpreview::memoryKeptBy(image);
+        if (!kept.area || imagesOnArea[kept.area]++ == 0)
+            bytes += kept.bytes;
+    };
+    const auto drop = [&](const QImage &image) {
+        const pdfpreview::KeptMemory kept = pdfpreview::memoryKeptBy(image);
+        if (!kept.area || --imagesOnArea[kept.area] == 0)
+            bytes -= kept.bytes;
+    };
+    for (const Cached &c : std::as_const(m_cache))
+        keep(c.image);
+    for (const Cached &c : std::as_const(m_tiles))
+        keep(c.image);
+    if (bytes <= m_cacheBudget)
         return;
     // Tiles out of view and past the margin go first.
     const QRect kept = visibleArea().adjusted(-TileSide, -TileSide, TileSide, TileSide);
@@ -356,27 +384,28 @@ void PageView::trimCache()
     for (int index : m_layout.pagesIn(kept))
         for (const QRect &tile : tilesOf(index, kept))
             wanted.insert(tileKey(index, tile));
-    for (auto it = m_tiles.begin(); it != m_tiles.end() && cachedBytes() > m_cacheBudget;) {
-        if (!wanted.contains(it.key()))
-            it = m_tiles.erase(it);
-        else
+    for (auto it = m_tiles.begin(); it != m_tiles.end() && bytes > m_cacheBudget;) {
+        if (wanted.contains(it.key())) {
             ++it;
+            continue;
+        }
+        drop(it->image);
+        it = m_tiles.erase(it);
     }
-    if (cachedBytes() <= m_cacheBudget)
+    if (bytes <= m_cacheBudget)
         return;
     const int centre = currentPage();
     const QList<int> visible = m_layout.pagesIn(visibleArea());
     QList<int> pages = m_cache.keys();
     std::sort(pages.begin(), pages.end(),
               [centre](int a, int b) { return std::abs(a - centre) > std::abs(b - centre); });
-    // An area is freed only with its last image, so what dropping one page
-    // gives back is counted again each time.
     for (int index : std::as_const(pages)) {
+        if (bytes <= m_cacheBudget)
+            break;
         if (visible.contains(index))
             continue;
+        drop(m_cache.value(index).image);
         m_cache.remove(index);
-        if (cachedBytes() <= m_cacheBudget)
-            break;
     }
 }
 

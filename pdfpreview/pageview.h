@@ -77,6 +77,18 @@ public:
     bool isTiled(int index) const;
     // Whether every tile of the part in view has come for the current settings.
     bool visibleTilesIn() const;
+    // What the view shows now: each page in view (a tiled page's whole image
+    // at the lower resolution among them) and each tile of the part in view,
+    // and whether its image for the current settings is in.
+    struct Piece {
+        int page = -1;
+        QRect tile; // null for the whole page
+        // The page's size in device pixels as the piece is drawn from it:
+        // the whole image's size, or for a tile the page laid out in full.
+        QSize pageSize;
+        bool in = false;
+    };
+    QList<Piece> piecesInView() const;
     // The image the view would ask for, for a page of this size in points at
     // the current zoom mode, rotation and pixel ratio.
     QSize renderSizeFor(const QSize &points) const;
