@@ -5,6 +5,7 @@
 #include "previewsizes.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QSize>
 #include <QStandardPaths>
@@ -16,6 +17,7 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <vector>
 
@@ -34,6 +36,39 @@ inline void warningsOnly(QtMsgType type, const QMessageLogContext &, const QStri
 {
     if (type != QtDebugMsg)
         std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+// Resident and peak resident memory of a process, in kB, shared mappings
+// it has touched included; -1 when unknown.
+struct Memory {
+    qint64 rss = -1;
+    qint64 hwm = -1;
+};
+
+inline Memory memoryOf(qint64 pid)
+{
+    Memory memory;
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return memory;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        const auto value = [&line] { return line.mid(line.indexOf(':') + 1).trimmed().split(' ').first().toLongLong(); };
+        if (line.startsWith("VmRSS:"))
+            memory.rss = value();
+        else if (line.startsWith("VmHWM:"))
+            memory.hwm = value();
+    }
+    return memory;
+}
+
+// The p-th percentile (0..100), nearest rank.
+inline double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t rank = size_t(std::ceil(p / 100.0 * double(values.size())));
+    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
 
 inline double msSince(const QElapsedTimer &timer)

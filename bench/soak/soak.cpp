@@ -19,6 +19,7 @@
 // Exits with 1 if a request goes unanswered or the helper does not end
 // cleanly.
 
+#include "benchutil.h"
 #include "helpersession.h"
 #include "qpdfium.h"
 
@@ -32,28 +33,6 @@
 namespace {
 
 const QSize Sizes[] = {QSize(150, 212), QSize(600, 848), QSize(1000, 1414), QSize(300, 424)};
-
-// Resident and peak resident memory of a process, in kB; -1 when unknown.
-struct Memory {
-    qint64 rss = -1;
-    qint64 hwm = -1;
-};
-
-Memory memoryOf(qint64 pid)
-{
-    Memory memory;
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return memory;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        const auto value = [&line] { return line.mid(line.indexOf(':') + 1).trimmed().split(' ').first().toLongLong(); };
-        if (line.startsWith("VmRSS:"))
-            memory.rss = value();
-        else if (line.startsWith("VmHWM:"))
-            memory.hwm = value();
-    }
-    return memory;
-}
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
