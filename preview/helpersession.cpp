@@ -132,6 +132,7 @@ HelperSession::HelperSession(QObject *parent)
     : QObject(parent)
     , m_program(defaultHelperProgram())
 {
+    m_decoders.setMaxThreadCount(1);
     // Qt's reader refuses images over 128 MiB by default; the helper sends
     // up to its bound, and everything it sends must decode.
     if (QImageReader::allocationLimit() < MaxImageMegabytes)
@@ -140,6 +141,8 @@ HelperSession::HelperSession(QObject *parent)
 
 HelperSession::~HelperSession()
 {
+    // A decoder posts its reply back to the session: none may outlive it.
+    m_decoders.waitForDone();
     for (QEventLoop *loop : std::as_const(m_waitLoops))
         loop->quit();
     if (!m_process)
@@ -239,7 +242,7 @@ bool HelperSession::waitForConnected(int msecs)
 
 void HelperSession::sendRenderRequest(const PageRequest &request)
 {
-    sendRaw(buildPacket(PacketType::RenderRequest, request));
+    sendRequest(buildPacket(PacketType::RenderRequest, request));
 }
 
 void HelperSession::sendBookmarksRequest()
@@ -247,17 +250,27 @@ void HelperSession::sendBookmarksRequest()
     if (m_state != State::Connected)
         return;
     ++m_bookmarksSent;
-    sendRaw(buildPacket(PacketType::BookmarksRequest));
+    sendRequest(buildPacket(PacketType::BookmarksRequest));
 }
 
 void HelperSession::sendPageSizesRequest()
 {
-    sendRaw(buildPacket(PacketType::PageSizesRequest));
+    sendRequest(buildPacket(PacketType::PageSizesRequest));
 }
 
 void HelperSession::sendOutlineToolTipsRequest()
 {
-    sendRaw(buildPacket(PacketType::OutlineToolTipsRequest));
+    sendRequest(buildPacket(PacketType::OutlineToolTipsRequest));
+}
+
+void HelperSession::sendRequest(const QByteArray &packet)
+{
+    // Behind an offer still out, as the pieces that wait for it: the helper
+    // answers in the order requests were made.
+    if (m_offeredArea)
+        m_afterOffer.append(Waiting{TileRecord{}, packet});
+    else
+        sendRaw(packet);
 }
 
 void HelperSession::sendRaw(const QByteArray &bytes)
@@ -271,6 +284,9 @@ std::optional<PageRequest> HelperSession::render(PageRequest request, int msecs)
     if (m_state != State::Connected)
         return std::nullopt;
     m_lastRenderShared = false;
+    // An area offered meanwhile replaces the one blocks are taken from.
+    if (m_offeredArea)
+        waitFor([this] { return !m_offeredArea || m_state != State::Connected; }, msecs);
     // Sizes over the bound fail at the helper either way; PNG says so at once.
     if (m_transport == Transport::Shared && !m_sharedUnsupported && fitsImageBound(request.size)) {
         const qint64 bytes = qint64(request.size.width()) * request.size.height() * 4;
@@ -308,7 +324,7 @@ std::optional<Reply> HelperSession::ask(const QByteArray &packet, void (HelperSe
         if (!reply && mine(r))
             reply = r;
     });
-    sendRaw(packet);
+    sendRequest(packet);
     waitFor([&] { return reply.has_value() || m_state != State::Connected; }, msecs);
     disconnect(connection);
     return reply;
@@ -375,7 +391,7 @@ void HelperSession::sendPiece(const TileRecord &piece)
     // While an area is offered everything waits, so that the helper gets
     // requests in the order they were made.
     if (m_offeredArea) {
-        m_piecesAfterOffer.append(piece);
+        m_afterOffer.append(Waiting{piece, QByteArray()});
         return;
     }
     const QSize size = piece.tile.isNull() ? piece.page.size : piece.tile.size();
@@ -389,7 +405,7 @@ void HelperSession::sendPiece(const TileRecord &piece)
         sendSharedPiece(piece, offset);
         return;
     }
-    m_piecesAfterOffer.append(piece);
+    m_afterOffer.append(Waiting{piece, QByteArray()});
     offerAreaWithoutWaiting(bytes);
 }
 
@@ -454,17 +470,19 @@ void HelperSession::onAreaAnswered(bool accepted, bool known)
     m_offeredArea.reset();
     if (!known)
         m_sharedUnsupported = true;
-    const QList<TileRecord> waiting = std::exchange(m_piecesAfterOffer, {});
+    const QList<Waiting> waiting = std::exchange(m_afterOffer, {});
     for (qsizetype i = 0; i < waiting.size(); ++i) {
         // A refused offer is not made again for the pieces that were waiting.
-        if (accepted || !known)
-            sendPiece(waiting[i]);
+        if (!waiting[i].packet.isEmpty())
+            sendRaw(waiting[i].packet);
+        else if (accepted || !known)
+            sendPiece(waiting[i].piece);
         else
-            sendPlainPiece(waiting[i]);
+            sendPlainPiece(waiting[i].piece);
         // A piece the new area has no room left for offers another: the
         // rest waits behind it, in order.
         if (m_offeredArea) {
-            m_piecesAfterOffer.append(waiting.mid(i + 1));
+            m_afterOffer.append(waiting.mid(i + 1));
             return;
         }
     }
@@ -487,7 +505,7 @@ void HelperSession::forgetPendingPieces()
     for (const PendingPiece &pending : std::as_const(m_pendingPieces))
         pending.area->give(pending.offset);
     m_pendingPieces.clear();
-    m_piecesAfterOffer.clear();
+    m_afterOffer.clear();
     m_offeredArea.reset();
 }
 
@@ -554,66 +572,104 @@ void HelperSession::onNewConnection()
 void HelperSession::onReadyRead()
 {
     readPackets(m_socket, m_expectedSize, [this](PacketType type, QDataStream &payload) {
-        switch (type) {
-        case PacketType::RenderReply: {
-            PageRequest reply;
-            payload >> reply;
-            // The probe behind an offer comes back first where the helper
-            // did not know the offer.
-            if (m_offeredArea && reply.token == m_offerProbeToken)
-                onAreaAnswered(false, false);
-            emit renderReplied(reply);
-            break;
-        }
-        case PacketType::BookmarksReply: {
-            const QList<BookmarkNode> nodes = readBookmarkNodes(payload);
-            ++m_bookmarksReceived;
-            emit bookmarksReplied(nodes);
-            break;
-        }
-        case PacketType::PageSizesReply:
-            emit pageSizesReplied(readPageSizes(payload));
-            break;
-        case PacketType::OutlineToolTipsReply:
-            emit outlineToolTipsReplied(readToolTips(payload));
-            break;
-        case PacketType::TileReply: {
-            TileRecord reply;
-            payload >> reply;
-            emit tileReplied(reply);
-            break;
-        }
-        case PacketType::SharedAreaReply: {
-            bool accepted = false;
-            payload >> accepted;
-            if (m_offeredArea)
-                onAreaAnswered(accepted, true);
-            emit sharedAreaReplied(accepted);
-            break;
-        }
-        case PacketType::SharedRenderReply: {
-            PageRequest reply;
-            SharedImage placed;
-            payload >> reply >> placed;
-            if (const auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed))
-                emit renderReplied(page->page);
-            emit sharedRenderReplied(reply, placed);
-            break;
-        }
-        case PacketType::SharedTileReply: {
-            TileRecord reply;
-            SharedImage placed;
-            payload >> reply >> placed;
-            if (const auto tile = sharedPieceReplied(reply, placed))
-                emit tileReplied(*tile);
-            break;
-        }
-        default:
-            emit unexpectedPacket(static_cast<int>(type));
-            break;
-        }
-        wake();
+        auto packet = std::make_shared<ArrivedPacket>();
+        packet->type = type;
+        packet->payload = payload.device()->readAll();
+        m_arrived.push_back(packet);
+        if (type != PacketType::RenderReply && type != PacketType::TileReply)
+            return;
+        // Replies with an image come as PNG: decoded on a thread of the
+        // session's own, one at a time and so in order, never on the
+        // caller's, which may be a window's.
+        packet->ready = false;
+        m_decoders.start([this, packet] {
+            QDataStream in(packet->payload);
+            in.setVersion(ProtocolStreamVersion);
+            if (packet->type == PacketType::RenderReply)
+                in >> packet->page;
+            else
+                in >> packet->tile;
+            packet->payload.clear();
+            QMetaObject::invokeMethod(this, [this, packet] {
+                packet->ready = true;
+                dispatchArrived();
+            }, Qt::QueuedConnection);
+        });
     });
+    dispatchArrived();
+}
+
+void HelperSession::dispatchArrived()
+{
+    // Every reply is handed on in the order it came, those behind one still
+    // being decoded waiting for it.
+    while (!m_arrived.empty() && m_arrived.front()->ready) {
+        const std::shared_ptr<ArrivedPacket> packet = m_arrived.front();
+        m_arrived.pop_front();
+        handleArrived(*packet);
+        wake();
+    }
+}
+
+void HelperSession::handleArrived(const ArrivedPacket &packet)
+{
+    QDataStream payload(packet.payload);
+    payload.setVersion(ProtocolStreamVersion);
+    switch (packet.type) {
+    case PacketType::RenderReply: {
+        PageRequest reply = packet.page;
+        // The probe behind an offer comes back first where the helper
+        // did not know the offer.
+        if (m_offeredArea && reply.token == m_offerProbeToken)
+            onAreaAnswered(false, false);
+        emit renderReplied(reply);
+        break;
+    }
+    case PacketType::BookmarksReply: {
+        const QList<BookmarkNode> nodes = readBookmarkNodes(payload);
+        ++m_bookmarksReceived;
+        emit bookmarksReplied(nodes);
+        break;
+    }
+    case PacketType::PageSizesReply:
+        emit pageSizesReplied(readPageSizes(payload));
+        break;
+    case PacketType::OutlineToolTipsReply:
+        emit outlineToolTipsReplied(readToolTips(payload));
+        break;
+    case PacketType::TileReply: {
+        emit tileReplied(packet.tile);
+        break;
+    }
+    case PacketType::SharedAreaReply: {
+        bool accepted = false;
+        payload >> accepted;
+        if (m_offeredArea)
+            onAreaAnswered(accepted, true);
+        emit sharedAreaReplied(accepted);
+        break;
+    }
+    case PacketType::SharedRenderReply: {
+        PageRequest reply;
+        SharedImage placed;
+        payload >> reply >> placed;
+        if (const auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed))
+            emit renderReplied(page->page);
+        emit sharedRenderReplied(reply, placed);
+        break;
+    }
+    case PacketType::SharedTileReply: {
+        TileRecord reply;
+        SharedImage placed;
+        payload >> reply >> placed;
+        if (const auto tile = sharedPieceReplied(reply, placed))
+            emit tileReplied(*tile);
+        break;
+    }
+    default:
+        emit unexpectedPacket(static_cast<int>(packet.type));
+        break;
+    }
 }
 
 void HelperSession::onProcessFinished(int rawExitCode, QProcess::ExitStatus status)

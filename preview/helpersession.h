@@ -12,9 +12,11 @@
 #include <QList>
 #include <QObject>
 #include <QProcess>
+#include <QThreadPool>
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -157,6 +159,16 @@ signals:
 private:
     void onNewConnection();
     void onReadyRead();
+    // A packet off the connection, its image decoded once ready.
+    struct ArrivedPacket {
+        PacketType type{};
+        QByteArray payload;
+        bool ready = true;
+        PageRequest page; // a render reply, decoded
+        TileRecord tile;  // a tile reply, decoded
+    };
+    void dispatchArrived();
+    void handleArrived(const ArrivedPacket &packet);
     void onProcessFinished(int rawExitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readTrace();
@@ -178,6 +190,8 @@ private:
     // request that did not wait is behind it.
     std::optional<TileRecord> sharedPieceReplied(const TileRecord &reply, const SharedImage &placed);
     void forgetPendingPieces();
+    // Sends a request now, or behind the area offer that is out.
+    void sendRequest(const QByteArray &packet);
     // Sends one packet and waits for the first reply that mine() accepts.
     template <typename Reply>
     std::optional<Reply> ask(const QByteArray &packet, void (HelperSession::*signal)(const Reply &),
@@ -200,7 +214,11 @@ private:
     std::unique_ptr<SharedArea> m_offeredArea;
     quint64 m_offerProbeToken = 0;
     quint64 m_offersMade = 0;
-    QList<TileRecord> m_piecesAfterOffer;
+    struct Waiting {
+        TileRecord piece;
+        QByteArray packet; // any other request, as it goes out
+    };
+    QList<Waiting> m_afterOffer;
     bool m_lastRenderShared = false;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_socket = nullptr;
@@ -217,6 +235,8 @@ private:
     QString m_error;
     QStringList m_trace;
     QByteArray m_partialTraceLine;
+    std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
+    QThreadPool m_decoders;
 };
 
 // Mode 0 run through the helper.
