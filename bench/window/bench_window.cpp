@@ -3,8 +3,10 @@
 // at fit width (the page 1240 pixels wide), then at 4 and at 32 pixels a
 // point, where pages come as tiles.
 //
-//   bench_window DOCUMENT.pdf [--screens N] [--cache-mb N]
+//   bench_window DOCUMENT.pdf [--screens N] [--cache-mb N] [--helper PROGRAM]
 //
+// (--helper: another helper, such as one built without the shared area, whose
+// pages come as PNG.)
 // For each zoom it prints, for whole pages and for tiles apart: how many
 // entered the view, how many left it before their image was painted, the
 // median and 95th percentile milliseconds from entering the view to being
@@ -42,6 +44,7 @@ struct Options {
     QString document;
     int maxScreens = 150;
     qint64 cacheBytes = PageView::DefaultCacheBudget;
+    QString helper;
 };
 
 // One page or tile that entered the view.
@@ -150,6 +153,8 @@ Figures scroll(const Options &options, const QString &name, double zoom)
     resetPeakMemory();
 
     PreviewDocument document;
+    if (!options.helper.isEmpty())
+        document.setHelperProgram(options.helper);
     PageView view;
     view.setDocument(&document);
     view.setCacheBudget(options.cacheBytes);
@@ -265,11 +270,13 @@ int main(int argc, char **argv)
             options.maxScreens = std::max(1, args[++i].toInt());
         else if (args[i] == QLatin1String("--cache-mb") && i + 1 < args.size())
             options.cacheBytes = qint64(std::max(0, args[++i].toInt())) * 1024 * 1024;
+        else if (args[i] == QLatin1String("--helper") && i + 1 < args.size())
+            options.helper = args[++i];
         else
             options.document = args[i];
     }
     if (options.document.isEmpty()) {
-        std::fprintf(stderr, "usage: bench_window DOCUMENT.pdf [--screens N] [--cache-mb N]\n");
+        std::fprintf(stderr, "usage: bench_window DOCUMENT.pdf [--screens N] [--cache-mb N] [--helper PROGRAM]\n");
         return 2;
     }
 
