@@ -214,6 +214,22 @@ private slots:
     }
 
     // Entries that lead elsewhere say where, and do not move the view.
+    // A helper that knows neither the area nor tiles still gives the page at
+    // a zoom that tiles it: the window finds out that tiles do not come and
+    // asks for the page whole.
+    void anOlderHelperGivesWholePages()
+    {
+        PreviewWindow window;
+        window.setHelperProgram(QStringLiteral(PDFHELPER_BEFORE_SHARED));
+        window.resize(800, 560);
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        PageView *view = window.pageView();
+        view->setZoom(4);
+        QVERIFY(QTest::qWaitFor([&] { return !view->isTiled(0) && view->hasCurrentImage(0); }, 30000));
+        QVERIFY(!window.document()->tilesAvailable());
+        QCOMPARE(view->piecesInView().size(), 1);
+    }
+
     void outlineLinksShowWhereTheyLead()
     {
         PreviewWindow window;
