@@ -1,12 +1,9 @@
 #include "previewdocument.h"
 
+#include "annotationscanjob.h"
 #include "helpercontract.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
-
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 
 using pdfpreview::HelperSession;
 
@@ -83,15 +80,8 @@ void PreviewDocument::close()
         m_session->disconnect(this);
         delete m_session; // closes the connection; a helper that stays is killed
     }
-    if (m_scan) {
-        m_scan->disconnect(this);
-        m_scan->kill();
-        m_scan->waitForFinished(3000);
-        delete m_scan;
-        m_scan = nullptr;
-    }
-    delete m_scanDir;
-    m_scanDir = nullptr;
+    // A scan still running is killed.
+    m_scan.reset();
     m_sizes.clear();
     m_ready = false;
     m_sizesAsked = false;
@@ -204,24 +194,20 @@ void PreviewDocument::sendWaiting()
         const PageJob job = m_waiting.takeFirst();
         if (!job.tile.isNull() && m_tilesUnsupported)
             continue;
-        const quint64 token = m_nextToken++;
+        const PageRequest page{job.index, job.index, 0, job.annotations, job.invert, job.rotation,
+                               job.tile.isNull() ? job.size : job.pageSize, QImage()};
         if (job.tile.isNull()) {
-            m_session->sendPageRequest(
-                PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.size, QImage()});
-        } else {
-            m_session->sendTileRequest(TileRecord{
-                PageRequest{job.index, job.index, token, job.annotations, job.invert, job.rotation, job.pageSize, QImage()},
-                job.tile});
-            // Until a tile has come, one tiny page follows the first tile, so
-            // that a helper that drops tiles is found out by its reply even
-            // when nothing else is asked for.
-            if (!m_tilesKnown && !m_tileProbeSent) {
-                m_tileProbeSent = true;
-                m_tileProbeToken = m_nextToken++;
-                m_session->sendPageRequest(PageRequest{0, -1, m_tileProbeToken, false, false, 0, QSize(1, 1), QImage()});
-            }
+            m_inFlight.insert(m_session->sendPageRequest(page), job);
+            continue;
         }
-        m_inFlight.insert(token, job);
+        m_inFlight.insert(m_session->sendTileRequest(TileRecord{page, job.tile}), job);
+        // Until a tile has come, one tiny page follows the first tile, so
+        // that a helper that drops tiles is found out by its reply even
+        // when nothing else is asked for.
+        if (!m_tilesKnown && !m_tileProbeSent) {
+            m_tileProbeSent = true;
+            m_tileProbeToken = m_session->sendPageRequest(PageRequest{0, -1, 0, false, false, 0, QSize(1, 1), QImage()});
+        }
     }
 }
 
@@ -268,31 +254,9 @@ void PreviewDocument::onTileReplied(const TileRecord &reply)
 
 void PreviewDocument::startAnnotationScan()
 {
-    m_scanDir = new QTemporaryDir;
-    if (!m_scanDir->isValid())
-        return;
-    const QString output = m_scanDir->filePath(QStringLiteral("pages.txt"));
-    m_scan = new QProcess(this);
-    m_scan->setStandardOutputFile(QProcess::nullDevice());
-    m_scan->setStandardErrorFile(QProcess::nullDevice());
-    connect(m_scan, &QProcess::finished, this, [this, output](int rawExitCode, QProcess::ExitStatus status) {
-        QList<int> pages;
-        QFile list(output);
-        if (status == QProcess::NormalExit && pdfpreview::signedExitCode(rawExitCode) == HelperExit::Success
-            && list.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            while (!list.atEnd()) {
-                bool ok = false;
-                const int page = list.readLine().trimmed().toInt(&ok);
-                if (ok)
-                    pages << page;
-            }
-        }
-        m_scan->deleteLater();
-        m_scan = nullptr;
-        emit annotatedPagesFound(pages);
+    m_scan = std::make_unique<pdfpreview::AnnotationScanJob>();
+    connect(m_scan.get(), &pdfpreview::AnnotationScanJob::finished, this, [this](const pdfpreview::AnnotationScan &scan) {
+        emit annotatedPagesFound(scan.ran && scan.exitCode == HelperExit::Success ? scan.pages : QList<int>());
     });
-    QStringList args{QStringLiteral("0"), output, m_path};
-    if (!m_password.isNull())
-        args << m_password;
-    m_scan->start(m_program, args);
+    m_scan->start(m_program, m_path, m_password);
 }

@@ -10,12 +10,11 @@
 #include <QSize>
 #include <QString>
 
-class QProcess;
-class QTemporaryDir;
 
 #include <memory>
 
 namespace pdfpreview {
+class AnnotationScanJob;
 class HelperSession;
 class Prefetch;
 }
@@ -119,9 +118,7 @@ private:
     quint64 m_tileProbeToken = 0;
     QList<PageJob> m_waiting;
     QHash<quint64, PageJob> m_inFlight; // by token
-    quint64 m_nextToken = 1;
-    QProcess *m_scan = nullptr;
-    QTemporaryDir *m_scanDir = nullptr;
+    std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;
 };
 
 Q_DECLARE_METATYPE(PageJob)

@@ -61,14 +61,13 @@ void Prefetch::sendFirstPage()
     PageRequest request = m_request;
     request.pageIndex = 0;
     request.size = m_sizeFor(m_sizes.first());
-    // Each draw gets a token of its own, so a reply to an earlier draw of
-    // the same page is not taken for the latest.
-    request.token = ++m_token;
     m_request.size = request.size;
     setStage(Stage::Drawing);
     // Through the shared area where the helper knows it, as the window's own
-    // pages come: the page is adopted without a copy or a PNG decode.
-    m_session->sendPageRequest(request);
+    // pages come: the page is adopted without a copy or a PNG decode. Each
+    // draw has an id of its own, so a reply to an earlier draw of the same
+    // page is not taken for the latest.
+    m_token = m_session->sendPageRequest(request);
 }
 
 void Prefetch::setStage(Stage stage)

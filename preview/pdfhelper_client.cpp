@@ -2,6 +2,7 @@
 // preview application does, for people and scripts.
 
 #include "helpercontract.h"
+#include "annotationscanjob.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
 #include "pngfile.h"

@@ -2,6 +2,7 @@
 // it (outputs, messages and exit codes), and the library under it.
 
 #include "helpercontract.h"
+#include "helperconnection.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
 #include "packetframing.h"
@@ -11,6 +12,8 @@
 #include <algorithm>
 
 #include <QImageReader>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -320,27 +323,26 @@ private slots:
         QHash<quint64, QImage> replies;
         // Replies are handed on in request order, however long each takes
         // to decode: the outline asked for in between comes in between.
+        QList<quint64> ids;
         QList<quint64> order;
         connect(&session, &HelperSession::renderReplied, this, [&](const PageRequest &reply) {
-            if (reply.token >= 100 && reply.token < 107) {
-                replies.insert(reply.token, reply.image);
-                order << reply.token;
-            }
+            replies.insert(reply.token, reply.image);
+            order << reply.token;
         });
         connect(&session, &HelperSession::bookmarksReplied, this, [&] { order << 0; });
         for (const PageRequest &request : requests) {
-            session.sendPageRequest(request);
-            if (request.token == 104)
+            ids << session.sendPageRequest(request);
+            if (ids.size() == 5)
                 session.sendBookmarksRequest();
         }
         QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(requests.size()), 20000);
-        QCOMPARE(order, (QList<quint64>{100, 101, 102, 103, 104, 0, 105, 106}));
-
+        QCOMPARE(order, ids.mid(0, 5) + QList<quint64>{0} + ids.mid(5));
         HelperSession png;
         png.setTransport(HelperSession::Transport::Png);
         QVERIFY(png.start(fixture("sample.pdf")) && png.waitForConnected());
-        for (const PageRequest &request : requests) {
-            const QImage got = replies.value(request.token);
+        for (qsizetype n = 0; n < requests.size(); ++n) {
+            const PageRequest &request = requests[n];
+            const QImage got = replies.value(ids[n]);
             QCOMPARE(got.size(), request.size);
             QCOMPARE(inSharedArea(got), shared);
             const auto expected = png.render(request);
@@ -350,6 +352,61 @@ private slots:
         }
     }
 #endif
+
+    // The connection against a peer that plays the helper: each request goes
+    // out with its id, replies without a token answer their kind's oldest
+    // request, a reply still decoding holds back those behind it, and what
+    // nobody asked for is dropped.
+    void theConnectionMatchesRepliesToIds()
+    {
+        QLocalServer server;
+        QVERIFY(server.listen("tst-connection-" + QUuid::createUuid().toString(QUuid::Id128)));
+        auto *ours = new QLocalSocket;
+        ours->connectToServer(server.fullServerName());
+        QVERIFY(server.waitForNewConnection(5000));
+        QLocalSocket *peer = server.nextPendingConnection();
+        pdfpreview::HelperConnection connection(ours, nullptr);
+        QList<PageRequest> asked;
+        quint32 expected = 0;
+        connect(peer, &QLocalSocket::readyRead, this, [&] {
+            readPackets(peer, expected, [&](PacketType type, QDataStream &in) {
+                // Without a way to hand areas over, pages are asked for as PNG.
+                if (type == PacketType::RenderRequest) {
+                    asked << PageRequest();
+                    in >> asked.last();
+                }
+            });
+        });
+        QStringList got;
+        connect(&connection, &pdfpreview::HelperConnection::renderReplied, this, [&](const PageRequest &r) {
+            got << QStringLiteral("page %1 %2x%3").arg(r.token).arg(r.image.width()).arg(r.image.height());
+        });
+        connect(&connection, &pdfpreview::HelperConnection::bookmarksReplied, this,
+                [&](quint64 id, const QList<BookmarkNode> &) { got << QStringLiteral("outline %1").arg(id); });
+        connect(&connection, &pdfpreview::HelperConnection::pageSizesReplied, this,
+                [&](quint64 id, const QList<QSize> &) { got << QStringLiteral("sizes %1").arg(id); });
+
+        const quint64 outline = connection.sendBookmarksRequest();
+        const quint64 sizes = connection.sendPageSizesRequest();
+        const quint64 page = connection.sendPageRequest(PageRequest{0, 0, 77, false, false, 0, QSize(900, 900), QImage()});
+        QCOMPARE((QSet<quint64>{outline, sizes, page}).size(), 3);
+        QTRY_COMPARE(asked.size(), 1);
+        QCOMPARE(asked[0].token, page);
+
+        PageRequest reply = asked[0];
+        reply.image = QImage(900, 900, QImage::Format_ARGB32);
+        reply.image.fill(Qt::red);
+        PageRequest stray = reply;
+        stray.token = 12345;
+        PacketWriter strayTile(PacketType::SharedTileReply);
+        strayTile.stream() << TileRecord{stray, QRect(0, 0, 4, 4)} << SharedImage{0, 4, 4, 16, qint32(QImage::Format_ARGB32)};
+        // All in one write: the page's PNG is still decoding when the rest is read.
+        peer->write(buildPacket(PacketType::RenderReply, reply) + buildPacket(PacketType::PageSizesReply, QList<QSize>{{1, 1}})
+                    + strayTile.finish() + buildPacket(PacketType(200)) + buildPacket(PacketType::BookmarksReply, QList<BookmarkNode>{}));
+        QTRY_COMPARE(got.size(), 3);
+        QCOMPARE(got, (QStringList{QStringLiteral("page %1 900x900").arg(page), QStringLiteral("sizes %1").arg(sizes),
+                                   QStringLiteral("outline %1").arg(outline)}));
+    }
 
     // Blocks of an area never overlap, mixed sizes included, and a block is
     // not handed out again while an image on it lives; a placement that
@@ -423,28 +480,22 @@ private slots:
         QHash<quint64, TileRecord> replies;
         connect(&session, &HelperSession::tileReplied, this,
                 [&](const TileRecord &reply) { replies.insert(reply.page.token, reply); });
-        quint64 token = 500;
-        for (const QRect &rect : tiles) {
-            PageRequest asked = page;
-            asked.token = token++;
-            session.sendTileRequest(TileRecord{asked, rect});
-        }
-        for (TileRecord record : bad) {
-            record.page.token = token++;
-            session.sendTileRequest(record);
-        }
+        QList<quint64> ids;
+        for (const QRect &rect : tiles)
+            ids << session.sendTileRequest(TileRecord{page, rect});
+        for (const TileRecord &record : bad)
+            ids << session.sendTileRequest(record);
         // 48 pixels a point: Letter is 29,376 by 38,016 pixels, far past the
         // image bound; the tile holds the start of the first line of text.
-        session.sendTileRequest(
-            TileRecord{PageRequest{0, 0, token++, false, false, 0, QSize(29376, 38016), QImage()},
-                       QRect(3400, 2700, 1024, 1024)});
+        ids << session.sendTileRequest(
+            TileRecord{PageRequest{0, 0, 0, false, false, 0, QSize(29376, 38016), QImage()}, QRect(3400, 2700, 1024, 1024)});
         QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(tiles.size() + bad.size() + 1), 20000);
         for (int n = 0; n < tiles.size(); ++n) {
-            const QImage tile = replies.value(500 + n).page.image.convertToFormat(QImage::Format_ARGB32);
+            const QImage tile = replies.value(ids[n]).page.image.convertToFormat(QImage::Format_ARGB32);
             const QImage expected = whole->image.convertToFormat(QImage::Format_ARGB32).copy(tiles.at(n));
             QCOMPARE(tile.size(), tiles.at(n).size());
 #ifdef Q_OS_LINUX
-            QCOMPARE(inSharedArea(replies.value(500 + n).page.image), shared);
+            QCOMPARE(inSharedArea(replies.value(ids[n]).page.image), shared);
 #endif
             int worst = 0;
             for (int y = 0; y < tile.height(); ++y)
@@ -456,8 +507,8 @@ private slots:
             QVERIFY2(worst <= maxDifference, qPrintable(QString::number(worst)));
         }
         for (int n = 0; n < bad.size(); ++n)
-            QVERIFY2(replies.value(500 + tiles.size() + n).page.image.isNull(), qPrintable(QString::number(n)));
-        const QImage large = replies.value(token - 1).page.image;
+            QVERIFY2(replies.value(ids[tiles.size() + n]).page.image.isNull(), qPrintable(QString::number(n)));
+        const QImage large = replies.value(ids.last()).page.image;
         QCOMPARE(large.size(), QSize(1024, 1024));
         int dark = 0;
         for (int y = 0; y < large.height(); y += 4)

@@ -1,0 +1,364 @@
+#include "helperconnection.h"
+
+#include "areahandover.h"
+#include "helpercontract.h"
+#include "packetframing.h"
+#include "sharedarea.h"
+
+#include <QImageReader>
+#include <QLocalSocket>
+
+#include <utility>
+
+namespace pdfpreview {
+
+namespace {
+
+// The page asked for behind an area offer: every helper answers it, so a
+// helper that ignored the offer is found out without waiting long. Probes
+// count down from here, where no request's id is.
+constexpr quint64 ProbeToken = ~quint64(0);
+
+} // namespace
+
+HelperConnection::HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_handOver(handOver)
+{
+    // Qt's reader refuses images over 128 MiB by default; the helper sends
+    // up to its bound, and everything it sends must decode.
+    if (QImageReader::allocationLimit() < MaxImageMegabytes)
+        QImageReader::setAllocationLimit(MaxImageMegabytes);
+    m_decoders.setMaxThreadCount(1);
+    m_socket->setParent(this);
+    connect(m_socket, &QLocalSocket::readyRead, this, &HelperConnection::onReadyRead);
+    connect(m_socket, &QLocalSocket::disconnected, this, [this] {
+        forgetPendingPieces();
+        emit disconnected();
+    });
+    // Bytes may have come with the connection already.
+    if (m_socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &HelperConnection::onReadyRead, Qt::QueuedConnection);
+}
+
+HelperConnection::~HelperConnection()
+{
+    // A decoder posts its reply back to the connection: none may outlive it.
+    m_decoders.waitForDone();
+    m_socket->disconnect(this);
+    // Not disconnectFromServer: with requests still unwritten it would wait
+    // for an event loop that may not run again, and the helper would never
+    // see the connection go.
+    m_socket->abort();
+}
+
+bool HelperConnection::isOpen() const
+{
+    return m_socket->state() == QLocalSocket::ConnectedState;
+}
+
+void HelperConnection::close()
+{
+    m_socket->disconnectFromServer();
+}
+
+void HelperConnection::abort()
+{
+    m_socket->abort();
+}
+
+void HelperConnection::sendRaw(const QByteArray &bytes)
+{
+    if (isOpen())
+        m_socket->write(bytes);
+}
+
+void HelperConnection::sendRequest(const QByteArray &packet)
+{
+    // Behind an offer still out, as the pieces that wait for it: the helper
+    // answers in the order requests were made.
+    if (m_offeredArea)
+        m_afterOffer.append(Waiting{TileRecord{}, packet});
+    else
+        sendRaw(packet);
+}
+
+quint64 HelperConnection::sendPageRequest(PageRequest request)
+{
+    if (!isOpen())
+        return 0;
+    request.token = m_nextId++;
+    request.image = QImage();
+    sendPiece(TileRecord{request, QRect()});
+    return request.token;
+}
+
+quint64 HelperConnection::sendTileRequest(TileRecord tile)
+{
+    if (!isOpen())
+        return 0;
+    tile.page.token = m_nextId++;
+    tile.page.image = QImage();
+    sendPiece(tile);
+    return tile.page.token;
+}
+
+quint64 HelperConnection::sendBookmarksRequest()
+{
+    if (!isOpen())
+        return 0;
+    m_bookmarksWaiting.append(m_nextId);
+    sendRequest(buildPacket(PacketType::BookmarksRequest));
+    return m_nextId++;
+}
+
+quint64 HelperConnection::sendPageSizesRequest()
+{
+    if (!isOpen())
+        return 0;
+    m_pageSizesWaiting.append(m_nextId);
+    sendRequest(buildPacket(PacketType::PageSizesRequest));
+    return m_nextId++;
+}
+
+quint64 HelperConnection::sendOutlineToolTipsRequest()
+{
+    if (!isOpen())
+        return 0;
+    m_toolTipsWaiting.append(m_nextId);
+    sendRequest(buildPacket(PacketType::OutlineToolTipsRequest));
+    return m_nextId++;
+}
+
+quint64 HelperConnection::answered(QList<quint64> &waiting)
+{
+    return waiting.isEmpty() ? 0 : waiting.takeFirst();
+}
+
+void HelperConnection::sendPiece(const TileRecord &piece)
+{
+    // While an area is offered everything waits, so that the helper gets
+    // requests in the order they were made.
+    if (m_offeredArea) {
+        m_afterOffer.append(Waiting{piece, QByteArray()});
+        return;
+    }
+    const QSize size = piece.tile.isNull() ? piece.page.size : piece.tile.size();
+    // Sizes over the bound fail at the helper either way; PNG says so at once.
+    if (m_transport != Transport::Shared || m_sharedUnsupported || !m_handOver || !fitsImageBound(size)) {
+        sendPlainPiece(piece);
+        return;
+    }
+    const qint64 bytes = qint64(size.width()) * size.height() * 4;
+    const qint64 offset = m_area ? m_area->take(bytes) : -1;
+    if (offset >= 0) {
+        sendSharedPiece(piece, offset);
+        return;
+    }
+    m_afterOffer.append(Waiting{piece, QByteArray()});
+    offerArea(bytes);
+}
+
+void HelperConnection::sendPlainPiece(const TileRecord &piece)
+{
+    if (piece.tile.isNull())
+        sendRaw(buildPacket(PacketType::RenderRequest, piece.page));
+    else
+        sendRaw(buildPacket(PacketType::TileRequest, piece));
+}
+
+void HelperConnection::sendSharedPiece(TileRecord piece, qint64 offset)
+{
+    // The block is taken from now on, so that the next request does not draw
+    // into it too.
+    m_pendingPieces.insert(piece.page.token, PendingPiece{m_area, offset});
+    if (piece.tile.isNull()) {
+        PacketWriter writer(PacketType::SharedRenderRequest);
+        writer.stream() << piece.page << quint64(offset);
+        sendRaw(writer.finish());
+    } else {
+        PacketWriter writer(PacketType::SharedTileRequest);
+        writer.stream() << piece << quint64(offset);
+        sendRaw(writer.finish());
+    }
+}
+
+void HelperConnection::offerArea(qint64 bytes)
+{
+    // Room for a few pieces of this size, so that the caller may hold several
+    // while the next ones are drawn.
+    constexpr qint64 Granule = 64 * 1024;
+    constexpr int Pieces = 4;
+    const qint64 pieceBytes = (bytes + Granule - 1) / Granule * Granule;
+    const qint64 size = qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
+    auto fresh = std::make_unique<SharedArea>();
+    // The area has no name: its handle goes to the helper just before the
+    // offer that announces it, and this side keeps only the mapping.
+    const qint64 handle = fresh->createUnnamed(size) ? m_handOver->handOver(*fresh) : -1;
+    fresh->dropHandle();
+    if (handle < 0) {
+        // The system gives no area this time: the pieces waiting for it come
+        // as PNG, and the next piece tries again.
+        onAreaAnswered(false, true);
+        return;
+    }
+    m_offeredArea = std::move(fresh);
+    // A token of its own: the probe of an earlier offer, answered after that
+    // offer's reply, must not be taken for this one's.
+    m_offerProbeToken = ProbeToken - ++m_offersMade;
+    sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
+    sendRaw(buildPacket(PacketType::RenderRequest,
+                        PageRequest{0, -1, m_offerProbeToken, false, false, 0, QSize(1, 1), QImage()}));
+}
+
+void HelperConnection::onAreaAnswered(bool accepted, bool known)
+{
+    if (accepted)
+        m_area = std::make_shared<AreaBlocks>(std::move(m_offeredArea));
+    m_offeredArea.reset();
+    if (!known)
+        m_sharedUnsupported = true;
+    const QList<Waiting> waiting = std::exchange(m_afterOffer, {});
+    for (qsizetype i = 0; i < waiting.size(); ++i) {
+        // A refused offer is not made again for the pieces that were waiting.
+        if (!waiting[i].packet.isEmpty())
+            sendRaw(waiting[i].packet);
+        else if (accepted || !known)
+            sendPiece(waiting[i].piece);
+        else
+            sendPlainPiece(waiting[i].piece);
+        // A piece the new area has no room left for offers another: the
+        // rest waits behind it, in order.
+        if (m_offeredArea) {
+            m_afterOffer.append(waiting.mid(i + 1));
+            return;
+        }
+    }
+}
+
+std::optional<TileRecord> HelperConnection::sharedPieceReplied(const TileRecord &reply, const SharedImage &placed)
+{
+    const auto it = m_pendingPieces.find(reply.page.token);
+    if (it == m_pendingPieces.end())
+        return std::nullopt;
+    const PendingPiece pending = *it;
+    m_pendingPieces.erase(it);
+    TileRecord piece = reply;
+    piece.page.image = AreaBlocks::imageIn(pending.area, pending.offset, placed);
+    return piece;
+}
+
+void HelperConnection::forgetPendingPieces()
+{
+    for (const PendingPiece &pending : std::as_const(m_pendingPieces))
+        pending.area->give(pending.offset);
+    m_pendingPieces.clear();
+    m_afterOffer.clear();
+    m_offeredArea.reset();
+}
+
+void HelperConnection::onReadyRead()
+{
+    readPackets(m_socket, m_expectedSize, [this](PacketType type, QDataStream &payload) {
+        auto packet = std::make_shared<ArrivedPacket>();
+        packet->type = type;
+        packet->payload = payload.device()->readAll();
+        m_arrived.push_back(packet);
+        if (type != PacketType::RenderReply && type != PacketType::TileReply)
+            return;
+        // Replies with an image come as PNG: decoded on a thread of the
+        // connection's own, one at a time and so in order, never on the
+        // caller's, which may be a window's.
+        packet->ready = false;
+        m_decoders.start([this, packet] {
+            QDataStream in(packet->payload);
+            in.setVersion(ProtocolStreamVersion);
+            if (packet->type == PacketType::RenderReply)
+                in >> packet->page;
+            else
+                in >> packet->tile;
+            packet->payload.clear();
+            QMetaObject::invokeMethod(this, [this, packet] {
+                packet->ready = true;
+                dispatchArrived();
+            }, Qt::QueuedConnection);
+        });
+    });
+    dispatchArrived();
+}
+
+void HelperConnection::dispatchArrived()
+{
+    // Every reply is handed on in the order it came, those behind one still
+    // being decoded waiting for it.
+    while (!m_arrived.empty() && m_arrived.front()->ready) {
+        const std::shared_ptr<ArrivedPacket> packet = m_arrived.front();
+        m_arrived.pop_front();
+        handleArrived(*packet);
+        emit packetHandled();
+    }
+}
+
+void HelperConnection::handleArrived(const ArrivedPacket &packet)
+{
+    QDataStream payload(packet.payload);
+    payload.setVersion(ProtocolStreamVersion);
+    m_replyIsShared = packet.type == PacketType::SharedRenderReply || packet.type == PacketType::SharedTileReply;
+    switch (packet.type) {
+    case PacketType::RenderReply:
+        // The probe behind an offer comes back first where the helper did
+        // not know the offer.
+        if (m_offeredArea && packet.page.token == m_offerProbeToken)
+            onAreaAnswered(false, false);
+        if (packet.page.token < ProbeToken - m_offersMade)
+            emit renderReplied(packet.page);
+        break;
+    case PacketType::BookmarksReply: {
+        const QList<BookmarkNode> nodes = readBookmarkNodes(payload);
+        emit bookmarksReplied(answered(m_bookmarksWaiting), nodes);
+        break;
+    }
+    case PacketType::PageSizesReply: {
+        const QList<QSize> sizes = readPageSizes(payload);
+        emit pageSizesReplied(answered(m_pageSizesWaiting), sizes);
+        break;
+    }
+    case PacketType::OutlineToolTipsReply: {
+        const QStringList tips = readToolTips(payload);
+        emit outlineToolTipsReplied(answered(m_toolTipsWaiting), tips);
+        break;
+    }
+    case PacketType::TileReply:
+        emit tileReplied(packet.tile);
+        break;
+    case PacketType::SharedAreaReply: {
+        bool accepted = false;
+        payload >> accepted;
+        if (m_offeredArea)
+            onAreaAnswered(accepted, true);
+        break;
+    }
+    case PacketType::SharedRenderReply: {
+        PageRequest reply;
+        SharedImage placed;
+        payload >> reply >> placed;
+        if (const auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed))
+            emit renderReplied(page->page);
+        break;
+    }
+    case PacketType::SharedTileReply: {
+        TileRecord reply;
+        SharedImage placed;
+        payload >> reply >> placed;
+        if (const auto tile = sharedPieceReplied(reply, placed))
+            emit tileReplied(*tile);
+        break;
+    }
+    default:
+        // Nothing the preview side asks for: dropped.
+        break;
+    }
+}
+
+} // namespace pdfpreview

@@ -1,0 +1,141 @@
+#pragma once
+
+// The packets of one connection to a helper: each request sent gets an id of
+// its own, which its reply carries back; replies are handed on in the order
+// they came. Pages and tiles are drawn into a shared area where the helper
+// takes one, else they come as PNG, decoded away from the caller's thread.
+// Nothing here waits: the blocking forms are HelperSession's.
+
+#include "areablocks.h"
+#include "pagerequest.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QThreadPool>
+
+#include <deque>
+#include <memory>
+
+class AreaHandOver;
+class QLocalSocket;
+class SharedArea;
+
+namespace pdfpreview {
+
+class HelperConnection : public QObject
+{
+    Q_OBJECT
+public:
+    // How pages and tiles come: drawn by the helper straight into memory both
+    // share (the default; a helper that does not know it is found out at the
+    // first page and answered with PNG from then on), or as PNG.
+    enum class Transport { Shared, Png };
+    Q_ENUM(Transport)
+
+    // Takes the socket over. Areas go to the helper through handOver, which
+    // must outlive the connection; without one, pages come as PNG.
+    HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, QObject *parent = nullptr);
+    ~HelperConnection() override;
+
+    void setTransport(Transport transport) { m_transport = transport; }
+    Transport transport() const { return m_transport; }
+    bool isOpen() const;
+    // While a reply is being handed on: whether it came through the area.
+    bool replyIsShared() const { return m_replyIsShared; }
+
+    // Each returns the request's id; its reply carries it (a page's or
+    // tile's as its token, whatever token the caller set). 0 when the
+    // connection is closed and nothing was sent.
+    quint64 sendPageRequest(PageRequest request);
+    // A helper that does not know tiles drops the request: replies come in
+    // request order, so a reply to anything sent after it, arriving first,
+    // says so.
+    quint64 sendTileRequest(TileRecord tile);
+    quint64 sendBookmarksRequest();
+    // A helper too old to know these stays silent, and its next reply to
+    // another request comes first.
+    quint64 sendPageSizesRequest();
+    quint64 sendOutlineToolTipsRequest();
+    // Writes bytes as they are, for callers that speak the protocol themselves.
+    void sendRaw(const QByteArray &bytes);
+
+    // Closes the connection once what was written has gone; abort() at once.
+    void close();
+    void abort();
+
+signals:
+    void renderReplied(const PageRequest &reply);
+    void tileReplied(const TileRecord &reply);
+    void bookmarksReplied(quint64 id, const QList<BookmarkNode> &nodes);
+    void pageSizesReplied(quint64 id, const QList<QSize> &sizes);
+    void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
+    // Any packet at all came and was handed on.
+    void packetHandled();
+    void disconnected();
+
+private:
+    // A page (a null tile) or a tile: drawn into the area where it can be,
+    // else as PNG.
+    void sendPiece(const TileRecord &piece);
+    void sendPlainPiece(const TileRecord &piece);
+    void sendSharedPiece(TileRecord piece, qint64 offset);
+    // Sends a request now, or behind the area offer that is out.
+    void sendRequest(const QByteArray &packet);
+    void offerArea(qint64 bytes);
+    void onAreaAnswered(bool accepted, bool known);
+    // The piece of a shared reply, its image on the area; empty when no
+    // request of ours is behind it.
+    std::optional<TileRecord> sharedPieceReplied(const TileRecord &reply, const SharedImage &placed);
+    void forgetPendingPieces();
+
+    // A packet off the connection, its image decoded once ready.
+    struct ArrivedPacket {
+        PacketType type{};
+        QByteArray payload;
+        bool ready = true;
+        PageRequest page; // a render reply, decoded
+        TileRecord tile;  // a tile reply, decoded
+    };
+    void onReadyRead();
+    void dispatchArrived();
+    void handleArrived(const ArrivedPacket &packet);
+    // The id of the oldest request of a kind still unanswered: replies
+    // without a token answer requests of their kind in order.
+    quint64 answered(QList<quint64> &waiting);
+
+    QLocalSocket *m_socket;
+    AreaHandOver *m_handOver;
+    Transport m_transport = Transport::Shared;
+    quint64 m_nextId = 1;
+    bool m_replyIsShared = false;
+    quint32 m_expectedSize = 0;
+
+    std::shared_ptr<AreaBlocks> m_area;
+    bool m_sharedUnsupported = false;
+    // Pieces drawn into a block, by id, until replied.
+    struct PendingPiece {
+        std::shared_ptr<AreaBlocks> area;
+        qint64 offset = 0;
+    };
+    QHash<quint64, PendingPiece> m_pendingPieces;
+    // An area offered, and what waits for the answer, in order.
+    std::unique_ptr<SharedArea> m_offeredArea;
+    quint64 m_offerProbeToken = 0;
+    quint64 m_offersMade = 0;
+    struct Waiting {
+        TileRecord piece;
+        QByteArray packet; // any other request, as it goes out
+    };
+    QList<Waiting> m_afterOffer;
+
+    QList<quint64> m_bookmarksWaiting;
+    QList<quint64> m_pageSizesWaiting;
+    QList<quint64> m_toolTipsWaiting;
+
+    std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
+    QThreadPool m_decoders;
+};
+
+} // namespace pdfpreview

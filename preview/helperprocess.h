@@ -1,0 +1,100 @@
+#pragma once
+
+// One pdfhelper process in mode 1 for one document, started on a local
+// server under a fresh name that takes exactly one connection, the helper's;
+// and what the preview side knows of helpers beyond the packets.
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class AreaHandOver;
+class QLocalServer;
+class QLocalSocket;
+
+namespace pdfpreview {
+
+// The exit code as the helper's main returned it. Where exit statuses are
+// 8 bits wide, -2 arrives as 254; this gives -2 back on every platform.
+int signedExitCode(int rawExitCode);
+
+// Whether the file names an encryption dictionary near its start or end:
+// the helper cannot tell a wrong password from a damaged file, but an
+// encrypted document says so in the clear. Only bytes are looked at; the
+// document is never opened as a PDF here.
+bool looksEncrypted(const QString &path);
+
+// The pdfhelper executable beside the running program, or failing that the
+// one this library was built with.
+QString defaultHelperProgram();
+
+// The helper's command line for a mode, its target (output file or server
+// name), the document and, when not null, the password.
+QStringList helperArguments(const QString &mode, const QString &target, const QString &documentPath,
+                            const QString &password);
+
+class HelperProcess : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HelperProcess(QObject *parent = nullptr);
+    // Stops listening and ends the helper: it is given a moment to end by
+    // itself (its connection closed, it does), then killed.
+    ~HelperProcess() override;
+
+    void setProgram(const QString &path) { m_program = path; }
+    QString program() const { return m_program; }
+    // Sends the helper's debug log (its standard error) to ours instead of
+    // dropping it.
+    void setForwardLog(bool on) { m_forwardLog = on; }
+
+    // Listens on a fresh name, makes the channel areas are handed over on,
+    // and starts the helper. False when any of it fails; errorString() says
+    // why.
+    bool start(const QString &documentPath, const QString &password);
+    // Nobody else connects: closing the server also ends a helper still
+    // waiting in its queue.
+    void stopListening();
+    // Ends the helper at once.
+    void kill();
+    // Waits, without an event loop, for the helper to end; true when it has.
+    bool waitForFinished(int msecs);
+
+    QString serverName() const { return m_serverName; }
+    // While the helper runs, else 0.
+    qint64 processId() const;
+    bool running() const;
+    AreaHandOver *handOver() const { return m_handOver.get(); }
+    QStringList trace() const { return m_trace; }
+    QString errorString() const { return m_error; }
+
+signals:
+    // The helper's connection, once; the receiver takes it over.
+    void connected(QLocalSocket *socket);
+    void traceLine(const QString &line);
+    // exitCode as main returned it, -1 with crashed for a crash.
+    void finished(int exitCode, bool crashed);
+
+private:
+    void onNewConnection();
+    void onFinished(int rawExitCode, QProcess::ExitStatus status);
+    void onError(QProcess::ProcessError error);
+    void readTrace();
+
+    QString m_program;
+    bool m_forwardLog = false;
+    QLocalServer *m_server = nullptr;
+    QProcess *m_process = nullptr;
+    std::unique_ptr<AreaHandOver> m_handOver;
+    QString m_serverName;
+    bool m_accepted = false;
+    bool m_ended = false;
+    QString m_error;
+    QStringList m_trace;
+    QByteArray m_partialTraceLine;
+};
+
+} // namespace pdfpreview
