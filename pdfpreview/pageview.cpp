@@ -2,6 +2,7 @@
 
 #include "helpercontract.h"
 #include "helpersession.h"
+#include "renderplan.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -14,6 +15,7 @@
 PageView::PageView(QWidget *parent)
     : QAbstractScrollArea(parent)
 {
+    m_cache.setBudget(DefaultCacheBudget);
     viewport()->setBackgroundRole(QPalette::Dark);
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(40);
@@ -127,8 +129,17 @@ void PageView::scrollToPage(int index)
 
 bool PageView::hasCurrentImage(int index) const
 {
-    const auto it = m_cache.constFind(index);
-    return it != m_cache.cend() && it->generation == m_generation;
+    return m_cache.hasPage(index, m_generation);
+}
+
+TilePlan PageView::plan() const
+{
+    return TilePlan(m_layout, m_ratio, m_document && m_document->tilesAvailable());
+}
+
+bool PageView::isTiled(int index) const
+{
+    return plan().isTiled(index);
 }
 
 QSize PageView::renderSizeFor(const QSize &points) const
@@ -147,7 +158,7 @@ QSize PageView::renderSizeFor(const QSize &points) const
 
 void PageView::offerImage(const PageRequest &asked, const QImage &image)
 {
-    if (image.isNull() || asked.size != wholeImageSize(asked.pageIndex) || asked.rotation != m_rotation
+    if (image.isNull() || asked.size != plan().wholeImageSize(asked.pageIndex) || asked.rotation != m_rotation
         || asked.annotations != m_annotations || asked.invert != m_invert)
         return;
     onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation, {}, {}}, image);
@@ -158,7 +169,7 @@ void PageView::settingsChanged()
     // Images already in stay on screen, scaled, until their successors come;
     // tiles fit only the layout they were drawn for.
     ++m_generation;
-    m_tiles.clear();
+    m_cache.clearTiles();
     updateScrollBars();
     requestVisiblePages();
     viewport()->update();
@@ -190,109 +201,13 @@ void PageView::requestVisiblePages()
 {
     if (!m_document || m_layout.pageCount() == 0)
         return;
-    QList<int> pages = m_layout.pagesIn(visibleArea());
-    if (pages.isEmpty())
-        return;
-    // The pages in view first, then one on either side for the next scroll,
-    // the one below first: reading goes down.
-    const int first = pages.first();
-    const int last = pages.last();
-    if (last + 1 < m_layout.pageCount())
-        pages.append(last + 1);
-    if (first > 0)
-        pages.append(first - 1);
-    const QRect visible = visibleArea();
-    QList<PageJob> jobs;
-    const auto wholePage = [&](int index) {
-        if (!hasCurrentImage(index))
-            jobs.append(PageJob{index, wholeImageSize(index), m_rotation, m_annotations, m_invert, m_generation, {}, {}});
-    };
-    const auto tiles = [&](int index, const QRect &area) {
-        for (const QRect &tile : tilesOf(index, area)) {
-            const bool asked = std::any_of(jobs.cbegin(), jobs.cend(),
-                                           [&](const PageJob &job) { return job.index == index && job.tile == tile; });
-            if (!asked && !m_tiles.contains(tileKey(index, tile)))
-                jobs.append(PageJob{index, tile.size(), m_rotation, m_annotations, m_invert, m_generation, tile,
-                                    fullSize(index)});
-        }
-    };
-    // What is in view first, whole pages (tiled ones at the lower
-    // resolution, so that nothing is blank) before tiles; then a margin of
-    // tiles around the view; then the pages on either side.
-    const QList<int> inView = m_layout.pagesIn(visible);
-    for (int index : inView)
-        wholePage(index);
-    for (int index : inView)
-        if (isTiled(index))
-            tiles(index, visible);
-    const QRect margin = visible.adjusted(-TileSide, -TileSide, TileSide, TileSide);
-    for (int index : inView)
-        if (isTiled(index))
-            tiles(index, margin);
-    for (int index : std::as_const(pages))
-        if (!inView.contains(index))
-            wholePage(index);
-    m_document->requestPages(jobs);
+    m_document->requestPages(
+        wantedJobs(plan(), m_layout, visibleArea(), m_cache, JobSettings{m_rotation, m_annotations, m_invert, m_generation}));
     const int current = currentPage();
     if (current != m_lastCurrent) {
         m_lastCurrent = current;
         emit currentPageChanged(current);
     }
-}
-
-QSize PageView::fullSize(int index) const
-{
-    const QRect rect = m_layout.pageRect(index);
-    if (rect.isEmpty())
-        return QSize();
-    return QSize(clampedRound(rect.width() * m_ratio, 1, MaxTilePageSide),
-                 clampedRound(rect.height() * m_ratio, 1, MaxTilePageSide));
-}
-
-bool PageView::isTiled(int index) const
-{
-    if (!m_document || !m_document->tilesAvailable())
-        return false;
-    const QSize full = fullSize(index);
-    return full.width() > TileThreshold || full.height() > TileThreshold
-        || qint64(full.width()) * full.height() * 4 > TileBytes;
-}
-
-QSize PageView::wholeImageSize(int index) const
-{
-    if (!isTiled(index))
-        return m_layout.renderSize(index, m_ratio);
-    const QSize full = fullSize(index);
-    const double shrink = std::min({double(TileThreshold) / full.width(), double(TileThreshold) / full.height(),
-                                    std::sqrt(double(TileBytes / 4) / (double(full.width()) * full.height()))});
-    return QSize(clampedRound(full.width() * shrink, 1, TileThreshold),
-                 clampedRound(full.height() * shrink, 1, TileThreshold));
-}
-
-QList<QRect> PageView::tilesOf(int index, const QRect &area) const
-{
-    const QRect rect = m_layout.pageRect(index);
-    const QSize full = fullSize(index);
-    const QRect part = area.intersected(rect).translated(-rect.topLeft());
-    if (part.isEmpty() || full.isEmpty())
-        return {};
-    // Logical to device pixels as the page's own scale has it.
-    const double sx = double(full.width()) / rect.width();
-    const double sy = double(full.height()) / rect.height();
-    const int firstColumn = int(part.left() * sx) / TileSide;
-    const int lastColumn = std::min(int((part.right() + 1) * sx), full.width() - 1) / TileSide;
-    const int firstRow = int(part.top() * sy) / TileSide;
-    const int lastRow = std::min(int((part.bottom() + 1) * sy), full.height() - 1) / TileSide;
-    QList<QRect> tiles;
-    for (int row = firstRow; row <= lastRow; ++row)
-        for (int column = firstColumn; column <= lastColumn; ++column)
-            tiles.append(QRect(column * TileSide, row * TileSide, TileSide, TileSide).intersected(QRect(QPoint(), full)));
-    return tiles;
-}
-
-quint64 PageView::tileKey(int index, const QRect &tile)
-{
-    return (quint64(quint32(index)) << 32) | (quint64(tile.y() / TileSide) << 16) | quint64(tile.x() / TileSide);
 }
 
 bool PageView::visibleTilesIn() const
@@ -303,14 +218,15 @@ bool PageView::visibleTilesIn() const
 
 QList<PageView::Piece> PageView::piecesInView() const
 {
+    const TilePlan tiles = plan();
     const QRect visible = visibleArea();
     QList<Piece> pieces;
     for (int index : m_layout.pagesIn(visible)) {
-        pieces.append(Piece{index, QRect(), wholeImageSize(index), hasCurrentImage(index)});
-        if (!isTiled(index))
+        pieces.append(Piece{index, QRect(), tiles.wholeImageSize(index), hasCurrentImage(index)});
+        if (!tiles.isTiled(index))
             continue;
-        for (const QRect &tile : tilesOf(index, visible))
-            pieces.append(Piece{index, tile, fullSize(index), m_tiles.contains(tileKey(index, tile))});
+        for (const QRect &tile : tiles.tilesOf(index, visible))
+            pieces.append(Piece{index, tile, tiles.fullSize(index), m_cache.hasTile(TilePlan::tileKey(index, tile))});
     }
     return pieces;
 }
@@ -320,20 +236,17 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
     if (image.isNull() || job.index >= m_layout.pageCount())
         return;
     if (!job.tile.isNull()) {
-        if (job.generation != m_generation || job.pageSize != fullSize(job.index))
+        if (job.generation != m_generation || job.pageSize != plan().fullSize(job.index))
             return;
-        m_tiles.insert(tileKey(job.index, job.tile), Cached{image, job.generation});
+        m_cache.putTile(TilePlan::tileKey(job.index, job.tile), image);
         trimCache();
         viewport()->update();
         return;
     }
-    Cached &cached = m_cache[job.index];
-    if (job.generation < cached.generation)
-        return;
     // Kept as it came: painting fits it to the page's rectangle, and giving
     // it a ratio would copy a page that lies in shared memory.
-    cached.image = image;
-    cached.generation = job.generation;
+    if (!m_cache.putPage(job.index, image, job.generation))
+        return;
     trimCache();
     viewport()->update(m_layout.pageRect(job.index).translated(-visibleArea().topLeft()));
     if (job.generation == m_generation)
@@ -342,71 +255,21 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
 
 void PageView::setCacheBudget(qint64 bytes)
 {
-    m_cacheBudget = qMax<qint64>(0, bytes);
+    m_cache.setBudget(bytes);
     trimCache();
 }
 
 qint64 PageView::cachedBytes() const
 {
-    QList<QImage> images;
-    for (const Cached &c : m_cache)
-        images.append(c.image);
-    for (const Cached &c : m_tiles)
-        images.append(c.image);
-    return pdfpreview::memoryKeptBy(images);
+    return m_cache.bytes();
 }
 
 void PageView::trimCache()
 {
-    // What the kept images cost, each area once: dropping an image gives its
-    // area back only with the area's last image.
-    QHash<const void *, int> imagesOnArea;
-    qint64 bytes = 0;
-    const auto keep = [&](const QImage &image) {
-        const pdfpreview::KeptMemory kept = pdfpreview::memoryKeptBy(image);
-        if (!kept.area || imagesOnArea[kept.area]++ == 0)
-            bytes += kept.bytes;
-    };
-    const auto drop = [&](const QImage &image) {
-        const pdfpreview::KeptMemory kept = pdfpreview::memoryKeptBy(image);
-        if (!kept.area || --imagesOnArea[kept.area] == 0)
-            bytes -= kept.bytes;
-    };
-    for (const Cached &c : std::as_const(m_cache))
-        keep(c.image);
-    for (const Cached &c : std::as_const(m_tiles))
-        keep(c.image);
-    if (bytes <= m_cacheBudget)
-        return;
-    // Tiles out of view and past the margin go first.
-    const QRect kept = visibleArea().adjusted(-TileSide, -TileSide, TileSide, TileSide);
-    QSet<quint64> wanted;
-    for (int index : m_layout.pagesIn(kept))
-        for (const QRect &tile : tilesOf(index, kept))
-            wanted.insert(tileKey(index, tile));
-    for (auto it = m_tiles.begin(); it != m_tiles.end() && bytes > m_cacheBudget;) {
-        if (wanted.contains(it.key())) {
-            ++it;
-            continue;
-        }
-        drop(it->image);
-        it = m_tiles.erase(it);
-    }
-    if (bytes <= m_cacheBudget)
-        return;
-    const int centre = currentPage();
-    const QList<int> visible = m_layout.pagesIn(visibleArea());
-    QList<int> pages = m_cache.keys();
-    std::sort(pages.begin(), pages.end(),
-              [centre](int a, int b) { return std::abs(a - centre) > std::abs(b - centre); });
-    for (int index : std::as_const(pages)) {
-        if (bytes <= m_cacheBudget)
-            break;
-        if (visible.contains(index))
-            continue;
-        drop(m_cache.value(index).image);
-        m_cache.remove(index);
-    }
+    // Tiles out of view and past their margin go first.
+    const QRect visible = visibleArea();
+    const QRect margin = visible.adjusted(-TilePlan::TileSide, -TilePlan::TileSide, TilePlan::TileSide, TilePlan::TileSide);
+    m_cache.trim(plan().tileKeysIn(margin), m_layout.pagesIn(visible), currentPage());
 }
 
 void PageView::paintEvent(QPaintEvent *event)
@@ -419,28 +282,29 @@ void PageView::paintEvent(QPaintEvent *event)
     }
     const QPoint offset = visibleArea().topLeft();
     const QRect area = event->rect().translated(offset);
+    const TilePlan tiles = plan();
     for (int index : m_layout.pagesIn(area)) {
         const QRect rect = m_layout.pageRect(index).translated(-offset);
-        const auto it = m_cache.constFind(index);
-        if (it != m_cache.cend()) {
-            painter.drawImage(rect, it->image);
-        } else if (!isTiled(index)) {
+        const bool tiled = tiles.isTiled(index);
+        if (const PageCache::Page *page = m_cache.page(index)) {
+            painter.drawImage(rect, page->image);
+        } else {
             painter.fillRect(rect, m_invert ? Qt::black : Qt::white);
-            painter.setPen(Qt::gray);
-            painter.drawText(rect, Qt::AlignCenter, QString::number(index + 1));
+            if (!tiled) {
+                painter.setPen(Qt::gray);
+                painter.drawText(rect, Qt::AlignCenter, QString::number(index + 1));
+            }
         }
-        if (it == m_cache.cend() && isTiled(index))
-            painter.fillRect(rect, m_invert ? Qt::black : Qt::white);
-        if (isTiled(index)) {
-            const QSize full = fullSize(index);
+        if (tiled) {
+            const QSize full = tiles.fullSize(index);
             const double sx = double(rect.width()) / full.width();
             const double sy = double(rect.height()) / full.height();
-            for (const QRect &tile : tilesOf(index, area)) {
-                const auto drawn = m_tiles.constFind(tileKey(index, tile));
-                if (drawn != m_tiles.cend())
+            for (const QRect &tile : tiles.tilesOf(index, area)) {
+                const QImage drawn = m_cache.tile(TilePlan::tileKey(index, tile));
+                if (!drawn.isNull())
                     painter.drawImage(QRectF(rect.left() + tile.x() * sx, rect.top() + tile.y() * sy,
                                              tile.width() * sx, tile.height() * sy),
-                                      drawn->image);
+                                      drawn);
             }
         }
         painter.setPen(QPen(Qt::gray, 1));

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "pagecache.h"
 #include "pagelayout.h"
 #include "previewdocument.h"
 
 #include <QAbstractScrollArea>
-#include <QHash>
 #include <QImage>
 #include <QSet>
+
+class TilePlan;
 
 // The pages of one document in a scrolling strip. Placeholders of each
 // page's size stand until its image arrives; only the pages in view (and one
 // on either side) are asked for, and an image drawn for earlier settings is
-// shown scaled until the new one is in, so that nothing goes blank.
+// shown scaled until the new one is in, so that nothing goes blank. What is
+// asked for is worked out by the render plan (renderplan.h), what is kept
+// by the page cache; the view lays out, paints and follows the user.
 class PageView : public QAbstractScrollArea
 {
     Q_OBJECT
@@ -55,7 +59,7 @@ public:
     // a view whose visible pages alone are larger keeps just those.
     static constexpr qint64 DefaultCacheBudget = qint64(384) * 1024 * 1024;
     void setCacheBudget(qint64 bytes);
-    qint64 cacheBudget() const { return m_cacheBudget; }
+    qint64 cacheBudget() const { return m_cache.budget(); }
     // What the kept images cost now.
     qint64 cachedBytes() const;
     // Steps as other viewers do: a screen (Page Up/Down, Space, Shift+Space,
@@ -66,14 +70,9 @@ public:
     // Whether the page's image for the current settings is in (for a page
     // drawn in tiles, its whole image at the lower resolution).
     bool hasCurrentImage(int index) const;
-    // A page whose image at the current zoom and ratio would be larger than
-    // this on a side, or take more than TileBytes, is drawn as tiles of
-    // TileSide pixels of the part in view and a tile's margin around it,
-    // over its whole image at a size within the threshold, which stays on
+    // Whether the page is drawn as tiles at the current zoom and ratio (see
+    // TilePlan), over its whole image at a smaller size, which stays on
     // screen until the tiles are in.
-    static constexpr int TileThreshold = 2048;
-    static constexpr qint64 TileBytes = qint64(16) * 1024 * 1024;
-    static constexpr int TileSide = 1024;
     bool isTiled(int index) const;
     // Whether every tile of the part in view has come for the current settings.
     bool visibleTilesIn() const;
@@ -108,20 +107,8 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    struct Cached {
-        QImage image;
-        quint64 generation = 0;
-    };
-
     void onPageReady(const PageJob &job, const QImage &image);
-    // The page laid out in device pixels, each side within what tiles take.
-    QSize fullSize(int index) const;
-    // The image of a whole page to ask for: at full size, or for a tiled
-    // page the full size shrunk into the threshold.
-    QSize wholeImageSize(int index) const;
-    // The tiles of a page that cover area (logical, strip coordinates).
-    QList<QRect> tilesOf(int index, const QRect &area) const;
-    static quint64 tileKey(int index, const QRect &tile);
+    TilePlan plan() const;
     void settingsChanged();
     void applyZoomMode();
     void updateScrollBars();
@@ -129,14 +116,11 @@ private:
     void requestVisiblePages();
     void trimCache();
 
-    qint64 m_cacheBudget = DefaultCacheBudget;
-
     PreviewDocument *m_document = nullptr;
     PageLayout m_layout;
-    QHash<int, Cached> m_cache;
-    // Tiles for the current settings only: those of other settings do not
-    // fit the layout. Keyed by page and tile.
-    QHash<quint64, Cached> m_tiles;
+    // Tiles are kept for the current settings only: those of other settings
+    // do not fit the layout.
+    PageCache m_cache;
     QSet<int> m_annotated;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;

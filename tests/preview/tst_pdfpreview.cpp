@@ -84,13 +84,6 @@ private slots:
         QVERIFY(waitShown(view, 1));
         QTest::qWait(50);
         QVERIFY2(darkShare(view) > 0.5, qPrintable(QString::number(darkShare(view))));
-
-        // The page below the view is drawn before it is scrolled to.
-        window.resize(window.width(), 300);
-        view->scrollToPage(1);
-        QVERIFY(waitShown(view, 1));
-        QCOMPARE(view->piecesInView().size(), 1);
-        QVERIFY(waitShown(view, 2));
     }
 
     // Keys step as in other viewers: a screen keeping a tenth in view, a

@@ -1,0 +1,104 @@
+// What the view asks for and what it keeps, without a window or a helper.
+
+#include "pagecache.h"
+#include "pagelayout.h"
+#include "renderplan.h"
+
+#include <QtTest>
+
+namespace {
+
+QImage pageImage()
+{
+    return QImage(100, 100, QImage::Format_ARGB32); // 40,000 bytes
+}
+
+QString describe(const QList<PageJob> &jobs)
+{
+    QStringList parts;
+    for (const PageJob &job : jobs)
+        parts << (job.tile.isNull() ? QString::number(job.index) : QStringLiteral("%1t").arg(job.index));
+    return parts.join(' ');
+}
+
+} // namespace
+
+class TestRenderPlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Over the budget, tiles outside what is kept go first, then the pages
+    // farthest from the centre; pages in view stay even past the budget; an
+    // image for older settings never replaces a newer one.
+    void theCacheDropsWhatIsFarthest()
+    {
+        PageCache cache;
+        cache.setBudget(3 * 40000);
+        for (int page = 0; page < 6; ++page)
+            cache.putPage(page, pageImage(), 1);
+        cache.putTile(7, pageImage());
+        cache.putTile(8, pageImage());
+        cache.trim({8}, {5}, 4);
+        QList<int> kept = cache.pages();
+        std::sort(kept.begin(), kept.end());
+        QCOMPARE(kept, (QList<int>{4, 5}));
+        QVERIFY(cache.hasTile(8) && !cache.hasTile(7));
+        QCOMPARE(cache.bytes(), 3 * 40000);
+
+        cache.setBudget(0);
+        cache.trim({}, {4, 5}, 4);
+        QCOMPARE(cache.pages().size(), 2);
+        QVERIFY(!cache.hasTile(8));
+
+        QVERIFY(cache.putPage(4, pageImage(), 3));
+        QVERIFY(!cache.putPage(4, QImage(5, 5, QImage::Format_ARGB32), 2));
+        QVERIFY(cache.hasPage(4, 3) && !cache.hasPage(4, 2));
+        QCOMPARE(cache.page(4)->image.size(), QSize(100, 100));
+    }
+
+    // The pages in view first, then the one below and the one above; what is
+    // in already is not asked again. A tiled page: its whole image within the
+    // threshold first, then the tiles in view, then those of the margin, each
+    // once, every one of the page laid out in full.
+    void jobsComeInTheOrderTheViewNeedsThem()
+    {
+        PageLayout layout;
+        layout.setPageSizes(QList<QSize>(5, QSize(612, 792)));
+        PageCache cache;
+        const JobSettings settings{90, true, false, 7};
+        const QRect view(0, layout.pageRect(2).top() + 100, 700, 500);
+        QCOMPARE(describe(wantedJobs(TilePlan(layout, 1.0, true), layout, view, cache, settings)), QStringLiteral("2 3 1"));
+        cache.putPage(3, pageImage(), 7);
+        cache.putPage(2, pageImage(), 6);
+        const QList<PageJob> jobs = wantedJobs(TilePlan(layout, 1.0, true), layout, view, cache, settings);
+        QCOMPARE(describe(jobs), QStringLiteral("2 1"));
+        QCOMPARE(jobs[0].rotation, 90);
+        QCOMPARE(jobs[0].generation, quint64(7));
+
+        layout.setZoom(8);
+        const TilePlan plan(layout, 1.0, true);
+        const QRect deep(layout.pageRect(2).topLeft() + QPoint(2000, 3000), QSize(1500, 900));
+        const QList<PageJob> tiled = wantedJobs(plan, layout, deep, PageCache(), settings);
+        QVERIFY(plan.isTiled(2));
+        QVERIFY(tiled[0].tile.isNull() && tiled[0].size == plan.wholeImageSize(2));
+        QVERIFY(tiled[0].size.width() <= TilePlan::TileThreshold && tiled[0].size.height() <= TilePlan::TileThreshold);
+        const QList<QRect> inView = plan.tilesOf(2, deep);
+        QCOMPARE(inView.size(), 6);
+        QCOMPARE(describe(tiled.mid(tiled.size() - 2)), QStringLiteral("3 1"));
+        QSet<QRect> seen;
+        for (qsizetype n = 1; n < tiled.size() - 2; ++n) {
+            QCOMPARE(tiled[n].index, 2);
+            QCOMPARE(tiled[n].pageSize, plan.fullSize(2));
+            QVERIFY(!seen.contains(tiled[n].tile));
+            seen.insert(tiled[n].tile);
+            QCOMPARE(inView.contains(tiled[n].tile), n <= inView.size());
+        }
+        QCOMPARE(seen.size(), 20);
+        // Without tiles at the helper, the page is asked for whole.
+        QCOMPARE(describe(wantedJobs(TilePlan(layout, 1.0, false), layout, deep, PageCache(), settings)), QStringLiteral("2 3 1"));
+    }
+};
+
+QTEST_MAIN(TestRenderPlan)
+#include "tst_renderplan.moc"
