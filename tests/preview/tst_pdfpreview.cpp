@@ -157,6 +157,26 @@ private slots:
         QVERIFY2(most > Budget / 2, qPrintable(QString::number(most)));
     }
 
+    // Requests follow the view: at most two wait at the helper, and what was
+    // wanted before the view moved on and has not gone out yet never does.
+    void scrolledAwayPagesAreNotAskedFor()
+    {
+        PreviewDocument document;
+        QList<int> drawn;
+        connect(&document, &PreviewDocument::pageReady, this, [&](const PageJob &job, const QImage &) { drawn << job.index; });
+        document.open(fixture("annotations.pdf"));
+        QVERIFY(QTest::qWaitFor([&] { return document.isReady(); }, 20000));
+        const auto job = [](int index) { return PageJob{index, QSize(200, 260), 0, true, false, 1, {}, {}}; };
+        QList<PageJob> before;
+        for (int page = 0; page < 10; ++page)
+            before << job(page);
+        document.requestPages(before);
+        document.requestPages({job(11)});
+        QVERIFY(QTest::qWaitFor([&] { return drawn.contains(11); }, 20000));
+        QTest::qWait(300);
+        QCOMPARE(drawn, (QList<int>{0, 1, 11}));
+    }
+
     // At the highest zoom the part in view is drawn from tiles, pixel for
     // pixel what the helper draws for that rectangle of the page, across the
     // tiles' seams; the page behind them is a smaller whole image.
