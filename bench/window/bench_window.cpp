@@ -16,12 +16,15 @@
 // lateness; the peak resident memory of the window (this process, with the
 // shared areas it maps) and of its helper, and the most the view's cache held.
 // The first screen is waited for before the clock runs: the helper's start is
-// another benchmark's figure.
+// another benchmark's figure. Last, what the tile threshold trades: the first
+// page drawn whole at widths from 1,024 to 8,192 pixels against one tile of
+// it, in this process.
 
 #include "benchutil.h"
 #include "pageview.h"
 #include "previewdocument.h"
 #include "qpdfium.h"
+#include "renderplan.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -307,5 +310,30 @@ int main(int argc, char **argv)
     for (const Figures &run : runs)
         std::printf("%-10s %7d %9.1f ms %14lld %14lld %12lld\n", qPrintable(run.zoom), run.screens, run.longestBusy,
                     run.windowPeakKb / 1024, run.helperPeakKb / 1024, run.mostCached >> 20);
+    std::printf("\n%-12s %10s %12s %12s\n", "page width", "whole MB", "whole ms", "tile ms");
+    const QSize points = engine.pageSizeAll().value(0);
+    for (const int width : {1024, 1448, 2048, 2896, 4096, 5793, 8192}) {
+        const QSize whole(width, int(std::lround(double(width) * points.height() / std::max(1, points.width()))));
+        std::vector<double> wholeTimes;
+        std::vector<double> tileTimes;
+        for (int run = 0; run < 5; ++run) {
+            QElapsedTimer timer;
+            timer.start();
+            if (engine.page(0, whole, true, 0).isNull())
+                break;
+            wholeTimes.push_back(msSince(timer));
+            timer.start();
+            const QRect tile = QRect(QPoint(whole.width() / 2, whole.height() / 2), QSize(TilePlan::TileSide, TilePlan::TileSide))
+                                   .intersected(QRect(QPoint(), whole));
+            if (engine.tile(0, whole, tile, true, 0).isNull())
+                break;
+            tileTimes.push_back(msSince(timer));
+        }
+        const double megabytes = double(whole.width()) * whole.height() * 4 / 1048576;
+        if (wholeTimes.empty())
+            std::printf("%-12d %10.1f %12s %12s\n", width, megabytes, "over bound", "-");
+        else
+            std::printf("%-12d %10.1f %12.1f %12.1f\n", width, megabytes, median(wholeTimes), median(tileTimes));
+    }
     return 0;
 }
