@@ -248,16 +248,23 @@ void PreviewWindow::onOutline(const QList<BookmarkNode> &outline)
 void PreviewWindow::onFailed(PreviewDocument::Problem problem, const QString &message)
 {
     if (problem == PreviewDocument::Problem::NeedsPassword || problem == PreviewDocument::Problem::WrongPassword) {
-        bool ok = false;
+        const QString file = currentFile();
         const QString label = problem == PreviewDocument::Problem::WrongPassword
-                                  ? tr("The password is wrong. Password for %1:").arg(QFileInfo(currentFile()).fileName())
-                                  : tr("Password for %1:").arg(QFileInfo(currentFile()).fileName());
-        const QString password = QInputDialog::getText(this, tr("Password"), label, QLineEdit::Password, QString(), &ok);
-        if (ok) {
-            openFile(currentFile(), password);
-            return;
-        }
+                                  ? tr("The password is wrong. Password for %1:").arg(QFileInfo(file).fileName())
+                                  : tr("Password for %1:").arg(QFileInfo(file).fileName());
+        // Asked without a nested event loop: the window goes on while the
+        // prompt is open, and an answer for a file no longer shown is dropped.
+        auto *dialog = new QInputDialog(this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowTitle(tr("Password"));
+        dialog->setLabelText(label);
+        dialog->setTextEchoMode(QLineEdit::Password);
         m_view->setMessage(message);
+        connect(dialog, &QInputDialog::textValueSelected, this, [this, file](const QString &password) {
+            if (currentFile() == file)
+                openFile(file, password);
+        });
+        dialog->open();
         return;
     }
     m_view->setMessage(message);
