@@ -14,13 +14,16 @@
 // once, each page or tile of the same size drawn into a fresh image); the
 // longest the window's thread was busy in one go, read off a 2 ms timer's
 // lateness; the peak resident memory of the window (this process, with the
-// shared areas it maps) and of its helper, and the most the view's cache held.
+// shared areas it maps) and of its helper, and the most the view's cache held;
+// then mutool's and pdftoppm's time a page at fit width (to PNG files, as
+// whole processes over the document).
 // The first screen is waited for before the clock runs: the helper's start is
 // another benchmark's figure. Last, what the tile threshold trades: the first
 // page drawn whole at widths from 1,024 to 8,192 pixels against one tile of
 // it, in this process.
 
 #include "benchutil.h"
+#include "helpercontract.h"
 #include "pageview.h"
 #include "previewdocument.h"
 #include "qpdfium.h"
@@ -310,13 +313,22 @@ int main(int argc, char **argv)
     for (const Figures &run : runs)
         std::printf("%-10s %7d %9.1f ms %14lld %14lld %12lld\n", qPrintable(run.zoom), run.screens, run.longestBusy,
                     run.windowPeakKb / 1024, run.helperPeakKb / 1024, run.mostCached >> 20);
+    // The same pages at fit width by the usual tools, whole processes over
+    // the document, per page.
+    if (!runs.front().pages.empty()) {
+        const QSize fit = runs.front().pages.front().piece.pageSize;
+        const int pages = int(engine.pageCount());
+        std::printf("\nfit width pages (%dx%d) by other renderers, ms a page: mutool %.1f, pdftoppm %.1f\n",
+                    fit.width(), fit.height(), mutoolPerPage(options.document, fit, pages),
+                    pdftoppmPerPage(options.document, fit, pages));
+    }
     std::printf("\n%-12s %10s %12s %12s\n", "page width", "whole MB", "whole ms", "tile ms");
     const QSize points = engine.pageSizeAll().value(0);
     for (const int width : {1024, 1448, 2048, 2896, 4096, 5793, 8192}) {
         const QSize whole(width, int(std::lround(double(width) * points.height() / std::max(1, points.width()))));
         std::vector<double> wholeTimes;
         std::vector<double> tileTimes;
-        for (int run = 0; run < 5; ++run) {
+        for (int run = 0; run < 5 && fitsImageBound(whole); ++run) {
             QElapsedTimer timer;
             timer.start();
             if (engine.page(0, whole, true, 0).isNull())
