@@ -268,8 +268,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool tile = request.type == quint8(PacketType::TileRequest);
         const bool sharedTile = request.type == quint8(PacketType::SharedTileRequest);
         const bool offer = request.type == quint8(PacketType::SharedAreaOffer);
+        // Acknowledged at once; the pages follow from the event loop, which
+        // does not run here.
+        const bool search = request.type == quint8(PacketType::SearchRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
-        if (!render && !sharedRender && !tile && !sharedTile && !offer && fixed == env.fixedReplies.cend())
+        if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -283,6 +286,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 finding("a render request answered with another packet type");
             if (reply.body.left(EchoedSize) != expectedEcho(request.body))
                 finding("a render reply that does not echo its request");
+        } else if (search) {
+            // A token cut short reads as 0.
+            const QByteArray token = request.body.size() >= 8 ? request.body.left(8) : QByteArray(8, '\0');
+            if (reply.type != quint8(PacketType::SearchReply) || reply.body.left(8) != token)
+                finding("a search answered with something else than its acknowledgement");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

@@ -15,6 +15,7 @@ AREA_OFFER, AREA_REPLY, SHARED_RENDER_REQUEST, SHARED_RENDER_REPLY = 7, 8, 9, 10
 TOOL_TIPS_REQUEST, TOOL_TIPS_REPLY = 11, 12
 TILE_REQUEST, TILE_REPLY = 13, 14
 SHARED_TILE_REQUEST, SHARED_TILE_REPLY = 15, 16
+SEARCH_REQUEST, SEARCH_REPLY, SEARCH_CANCEL = 17, 18, 19
 
 
 def packet(type_, payload=b""):
@@ -56,6 +57,10 @@ def tile(page=0, token=0, rotation=0, page_width=600, page_height=800, x=0, y=0,
     if offset is None:
         return packet(TILE_REQUEST, payload)
     return packet(SHARED_TILE_REQUEST, payload + struct.pack(">Q", offset))
+
+
+def search(token, query, match_case=False, start=0):
+    return packet(SEARCH_REQUEST, struct.pack(">Q", token) + qstring(query) + struct.pack(">?i", match_case, start))
 
 
 def qstring(text):
@@ -106,6 +111,11 @@ SEEDS = {
                      + tile(0, 5, 0, 600, 800, 590, 790, 64, 64, offset=0)
                      + tile(0, 6, 0, 600, 800, 0, 0, 8, 8, offset=(1 << 64) - 4)
                      + packet(SHARED_TILE_REQUEST, b"\x00") + packet(SHARED_TILE_REPLY) + render(0)),
+    # An empty query, one past the bound, a start page far out, a cancel of
+    # one and of nothing, a short packet, and a reply sent the wrong way.
+    "search": (0, search(1, "Page") + search(2, "") + search(3, "x" * 1001) + search(4, "e", True, -2147483648)
+               + packet(SEARCH_CANCEL, struct.pack(">Q", 4)) + packet(SEARCH_CANCEL, b"\x01")
+               + packet(SEARCH_REQUEST, b"\x00\x00") + packet(SEARCH_REPLY, b"\x00" * 12) + render(0)),
     "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
                       + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
                       + render(0, width=8, height=8, offset=0)),

@@ -33,6 +33,15 @@ constexpr int MaxImageMegabytes = int(MaxImageBytes / (1024 * 1024));
 // Letter page at any ratio up to 5.
 constexpr int MaxTilePageSide = 200000;
 
+// Bounds of the text our own preview side asks for. A page's text is read
+// no further than its first MaxPageChars characters; a search keeps at most
+// MaxSearchHits hits and MaxSearchRects rectangles in all; a query has at
+// most MaxQueryUnits UTF-16 units.
+constexpr int MaxPageChars = 200000;
+constexpr int MaxSearchHits = 10000;
+constexpr int MaxSearchRects = 100000;
+constexpr int MaxQueryUnits = 1000;
+
 // The most bytes a shared area for rendered pages may have: two pages at
 // the image bound and a little more. The helper maps nothing larger.
 constexpr qint64 MaxSharedAreaBytes = 2 * MaxImageBytes + qint64(64) * 1024 * 1024;

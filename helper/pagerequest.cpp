@@ -1,5 +1,6 @@
 #include "pagerequest.h"
 
+#include "helpercontract.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
 
@@ -155,6 +156,44 @@ QList<T> readBoundedList(QDataStream &in, qint64 smallestItem)
 }
 
 } // namespace
+
+QDataStream &operator<<(QDataStream &out, const SearchRequestRecord &request)
+{
+    return out << request.token << request.query << request.matchCase << request.startPage;
+}
+
+QDataStream &operator>>(QDataStream &in, SearchRequestRecord &request)
+{
+    return in >> request.token >> request.query >> request.matchCase >> request.startPage;
+}
+
+QDataStream &operator<<(QDataStream &out, const SearchReplyRecord &reply)
+{
+    return out << reply.token << reply.page << reply.pagesSearched << reply.pageCount << reply.frame << reply.hits
+               << reply.done << reply.cut;
+}
+
+QDataStream &operator>>(QDataStream &in, SearchReplyRecord &reply)
+{
+    in >> reply.token >> reply.page >> reply.pagesSearched >> reply.pageCount >> reply.frame;
+    reply.hits.clear();
+    quint32 hits = 0;
+    in >> hits;
+    qint64 rects = 0;
+    for (quint32 i = 0; i < hits && in.status() == QDataStream::Ok; ++i) {
+        if (i >= quint32(MaxSearchHits)) {
+            in.setStatus(QDataStream::ReadCorruptData);
+            break;
+        }
+        QList<QRectF> hit = readBoundedList<QRectF>(in, 32);
+        rects += hit.size();
+        if (rects > MaxSearchRects)
+            in.setStatus(QDataStream::ReadCorruptData);
+        if (in.status() == QDataStream::Ok)
+            reply.hits.append(hit);
+    }
+    return in >> reply.done >> reply.cut;
+}
 
 QList<QSize> readPageSizes(QDataStream &in)
 {

@@ -6,6 +6,8 @@
 
 #include <QDataStream>
 #include <QImage>
+#include <QRectF>
+#include <QTransform>
 #include <QList>
 #include <QRect>
 #include <QSize>
@@ -47,6 +49,15 @@ enum class PacketType : quint8 {
     // when it knows both the area and tiles.
     SharedTileRequest = 15, // preview -> helper, TileRecord (null image), quint64 offset
     SharedTileReply = 16,   // helper -> preview, TileRecord (null image), SharedImage
+    // A search through the document's text. The helper acknowledges it at
+    // once (a reply for no page), then searches a page at a time from the
+    // start page on, wrapping, going back to its event loop between pages,
+    // and replies for each page searched; other requests are answered in
+    // between. A new search, or a cancel with its token, ends the one before:
+    // nothing more comes for it.
+    SearchRequest = 17, // preview -> helper, SearchRequestRecord
+    SearchReply = 18,   // helper -> preview, SearchReplyRecord
+    SearchCancel = 19,  // preview -> helper, quint64 token; no reply
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -94,6 +105,37 @@ struct SharedAreaOfferRecord {
 };
 QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer);
 QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer);
+
+// The query is at most MaxQueryUnits UTF-16 units (helpercontract.h); a
+// longer one is answered at once as done and cut, with no hits.
+struct SearchRequestRecord {
+    quint64 token = 0;
+    QString query;
+    bool matchCase = false;
+    qint32 startPage = 0; // taken modulo the page count
+};
+QDataStream &operator<<(QDataStream &out, const SearchRequestRecord &request);
+QDataStream &operator>>(QDataStream &in, SearchRequestRecord &request);
+
+// One page searched. Hits are in page space (points, y upwards, the origin
+// where the document puts it: a rectangle's x and y are its lower left
+// corner), each the rectangles that cover it line by line; frame maps page
+// space onto the page as a render lays it out unturned, in points from its
+// top left corner.
+struct SearchReplyRecord {
+    quint64 token = 0;
+    qint32 page = -1;          // -1: the acknowledgement, or a reply that ends the search
+    qint32 pagesSearched = 0;  // so far
+    qint32 pageCount = 0;
+    QTransform frame;
+    QList<QList<QRectF>> hits;
+    bool done = false;         // the last reply of this search
+    bool cut = false;          // a bound left hits out
+};
+QDataStream &operator<<(QDataStream &out, const SearchReplyRecord &reply);
+// Reads no more hits and rectangles than the search bounds allow, and no
+// count the bytes that follow could not hold.
+QDataStream &operator>>(QDataStream &in, SearchReplyRecord &reply);
 
 // Where in the shared area a rendered page lies; a width of 0 means the
 // render failed or did not fit, and nothing was written.

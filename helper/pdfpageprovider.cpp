@@ -93,7 +93,12 @@ void PDFPageProvider::onReadyRead()
 void PDFPageProvider::serve(QIODevice *in, QIODevice *out)
 {
     readPackets(in, expectedSize, [this, out](PacketType type, QDataStream &payload) {
+#ifndef PDFHELPER_WITHOUT_SHARED_AREA
+        // The search's replies go on after this call: they need the device.
+        const QByteArray reply = type == PacketType::SearchRequest ? serveSearch(payload, out) : handlePacket(type, payload);
+#else
         const QByteArray reply = handlePacket(type, payload);
+#endif
         if (!reply.isEmpty())
             out->write(reply);
     });
@@ -111,6 +116,9 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::OutlineToolTipsRequest:
         return serveBookmarks(true);
 #ifndef PDFHELPER_WITHOUT_SHARED_AREA
+    case PacketType::SearchCancel:
+        serveSearchCancel(payload);
+        return QByteArray();
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
@@ -120,8 +128,9 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedTileRequest:
         return serveSharedTile(payload);
 #else
-    // Built as helpers were before the shared area (and tiles), for the
-    // preview side's tests of its fall-back.
+    // Built as helpers were before the shared area (and tiles and search),
+    // for the preview side's tests of its fall-back.
+    case PacketType::SearchCancel:
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
@@ -135,6 +144,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::OutlineToolTipsReply:
     case PacketType::TileReply:
     case PacketType::SharedTileReply:
+    case PacketType::SearchRequest: // served by serve(), which knows where replies go
+    case PacketType::SearchReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -185,6 +196,62 @@ QByteArray PDFPageProvider::serveTile(QDataStream &payload)
     }
     std::cout << "sending back " << packet.size() << std::endl;
     return packet;
+}
+
+QByteArray PDFPageProvider::serveSearch(QDataStream &payload, QIODevice *out)
+{
+    SearchRequestRecord request;
+    payload >> request;
+    // A new search ends the one before, which gets nothing more.
+    m_search.reset();
+    SearchReplyRecord ack{request.token, -1, 0, qMax(0, engine.pageCount()), QTransform(), {}, false, false};
+    std::cout << "searching " << ack.pageCount << " pages" << std::endl;
+    if (request.query.isEmpty() || request.query.size() > MaxQueryUnits || ack.pageCount == 0) {
+        ack.done = true;
+        ack.cut = request.query.size() > MaxQueryUnits;
+        return buildPacket(PacketType::SearchReply, ack);
+    }
+    // The start page is hostile like every number: taken modulo the count.
+    request.startPage = int((qint64(request.startPage) % ack.pageCount + ack.pageCount) % ack.pageCount);
+    m_search = Search{request, out, ack.pageCount, 0, 0, 0};
+    QTimer::singleShot(0, this, &PDFPageProvider::searchNextPage);
+    return buildPacket(PacketType::SearchReply, ack);
+}
+
+void PDFPageProvider::serveSearchCancel(QDataStream &payload)
+{
+    quint64 token = 0;
+    payload >> token;
+    if (m_search && m_search->request.token == token) {
+        std::cout << "search cancelled" << std::endl;
+        m_search.reset();
+    }
+}
+
+void PDFPageProvider::searchNextPage()
+{
+    if (!m_search || !m_search->out)
+        return;
+    Search &search = *m_search;
+    const int page = (search.request.startPage + search.searched) % search.pageCount;
+    const QPdfium::TextHits found = engine.findOnPage(unsigned(page), search.request.query, search.request.matchCase,
+                                                      MaxSearchHits - search.hits, MaxSearchRects - search.rects);
+    ++search.searched;
+    search.hits += int(found.hits.size());
+    for (const QList<QRectF> &hit : found.hits)
+        search.rects += int(hit.size());
+    SearchReplyRecord reply{search.request.token, page, search.searched, search.pageCount, {}, found.hits,
+                            false, found.cut};
+    if (!found.hits.isEmpty())
+        reply.frame = engine.pageFrame(unsigned(page)).value_or(QTransform());
+    reply.done = found.cut || search.searched == search.pageCount;
+    search.out->write(buildPacket(PacketType::SearchReply, reply));
+    if (reply.done) {
+        std::cout << "searched " << search.searched << " pages, " << search.hits << " hits" << std::endl;
+        m_search.reset();
+        return;
+    }
+    QTimer::singleShot(0, this, &PDFPageProvider::searchNextPage);
 }
 
 QByteArray PDFPageProvider::serveBookmarks(bool toolTips)

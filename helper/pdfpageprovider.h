@@ -6,9 +6,11 @@
 #include "sharedarea.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class QDataStream;
 class QIODevice;
@@ -70,6 +72,12 @@ private:
     // not hold one of that size there.
     QImage areaImage(quint64 offset, const QSize &size);
     static SharedImage placement(quint64 offset, const QImage &image);
+    // Our own preview side's search: acknowledged at once, then a page a turn
+    // of the event loop, its replies written to the device the request came
+    // from.
+    QByteArray serveSearch(QDataStream &payload, QIODevice *out);
+    void serveSearchCancel(QDataStream &payload);
+    void searchNextPage();
     // Renders what the record asks for, inverted if asked: into target when
     // there is one, else into a new image that is returned.
     QImage renderPage(const PageRequest &request, QImage *target);
@@ -85,4 +93,15 @@ private:
     SharedArea area;
     bool everConnected = false;
     bool gaveUp = false;
+
+    // The search under way, if any.
+    struct Search {
+        SearchRequestRecord request;
+        QPointer<QIODevice> out;
+        int pageCount = 0;
+        int searched = 0;
+        int hits = 0;
+        int rects = 0;
+    };
+    std::optional<Search> m_search;
 };

@@ -131,6 +131,31 @@ quint64 HelperConnection::sendOutlineToolTipsRequest()
     return m_nextId++;
 }
 
+quint64 HelperConnection::sendSearchRequest(const QString &query, bool matchCase, int startPage)
+{
+    if (!isOpen())
+        return 0;
+    if (m_searchUnsupported) {
+        QMetaObject::invokeMethod(this, &HelperConnection::searchUnavailable, Qt::QueuedConnection);
+        return 0;
+    }
+    const quint64 id = m_nextId++;
+    sendRequest(buildPacket(PacketType::SearchRequest, SearchRequestRecord{id, query, matchCase, startPage}));
+    if (!m_searchKnown && m_searchProbe == 0) {
+        // A token from the probes' own range, as the area offers' probes.
+        m_searchProbe = ProbeToken - ++m_offersMade;
+        sendRequest(buildPacket(PacketType::RenderRequest,
+                                PageRequest{0, -1, m_searchProbe, false, false, 0, QSize(1, 1), QImage()}));
+    }
+    return id;
+}
+
+void HelperConnection::sendSearchCancel(quint64 id)
+{
+    if (isOpen() && id != 0)
+        sendRequest(buildPacket(PacketType::SearchCancel, id));
+}
+
 quint64 HelperConnection::answered(QList<quint64> &waiting)
 {
     return waiting.isEmpty() ? 0 : waiting.takeFirst();
@@ -311,6 +336,12 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         // not know the offer.
         if (m_offeredArea && packet.page.token == m_offerProbeToken)
             onAreaAnswered(false, false);
+        // A helper that searches acknowledges a search before it answers the
+        // probe behind it.
+        if (packet.page.token == m_searchProbe && !m_searchKnown && !m_searchUnsupported) {
+            m_searchUnsupported = true;
+            emit searchUnavailable();
+        }
         if (packet.page.token < ProbeToken - m_offersMade)
             emit renderReplied(packet.page);
         break;
@@ -332,6 +363,15 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     case PacketType::TileReply:
         emit tileReplied(packet.tile);
         break;
+    case PacketType::SearchReply: {
+        SearchReplyRecord reply;
+        payload >> reply;
+        if (payload.status() != QDataStream::Ok)
+            break;
+        m_searchKnown = true;
+        emit searchReplied(reply);
+        break;
+    }
     case PacketType::SharedAreaReply: {
         bool accepted = false;
         payload >> accepted;

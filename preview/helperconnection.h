@@ -58,6 +58,14 @@ public:
     // another request comes first.
     quint64 sendPageSizesRequest();
     quint64 sendOutlineToolTipsRequest();
+    // Searches the document from startPage on, wrapping; replies come as
+    // searchReplied() with the returned id as their token. The first search
+    // is followed by a probe: a helper that does not search is found out by
+    // its answer, and searchUnavailable() is emitted (for every search from
+    // then on too, which return 0).
+    quint64 sendSearchRequest(const QString &query, bool matchCase, int startPage);
+    // Ends the search; nothing more comes for it.
+    void sendSearchCancel(quint64 id);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -71,6 +79,8 @@ signals:
     void bookmarksReplied(quint64 id, const QList<BookmarkNode> &nodes);
     void pageSizesReplied(quint64 id, const QList<QSize> &sizes);
     void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
+    void searchReplied(const SearchReplyRecord &reply);
+    void searchUnavailable();
     // Any packet at all came and was handed on.
     void packetHandled();
     void disconnected();
@@ -129,6 +139,12 @@ private:
         QByteArray packet; // any other request, as it goes out
     };
     QList<Waiting> m_afterOffer;
+
+    // Whether the helper searches: known once it acknowledged a search, or
+    // found out not to by the probe behind the first.
+    bool m_searchKnown = false;
+    bool m_searchUnsupported = false;
+    quint64 m_searchProbe = 0;
 
     QList<quint64> m_bookmarksWaiting;
     QList<quint64> m_pageSizesWaiting;

@@ -67,6 +67,8 @@ void HelperSession::onConnected(QLocalSocket *socket)
             [this](quint64, const QList<QSize> &sizes) { emit pageSizesReplied(sizes); });
     connect(m_connection, &HelperConnection::outlineToolTipsReplied, this,
             [this](quint64, const QStringList &tips) { emit outlineToolTipsReplied(tips); });
+    connect(m_connection, &HelperConnection::searchReplied, this, &HelperSession::searchReplied);
+    connect(m_connection, &HelperConnection::searchUnavailable, this, &HelperSession::searchUnavailable);
     connect(m_connection, &HelperConnection::packetHandled, this, &HelperSession::wake);
     connect(m_connection, &HelperConnection::disconnected, this, [this] {
         if (m_state == State::Connected)
@@ -119,6 +121,17 @@ void HelperSession::sendOutlineToolTipsRequest()
 {
     if (m_state == State::Connected)
         m_connection->sendOutlineToolTipsRequest();
+}
+
+quint64 HelperSession::sendSearchRequest(const QString &query, bool matchCase, int startPage)
+{
+    return m_state == State::Connected ? m_connection->sendSearchRequest(query, matchCase, startPage) : 0;
+}
+
+void HelperSession::sendSearchCancel(quint64 id)
+{
+    if (m_state == State::Connected)
+        m_connection->sendSearchCancel(id);
 }
 
 void HelperSession::sendRaw(const QByteArray &bytes)

@@ -74,6 +74,9 @@ public:
     void sendPageSizesRequest();
     void sendOutlineToolTipsRequest();
     void sendRaw(const QByteArray &bytes);
+    // As HelperConnection searches.
+    quint64 sendSearchRequest(const QString &query, bool matchCase, int startPage);
+    void sendSearchCancel(quint64 id);
 
     // Blocking forms: send, then run the event loop until the reply is in.
     // Empty when the helper went away or the time ran out. The reply's token
@@ -111,6 +114,8 @@ signals:
     void bookmarksReplied(const QList<BookmarkNode> &nodes);
     void pageSizesReplied(const QList<QSize> &sizes);
     void outlineToolTipsReplied(const QStringList &toolTips);
+    void searchReplied(const SearchReplyRecord &reply);
+    void searchUnavailable();
     void traceLine(const QString &line);
     void finished(int exitCode);
 

@@ -353,6 +353,73 @@ private slots:
     }
 #endif
 
+    // A search through the helper finds each word where it is: every page
+    // searched once, case ignored unless asked for, each hit in page space
+    // with the page's frame mapping it onto the page as laid out, turned and
+    // offset boxes included.
+    void searchFindsWordsWhereTheyAre()
+    {
+        HelperSession session;
+        QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
+        QList<SearchReplyRecord> replies;
+        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        const quint64 any = session.sendSearchRequest(QStringLiteral("ALPHA"), false, 1);
+        QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
+        QCOMPARE(replies.size(), 3);
+        QCOMPARE(replies[0].page, -1);
+        QCOMPARE(replies[1].page, 1); // from the start page on, wrapping
+        QCOMPARE(replies[2].page, 0);
+        QCOMPARE(replies[2].pagesSearched, 2);
+        for (const SearchReplyRecord &r : replies)
+            QCOMPARE(r.token, any);
+        QCOMPARE(replies[2].hits.size(), 2);
+        QCOMPARE(replies[1].hits.size(), 1);
+        // "Alpha" on the first line: 72 points in, its baseline 72 + 24 below the top.
+        const QPointF first = replies[2].frame.mapRect(replies[2].hits[0].value(0)).center();
+        QVERIFY2(first.x() > 72 && first.x() < 140 && first.y() > 55 && first.y() < 80, qPrintable(QString::number(first.x()) + " " + QString::number(first.y())));
+        // The turned page is shown 792 wide: its line runs down the right edge.
+        const QPointF turned = replies[1].frame.mapRect(replies[1].hits[0].value(0)).center();
+        QVERIFY2(turned.x() > 690 && turned.x() < 730 && turned.y() > 140 && turned.y() < 240, qPrintable(QString::number(turned.x()) + " " + QString::number(turned.y())));
+
+        replies.clear();
+        session.sendSearchRequest(QStringLiteral("alpha"), true, 0);
+        QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
+        QCOMPARE(replies[1].hits.size() + replies[2].hits.size(), 2); // "second line alpha" and "Turned alpha"
+    }
+
+    // A new search ends the one before: nothing comes for it after the new
+    // one is acknowledged. A helper that does not search says so through
+    // the probe behind the first search, and nothing waits.
+    void searchesEndAndOlderHelpersSaySo()
+    {
+        HelperSession session;
+        QVERIFY(session.start(fixture("annotations.pdf")) && session.waitForConnected());
+        QList<SearchReplyRecord> replies;
+        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        const quint64 first = session.sendSearchRequest(QStringLiteral("a"), false, 0);
+        const quint64 second = session.sendSearchRequest(QStringLiteral("e"), false, 0);
+        QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
+        qsizetype ack = -1;
+        for (qsizetype n = 0; n < replies.size(); ++n) {
+            if (replies[n].token == second && replies[n].page == -1)
+                ack = n;
+            QVERIFY(replies[n].token == second || (ack < 0 && !replies[n].done && replies[n].token == first));
+        }
+        QVERIFY(ack >= 0);
+        QCOMPARE(replies.last().token, second);
+
+        HelperSession older;
+        older.setHelperProgram(QStringLiteral(PDFHELPER_BEFORE_SHARED));
+        QVERIFY(older.start(fixture("text.pdf")) && older.waitForConnected());
+        int unavailable = 0;
+        connect(&older, &HelperSession::searchUnavailable, this, [&] { ++unavailable; });
+        QVERIFY(older.sendSearchRequest(QStringLiteral("alpha"), false, 0) != 0);
+        QTRY_COMPARE(unavailable, 1);
+        QCOMPARE(older.sendSearchRequest(QStringLiteral("alpha"), false, 0), quint64(0));
+        QTRY_COMPARE(unavailable, 2);
+        QVERIFY(older.render(pageRequest(0)).has_value());
+    }
+
     // The connection against a peer that plays the helper: each request goes
     // out with its id, replies without a token answer their kind's oldest
     // request, a reply still decoding holds back those behind it, and what

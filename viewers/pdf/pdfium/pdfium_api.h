@@ -26,6 +26,9 @@ typedef struct fpdf_dest_t__ *FPDF_DEST;
 typedef struct fpdf_action_t__ *FPDF_ACTION;
 typedef struct fpdf_annotation_t__ *FPDF_ANNOTATION;
 typedef struct fpdf_formhandle_t__ *FPDF_FORMHANDLE;
+typedef struct fpdf_textpage_t__ *FPDF_TEXTPAGE;
+typedef struct fpdf_schhandle_t__ *FPDF_SCHHANDLE;
+typedef const unsigned short *FPDF_WIDESTRING;
 
 typedef struct {
     unsigned long m_FileLen;
@@ -91,6 +94,8 @@ typedef struct _FPDF_FORMFILLINFO {
 
 // Render flags.
 #define FPDF_ANNOT 0x01
+// FPDFText_FindStart flags.
+#define FPDF_MATCHCASE 0x1
 
 // Progressive render status.
 #define FPDF_RENDER_READY 0
@@ -195,6 +200,22 @@ int PDFIUM_CALL FPDFPage_GetAnnotCount(FPDF_PAGE page);
 FPDF_ANNOTATION PDFIUM_CALL FPDFPage_GetAnnot(FPDF_PAGE page, int index);
 FPDF_ANNOTATION_SUBTYPE PDFIUM_CALL FPDFAnnot_GetSubtype(FPDF_ANNOTATION annot);
 void PDFIUM_CALL FPDFPage_CloseAnnot(FPDF_ANNOTATION annot);
+
+// Text and search. Page space: the page's user space in points, y upwards.
+FPDF_TEXTPAGE PDFIUM_CALL FPDFText_LoadPage(FPDF_PAGE page);
+void PDFIUM_CALL FPDFText_ClosePage(FPDF_TEXTPAGE text_page);
+int PDFIUM_CALL FPDFText_CountChars(FPDF_TEXTPAGE text_page);
+int PDFIUM_CALL FPDFText_CountRects(FPDF_TEXTPAGE text_page, int start_index, int count);
+FPDF_BOOL PDFIUM_CALL FPDFText_GetRect(FPDF_TEXTPAGE text_page, int rect_index, double *left, double *top,
+                                       double *right, double *bottom);
+FPDF_SCHHANDLE PDFIUM_CALL FPDFText_FindStart(FPDF_TEXTPAGE text_page, FPDF_WIDESTRING findwhat,
+                                              unsigned long flags, int start_index);
+FPDF_BOOL PDFIUM_CALL FPDFText_FindNext(FPDF_SCHHANDLE handle);
+int PDFIUM_CALL FPDFText_GetSchResultIndex(FPDF_SCHHANDLE handle);
+int PDFIUM_CALL FPDFText_GetSchCount(FPDF_SCHHANDLE handle);
+void PDFIUM_CALL FPDFText_FindClose(FPDF_SCHHANDLE handle);
+FPDF_BOOL PDFIUM_CALL FPDF_PageToDevice(FPDF_PAGE page, int start_x, int start_y, int size_x, int size_y,
+                                        int rotate, double page_x, double page_y, int *device_x, int *device_y);
 
 #ifdef __cplusplus
 }

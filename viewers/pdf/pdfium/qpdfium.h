@@ -4,6 +4,8 @@
 #include "sharedreadfile.h"
 
 #include <QImage>
+#include <QRectF>
+#include <QTransform>
 #include <QLatin1String>
 #include <QHash>
 #include <QList>
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QStandardItem;
 
@@ -75,6 +78,22 @@ public:
     // the tile's size): for tiles drawn straight into shared memory.
     bool tileInto(unsigned int index, const QSize &pageSize, const QRect &tile, QImage &target, bool annotations,
                   int rotate);
+
+    // The matches of query on a page, in page order, each as the rectangles
+    // (page space: points, y upwards, origin where the document puts it)
+    // that cover it line by line. At most maxHits matches and maxRects
+    // rectangles, none past the page's first MaxPageChars characters
+    // (helpercontract.h); cut says something was left out.
+    struct TextHits {
+        QList<QList<QRectF>> hits;
+        bool cut = false;
+    };
+    TextHits findOnPage(unsigned int index, const QString &query, bool matchCase, int maxHits, int maxRects);
+    // How page space maps onto the page as a render lays it out unturned, in
+    // points from its top left corner (the page's size as pageSize() gives
+    // it): the same arithmetic as every render. Empty when the page cannot
+    // be loaded.
+    std::optional<QTransform> pageFrame(unsigned int index);
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
