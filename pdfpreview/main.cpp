@@ -38,6 +38,8 @@ int main(int argc, char *argv[])
          QStringLiteral("Zoom in pixels a point, 0.05 to 48 (default: fit width)."), QStringLiteral("Z")},
         {QStringLiteral("scroll"),
          QStringLiteral("Scroll the pages to X,Y (logical pixels from the top left) once shown."), QStringLiteral("X,Y")},
+        {QStringLiteral("find"), QStringLiteral("Search for the text once the first page is shown."),
+         QStringLiteral("TEXT")},
         {QStringLiteral("screenshot"),
          QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
     });
@@ -103,6 +105,10 @@ int main(int argc, char *argv[])
             window.pageView()->horizontalScrollBar()->setValue(to.x());
             window.pageView()->verticalScrollBar()->setValue(to.y());
         });
+    }
+    if (parser.isSet(QStringLiteral("find"))) {
+        const QString query = parser.value(QStringLiteral("find"));
+        QObject::connect(&window, &PreviewWindow::firstPageShown, &window, [&window, query] { window.find(query); });
     }
     window.show();
     window.openFile(files.first(), parser.value(QStringLiteral("password")).isEmpty()

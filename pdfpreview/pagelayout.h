@@ -33,6 +33,8 @@ public:
     void setQuarterTurns(int turns);
 
     int pageCount() const { return int(m_points.size()); }
+    // The page's size in points as given, unturned.
+    QSize pagePoints(int index) const { return m_points.value(index); }
     double zoom() const { return m_zoom; }
     int quarterTurns() const { return m_turns; }
     QRect pageRect(int index) const;

@@ -37,6 +37,8 @@ void PageView::setDocument(PreviewDocument *document)
 void PageView::setPageSizes(const QList<QSize> &points)
 {
     m_cache.clear();
+    m_hits.clear();
+    m_currentHit = -1;
     m_annotated.clear();
     m_message.clear();
     m_lastCurrent = -1;
@@ -253,6 +255,54 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
         emit pageShown(job.index);
 }
 
+void PageView::setHighlights(const QList<PreviewDocument::SearchHit> &hits, int current)
+{
+    m_hits = hits;
+    m_currentHit = current;
+    viewport()->update();
+}
+
+QRectF PageView::stripRect(int page, const QRectF &points) const
+{
+    const QRect rect = m_layout.pageRect(page);
+    const QSize size = m_layout.pagePoints(page);
+    if (rect.isEmpty() || size.isEmpty())
+        return QRectF();
+    // As fractions of the unturned page, turned as the view turns it.
+    const auto turned = [&](QPointF p) {
+        const double u = p.x() / size.width();
+        const double v = p.y() / size.height();
+        switch (m_rotation / 90) {
+        case 1:
+            return QPointF(1 - v, u);
+        case 2:
+            return QPointF(1 - u, 1 - v);
+        case 3:
+            return QPointF(v, 1 - u);
+        default:
+            return QPointF(u, v);
+        }
+    };
+    const QPointF a = turned(points.topLeft());
+    const QPointF b = turned(points.bottomRight());
+    return QRectF(rect.left() + a.x() * rect.width(), rect.top() + a.y() * rect.height(),
+                  (b.x() - a.x()) * rect.width(), (b.y() - a.y()) * rect.height())
+        .normalized();
+}
+
+void PageView::revealHit(const PreviewDocument::SearchHit &hit)
+{
+    QRectF where;
+    for (const QRectF &rect : hit.rects)
+        where |= stripRect(hit.page, rect);
+    if (where.isEmpty() || QRectF(visibleArea()).contains(where))
+        return;
+    // A third of the way down, where the eye looks first.
+    verticalScrollBar()->setValue(int(where.center().y() - viewport()->height() / 3.0));
+    if (where.right() > visibleArea().right() || where.left() < visibleArea().left())
+        horizontalScrollBar()->setValue(int(where.center().x() - viewport()->width() / 2.0));
+}
+
 void PageView::setCacheBudget(qint64 bytes)
 {
     m_cache.setBudget(bytes);
@@ -306,6 +356,14 @@ void PageView::paintEvent(QPaintEvent *event)
                                              tile.width() * sx, tile.height() * sy),
                                       drawn);
             }
+        }
+        for (qsizetype n = 0; n < m_hits.size(); ++n) {
+            if (m_hits[n].page != index)
+                continue;
+            // Translucent, so that the words stay readable under it.
+            const QColor colour = n == m_currentHit ? QColor(255, 120, 0, 130) : QColor(255, 230, 0, 110);
+            for (const QRectF &hitRect : m_hits[n].rects)
+                painter.fillRect(stripRect(index, hitRect).translated(-offset), colour);
         }
         painter.setPen(QPen(Qt::gray, 1));
         painter.drawRect(rect.adjusted(0, 0, -1, -1));

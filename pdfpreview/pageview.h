@@ -95,6 +95,14 @@ public:
     // current one when it was asked for as the view would ask now.
     void offerImage(const PageRequest &asked, const QImage &image);
 
+    // Search hits drawn over the pages, the current one stronger (-1: none).
+    void setHighlights(const QList<PreviewDocument::SearchHit> &hits, int current);
+    // Scrolls so that the hit is in view, unless it is already.
+    void revealHit(const PreviewDocument::SearchHit &hit);
+    // Where a rectangle in a page's points, as laid out unturned, lies in
+    // the strip at the current zoom and rotation.
+    QRectF stripRect(int page, const QRectF &points) const;
+
 signals:
     void currentPageChanged(int index);
     // A page's image for the current settings has come in.
@@ -122,6 +130,8 @@ private:
     // do not fit the layout.
     PageCache m_cache;
     QSet<int> m_annotated;
+    QList<PreviewDocument::SearchHit> m_hits;
+    int m_currentHit = -1;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;
     int m_rotation = 0;

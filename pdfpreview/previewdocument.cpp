@@ -5,6 +5,8 @@
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
 
+#include <cmath>
+
 using pdfpreview::HelperSession;
 
 PreviewDocument::PreviewDocument(QObject *parent)
@@ -75,6 +77,7 @@ void PreviewDocument::adoptPrefetch()
 
 void PreviewDocument::close()
 {
+    m_searchId = 0;
     m_prefetch.reset();
     if (m_session) {
         m_session->disconnect(this);
@@ -106,6 +109,11 @@ void PreviewDocument::connectSession()
     connect(m_session, &HelperSession::finished, this, &PreviewDocument::onFinished);
     connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
     connect(m_session, &HelperSession::tileReplied, this, &PreviewDocument::onTileReplied);
+    connect(m_session, &HelperSession::searchReplied, this, &PreviewDocument::onSearchReplied);
+    connect(m_session, &HelperSession::searchUnavailable, this, [this] {
+        m_searchId = 0;
+        emit searchUnavailable();
+    });
     connect(m_session, &HelperSession::pageSizesReplied, this, [this](const QList<QSize> &sizes) {
         m_sizes = sizes;
         m_ready = true;
@@ -136,8 +144,56 @@ void PreviewDocument::onConnected()
     sendWaiting();
 }
 
+void PreviewDocument::search(const QString &query, bool matchCase, int startPage)
+{
+    cancelSearch();
+    if (!m_session || m_session->state() != HelperSession::State::Connected || !m_ready) {
+        emit searchProgress(0, int(m_sizes.size()), true, false);
+        return;
+    }
+    m_searchId = m_session->sendSearchRequest(query.left(MaxQueryUnits), matchCase, startPage);
+}
+
+void PreviewDocument::cancelSearch()
+{
+    if (m_searchId && m_session)
+        m_session->sendSearchCancel(m_searchId);
+    m_searchId = 0;
+}
+
+void PreviewDocument::onSearchReplied(const SearchReplyRecord &reply)
+{
+    if (reply.token != m_searchId || m_searchId == 0)
+        return;
+    QList<SearchHit> hits;
+    // The page and every rectangle are the helper's word: only pages of the
+    // document, and only rectangles that are numbers, are taken.
+    if (reply.page >= 0 && reply.page < m_sizes.size()) {
+        for (const QList<QRectF> &rects : reply.hits) {
+            SearchHit hit{reply.page, {}};
+            for (const QRectF &rect : rects) {
+                const QRectF mapped = reply.frame.mapRect(rect).normalized();
+                if (std::isfinite(mapped.x()) && std::isfinite(mapped.y()) && std::isfinite(mapped.width())
+                    && std::isfinite(mapped.height()))
+                    hit.rects.append(mapped);
+            }
+            if (!hit.rects.isEmpty())
+                hits.append(hit);
+        }
+    }
+    if (!hits.isEmpty())
+        emit searchFound(hits);
+    if (reply.done)
+        m_searchId = 0;
+    emit searchProgress(qBound(0, reply.pagesSearched, int(m_sizes.size())), int(m_sizes.size()), reply.done, reply.cut);
+}
+
 void PreviewDocument::onFinished(int exitCode)
 {
+    if (m_searchId) {
+        m_searchId = 0;
+        emit searchProgress(0, int(m_sizes.size()), true, false);
+    }
     HelperSession *ended = m_session;
     m_session = nullptr;
     if (ended) {

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QRect>
+#include <QRectF>
 #include <QSize>
 #include <QString>
 
@@ -72,6 +73,17 @@ public:
     // Whether the helper draws tiles; false once it has dropped one.
     bool tilesAvailable() const { return !m_tilesUnsupported; }
 
+    // One search hit: its page and the rectangles that cover it, in the
+    // page's points as laid out unturned, from its top left corner.
+    struct SearchHit {
+        int page = -1;
+        QList<QRectF> rects;
+    };
+    // Searches the document from startPage on, wrapping, ending any search
+    // before; hits come page by page as searchFound().
+    void search(const QString &query, bool matchCase, int startPage);
+    void cancelSearch();
+
 signals:
     void opened(const QList<QSize> &pageSizes);
     void outlineReady(const QList<BookmarkNode> &outline);
@@ -84,6 +96,11 @@ signals:
     void firstPagePrefetched(const PageRequest &request, const QImage &image);
     // The helper does not know tiles: the tiles asked for will not come.
     void tilesUnavailable();
+    void searchFound(const QList<PreviewDocument::SearchHit> &hits);
+    // How far the search has come; done when nothing more comes for it (the
+    // helper went away too), cut when a bound left hits out.
+    void searchProgress(int pagesSearched, int pageCount, bool done, bool cut);
+    void searchUnavailable();
     // The helper ended while serving; the next request starts another.
     void helperLost(const QString &message);
 
@@ -96,6 +113,7 @@ private:
     void onRenderReplied(const PageRequest &reply);
     void onTileReplied(const TileRecord &reply);
     void sendWaiting();
+    void onSearchReplied(const SearchReplyRecord &reply);
     void startAnnotationScan();
 
     // At most this many requests wait at the helper at a time, so that a
@@ -119,6 +137,8 @@ private:
     QList<PageJob> m_waiting;
     QHash<quint64, PageJob> m_inFlight; // by token
     std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;
+    quint64 m_searchId = 0;
 };
 
 Q_DECLARE_METATYPE(PageJob)
+Q_DECLARE_METATYPE(PreviewDocument::SearchHit)

@@ -1,12 +1,15 @@
 #include "previewwindow.h"
 
 #include "filecollector.h"
+#include "helpercontract.h"
 #include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewautoreloader.h"
 #include "screenratio.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QKeyEvent>
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -61,6 +64,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     statusBar()->addWidget(m_status, 1);
 
     buildActions();
+    buildFindBar();
 
     connect(m_document, &PreviewDocument::opened, this, &PreviewWindow::onOpened);
     connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
@@ -163,7 +167,13 @@ void PreviewWindow::buildActions()
     auto *closing = new QAction(tr("Close"), this);
     closing->setObjectName(QStringLiteral("close"));
     closing->setShortcut(QKeySequence(Qt::Key_Escape));
-    connect(closing, &QAction::triggered, this, &QWidget::close);
+    // The find bar closes first.
+    connect(closing, &QAction::triggered, this, [this] {
+        if (findBarShown())
+            closeFindBar();
+        else
+            close();
+    });
     addAction(closing);
     m_actions.insert(closing->objectName(), closing);
     bar->addSeparator();
@@ -187,6 +197,173 @@ void PreviewWindow::buildActions()
     annotations->setChecked(m_view->annotationsShown());
     bar->addSeparator();
     add(QStringLiteral("reload"), tr("Reload"), QKeySequence::Refresh, [this] { reload(); });
+}
+
+void PreviewWindow::buildFindBar()
+{
+    m_findBar = new QToolBar(tr("Find"), this);
+    m_findBar->setObjectName(QStringLiteral("find"));
+    m_findBar->setMovable(false);
+    addToolBar(Qt::BottomToolBarArea, m_findBar);
+    m_findBox = new QLineEdit(m_findBar);
+    m_findBox->setObjectName(QStringLiteral("findBox"));
+    m_findBox->setPlaceholderText(tr("Find in document"));
+    m_findBox->setMaxLength(MaxQueryUnits);
+    m_findBox->setClearButtonEnabled(true);
+    m_findBox->installEventFilter(this);
+    m_findBar->addWidget(m_findBox);
+    auto *previous = m_findBar->addAction(tr("▲"));
+    previous->setToolTip(tr("Previous (Shift+F3)"));
+    connect(previous, &QAction::triggered, this, [this] { findStep(-1); });
+    auto *next = m_findBar->addAction(tr("▼"));
+    next->setToolTip(tr("Next (F3)"));
+    connect(next, &QAction::triggered, this, [this] { findStep(1); });
+    m_matchCase = new QCheckBox(tr("Match case"), m_findBar);
+    m_findBar->addWidget(m_matchCase);
+    m_findLabel = new QLabel(m_findBar);
+    m_findBar->addWidget(m_findLabel);
+    m_findBar->hide();
+
+    auto *find = new QAction(tr("Find"), this);
+    find->setObjectName(QStringLiteral("find"));
+    find->setShortcut(QKeySequence::Find);
+    connect(find, &QAction::triggered, this, [this] {
+        m_findBar->show();
+        m_findBox->setFocus(Qt::ShortcutFocusReason);
+        m_findBox->selectAll();
+    });
+    addAction(find);
+    m_actions.insert(find->objectName(), find);
+    const auto step = [this](const QString &name, const QKeySequence &key, int direction) {
+        auto *action = new QAction(this);
+        action->setObjectName(name);
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this, [this, direction] {
+            if (findBarShown())
+                findStep(direction);
+        });
+        addAction(action);
+        m_actions.insert(name, action);
+    };
+    step(QStringLiteral("findNext"), QKeySequence(Qt::Key_F3), 1);
+    step(QStringLiteral("findPrevious"), QKeySequence(Qt::SHIFT | Qt::Key_F3), -1);
+
+    connect(m_document, &PreviewDocument::searchFound, this, [this](const QList<PreviewDocument::SearchHit> &hits) {
+        m_hits += hits;
+        // The first hit is gone to at once.
+        if (m_currentHit < 0) {
+            m_currentHit = 0;
+            m_view->revealHit(m_hits.first());
+        }
+        m_view->setHighlights(m_hits, m_currentHit);
+        updateFindStatus();
+    });
+    connect(m_document, &PreviewDocument::searchProgress, this, [this](int searched, int, bool done, bool cut) {
+        m_pagesSearched = searched;
+        m_searchDone = done;
+        m_searchCut = cut;
+        updateFindStatus();
+    });
+    connect(m_document, &PreviewDocument::searchUnavailable, this, [this] {
+        m_searchUnavailable = true;
+        m_searchDone = true;
+        updateFindStatus();
+    });
+    // A new document has no hits yet; a search is asked for again with Enter.
+    connect(m_document, &PreviewDocument::opened, this, [this] {
+        m_searched.clear();
+        m_hits.clear();
+        m_currentHit = -1;
+        m_searchDone = true;
+        m_searchUnavailable = false;
+        updateFindStatus();
+    });
+}
+
+bool PreviewWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_findBox && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            findStep(key->modifiers() & Qt::ShiftModifier ? -1 : 1);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void PreviewWindow::find(const QString &query)
+{
+    m_actions.value(QStringLiteral("find"))->trigger();
+    m_findBox->setText(query);
+    findStep(1);
+}
+
+bool PreviewWindow::findBarShown() const
+{
+    return m_findBar && m_findBar->isVisible();
+}
+
+QString PreviewWindow::findStatus() const
+{
+    return m_findLabel ? m_findLabel->text() : QString();
+}
+
+void PreviewWindow::findStep(int direction)
+{
+    const QString query = m_findBox->text();
+    if (query.isEmpty())
+        return;
+    if (query != m_searched || m_matchCase->isChecked() != m_searchedCase) {
+        m_searched = query;
+        m_searchedCase = m_matchCase->isChecked();
+        m_hits.clear();
+        m_currentHit = -1;
+        m_pagesSearched = 0;
+        m_searchDone = false;
+        m_searchCut = false;
+        m_view->setHighlights({}, -1);
+        m_document->search(query, m_searchedCase, qMax(0, m_view->currentPage()));
+        updateFindStatus();
+        return;
+    }
+    if (m_hits.isEmpty())
+        return;
+    m_currentHit = int((m_currentHit + direction + m_hits.size()) % m_hits.size());
+    m_view->setHighlights(m_hits, m_currentHit);
+    m_view->revealHit(m_hits.at(m_currentHit));
+    updateFindStatus();
+}
+
+void PreviewWindow::closeFindBar()
+{
+    m_document->cancelSearch();
+    m_searched.clear();
+    m_hits.clear();
+    m_currentHit = -1;
+    m_searchDone = true;
+    m_view->setHighlights({}, -1);
+    m_findBar->hide();
+    m_view->setFocus();
+}
+
+void PreviewWindow::updateFindStatus()
+{
+    QString text;
+    if (m_searchUnavailable)
+        text = tr("search not available");
+    else if (m_searched.isEmpty())
+        text = QString();
+    else if (m_hits.isEmpty() && m_searchDone)
+        text = tr("not found");
+    else if (!m_hits.isEmpty())
+        text = tr("%1 of %2").arg(m_currentHit + 1).arg(m_hits.size());
+    if (!m_searchDone && !m_searchUnavailable)
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) +
+                tr("(searching, %1 of %2 pages)").arg(m_pagesSearched).arg(m_view->pageCount());
+    else if (m_searchCut)
+        text += tr(" (more hits than are shown)");
+    m_findLabel->setText(text);
 }
 
 void PreviewWindow::showEvent(QShowEvent *event)

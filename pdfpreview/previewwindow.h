@@ -16,6 +16,8 @@ class FileCollector;
 class PageView;
 class PreviewAutoReloader;
 class QAction;
+class QCheckBox;
+class QToolBar;
 class QLabel;
 class QLineEdit;
 class QTreeWidget;
@@ -42,6 +44,13 @@ public:
     PreviewDocument *document() const { return m_document; }
     pdfpreview::NeighbourPrefetcher *prefetcher() const { return m_prefetch; }
     QAction *action(const QString &name) const;
+    // The find bar's query box and what it says ("3 of 17", "not found",
+    // "search not available"); the bar shows with Ctrl+F.
+    QLineEdit *findBox() const { return m_findBox; }
+    QString findStatus() const;
+    bool findBarShown() const;
+    // Opens the find bar and searches for the query, as typing it and Enter do.
+    void find(const QString &query);
 
 signals:
     // The first page's image is on screen, for the document opened last.
@@ -49,6 +58,7 @@ signals:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void openFile(const QString &path, const QString &password, std::unique_ptr<pdfpreview::Prefetch> prefetch);
@@ -64,6 +74,12 @@ private:
     void goToTypedPage();
     // Tells the helpers ahead which files are neighbours and how to draw.
     void updatePrefetch();
+    void buildFindBar();
+    // Enter in the box: a new query starts a search from the current page,
+    // the same one steps to the next hit (or back).
+    void findStep(int direction);
+    void closeFindBar();
+    void updateFindStatus();
 
     PreviewDocument *m_document;
     PageView *m_view;
@@ -75,6 +91,19 @@ private:
     ScreenRatio *m_ratio;
     pdfpreview::NeighbourPrefetcher *m_prefetch;
     QHash<QString, QAction *> m_actions;
+    QToolBar *m_findBar = nullptr;
+    QLineEdit *m_findBox = nullptr;
+    QCheckBox *m_matchCase = nullptr;
+    QLabel *m_findLabel = nullptr;
+    // The search the hits are of, and where it has come.
+    QString m_searched;
+    bool m_searchedCase = false;
+    QList<PreviewDocument::SearchHit> m_hits;
+    int m_currentHit = -1;
+    int m_pagesSearched = 0;
+    bool m_searchDone = true;
+    bool m_searchCut = false;
+    bool m_searchUnavailable = false;
     int m_pageAfterOpen = 0;
     bool m_firstShownSent = false;
 };

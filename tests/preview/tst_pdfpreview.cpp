@@ -157,6 +157,59 @@ private slots:
         QVERIFY2(most > Budget / 2, qPrintable(QString::number(most)));
     }
 
+    // Ctrl+F, a word and Enter: the helper's hits are counted, gone to and
+    // highlighted; F3 and Shift+Enter step through them, across pages and
+    // after a turn of the view; Escape closes the bar first, then the window.
+    // A helper that does not search says so in the bar.
+    void findsWordsAndShowsThem()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("text.pdf")));
+        PageView *view = window.pageView();
+        window.action("find")->trigger();
+        QVERIFY(window.findBarShown() && window.findBox()->hasFocus());
+        QTest::keyClicks(window.findBox(), QStringLiteral("alpha"));
+        QTest::keyClick(window.findBox(), Qt::Key_Return);
+        QTRY_COMPARE(window.findStatus(), QStringLiteral("1 of 3"));
+        QCOMPARE(view->currentPage(), 0);
+        const auto highlighted = [view] {
+            const QImage shown = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            int yellow = 0;
+            for (int y = 0; y < shown.height(); ++y)
+                for (int x = 0; x < shown.width(); ++x) {
+                    const QRgb c = shown.pixel(x, y);
+                    yellow += qRed(c) > 200 && qGreen(c) > 90 && qBlue(c) < 150;
+                }
+            return yellow;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(0) && highlighted() > 100; }, 10000));
+        window.action("findNext")->trigger();
+        QCOMPARE(window.findStatus(), QStringLiteral("2 of 3"));
+        window.action("findNext")->trigger();
+        QCOMPARE(window.findStatus(), QStringLiteral("3 of 3"));
+        // The hit on the second page is scrolled to.
+        QVERIFY(view->verticalScrollBar()->value() > 0);
+        window.action("rotateRight")->trigger();
+        QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(1) && highlighted() > 100; }, 10000));
+        QTest::keyClick(window.findBox(), Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(window.findStatus(), QStringLiteral("2 of 3"));
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(!window.findBarShown() && window.isVisible());
+        QTest::qWait(50);
+        QCOMPARE(highlighted(), 0);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
+
+        PreviewWindow older;
+        older.setHelperProgram(QStringLiteral(PDFHELPER_BEFORE_SHARED));
+        QVERIFY(showFirstPage(older, fixture("text.pdf")));
+        older.action("find")->trigger();
+        QTest::keyClicks(older.findBox(), QStringLiteral("alpha"));
+        QTest::keyClick(older.findBox(), Qt::Key_Return);
+        QTRY_COMPARE(older.findStatus(), QStringLiteral("search not available"));
+    }
+
     // Requests follow the view: at most two wait at the helper, and what was
     // wanted before the view moved on and has not gone out yet never does.
     void scrolledAwayPagesAreNotAskedFor()
