@@ -16,6 +16,7 @@ TOOL_TIPS_REQUEST, TOOL_TIPS_REPLY = 11, 12
 TILE_REQUEST, TILE_REPLY = 13, 14
 SHARED_TILE_REQUEST, SHARED_TILE_REPLY = 15, 16
 SEARCH_REQUEST, SEARCH_REPLY, SEARCH_CANCEL = 17, 18, 19
+LINKS_REQUEST, LINKS_REPLY = 20, 21
 
 
 def packet(type_, payload=b""):
@@ -116,6 +117,9 @@ SEEDS = {
     "search": (0, search(1, "Page") + search(2, "") + search(3, "x" * 1001) + search(4, "e", True, -2147483648)
                + packet(SEARCH_CANCEL, struct.pack(">Q", 4)) + packet(SEARCH_CANCEL, b"\x01")
                + packet(SEARCH_REQUEST, b"\x00\x00") + packet(SEARCH_REPLY, b"\x00" * 12) + render(0)),
+    "links": (0, packet(LINKS_REQUEST, struct.pack(">i", 1)) + packet(LINKS_REQUEST, struct.pack(">i", -1))
+              + packet(LINKS_REQUEST, struct.pack(">i", 2147483647)) + packet(LINKS_REQUEST)
+              + packet(LINKS_REPLY, b"\xff" * 16) + render(0)),
     "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
                       + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
                       + render(0, width=8, height=8, offset=0)),

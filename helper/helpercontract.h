@@ -41,6 +41,11 @@ constexpr int MaxPageChars = 200000;
 constexpr int MaxSearchHits = 10000;
 constexpr int MaxSearchRects = 100000;
 constexpr int MaxQueryUnits = 1000;
+// A page's links: at most MaxPageLinks, each with at most MaxLinkRects
+// rectangles and a target of at most MaxLinkTargetUnits UTF-16 units.
+constexpr int MaxPageLinks = 10000;
+constexpr int MaxLinkRects = 64;
+constexpr int MaxLinkTargetUnits = 8192;
 
 // The most bytes a shared area for rendered pages may have: two pages at
 // the image bound and a little more. The helper maps nothing larger.

@@ -195,6 +195,38 @@ QDataStream &operator>>(QDataStream &in, SearchReplyRecord &reply)
     return in >> reply.done >> reply.cut;
 }
 
+QDataStream &operator<<(QDataStream &out, const LinksReplyRecord &reply)
+{
+    out << reply.page << reply.frame << quint32(reply.links.size());
+    for (const LinkRecord &link : reply.links)
+        out << link.kind << link.rects << link.page << link.hasX << link.hasY << link.at << link.targetFrame
+            << link.target << link.written;
+    return out << reply.cut;
+}
+
+QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply)
+{
+    in >> reply.page >> reply.frame;
+    reply.links.clear();
+    quint32 count = 0;
+    in >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        if (i >= quint32(MaxPageLinks)) {
+            in.setStatus(QDataStream::ReadCorruptData);
+            break;
+        }
+        LinkRecord link;
+        in >> link.kind;
+        link.rects = readBoundedList<QRectF>(in, 32);
+        in >> link.page >> link.hasX >> link.hasY >> link.at >> link.targetFrame >> link.target >> link.written;
+        if (link.rects.size() > MaxLinkRects || link.target.size() > MaxLinkTargetUnits)
+            in.setStatus(QDataStream::ReadCorruptData);
+        if (in.status() == QDataStream::Ok)
+            reply.links.append(link);
+    }
+    return in >> reply.cut;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -6,6 +6,7 @@
 
 #include <QDataStream>
 #include <QImage>
+#include <QPointF>
 #include <QRectF>
 #include <QTransform>
 #include <QList>
@@ -58,6 +59,9 @@ enum class PacketType : quint8 {
     SearchRequest = 17, // preview -> helper, SearchRequestRecord
     SearchReply = 18,   // helper -> preview, SearchReplyRecord
     SearchCancel = 19,  // preview -> helper, quint64 token; no reply
+    // The links of a page: link annotations and addresses written as text.
+    LinksRequest = 20, // preview -> helper, qint32 page
+    LinksReply = 21,   // helper -> preview, LinksReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -136,6 +140,32 @@ QDataStream &operator<<(QDataStream &out, const SearchReplyRecord &reply);
 // Reads no more hits and rectangles than the search bounds allow, and no
 // count the bytes that follow could not hold.
 QDataStream &operator>>(QDataStream &in, SearchReplyRecord &reply);
+
+// One link of a page. Rectangles are in page space as search hits are;
+// a link to a page of this document carries the point it names there, where
+// the document names one (hasX, hasY), in that page's space, and that page's
+// frame to map it.
+struct LinkRecord {
+    enum Kind : qint32 { Page = 0, Web = 1, File = 2, Elsewhere = 3 };
+    qint32 kind = Elsewhere;
+    QList<QRectF> rects;
+    qint32 page = -1;
+    bool hasX = false;
+    bool hasY = false;
+    QPointF at;
+    QTransform targetFrame;
+    QString target;       // a web address or a file
+    bool written = false; // an address written as text on the page
+};
+struct LinksReplyRecord {
+    qint32 page = -1; // -1 when the page asked for does not exist
+    QTransform frame;
+    QList<LinkRecord> links;
+    bool cut = false; // a bound left links or text out
+};
+QDataStream &operator<<(QDataStream &out, const LinksReplyRecord &reply);
+// Reads no more links, rectangles and text than the bounds allow.
+QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply);
 
 // Where in the shared area a rendered page lies; a width of 0 means the
 // render failed or did not fit, and nothing was written.

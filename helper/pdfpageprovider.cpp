@@ -6,6 +6,7 @@
 #include "serverconnector.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QLocalSocket>
 #include <QStandardItem>
 #include <QTimer>
@@ -119,6 +120,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SearchCancel:
         serveSearchCancel(payload);
         return QByteArray();
+    case PacketType::LinksRequest:
+        return serveLinks(payload);
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
@@ -131,6 +134,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     // Built as helpers were before the shared area (and tiles and search),
     // for the preview side's tests of its fall-back.
     case PacketType::SearchCancel:
+    case PacketType::LinksRequest:
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
@@ -146,6 +150,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedTileReply:
     case PacketType::SearchRequest: // served by serve(), which knows where replies go
     case PacketType::SearchReply:
+    case PacketType::LinksReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -252,6 +257,46 @@ void PDFPageProvider::searchNextPage()
         return;
     }
     QTimer::singleShot(0, this, &PDFPageProvider::searchNextPage);
+}
+
+QByteArray PDFPageProvider::serveLinks(QDataStream &payload)
+{
+    qint32 page = -1;
+    payload >> page;
+    LinksReplyRecord reply;
+    // The page number is the engine's to check; a page it cannot load has
+    // no frame, and is answered as no page.
+    const std::optional<QTransform> frame = page >= 0 ? engine.pageFrame(unsigned(page)) : std::nullopt;
+    if (frame) {
+        reply.page = page;
+        reply.frame = *frame;
+        const QPdfium::PageLinks found = engine.pageLinks(unsigned(page), MaxPageLinks, MaxLinkTargetUnits);
+        reply.cut = found.cut;
+        // Many links lead to the same few pages: each frame is read once.
+        QHash<int, QTransform> frames;
+        for (const QPdfium::PageLink &link : found.links) {
+            LinkRecord record;
+            record.kind = link.kind == QPdfium::PageLink::Kind::Page  ? LinkRecord::Page
+                : link.kind == QPdfium::PageLink::Kind::Web           ? LinkRecord::Web
+                : link.kind == QPdfium::PageLink::Kind::File          ? LinkRecord::File
+                                                                      : LinkRecord::Elsewhere;
+            record.rects = link.rects.mid(0, MaxLinkRects);
+            record.page = link.page;
+            record.hasX = link.hasX;
+            record.hasY = link.hasY;
+            record.at = link.at;
+            if (record.kind == LinkRecord::Page) {
+                if (!frames.contains(link.page))
+                    frames.insert(link.page, engine.pageFrame(unsigned(link.page)).value_or(QTransform()));
+                record.targetFrame = frames.value(link.page);
+            }
+            record.target = link.target;
+            record.written = link.written;
+            reply.links.append(record);
+        }
+    }
+    std::cout << "sending links " << reply.links.size() << std::endl;
+    return buildPacket(PacketType::LinksReply, reply);
 }
 
 QByteArray PDFPageProvider::serveBookmarks(bool toolTips)

@@ -150,6 +150,12 @@ quint64 HelperConnection::sendSearchRequest(const QString &query, bool matchCase
     return id;
 }
 
+void HelperConnection::sendLinksRequest(int page)
+{
+    if (isOpen())
+        sendRequest(buildPacket(PacketType::LinksRequest, qint32(page)));
+}
+
 void HelperConnection::sendSearchCancel(quint64 id)
 {
     if (isOpen() && id != 0)
@@ -363,6 +369,13 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     case PacketType::TileReply:
         emit tileReplied(packet.tile);
         break;
+    case PacketType::LinksReply: {
+        LinksReplyRecord reply;
+        payload >> reply;
+        if (payload.status() == QDataStream::Ok)
+            emit linksReplied(reply);
+        break;
+    }
     case PacketType::SearchReply: {
         SearchReplyRecord reply;
         payload >> reply;

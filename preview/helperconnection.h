@@ -66,6 +66,9 @@ public:
     quint64 sendSearchRequest(const QString &query, bool matchCase, int startPage);
     // Ends the search; nothing more comes for it.
     void sendSearchCancel(quint64 id);
+    // Asks for a page's links; the reply comes as linksReplied(). A helper
+    // that does not know the question stays silent.
+    void sendLinksRequest(int page);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -81,6 +84,7 @@ signals:
     void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
+    void linksReplied(const LinksReplyRecord &reply);
     // Any packet at all came and was handed on.
     void packetHandled();
     void disconnected();

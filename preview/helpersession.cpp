@@ -69,6 +69,7 @@ void HelperSession::onConnected(QLocalSocket *socket)
             [this](quint64, const QStringList &tips) { emit outlineToolTipsReplied(tips); });
     connect(m_connection, &HelperConnection::searchReplied, this, &HelperSession::searchReplied);
     connect(m_connection, &HelperConnection::searchUnavailable, this, &HelperSession::searchUnavailable);
+    connect(m_connection, &HelperConnection::linksReplied, this, &HelperSession::linksReplied);
     connect(m_connection, &HelperConnection::packetHandled, this, &HelperSession::wake);
     connect(m_connection, &HelperConnection::disconnected, this, [this] {
         if (m_state == State::Connected)
@@ -132,6 +133,12 @@ void HelperSession::sendSearchCancel(quint64 id)
 {
     if (m_state == State::Connected)
         m_connection->sendSearchCancel(id);
+}
+
+void HelperSession::sendLinksRequest(int page)
+{
+    if (m_state == State::Connected)
+        m_connection->sendLinksRequest(page);
 }
 
 void HelperSession::sendRaw(const QByteArray &bytes)

@@ -77,6 +77,7 @@ public:
     // As HelperConnection searches.
     quint64 sendSearchRequest(const QString &query, bool matchCase, int startPage);
     void sendSearchCancel(quint64 id);
+    void sendLinksRequest(int page);
 
     // Blocking forms: send, then run the event loop until the reply is in.
     // Empty when the helper went away or the time ran out. The reply's token
@@ -116,6 +117,7 @@ signals:
     void outlineToolTipsReplied(const QStringList &toolTips);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
+    void linksReplied(const LinksReplyRecord &reply);
     void traceLine(const QString &line);
     void finished(int exitCode);
 

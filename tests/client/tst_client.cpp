@@ -387,6 +387,38 @@ private slots:
         QCOMPARE(replies[1].hits.size() + replies[2].hits.size(), 2); // "second line alpha" and "Turned alpha"
     }
 
+    // A page's links through the helper: where each lies and where it
+    // leads, a point on an offset, turned page included, with that page's
+    // frame; an address written as text; no page for a page that is not.
+    void linksSayWhereTheyLead()
+    {
+        HelperSession session;
+        QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
+        QList<LinksReplyRecord> replies;
+        connect(&session, &HelperSession::linksReplied, this, [&](const LinksReplyRecord &r) { replies << r; });
+        session.sendLinksRequest(0);
+        session.sendLinksRequest(99);
+        QTRY_COMPARE(replies.size(), 2);
+        QCOMPARE(replies[1].page, -1);
+        const LinksReplyRecord &page = replies[0];
+        QCOMPARE(page.page, 0);
+        QStringList kinds;
+        for (const LinkRecord &link : page.links)
+            kinds << QStringLiteral("%1:%2:%3").arg(link.kind).arg(link.target).arg(link.written);
+        QCOMPARE(kinds, (QStringList{"0::0", "1:https://example.org/find:0", "2:other.pdf:0", "1:https://example.net/doc:1"}));
+        const LinkRecord &inside = page.links[0];
+        QCOMPARE(inside.page, 1);
+        QVERIFY(inside.hasX && inside.hasY);
+        // 50 points in from the box's left edge and 192 below its top: on the
+        // turned page as shown, 192 from its right edge and 50 down.
+        const QPointF target = inside.targetFrame.map(inside.at);
+        QVERIFY2(qAbs(target.x() - (792 - 192)) < 1 && qAbs(target.y() - 50) < 1,
+                 qPrintable(QString::number(target.x()) + " " + QString::number(target.y())));
+        // Over "Alpha", 72 in and 52 to 77 below the top of the first page.
+        const QRectF over = page.frame.mapRect(inside.rects.value(0));
+        QVERIFY2(qAbs(over.left() - 72) < 1 && qAbs(over.top() - 52) < 1, qPrintable(QString::number(over.top())));
+    }
+
     // A new search ends the one before: nothing comes for it after the new
     // one is acknowledged. A helper that does not search says so through
     // the probe behind the first search, and nothing waits.

@@ -29,6 +29,15 @@ typedef struct fpdf_formhandle_t__ *FPDF_FORMHANDLE;
 typedef struct fpdf_textpage_t__ *FPDF_TEXTPAGE;
 typedef struct fpdf_schhandle_t__ *FPDF_SCHHANDLE;
 typedef const unsigned short *FPDF_WIDESTRING;
+typedef struct fpdf_link_t__ *FPDF_LINK;
+typedef struct fpdf_pagelink_t__ *FPDF_PAGELINK;
+
+typedef struct {
+    float left;
+    float top;
+    float right;
+    float bottom;
+} FS_RECTF;
 
 typedef struct {
     unsigned long m_FileLen;
@@ -214,6 +223,20 @@ FPDF_BOOL PDFIUM_CALL FPDFText_FindNext(FPDF_SCHHANDLE handle);
 int PDFIUM_CALL FPDFText_GetSchResultIndex(FPDF_SCHHANDLE handle);
 int PDFIUM_CALL FPDFText_GetSchCount(FPDF_SCHHANDLE handle);
 void PDFIUM_CALL FPDFText_FindClose(FPDF_SCHHANDLE handle);
+// Links: the page's link annotations, and addresses written as text.
+FPDF_BOOL PDFIUM_CALL FPDFLink_Enumerate(FPDF_PAGE page, int *start_pos, FPDF_LINK *link_annot);
+FPDF_BOOL PDFIUM_CALL FPDFLink_GetAnnotRect(FPDF_LINK link_annot, FS_RECTF *rect);
+FPDF_DEST PDFIUM_CALL FPDFLink_GetDest(FPDF_DOCUMENT document, FPDF_LINK link);
+FPDF_ACTION PDFIUM_CALL FPDFLink_GetAction(FPDF_LINK link);
+FPDF_BOOL PDFIUM_CALL FPDFDest_GetLocationInPage(FPDF_DEST dest, FPDF_BOOL *hasXVal, FPDF_BOOL *hasYVal,
+                                                 FPDF_BOOL *hasZoomVal, float *x, float *y, float *zoom);
+FPDF_PAGELINK PDFIUM_CALL FPDFLink_LoadWebLinks(FPDF_TEXTPAGE text_page);
+int PDFIUM_CALL FPDFLink_CountWebLinks(FPDF_PAGELINK link_page);
+int PDFIUM_CALL FPDFLink_GetURL(FPDF_PAGELINK link_page, int link_index, unsigned short *buffer, int buflen);
+int PDFIUM_CALL FPDFLink_CountRects(FPDF_PAGELINK link_page, int link_index);
+FPDF_BOOL PDFIUM_CALL FPDFLink_GetRect(FPDF_PAGELINK link_page, int link_index, int rect_index, double *left,
+                                       double *top, double *right, double *bottom);
+void PDFIUM_CALL FPDFLink_CloseWebLinks(FPDF_PAGELINK link_page);
 FPDF_BOOL PDFIUM_CALL FPDF_PageToDevice(FPDF_PAGE page, int start_x, int start_y, int size_x, int size_y,
                                         int rotate, double page_x, double page_y, int *device_x, int *device_y);
 

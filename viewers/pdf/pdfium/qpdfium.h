@@ -4,6 +4,7 @@
 #include "sharedreadfile.h"
 
 #include <QImage>
+#include <QPointF>
 #include <QRectF>
 #include <QTransform>
 #include <QLatin1String>
@@ -94,6 +95,27 @@ public:
     // it): the same arithmetic as every render. Empty when the page cannot
     // be loaded.
     std::optional<QTransform> pageFrame(unsigned int index);
+
+    // A link of a page: the rectangles it covers (page space) and where it
+    // leads. A page of this document, with the point on it where the
+    // document names one (page space of that page); a web address or a file
+    // (a launch too), as text; or somewhere else nothing is known of.
+    struct PageLink {
+        enum class Kind { Page, Web, File, Other };
+        Kind kind = Kind::Other;
+        QList<QRectF> rects;
+        int page = -1;
+        bool hasX = false;
+        bool hasY = false;
+        QPointF at;
+        QString target;
+        bool written = false; // an address written as text, not a link annotation
+    };
+    struct PageLinks {
+        QList<PageLink> links;
+        bool cut = false; // more than maxLinks, or a target longer than maxText
+    };
+    PageLinks pageLinks(unsigned int index, int maxLinks, int maxText);
 
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);

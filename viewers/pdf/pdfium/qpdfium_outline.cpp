@@ -14,21 +14,6 @@ namespace {
 // from running the walk's recursion out of stack (1 MiB on Windows).
 constexpr int kMaxOutlineDepth = 256;
 
-// FPDFAction_GetURIPath and FPDFAction_GetFilePath share the two-call
-// protocol; both give NUL-terminated UTF-8 (a URI is plain ASCII). Nothing
-// when pdfium has no string, or when the second call disagrees with the first.
-template<typename Read>
-std::optional<QString> readActionString(Read read)
-{
-    const unsigned long length = read(nullptr, 0);
-    if (length == 0)
-        return std::nullopt;
-    QByteArray buffer(static_cast<qsizetype>(length), '\0');
-    if (read(buffer.data(), length) != length)
-        return std::nullopt;
-    return QString::fromUtf8(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
-}
-
 // One call of the outline walker. The outermost call of a walk starts with
 // nothing seen and forgets what it saw when it ends, since the handles mean
 // nothing once the lock is given back; a caller may start a walk at any entry.

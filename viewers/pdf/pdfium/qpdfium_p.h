@@ -4,9 +4,13 @@
 
 #include "errorline.h"
 
+#include <QByteArray>
 #include <QDebug>
 #include <QRecursiveMutex>
+#include <QString>
 #include <QThread>
+
+#include <optional>
 
 QRecursiveMutex *pdfiumMutex();
 
@@ -31,6 +35,21 @@ public:
 private:
     QRecursiveMutex *m_mutex;
 };
+
+// FPDFAction_GetURIPath and FPDFAction_GetFilePath share the two-call
+// protocol; both give NUL-terminated UTF-8 (a URI is plain ASCII). Nothing
+// when pdfium has no string, or when the second call disagrees with the first.
+template<typename Read>
+inline std::optional<QString> readActionString(Read read)
+{
+    const unsigned long length = read(nullptr, 0);
+    if (length == 0)
+        return std::nullopt;
+    QByteArray buffer(static_cast<qsizetype>(length), '\0');
+    if (read(buffer.data(), length) != length)
+        return std::nullopt;
+    return QString::fromUtf8(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
+}
 
 // The prefix every engine debug line carries; use inside QPdfium members.
 #define PDF_DEBUG() qDebug() << "[pdf]" << m_name << "[pdfium]" << QThread::currentThreadId()

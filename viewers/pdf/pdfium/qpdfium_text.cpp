@@ -6,6 +6,8 @@
 
 #include <QTransform>
 
+#include <cmath>
+
 #include <vector>
 
 namespace {
@@ -17,6 +19,7 @@ struct TextPage
     FPDF_PAGE page = nullptr;
     FPDF_TEXTPAGE text = nullptr;
     FPDF_SCHHANDLE search = nullptr;
+    FPDF_PAGELINK webLinks = nullptr;
 
     TextPage() = default;
     TextPage(const TextPage &) = delete;
@@ -25,6 +28,8 @@ struct TextPage
     {
         if (search)
             FPDFText_FindClose(search);
+        if (webLinks)
+            FPDFLink_CloseWebLinks(webLinks);
         if (text)
             FPDFText_ClosePage(text);
         if (page)
@@ -81,6 +86,98 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
         }
         rects += int(hit.size());
         found.hits.append(hit);
+    }
+    return found;
+}
+
+QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxText)
+{
+    PageLinks found;
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())))
+        return found;
+    PdfiumLocker locker;
+    TextPage page;
+    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
+    if (!page.page)
+        return found;
+    const auto keep = [&](PageLink link) {
+        if (found.links.size() >= maxLinks) {
+            found.cut = true;
+            return false;
+        }
+        if (link.target.size() > maxText) {
+            link.target.truncate(maxText);
+            found.cut = true;
+        }
+        found.links.append(std::move(link));
+        return true;
+    };
+    int position = 0;
+    FPDF_LINK annotation = nullptr;
+    while (FPDFLink_Enumerate(page.page, &position, &annotation)) {
+        PageLink link;
+        FS_RECTF rect{};
+        if (!annotation || !FPDFLink_GetAnnotRect(annotation, &rect))
+            continue;
+        link.rects.append(QRectF(QPointF(rect.left, rect.bottom), QPointF(rect.right, rect.top)).normalized());
+        FPDF_DEST dest = FPDFLink_GetDest(m_document, annotation);
+        FPDF_ACTION action = dest ? nullptr : FPDFLink_GetAction(annotation);
+        const unsigned long type = action ? FPDFAction_GetType(action) : PDFACTION_UNSUPPORTED;
+        if (type == PDFACTION_GOTO)
+            dest = FPDFAction_GetDest(m_document, action);
+        if (dest) {
+            link.page = FPDFDest_GetDestPageIndex(m_document, dest);
+            // Only pages of this document count as a place to go.
+            link.kind = link.page >= 0 && link.page < pageCount() ? PageLink::Kind::Page : PageLink::Kind::Other;
+            FPDF_BOOL hasX = false, hasY = false, hasZoom = false;
+            float x = 0, y = 0, zoom = 0;
+            if (FPDFDest_GetLocationInPage(dest, &hasX, &hasY, &hasZoom, &x, &y, &zoom)) {
+                link.hasX = hasX && std::isfinite(x);
+                link.hasY = hasY && std::isfinite(y);
+                link.at = QPointF(link.hasX ? x : 0, link.hasY ? y : 0);
+            }
+        } else if (type == PDFACTION_URI) {
+            link.kind = PageLink::Kind::Web;
+            link.target = readActionString([&](void *buffer, unsigned long length) {
+                              return FPDFAction_GetURIPath(m_document, action, buffer, length);
+                          }).value_or(QString());
+        } else if (type == PDFACTION_REMOTEGOTO || type == PDFACTION_LAUNCH) {
+            link.kind = PageLink::Kind::File;
+            link.target = readActionString([&](void *buffer, unsigned long length) {
+                              return FPDFAction_GetFilePath(action, buffer, length);
+                          }).value_or(QString());
+        }
+        if (!keep(std::move(link)))
+            return found;
+    }
+    // Addresses written on the page as text.
+    page.text = FPDFText_LoadPage(page.page);
+    page.webLinks = page.text ? FPDFLink_LoadWebLinks(page.text) : nullptr;
+    const int written = page.webLinks ? FPDFLink_CountWebLinks(page.webLinks) : 0;
+    for (int n = 0; n < written; ++n) {
+        PageLink link;
+        link.kind = PageLink::Kind::Web;
+        link.written = true;
+        // pdfium writes nothing into a buffer too short: an address past the
+        // bound is left out whole.
+        const int units = FPDFLink_GetURL(page.webLinks, n, nullptr, 0);
+        if (units <= 1)
+            continue;
+        if (units - 1 > maxText) {
+            found.cut = true;
+            continue;
+        }
+        std::vector<unsigned short> url(size_t(units), 0);
+        const int got = FPDFLink_GetURL(page.webLinks, n, url.data(), units);
+        link.target = QString::fromUtf16(reinterpret_cast<const char16_t *>(url.data()), qBound(0, got - 1, units - 1));
+        const int rects = qMin(FPDFLink_CountRects(page.webLinks, n), 64);
+        for (int r = 0; r < rects; ++r) {
+            double left = 0, top = 0, right = 0, bottom = 0;
+            if (FPDFLink_GetRect(page.webLinks, n, r, &left, &top, &right, &bottom))
+                link.rects.append(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized());
+        }
+        if (!link.rects.isEmpty() && !keep(std::move(link)))
+            break;
     }
     return found;
 }
