@@ -5,6 +5,7 @@
 #include "renderplan.h"
 
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPaintEvent>
 #include <QScrollBar>
@@ -19,6 +20,8 @@ PageView::PageView(QWidget *parent)
     viewport()->setBackgroundRole(QPalette::Dark);
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(40);
+    // Links show where they lead as the pointer passes over them.
+    viewport()->setMouseTracking(true);
     horizontalScrollBar()->setSingleStep(40);
 }
 
@@ -203,6 +206,8 @@ void PageView::requestVisiblePages()
 {
     if (!m_document || m_layout.pageCount() == 0)
         return;
+    for (int index : m_layout.pagesIn(visibleArea()))
+        m_document->requestLinks(index);
     m_document->requestPages(
         wantedJobs(plan(), m_layout, visibleArea(), m_cache, JobSettings{m_rotation, m_annotations, m_invert, m_generation}));
     const int current = currentPage();
@@ -301,6 +306,82 @@ void PageView::revealHit(const PreviewDocument::SearchHit &hit)
     verticalScrollBar()->setValue(int(where.center().y() - viewport()->height() / 3.0));
     if (where.right() > visibleArea().right() || where.left() < visibleArea().left())
         horizontalScrollBar()->setValue(int(where.center().x() - viewport()->width() / 2.0));
+}
+
+void PageView::goTo(int page, QPointF at, bool hasX, bool hasY)
+{
+    if (m_layout.pageRect(page).isEmpty())
+        return;
+    const QRectF point = stripRect(page, QRectF(at, QSizeF(0, 0)));
+    // A quarter turn of the view swaps which coordinate is which.
+    if (m_rotation / 90 % 2)
+        std::swap(hasX, hasY);
+    const QRect rect = m_layout.pageRect(page);
+    verticalScrollBar()->setValue(hasY ? int(point.top()) - PageLayout::Spacing : rect.top() - PageLayout::Spacing);
+    if (hasX)
+        horizontalScrollBar()->setValue(int(point.left()) - PageLayout::Spacing);
+    requestVisiblePages();
+    viewport()->update();
+}
+
+std::optional<PreviewDocument::Link> PageView::linkAt(const QPoint &viewportPoint) const
+{
+    if (!m_document)
+        return std::nullopt;
+    const QPointF at = viewportPoint + visibleArea().topLeft();
+    const int page = m_layout.pageAt(int(at.y()));
+    for (int index : {page - 1, page}) {
+        for (const PreviewDocument::Link &link : m_document->links(index))
+            for (const QRectF &rect : link.rects)
+                if (stripRect(index, rect).contains(at))
+                    return link;
+    }
+    return std::nullopt;
+}
+
+QString PageView::describe(const PreviewDocument::Link &link)
+{
+    switch (link.kind) {
+    case PreviewDocument::Link::Kind::Page:
+        return tr("Page %1").arg(link.page + 1);
+    case PreviewDocument::Link::Kind::Web:
+        return link.target;
+    case PreviewDocument::Link::Kind::File:
+        return tr("File: %1").arg(link.target);
+    case PreviewDocument::Link::Kind::Elsewhere:
+        break;
+    }
+    return tr("A link to somewhere outside this document");
+}
+
+void PageView::mouseMoveEvent(QMouseEvent *event)
+{
+    const std::optional<PreviewDocument::Link> link = linkAt(event->position().toPoint());
+    const QString where = link ? describe(*link) : QString();
+    viewport()->setCursor(link ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    if (where != m_hovered) {
+        m_hovered = where;
+        emit linkHovered(where);
+    }
+    QAbstractScrollArea::mouseMoveEvent(event);
+}
+
+void PageView::mousePressEvent(QMouseEvent *event)
+{
+    m_pressedAt = event->button() == Qt::LeftButton ? event->position().toPoint() : QPoint(-1, -1);
+    QAbstractScrollArea::mousePressEvent(event);
+}
+
+void PageView::mouseReleaseEvent(QMouseEvent *event)
+{
+    const QPoint at = event->position().toPoint();
+    // A click, not the end of a drag.
+    if (event->button() == Qt::LeftButton && m_pressedAt.x() >= 0 && (at - m_pressedAt).manhattanLength() < 4) {
+        if (const std::optional<PreviewDocument::Link> link = linkAt(at))
+            emit linkActivated(*link);
+    }
+    m_pressedAt = QPoint(-1, -1);
+    QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
 void PageView::setCacheBudget(qint64 bytes)

@@ -8,6 +8,8 @@
 #include <QImage>
 #include <QSet>
 
+#include <optional>
+
 class TilePlan;
 
 // The pages of one document in a scrolling strip. Placeholders of each
@@ -103,13 +105,28 @@ public:
     // the strip at the current zoom and rotation.
     QRectF stripRect(int page, const QRectF &points) const;
 
+    // Scrolls to a point of a page, in its points as laid out unturned: to
+    // the coordinates given, the page's top or left edge for those not.
+    void goTo(int page, QPointF at, bool hasX, bool hasY);
+    // The link under a point of the viewport, if any.
+    std::optional<PreviewDocument::Link> linkAt(const QPoint &viewportPoint) const;
+    // What a link leads to, as the status bar says it.
+    static QString describe(const PreviewDocument::Link &link);
+
 signals:
+    // Where the link under the pointer leads; empty once it leaves links.
+    void linkHovered(const QString &where);
+    // A click on a link, without a drag.
+    void linkActivated(const PreviewDocument::Link &link);
     void currentPageChanged(int index);
     // A page's image for the current settings has come in.
     void pageShown(int index);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -132,6 +149,8 @@ private:
     QSet<int> m_annotated;
     QList<PreviewDocument::SearchHit> m_hits;
     int m_currentHit = -1;
+    QString m_hovered;
+    QPoint m_pressedAt{-1, -1};
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;
     int m_rotation = 0;

@@ -78,6 +78,8 @@ void PreviewDocument::adoptPrefetch()
 void PreviewDocument::close()
 {
     m_searchId = 0;
+    m_links.clear();
+    m_linksAsked.clear();
     m_prefetch.reset();
     if (m_session) {
         m_session->disconnect(this);
@@ -110,6 +112,9 @@ void PreviewDocument::connectSession()
     connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
     connect(m_session, &HelperSession::tileReplied, this, &PreviewDocument::onTileReplied);
     connect(m_session, &HelperSession::searchReplied, this, &PreviewDocument::onSearchReplied);
+    connect(m_session, &HelperSession::linksReplied, this, &PreviewDocument::onLinksReplied);
+    // A new helper is asked again.
+    m_linksAsked.clear();
     connect(m_session, &HelperSession::searchUnavailable, this, [this] {
         m_searchId = 0;
         emit searchUnavailable();
@@ -186,6 +191,57 @@ void PreviewDocument::onSearchReplied(const SearchReplyRecord &reply)
     if (reply.done)
         m_searchId = 0;
     emit searchProgress(qBound(0, reply.pagesSearched, int(m_sizes.size())), int(m_sizes.size()), reply.done, reply.cut);
+}
+
+void PreviewDocument::requestLinks(int page)
+{
+    if (page < 0 || page >= m_sizes.size() || m_linksAsked.contains(page) || !m_session
+        || m_session->state() != HelperSession::State::Connected)
+        return;
+    m_linksAsked.insert(page);
+    m_session->sendLinksRequest(page);
+}
+
+void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
+{
+    if (reply.page < 0 || reply.page >= m_sizes.size())
+        return;
+    const auto finite = [](const QRectF &r) {
+        return std::isfinite(r.x()) && std::isfinite(r.y()) && std::isfinite(r.width()) && std::isfinite(r.height());
+    };
+    QList<Link> links;
+    for (const LinkRecord &record : reply.links) {
+        Link link;
+        link.kind = record.kind == LinkRecord::Page  ? Link::Kind::Page
+            : record.kind == LinkRecord::Web         ? Link::Kind::Web
+            : record.kind == LinkRecord::File        ? Link::Kind::File
+                                                     : Link::Kind::Elsewhere;
+        for (const QRectF &rect : record.rects) {
+            const QRectF mapped = reply.frame.mapRect(rect).normalized();
+            if (finite(mapped))
+                link.rects.append(mapped);
+        }
+        link.target = record.target;
+        // A page the document does not have leads nowhere known.
+        if (link.kind == Link::Kind::Page) {
+            if (record.page < 0 || record.page >= m_sizes.size()) {
+                link.kind = Link::Kind::Elsewhere;
+            } else {
+                link.page = record.page;
+                const QPointF at = record.targetFrame.map(record.at);
+                link.hasX = record.hasX && std::isfinite(at.x());
+                link.hasY = record.hasY && std::isfinite(at.y());
+                // A turned page swaps which coordinate the document gave.
+                if (record.targetFrame.isRotating())
+                    std::swap(link.hasX, link.hasY);
+                link.at = QPointF(link.hasX ? at.x() : 0, link.hasY ? at.y() : 0);
+            }
+        }
+        if (!link.rects.isEmpty())
+            links.append(link);
+    }
+    m_links.insert(reply.page, links);
+    emit linksReady(reply.page);
 }
 
 void PreviewDocument::onFinished(int exitCode)

@@ -7,7 +7,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QRect>
+#include <QPointF>
 #include <QRectF>
+#include <QSet>
 #include <QSize>
 #include <QString>
 
@@ -79,6 +81,24 @@ public:
         int page = -1;
         QList<QRectF> rects;
     };
+    // A link of a page, rectangles in the page's points as laid out unturned;
+    // for a link to a page of the document, the point it names there in the
+    // same terms (hasX, hasY say which of its coordinates the document gives).
+    struct Link {
+        enum class Kind { Page, Web, File, Elsewhere };
+        Kind kind = Kind::Elsewhere;
+        QList<QRectF> rects;
+        int page = -1;
+        bool hasX = false;
+        bool hasY = false;
+        QPointF at;
+        QString target;
+    };
+    // Asks the helper for the page's links once (again after a reload or a
+    // new helper); linksReady() says when they are in.
+    void requestLinks(int page);
+    QList<Link> links(int page) const { return m_links.value(page); }
+
     // Searches the document from startPage on, wrapping, ending any search
     // before; hits come page by page as searchFound().
     void search(const QString &query, bool matchCase, int startPage);
@@ -97,6 +117,7 @@ signals:
     // The helper does not know tiles: the tiles asked for will not come.
     void tilesUnavailable();
     void searchFound(const QList<PreviewDocument::SearchHit> &hits);
+    void linksReady(int page);
     // How far the search has come; done when nothing more comes for it (the
     // helper went away too), cut when a bound left hits out.
     void searchProgress(int pagesSearched, int pageCount, bool done, bool cut);
@@ -114,6 +135,7 @@ private:
     void onTileReplied(const TileRecord &reply);
     void sendWaiting();
     void onSearchReplied(const SearchReplyRecord &reply);
+    void onLinksReplied(const LinksReplyRecord &reply);
     void startAnnotationScan();
 
     // At most this many requests wait at the helper at a time, so that a
@@ -138,6 +160,8 @@ private:
     QHash<quint64, PageJob> m_inFlight; // by token
     std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;
     quint64 m_searchId = 0;
+    QSet<int> m_linksAsked;
+    QHash<int, QList<Link>> m_links;
 };
 
 Q_DECLARE_METATYPE(PageJob)

@@ -8,6 +8,9 @@
 #include "screenratio.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QDockWidget>
@@ -82,6 +85,14 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         statusBar()->showMessage(message, 10000);
     });
     connect(m_view, &PageView::currentPageChanged, this, &PreviewWindow::updateStatus);
+    m_openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
+    connect(m_view, &PageView::linkHovered, this, [this](const QString &where) {
+        if (where.isEmpty())
+            statusBar()->clearMessage();
+        else
+            statusBar()->showMessage(where);
+    });
+    connect(m_view, &PageView::linkActivated, this, &PreviewWindow::onLinkActivated);
     connect(m_view, &PageView::pageShown, this, [this](int index) {
         if (index == m_pageAfterOpen && !m_firstShownSent) {
             m_firstShownSent = true;
@@ -364,6 +375,32 @@ void PreviewWindow::updateFindStatus()
     else if (m_searchCut)
         text += tr(" (more hits than are shown)");
     m_findLabel->setText(text);
+}
+
+void PreviewWindow::onLinkActivated(const PreviewDocument::Link &link)
+{
+    if (link.kind == PreviewDocument::Link::Kind::Page) {
+        m_view->goTo(link.page, link.at, link.hasX, link.hasY);
+        return;
+    }
+    const QUrl url(link.target, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    // Only web addresses are opened, and only once the person has seen the
+    // address and said yes; anything else is shown, never opened.
+    if (link.kind != PreviewDocument::Link::Kind::Web || !url.isValid() || (scheme != "http" && scheme != "https")) {
+        statusBar()->showMessage(tr("Not opened: %1").arg(PageView::describe(link)), 10000);
+        return;
+    }
+    auto *ask = new QMessageBox(QMessageBox::Question, tr("Open link"),
+                                tr("Open this address in the web browser?\n\n%1").arg(url.toDisplayString()),
+                                QMessageBox::Open | QMessageBox::Cancel, this);
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    ask->setDefaultButton(QMessageBox::Cancel);
+    connect(ask, &QMessageBox::finished, this, [this, url](int result) {
+        if (result == QMessageBox::Open && m_openUrl)
+            m_openUrl(url);
+    });
+    ask->open();
 }
 
 void PreviewWindow::showEvent(QShowEvent *event)

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class ScreenRatio;
@@ -22,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QUrl;
 
 // The preview window: the pages of one PDF file, its outline beside them,
 // and the files of the same type in its folder one step away.
@@ -51,6 +53,9 @@ public:
     bool findBarShown() const;
     // Opens the find bar and searches for the query, as typing it and Enter do.
     void find(const QString &query);
+    // What opens a web address once the person has confirmed it: the
+    // desktop's browser unless replaced (tests replace it).
+    void setUrlOpener(std::function<void(const QUrl &)> opener) { m_openUrl = std::move(opener); }
 
 signals:
     // The first page's image is on screen, for the document opened last.
@@ -80,6 +85,7 @@ private:
     void findStep(int direction);
     void closeFindBar();
     void updateFindStatus();
+    void onLinkActivated(const PreviewDocument::Link &link);
 
     PreviewDocument *m_document;
     PageView *m_view;
@@ -104,6 +110,7 @@ private:
     bool m_searchDone = true;
     bool m_searchCut = false;
     bool m_searchUnavailable = false;
+    std::function<void(const QUrl &)> m_openUrl;
     int m_pageAfterOpen = 0;
     bool m_firstShownSent = false;
 };

@@ -17,6 +17,9 @@
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTreeWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QtTest>
 
 #include <algorithm>
@@ -208,6 +211,55 @@ private slots:
         QTest::keyClicks(older.findBox(), QStringLiteral("alpha"));
         QTest::keyClick(older.findBox(), Qt::Key_Return);
         QTRY_COMPARE(older.findStatus(), QStringLiteral("search not available"));
+    }
+
+    // Links show where they lead under the pointer; a click on one to a page
+    // goes to the point it names there, on a turned page with an offset box
+    // too; a web address opens only once confirmed; a file is named, never
+    // opened.
+    void linksLeadWhereTheySay()
+    {
+        PreviewWindow window;
+        QList<QUrl> opened;
+        window.setUrlOpener([&](const QUrl &url) { opened << url; });
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("text.pdf")));
+        PageView *view = window.pageView();
+        view->setZoom(2);
+        QVERIFY(QTest::qWaitFor([&] { return window.document()->links(0).size() == 4; }, 10000));
+        QScrollBar *bar = view->verticalScrollBar();
+        // Scrolls link n of the first page into view; where it is then.
+        const auto reach = [&](int n) {
+            const QRectF strip = view->stripRect(0, window.document()->links(0).at(n).rects.value(0));
+            bar->setValue(int(strip.top()) - 40);
+            view->horizontalScrollBar()->setValue(int(strip.left()) - 20);
+            return (strip.center() - QPointF(view->horizontalScrollBar()->value(), bar->value())).toPoint();
+        };
+        QPoint at = reach(0);
+        QTest::mouseMove(view->viewport(), at);
+        QTRY_COMPARE(view->viewport()->cursor().shape(), Qt::PointingHandCursor);
+        QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Page 2"));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        // 192 points from the turned page's right edge and 50 down as shown.
+        QCOMPARE(bar->value(), int(view->stripRect(1, QRectF(600, 50, 0, 0)).top()) - PageLayout::Spacing);
+
+        at = reach(1);
+        QTest::mouseMove(view->viewport(), at);
+        QTRY_COMPARE(window.statusBar()->currentMessage(), QStringLiteral("https://example.org/find"));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+        QVERIFY(opened.isEmpty());
+        qobject_cast<QMessageBox *>(QApplication::activeModalWidget())->button(QMessageBox::Open)->click();
+        QCOMPARE(opened, (QList<QUrl>{QUrl("https://example.org/find")}));
+
+        at = reach(2);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+        QTest::qWait(50);
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Not opened: File: other.pdf"));
+        QCOMPARE(opened.size(), 1);
+        QTest::mouseMove(view->viewport(), reach(3));
+        QTRY_COMPARE(window.statusBar()->currentMessage(), QStringLiteral("https://example.net/doc"));
     }
 
     // Requests follow the view: at most two wait at the helper, and what was
