@@ -272,8 +272,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // does not run here.
         const bool search = request.type == quint8(PacketType::SearchRequest);
         const bool links = request.type == quint8(PacketType::LinksRequest);
+        const bool text = request.type == quint8(PacketType::TextRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
-        if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && fixed == env.fixedReplies.cend())
+        if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -287,9 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 finding("a render request answered with another packet type");
             if (reply.body.left(EchoedSize) != expectedEcho(request.body))
                 finding("a render reply that does not echo its request");
-        } else if (links) {
-            if (reply.type != quint8(PacketType::LinksReply))
-                finding("a links request answered with another packet type");
+        } else if (links || text) {
+            if (reply.type != quint8(links ? PacketType::LinksReply : PacketType::TextReply))
+                finding("a links or text request answered with another packet type");
         } else if (search) {
             // A token cut short reads as 0.
             const QByteArray token = request.body.size() >= 8 ? request.body.left(8) : QByteArray(8, '\0');

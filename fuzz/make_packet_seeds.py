@@ -17,6 +17,7 @@ TILE_REQUEST, TILE_REPLY = 13, 14
 SHARED_TILE_REQUEST, SHARED_TILE_REPLY = 15, 16
 SEARCH_REQUEST, SEARCH_REPLY, SEARCH_CANCEL = 17, 18, 19
 LINKS_REQUEST, LINKS_REPLY = 20, 21
+TEXT_REQUEST, TEXT_REPLY = 22, 23
 
 
 def packet(type_, payload=b""):
@@ -120,6 +121,12 @@ SEEDS = {
     "links": (0, packet(LINKS_REQUEST, struct.pack(">i", 1)) + packet(LINKS_REQUEST, struct.pack(">i", -1))
               + packet(LINKS_REQUEST, struct.pack(">i", 2147483647)) + packet(LINKS_REQUEST)
               + packet(LINKS_REPLY, b"\xff" * 16) + render(0)),
+    # Points on and off the text, not numbers, a page that is not, a word.
+    "text": (0, packet(TEXT_REQUEST, struct.pack(">Qiddddb", 1, 0, 73, 725, 262, 689, 0))
+             + packet(TEXT_REQUEST, struct.pack(">Qiddddb", 2, 0, float("nan"), 1e308, float("-inf"), 0, 0))
+             + packet(TEXT_REQUEST, struct.pack(">Qiddddb", 3, -5, 0, 0, 0, 0, 1))
+             + packet(TEXT_REQUEST, struct.pack(">Qiddddb", 4, 0, 150, 727, 0, 0, 1))
+             + packet(TEXT_REQUEST, b"\x00\x01") + packet(TEXT_REPLY, b"\x00" * 40) + render(0)),
     "shared-offers": (0, packet(AREA_OFFER, qstring("/pdfhelper-area-nosuch") + struct.pack(">Q", 4096))
                       + packet(AREA_OFFER, qstring("/etc/passwd") + struct.pack(">Q", 1))
                       + render(0, width=8, height=8, offset=0)),

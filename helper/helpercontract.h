@@ -41,6 +41,8 @@ constexpr int MaxPageChars = 200000;
 constexpr int MaxSearchHits = 10000;
 constexpr int MaxSearchRects = 100000;
 constexpr int MaxQueryUnits = 1000;
+// Selected text is sent at most MaxCopiedUnits UTF-16 units long.
+constexpr int MaxCopiedUnits = 1048576;
 // A page's links: at most MaxPageLinks, each with at most MaxLinkRects
 // rectangles and a target of at most MaxLinkTargetUnits UTF-16 units.
 constexpr int MaxPageLinks = 10000;

@@ -227,6 +227,32 @@ QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply)
     return in >> reply.cut;
 }
 
+QDataStream &operator<<(QDataStream &out, const TextRequestRecord &request)
+{
+    return out << request.token << request.page << request.from << request.to << request.word;
+}
+
+QDataStream &operator>>(QDataStream &in, TextRequestRecord &request)
+{
+    return in >> request.token >> request.page >> request.from >> request.to >> request.word;
+}
+
+QDataStream &operator<<(QDataStream &out, const TextReplyRecord &reply)
+{
+    return out << reply.token << reply.page << reply.frame << reply.first << reply.count << reply.rects << reply.text
+               << reply.cut;
+}
+
+QDataStream &operator>>(QDataStream &in, TextReplyRecord &reply)
+{
+    in >> reply.token >> reply.page >> reply.frame >> reply.first >> reply.count;
+    reply.rects = readBoundedList<QRectF>(in, 32);
+    in >> reply.text >> reply.cut;
+    if (reply.rects.size() > MaxSearchRects || reply.text.size() > MaxCopiedUnits)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -62,6 +62,10 @@ enum class PacketType : quint8 {
     // The links of a page: link annotations and addresses written as text.
     LinksRequest = 20, // preview -> helper, qint32 page
     LinksReply = 21,   // helper -> preview, LinksReplyRecord
+    // The text between two points of a page, or the word at one, for a
+    // selection and for copying it.
+    TextRequest = 22, // preview -> helper, TextRequestRecord
+    TextReply = 23,   // helper -> preview, TextReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -166,6 +170,35 @@ struct LinksReplyRecord {
 QDataStream &operator<<(QDataStream &out, const LinksReplyRecord &reply);
 // Reads no more links, rectangles and text than the bounds allow.
 QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply);
+
+// Points in page space, as search hits are.
+struct TextRequestRecord {
+    quint64 token = 0;
+    qint32 page = -1;
+    QPointF from;
+    QPointF to;
+    bool word = false; // the word at from, to unused
+};
+QDataStream &operator<<(QDataStream &out, const TextRequestRecord &request);
+QDataStream &operator>>(QDataStream &in, TextRequestRecord &request);
+
+// The characters first .. first + count - 1 of the page (count 0: none
+// there), the rectangles that cover them line by line in page space, the
+// page's frame, and their text, at most MaxCopiedUnits long (cut says a
+// bound left some out).
+struct TextReplyRecord {
+    quint64 token = 0;
+    qint32 page = -1;
+    QTransform frame;
+    qint32 first = -1;
+    qint32 count = 0;
+    QList<QRectF> rects;
+    QString text;
+    bool cut = false;
+};
+QDataStream &operator<<(QDataStream &out, const TextReplyRecord &reply);
+// Reads no more rectangles and text than the bounds allow.
+QDataStream &operator>>(QDataStream &in, TextReplyRecord &reply);
 
 // Where in the shared area a rendered page lies; a width of 0 means the
 // render failed or did not fit, and nothing was written.

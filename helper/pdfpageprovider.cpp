@@ -122,6 +122,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return QByteArray();
     case PacketType::LinksRequest:
         return serveLinks(payload);
+    case PacketType::TextRequest:
+        return serveText(payload);
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
@@ -135,6 +137,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     // for the preview side's tests of its fall-back.
     case PacketType::SearchCancel:
     case PacketType::LinksRequest:
+    case PacketType::TextRequest:
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
@@ -151,6 +154,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SearchRequest: // served by serve(), which knows where replies go
     case PacketType::SearchReply:
     case PacketType::LinksReply:
+    case PacketType::TextReply:
         break;
     }
     std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
@@ -297,6 +301,28 @@ QByteArray PDFPageProvider::serveLinks(QDataStream &payload)
     }
     std::cout << "sending links " << reply.links.size() << std::endl;
     return buildPacket(PacketType::LinksReply, reply);
+}
+
+QByteArray PDFPageProvider::serveText(QDataStream &payload)
+{
+    TextRequestRecord request;
+    payload >> request;
+    TextReplyRecord reply;
+    reply.token = request.token;
+    const std::optional<QTransform> frame = request.page >= 0 ? engine.pageFrame(unsigned(request.page)) : std::nullopt;
+    if (frame) {
+        reply.page = request.page;
+        reply.frame = *frame;
+        const QPdfium::TextSpan span =
+            engine.textBetween(unsigned(request.page), request.from, request.to, request.word, MaxCopiedUnits);
+        reply.first = span.first;
+        reply.count = span.count;
+        reply.rects = span.rects;
+        reply.text = span.text;
+        reply.cut = span.cut;
+    }
+    std::cout << "sending text " << reply.count << std::endl;
+    return buildPacket(PacketType::TextReply, reply);
 }
 
 QByteArray PDFPageProvider::serveBookmarks(bool toolTips)

@@ -79,6 +79,7 @@ private:
     void serveSearchCancel(QDataStream &payload);
     void searchNextPage();
     QByteArray serveLinks(QDataStream &payload);
+    QByteArray serveText(QDataStream &payload);
     // Renders what the record asks for, inverted if asked: into target when
     // there is one, else into a new image that is returned.
     QImage renderPage(const PageRequest &request, QImage *target);

@@ -156,6 +156,15 @@ void HelperConnection::sendLinksRequest(int page)
         sendRequest(buildPacket(PacketType::LinksRequest, qint32(page)));
 }
 
+quint64 HelperConnection::sendTextRequest(int page, QPointF from, QPointF to, bool word)
+{
+    if (!isOpen())
+        return 0;
+    const quint64 id = m_nextId++;
+    sendRequest(buildPacket(PacketType::TextRequest, TextRequestRecord{id, page, from, to, word}));
+    return id;
+}
+
 void HelperConnection::sendSearchCancel(quint64 id)
 {
     if (isOpen() && id != 0)
@@ -369,6 +378,13 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     case PacketType::TileReply:
         emit tileReplied(packet.tile);
         break;
+    case PacketType::TextReply: {
+        TextReplyRecord reply;
+        payload >> reply;
+        if (payload.status() == QDataStream::Ok)
+            emit textReplied(reply);
+        break;
+    }
     case PacketType::LinksReply: {
         LinksReplyRecord reply;
         payload >> reply;

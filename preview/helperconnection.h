@@ -69,6 +69,10 @@ public:
     // Asks for a page's links; the reply comes as linksReplied(). A helper
     // that does not know the question stays silent.
     void sendLinksRequest(int page);
+    // Asks for the text between two points of a page (page space), or the
+    // word at the first; the reply comes as textReplied() with the id as
+    // its token. A helper that does not know the question stays silent.
+    quint64 sendTextRequest(int page, QPointF from, QPointF to, bool word);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 
@@ -85,6 +89,7 @@ signals:
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
+    void textReplied(const TextReplyRecord &reply);
     // Any packet at all came and was handed on.
     void packetHandled();
     void disconnected();

@@ -70,6 +70,7 @@ void HelperSession::onConnected(QLocalSocket *socket)
     connect(m_connection, &HelperConnection::searchReplied, this, &HelperSession::searchReplied);
     connect(m_connection, &HelperConnection::searchUnavailable, this, &HelperSession::searchUnavailable);
     connect(m_connection, &HelperConnection::linksReplied, this, &HelperSession::linksReplied);
+    connect(m_connection, &HelperConnection::textReplied, this, &HelperSession::textReplied);
     connect(m_connection, &HelperConnection::packetHandled, this, &HelperSession::wake);
     connect(m_connection, &HelperConnection::disconnected, this, [this] {
         if (m_state == State::Connected)
@@ -139,6 +140,11 @@ void HelperSession::sendLinksRequest(int page)
 {
     if (m_state == State::Connected)
         m_connection->sendLinksRequest(page);
+}
+
+quint64 HelperSession::sendTextRequest(int page, QPointF from, QPointF to, bool word)
+{
+    return m_state == State::Connected ? m_connection->sendTextRequest(page, from, to, word) : 0;
 }
 
 void HelperSession::sendRaw(const QByteArray &bytes)

@@ -78,6 +78,7 @@ public:
     quint64 sendSearchRequest(const QString &query, bool matchCase, int startPage);
     void sendSearchCancel(quint64 id);
     void sendLinksRequest(int page);
+    quint64 sendTextRequest(int page, QPointF from, QPointF to, bool word);
 
     // Blocking forms: send, then run the event loop until the reply is in.
     // Empty when the helper went away or the time ran out. The reply's token
@@ -118,6 +119,7 @@ signals:
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
+    void textReplied(const TextReplyRecord &reply);
     void traceLine(const QString &line);
     void finished(int exitCode);
 

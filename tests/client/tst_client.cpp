@@ -419,6 +419,30 @@ private slots:
         QVERIFY2(qAbs(over.left() - 72) < 1 && qAbs(over.top() - 52) < 1, qPrintable(QString::number(over.top())));
     }
 
+    // The text between two points, character by character across a line
+    // break, with a rectangle a line; the word under a point; nothing for a
+    // point off the text or a page that is not.
+    void textBetweenPointsAndWords()
+    {
+        HelperSession session;
+        QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
+        QHash<quint64, TextReplyRecord> replies;
+        connect(&session, &HelperSession::textReplied, this, [&](const TextReplyRecord &r) { replies.insert(r.token, r); });
+        // From the start of "Alpha" (baseline 720) to the end of the second line (684).
+        const quint64 lines = session.sendTextRequest(0, QPointF(73, 725), QPointF(262, 689), false);
+        const quint64 word = session.sendTextRequest(0, QPointF(150, 727), QPointF(), true);
+        const quint64 nothing = session.sendTextRequest(0, QPointF(500, 300), QPointF(510, 300), false);
+        const quint64 noPage = session.sendTextRequest(7, QPointF(73, 725), QPointF(80, 725), false);
+        QTRY_COMPARE(replies.size(), 4);
+        const TextReplyRecord &both = replies.value(lines);
+        QCOMPARE(both.text.simplified(), QStringLiteral("Alpha beta gamma second line alpha"));
+        QVERIFY(both.text.contains(QLatin1Char('\n')));
+        QCOMPARE(both.rects.size(), 2);
+        QCOMPARE(replies.value(word).text, QStringLiteral("beta"));
+        QCOMPARE(replies.value(nothing).count, 0);
+        QCOMPARE(replies.value(noPage).page, -1);
+    }
+
     // A new search ends the one before: nothing comes for it after the new
     // one is acknowledged. A helper that does not search says so through
     // the probe behind the first search, and nothing waits.

@@ -214,6 +214,10 @@ void PDFIUM_CALL FPDFPage_CloseAnnot(FPDF_ANNOTATION annot);
 FPDF_TEXTPAGE PDFIUM_CALL FPDFText_LoadPage(FPDF_PAGE page);
 void PDFIUM_CALL FPDFText_ClosePage(FPDF_TEXTPAGE text_page);
 int PDFIUM_CALL FPDFText_CountChars(FPDF_TEXTPAGE text_page);
+unsigned int PDFIUM_CALL FPDFText_GetUnicode(FPDF_TEXTPAGE text_page, int index);
+int PDFIUM_CALL FPDFText_GetCharIndexAtPos(FPDF_TEXTPAGE text_page, double x, double y, double xTolerance,
+                                           double yTolerance);
+int PDFIUM_CALL FPDFText_GetText(FPDF_TEXTPAGE text_page, int start_index, int count, unsigned short *result);
 int PDFIUM_CALL FPDFText_CountRects(FPDF_TEXTPAGE text_page, int start_index, int count);
 FPDF_BOOL PDFIUM_CALL FPDFText_GetRect(FPDF_TEXTPAGE text_page, int rect_index, double *left, double *top,
                                        double *right, double *bottom);

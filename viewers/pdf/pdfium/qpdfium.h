@@ -96,6 +96,20 @@ public:
     // be loaded.
     std::optional<QTransform> pageFrame(unsigned int index);
 
+    // The text between two points of a page (page space), character by
+    // character in the page's reading order, or with word the word at the
+    // first point: the characters' range, the rectangles that cover them
+    // line by line and their text, at most maxText UTF-16 units of it and
+    // none past the page's first MaxPageChars characters (cut says so).
+    struct TextSpan {
+        int first = -1;
+        int count = 0;
+        QList<QRectF> rects;
+        QString text;
+        bool cut = false;
+    };
+    TextSpan textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText);
+
     // A link of a page: the rectangles it covers (page space) and where it
     // leads. A page of this document, with the point on it where the
     // document names one (page space of that page); a web address or a file

@@ -90,6 +90,69 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     return found;
 }
 
+QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText)
+{
+    TextSpan span;
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())) || !std::isfinite(from.x()) || !std::isfinite(from.y())
+        || !std::isfinite(to.x()) || !std::isfinite(to.y()))
+        return span;
+    PdfiumLocker locker;
+    TextPage page;
+    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
+    page.text = page.page ? FPDFText_LoadPage(page.page) : nullptr;
+    if (!page.text)
+        return span;
+    const int chars = qMin(FPDFText_CountChars(page.text), MaxPageChars);
+    if (chars <= 0)
+        return span;
+    // The character under a point, or failing that the nearest within a
+    // few points, as a pointer on a line's edge means.
+    const auto charAt = [&](QPointF at) {
+        for (const double tolerance : {0.0, 4.0, 16.0}) {
+            const int found = FPDFText_GetCharIndexAtPos(page.text, at.x(), at.y(), tolerance, tolerance);
+            if (found >= 0)
+                return qMin(found, chars - 1);
+        }
+        return -1;
+    };
+    int first = charAt(from);
+    int last = word ? first : charAt(to);
+    if (first < 0 || last < 0)
+        return span;
+    if (first > last)
+        std::swap(first, last);
+    if (word) {
+        const auto inWord = [&](int at) {
+            const QChar c(char16_t(FPDFText_GetUnicode(page.text, at)));
+            return c.isLetterOrNumber() || c == QLatin1Char('_');
+        };
+        if (!inWord(first))
+            return span;
+        while (first > 0 && inWord(first - 1))
+            --first;
+        while (last + 1 < chars && inWord(last + 1))
+            ++last;
+    }
+    span.first = first;
+    span.count = last - first + 1;
+    if (span.count > maxText) {
+        span.count = maxText;
+        span.cut = true;
+    }
+    span.cut = span.cut || FPDFText_CountChars(page.text) > MaxPageChars;
+    const int lines = FPDFText_CountRects(page.text, span.first, span.count);
+    for (int line = 0; line < qMin(lines, MaxSearchRects); ++line) {
+        double left = 0, top = 0, right = 0, bottom = 0;
+        if (FPDFText_GetRect(page.text, line, &left, &top, &right, &bottom))
+            span.rects.append(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized());
+    }
+    // The buffer holds the characters and a terminator.
+    std::vector<unsigned short> text(size_t(span.count) + 1, 0);
+    const int written = FPDFText_GetText(page.text, span.first, span.count, text.data());
+    span.text = QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), qBound(0, written - 1, span.count));
+    return span;
+}
+
 QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxText)
 {
     PageLinks found;
