@@ -5,6 +5,10 @@
 #include "renderplan.h"
 
 #include <QKeyEvent>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPaintEvent>
@@ -32,6 +36,13 @@ void PageView::setDocument(PreviewDocument *document)
     m_document = document;
     if (m_document) {
         connect(m_document, &PreviewDocument::pageReady, this, &PageView::onPageReady);
+        connect(m_document, &PreviewDocument::textSelected, this,
+                [this](int page, const QList<QRectF> &rects, const QString &text) {
+            m_selectionPage = page;
+            m_selection = rects;
+            m_selectedText = text;
+            viewport()->update();
+        });
         // Pages that were to come as tiles come whole instead.
         connect(m_document, &PreviewDocument::tilesUnavailable, this, &PageView::settingsChanged);
     }
@@ -42,6 +53,9 @@ void PageView::setPageSizes(const QList<QSize> &points)
     m_cache.clear();
     m_hits.clear();
     m_currentHit = -1;
+    m_selectionPage = -1;
+    m_selection.clear();
+    m_selectedText.clear();
     m_annotated.clear();
     m_message.clear();
     m_lastCurrent = -1;
@@ -354,8 +368,69 @@ QString PageView::describe(const PreviewDocument::Link &link)
     return tr("A link to somewhere outside this document");
 }
 
+QPointF PageView::pagePoint(int page, QPointF stripPoint) const
+{
+    const QRect rect = m_layout.pageRect(page);
+    const QSize size = m_layout.pagePoints(page);
+    if (rect.isEmpty() || size.isEmpty())
+        return QPointF();
+    const double a = (stripPoint.x() - rect.left()) / rect.width();
+    const double b = (stripPoint.y() - rect.top()) / rect.height();
+    // The view's turn undone, then fractions to points.
+    QPointF unturned(a, b);
+    switch (m_rotation / 90) {
+    case 1:
+        unturned = QPointF(b, 1 - a);
+        break;
+    case 2:
+        unturned = QPointF(1 - a, 1 - b);
+        break;
+    case 3:
+        unturned = QPointF(1 - b, a);
+        break;
+    default:
+        break;
+    }
+    return QPointF(unturned.x() * size.width(), unturned.y() * size.height());
+}
+
+void PageView::copySelection()
+{
+    if (!m_selectedText.isEmpty())
+        QApplication::clipboard()->setText(m_selectedText);
+}
+
+void PageView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    const QPointF at = event->position() + visibleArea().topLeft();
+    const int page = m_layout.pageAt(int(at.y()));
+    if (m_document && event->button() == Qt::LeftButton && page >= 0)
+        m_document->selectText(page, pagePoint(page, at), pagePoint(page, at), true);
+}
+
+void PageView::contextMenuEvent(QContextMenuEvent *event)
+{
+    // Shown, not run: the window never waits in a nested event loop.
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *copy = menu->addAction(tr("Copy"), this, &PageView::copySelection);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setEnabled(!m_selectedText.isEmpty());
+    menu->popup(event->globalPos());
+}
+
 void PageView::mouseMoveEvent(QMouseEvent *event)
 {
+    // A drag from where the button went down selects text on that page.
+    if ((event->buttons() & Qt::LeftButton) && m_pressedAt.x() >= 0 && m_document
+        && (m_dragging || (event->position().toPoint() - m_pressedAt).manhattanLength() >= 4)) {
+        m_dragging = true;
+        const QPointF from = QPointF(m_pressedAt) + visibleArea().topLeft();
+        const QPointF to = event->position() + visibleArea().topLeft();
+        const int page = m_layout.pageAt(int(from.y()));
+        if (page >= 0)
+            m_document->selectText(page, pagePoint(page, from), pagePoint(page, to), false);
+    }
     const std::optional<PreviewDocument::Link> link = linkAt(event->position().toPoint());
     const QString where = link ? describe(*link) : QString();
     viewport()->setCursor(link ? Qt::PointingHandCursor : Qt::ArrowCursor);
@@ -369,6 +444,7 @@ void PageView::mouseMoveEvent(QMouseEvent *event)
 void PageView::mousePressEvent(QMouseEvent *event)
 {
     m_pressedAt = event->button() == Qt::LeftButton ? event->position().toPoint() : QPoint(-1, -1);
+    m_dragging = false;
     QAbstractScrollArea::mousePressEvent(event);
 }
 
@@ -376,11 +452,13 @@ void PageView::mouseReleaseEvent(QMouseEvent *event)
 {
     const QPoint at = event->position().toPoint();
     // A click, not the end of a drag.
-    if (event->button() == Qt::LeftButton && m_pressedAt.x() >= 0 && (at - m_pressedAt).manhattanLength() < 4) {
+    if (event->button() == Qt::LeftButton && m_pressedAt.x() >= 0 && !m_dragging
+        && (at - m_pressedAt).manhattanLength() < 4) {
         if (const std::optional<PreviewDocument::Link> link = linkAt(at))
             emit linkActivated(*link);
     }
     m_pressedAt = QPoint(-1, -1);
+    m_dragging = false;
     QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
@@ -446,6 +524,9 @@ void PageView::paintEvent(QPaintEvent *event)
             for (const QRectF &hitRect : m_hits[n].rects)
                 painter.fillRect(stripRect(index, hitRect).translated(-offset), colour);
         }
+        if (index == m_selectionPage)
+            for (const QRectF &selected : std::as_const(m_selection))
+                painter.fillRect(stripRect(index, selected).translated(-offset), QColor(40, 110, 230, 90));
         painter.setPen(QPen(Qt::gray, 1));
         painter.drawRect(rect.adjusted(0, 0, -1, -1));
         if (m_annotated.contains(index)) {
@@ -472,6 +553,10 @@ void PageView::stepPages(int pages)
 
 void PageView::keyPressEvent(QKeyEvent *event)
 {
+    if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+        return;
+    }
     const bool ctrl = event->modifiers() & Qt::ControlModifier;
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     switch (event->key()) {

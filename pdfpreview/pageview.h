@@ -105,6 +105,14 @@ public:
     // the strip at the current zoom and rotation.
     QRectF stripRect(int page, const QRectF &points) const;
 
+    // Where a point of the strip lies on a page, in its points as laid out
+    // unturned: stripRect() the other way.
+    QPointF pagePoint(int page, QPointF stripPoint) const;
+    // The selected text, empty for none; copySelection() puts it on the
+    // clipboard (Ctrl+C and the context menu do).
+    QString selectedText() const { return m_selectedText; }
+    void copySelection();
+
     // Scrolls to a point of a page, in its points as laid out unturned: to
     // the coordinates given, the page's top or left edge for those not.
     void goTo(int page, QPointF at, bool hasX, bool hasY);
@@ -127,6 +135,8 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -151,6 +161,11 @@ private:
     int m_currentHit = -1;
     QString m_hovered;
     QPoint m_pressedAt{-1, -1};
+    bool m_dragging = false;
+    // The selection, on one page, in its points as laid out unturned.
+    int m_selectionPage = -1;
+    QList<QRectF> m_selection;
+    QString m_selectedText;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;
     int m_rotation = 0;

@@ -80,6 +80,8 @@ void PreviewDocument::close()
     m_searchId = 0;
     m_links.clear();
     m_linksAsked.clear();
+    m_frames.clear();
+    m_textId = 0;
     m_prefetch.reset();
     if (m_session) {
         m_session->disconnect(this);
@@ -113,6 +115,7 @@ void PreviewDocument::connectSession()
     connect(m_session, &HelperSession::tileReplied, this, &PreviewDocument::onTileReplied);
     connect(m_session, &HelperSession::searchReplied, this, &PreviewDocument::onSearchReplied);
     connect(m_session, &HelperSession::linksReplied, this, &PreviewDocument::onLinksReplied);
+    connect(m_session, &HelperSession::textReplied, this, &PreviewDocument::onTextReplied);
     // A new helper is asked again.
     m_linksAsked.clear();
     connect(m_session, &HelperSession::searchUnavailable, this, [this] {
@@ -241,7 +244,33 @@ void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
             links.append(link);
     }
     m_links.insert(reply.page, links);
+    if (reply.frame.isInvertible())
+        m_frames.insert(reply.page, reply.frame);
     emit linksReady(reply.page);
+}
+
+void PreviewDocument::selectText(int page, QPointF from, QPointF to, bool word)
+{
+    const auto frame = m_frames.constFind(page);
+    if (frame == m_frames.cend() || !m_session || m_session->state() != HelperSession::State::Connected)
+        return;
+    // Back into page space, with the arithmetic the helper's frame stands for.
+    const QTransform toPage = frame->inverted();
+    m_textId = m_session->sendTextRequest(page, toPage.map(from), toPage.map(to), word);
+}
+
+void PreviewDocument::onTextReplied(const TextReplyRecord &reply)
+{
+    if (reply.token != m_textId || reply.page < 0 || reply.page >= m_sizes.size())
+        return;
+    QList<QRectF> rects;
+    for (const QRectF &rect : reply.rects) {
+        const QRectF mapped = reply.frame.mapRect(rect).normalized();
+        if (std::isfinite(mapped.x()) && std::isfinite(mapped.y()) && std::isfinite(mapped.width())
+            && std::isfinite(mapped.height()))
+            rects.append(mapped);
+    }
+    emit textSelected(reply.page, reply.count > 0 ? rects : QList<QRectF>(), reply.count > 0 ? reply.text : QString());
 }
 
 void PreviewDocument::onFinished(int exitCode)

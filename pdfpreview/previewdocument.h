@@ -10,6 +10,7 @@
 #include <QPointF>
 #include <QRectF>
 #include <QSet>
+#include <QTransform>
 #include <QSize>
 #include <QString>
 
@@ -99,6 +100,12 @@ public:
     void requestLinks(int page);
     QList<Link> links(int page) const { return m_links.value(page); }
 
+    // Selects the text between two points of a page, or the word at the
+    // first, the points in the page's points as laid out unturned; the
+    // answer comes as textSelected() (the latest request's only). Nothing is
+    // asked before the page's frame is known (with its links).
+    void selectText(int page, QPointF from, QPointF to, bool word);
+
     // Searches the document from startPage on, wrapping, ending any search
     // before; hits come page by page as searchFound().
     void search(const QString &query, bool matchCase, int startPage);
@@ -118,6 +125,9 @@ signals:
     void tilesUnavailable();
     void searchFound(const QList<PreviewDocument::SearchHit> &hits);
     void linksReady(int page);
+    // The selection: its page, rectangles (as hits are) and text; no
+    // rectangles when there is no text there.
+    void textSelected(int page, const QList<QRectF> &rects, const QString &text);
     // How far the search has come; done when nothing more comes for it (the
     // helper went away too), cut when a bound left hits out.
     void searchProgress(int pagesSearched, int pageCount, bool done, bool cut);
@@ -136,6 +146,7 @@ private:
     void sendWaiting();
     void onSearchReplied(const SearchReplyRecord &reply);
     void onLinksReplied(const LinksReplyRecord &reply);
+    void onTextReplied(const TextReplyRecord &reply);
     void startAnnotationScan();
 
     // At most this many requests wait at the helper at a time, so that a
@@ -162,6 +173,9 @@ private:
     quint64 m_searchId = 0;
     QSet<int> m_linksAsked;
     QHash<int, QList<Link>> m_links;
+    // How each page's space maps onto it, as the helper gave it.
+    QHash<int, QTransform> m_frames;
+    quint64 m_textId = 0;
 };
 
 Q_DECLARE_METATYPE(PageJob)

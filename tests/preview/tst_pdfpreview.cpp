@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QClipboard>
 #include <QtTest>
 
 #include <algorithm>
@@ -260,6 +261,43 @@ private slots:
         QCOMPARE(opened.size(), 1);
         QTest::mouseMove(view->viewport(), reach(3));
         QTRY_COMPARE(window.statusBar()->currentMessage(), QStringLiteral("https://example.net/doc"));
+    }
+
+    // A drag selects text character by character across a line break and
+    // Ctrl+C copies it; a double-click selects a word, the view turned too.
+    void selectsAndCopiesText()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("text.pdf")));
+        PageView *view = window.pageView();
+        view->setZoom(2);
+        // The page's frame comes with its links.
+        QVERIFY(QTest::qWaitFor([&] { return !window.document()->links(0).isEmpty(); }, 10000));
+        // A point of the first page, in points from its top left, in the viewport.
+        const auto onScreen = [&](QPointF points) {
+            const QPointF strip = view->stripRect(0, QRectF(points, QSizeF(0, 0))).topLeft();
+            return (strip - QPointF(view->horizontalScrollBar()->value(), view->verticalScrollBar()->value())).toPoint();
+        };
+        view->horizontalScrollBar()->setValue(0);
+        view->verticalScrollBar()->setValue(0);
+        // From the start of "Alpha" to the end of the second line.
+        const QPoint from = onScreen(QPointF(73, 67));
+        QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
+        QTest::mouseMove(view->viewport(), onScreen(QPointF(150, 80)));
+        QTest::mouseMove(view->viewport(), onScreen(QPointF(262, 103)));
+        QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, onScreen(QPointF(262, 103)));
+        QTRY_COMPARE(view->selectedText().simplified(), QStringLiteral("Alpha beta gamma second line alpha"));
+        QVERIFY(view->selectedText().contains(QLatin1Char('\n')));
+        QApplication::clipboard()->clear();
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), view->selectedText());
+
+        window.action("rotateRight")->trigger();
+        const QPoint beta = onScreen(QPointF(155, 65));
+        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, beta);
+        QTRY_COMPARE(view->selectedText(), QStringLiteral("beta"));
     }
 
     // Requests follow the view: at most two wait at the helper, and what was
