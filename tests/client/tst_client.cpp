@@ -443,6 +443,27 @@ private slots:
         QCOMPARE(replies.value(noPage).page, -1);
     }
 
+    // Words set with a ligature glyph are found and copied as their
+    // letters, as pdfium matches them: "find the office" with its fi glyph.
+    void ligaturesAsPdfiumMatchesThem()
+    {
+        HelperSession session;
+        QVERIFY(session.start(fixture("ligature.pdf")) && session.waitForConnected());
+        QList<SearchReplyRecord> replies;
+        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        QHash<quint64, TextReplyRecord> texts;
+        connect(&session, &HelperSession::textReplied, this, [&](const TextReplyRecord &r) { texts.insert(r.token, r); });
+        for (const QString &word : {QStringLiteral("find"), QStringLiteral("office")}) {
+            replies.clear();
+            session.sendSearchRequest(word, false, 0);
+            QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
+            QCOMPARE(replies.last().hits.size(), 1);
+        }
+        const quint64 all = session.sendTextRequest(0, QPointF(75, 728), QPointF(212, 728), false);
+        QTRY_VERIFY(texts.contains(all));
+        QCOMPARE(texts.value(all).text, QStringLiteral("find the office"));
+    }
+
     // A new search ends the one before: nothing comes for it after the new
     // one is acknowledged. A helper that does not search says so through
     // the probe behind the first search, and nothing waits.
