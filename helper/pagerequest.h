@@ -51,10 +51,10 @@ enum class PacketType : quint8 {
     SharedTileRequest = 15, // preview -> helper, TileRecord (null image), quint64 offset
     SharedTileReply = 16,   // helper -> preview, TileRecord (null image), SharedImage
     // A search through the document's text. The helper acknowledges it at
-    // once (a reply for no page), then searches a page at a time from the
-    // start page on, wrapping, going back to its event loop between pages,
-    // and replies for each page searched; other requests are answered in
-    // between. A new search, or a cancel with its token, ends the one before:
+    // once (a reply for no page), then searches from the start page on,
+    // wrapping, going back to its event loop every few milliseconds; it
+    // replies for each page with hits and with its progress before each
+    // return, and answers other requests in between. A new search, or a cancel with its token, ends the one before:
     // nothing more comes for it.
     SearchRequest = 17, // preview -> helper, SearchRequestRecord
     SearchReply = 18,   // helper -> preview, SearchReplyRecord

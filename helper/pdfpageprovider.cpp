@@ -6,6 +6,7 @@
 #include "serverconnector.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QLocalSocket>
 #include <QStandardItem>
@@ -242,24 +243,44 @@ void PDFPageProvider::searchNextPage()
     if (!m_search || !m_search->out)
         return;
     Search &search = *m_search;
-    const int page = (search.request.startPage + search.searched) % search.pageCount;
-    const QPdfium::TextHits found = engine.findOnPage(unsigned(page), search.request.query, search.request.matchCase,
-                                                      MaxSearchHits - search.hits, MaxSearchRects - search.rects);
-    ++search.searched;
-    search.hits += int(found.hits.size());
-    for (const QList<QRectF> &hit : found.hits)
-        search.rects += int(hit.size());
-    SearchReplyRecord reply{search.request.token, page, search.searched, search.pageCount, {}, found.hits,
-                            false, found.cut};
-    if (!found.hits.isEmpty())
-        reply.frame = engine.pageFrame(unsigned(page)).value_or(QTransform());
-    reply.done = found.cut || search.searched == search.pageCount;
-    search.out->write(buildPacket(PacketType::SearchReply, reply));
-    if (reply.done) {
+    // Pages for a few milliseconds, then back to the event loop: pages whose
+    // text is known go by in microseconds, and a reply for each would cost
+    // more than the search.
+    constexpr int SliceMsecs = 4;
+    QElapsedTimer slice;
+    slice.start();
+    bool told = false;
+    bool done = false;
+    int page = 0;
+    do {
+        page = (search.request.startPage + search.searched) % search.pageCount;
+        const QPdfium::TextHits found = engine.findOnPage(unsigned(page), search.request.query,
+                                                          search.request.matchCase, MaxSearchHits - search.hits,
+                                                          MaxSearchRects - search.rects);
+        ++search.searched;
+        search.hits += int(found.hits.size());
+        for (const QList<QRectF> &hit : found.hits)
+            search.rects += int(hit.size());
+        done = found.cut || search.searched == search.pageCount;
+        told = !found.hits.isEmpty() || done;
+        if (told) {
+            SearchReplyRecord reply{search.request.token, page, search.searched, search.pageCount, {}, found.hits,
+                                    done, found.cut};
+            if (!found.hits.isEmpty())
+                reply.frame = engine.pageFrame(unsigned(page)).value_or(QTransform());
+            search.out->write(buildPacket(PacketType::SearchReply, reply));
+        }
+    } while (!done && slice.elapsed() < SliceMsecs);
+    if (done) {
         std::cout << "searched " << search.searched << " pages, " << search.hits << " hits" << std::endl;
         m_search.reset();
         return;
     }
+    // How far it has come, for the window's progress.
+    if (!told)
+        search.out->write(buildPacket(PacketType::SearchReply,
+                                      SearchReplyRecord{search.request.token, page, search.searched, search.pageCount,
+                                                        {}, {}, false, false}));
     QTimer::singleShot(0, this, &PDFPageProvider::searchNextPage);
 }
 

@@ -72,9 +72,9 @@ private:
     // not hold one of that size there.
     QImage areaImage(quint64 offset, const QSize &size);
     static SharedImage placement(quint64 offset, const QImage &image);
-    // Our own preview side's search: acknowledged at once, then a page a turn
-    // of the event loop, its replies written to the device the request came
-    // from.
+    // Our own preview side's search: acknowledged at once, then a few
+    // milliseconds of pages a turn of the event loop, its replies written to
+    // the device the request came from.
     QByteArray serveSearch(QDataStream &payload, QIODevice *out);
     void serveSearchCancel(QDataStream &payload);
     void searchNextPage();

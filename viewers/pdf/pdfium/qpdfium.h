@@ -90,6 +90,12 @@ public:
         bool cut = false;
     };
     TextHits findOnPage(unsigned int index, const QString &query, bool matchCase, int maxHits, int maxRects);
+    // Each page's text, once a search has read it, kept in a loose form
+    // (compatibility-decomposed, case-folded, without spaces and hyphens) to
+    // pass over pages that cannot hold a match without loading them again:
+    // pdfium's own matching still decides every hit. At most this much is
+    // kept, in UTF-16 units.
+    static constexpr qsizetype MaxKeptTextUnits = qsizetype(32) * 1024 * 1024;
     // How page space maps onto the page as a render lays it out unturned, in
     // points from its top left corner (the page's size as pageSize() gives
     // it): the same arithmetic as every render. Empty when the page cannot
@@ -162,6 +168,8 @@ private:
 
     FPDF_FILEACCESS m_fileAccess;
     FPDF_DOCUMENT m_document = nullptr;
+    QHash<int, QString> m_searchableText;
+    qsizetype m_searchableUnits = 0;
     IFSDK_PAUSE *m_pause = nullptr;
     std::atomic<bool> m_quit{false};
     QString m_filePath;

@@ -37,6 +37,16 @@ struct TextPage
     }
 };
 
+// The loose form a page's text and a query are compared in before pdfium
+// searches: wider than any match pdfium makes, so that a page it passes over
+// holds none.
+QString searchable(const QString &text)
+{
+    QString loose = text.normalized(QString::NormalizationForm_KC).toCaseFolded();
+    loose.removeIf([](QChar c) { return c.isSpace() || c == QLatin1Char('-') || c == QChar(0x00AD); });
+    return loose;
+}
+
 } // namespace
 
 QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, bool matchCase, int maxHits,
@@ -46,6 +56,10 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     if (!isLoaded() || query.isEmpty() || index >= unsigned(qMax(0, pageCount())))
         return found;
     PdfiumLocker locker;
+    const QString looseQuery = searchable(query);
+    const auto kept = m_searchableText.constFind(int(index));
+    if (kept != m_searchableText.cend() && !kept->contains(looseQuery))
+        return found;
     TextPage page;
     page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
     page.text = page.page ? FPDFText_LoadPage(page.page) : nullptr;
@@ -54,6 +68,18 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     const int chars = FPDFText_CountChars(page.text);
     if (chars <= 0)
         return found;
+    if (kept == m_searchableText.cend() && m_searchableUnits < MaxKeptTextUnits) {
+        const int read = qMin(chars, MaxPageChars);
+        std::vector<unsigned short> text(size_t(read) + 1, 0);
+        const int written = FPDFText_GetText(page.text, 0, read, text.data());
+        QString loose = searchable(
+            QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), qBound(0, written - 1, read)));
+        // A page cut short is not passed over on its text alone.
+        if (chars <= MaxPageChars) {
+            m_searchableUnits += loose.size();
+            m_searchableText.insert(int(index), std::move(loose));
+        }
+    }
     // pdfium wants the query NUL-terminated, in UTF-16.
     std::vector<unsigned short> what(size_t(query.size()) + 1, 0);
     for (qsizetype i = 0; i < query.size(); ++i)
