@@ -325,7 +325,10 @@ void PreviewWindow::findStep(int direction)
     const QString query = m_findBox->text();
     if (query.isEmpty())
         return;
-    if (query != m_searched || m_matchCase->isChecked() != m_searchedCase) {
+    // A search that ended before the last page without a bound (its helper
+    // went away) is asked again of the next one.
+    const bool unfinished = m_searchDone && !m_searchCut && !m_searchUnavailable && m_pagesSearched < m_view->pageCount();
+    if (query != m_searched || m_matchCase->isChecked() != m_searchedCase || unfinished) {
         m_searched = query;
         m_searchedCase = m_matchCase->isChecked();
         m_hits.clear();
