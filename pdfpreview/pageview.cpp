@@ -356,13 +356,13 @@ std::optional<PreviewDocument::Link> PageView::linkAt(const QPoint &viewportPoin
 QString PageView::describe(const PreviewDocument::Link &link)
 {
     switch (link.kind) {
-    case PreviewDocument::Link::Kind::Page:
+    case LinkRecord::Page:
         return tr("Page %1").arg(link.page + 1);
-    case PreviewDocument::Link::Kind::Web:
+    case LinkRecord::Web:
         return link.target;
-    case PreviewDocument::Link::Kind::File:
+    case LinkRecord::File:
         return tr("File: %1").arg(link.target);
-    case PreviewDocument::Link::Kind::Elsewhere:
+    case LinkRecord::Elsewhere:
         break;
     }
     return tr("A link to somewhere outside this document");

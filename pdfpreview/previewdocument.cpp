@@ -9,6 +9,23 @@
 
 using pdfpreview::HelperSession;
 
+namespace {
+
+// Rectangles the helper gave in page space, mapped onto the page as laid out
+// unturned; any that is not numbers throughout is left out.
+QList<QRectF> laidOut(const QTransform &frame, const QList<QRectF> &rects)
+{
+    QList<QRectF> mapped;
+    for (const QRectF &rect : rects) {
+        const QRectF on = frame.mapRect(rect).normalized();
+        if (std::isfinite(on.x()) && std::isfinite(on.y()) && std::isfinite(on.width()) && std::isfinite(on.height()))
+            mapped.append(on);
+    }
+    return mapped;
+}
+
+} // namespace
+
 PreviewDocument::PreviewDocument(QObject *parent)
     : QObject(parent)
     , m_program(pdfpreview::defaultHelperProgram())
@@ -178,13 +195,7 @@ void PreviewDocument::onSearchReplied(const SearchReplyRecord &reply)
     // document, and only rectangles that are numbers, are taken.
     if (reply.page >= 0 && reply.page < m_sizes.size()) {
         for (const QList<QRectF> &rects : reply.hits) {
-            SearchHit hit{reply.page, {}};
-            for (const QRectF &rect : rects) {
-                const QRectF mapped = reply.frame.mapRect(rect).normalized();
-                if (std::isfinite(mapped.x()) && std::isfinite(mapped.y()) && std::isfinite(mapped.width())
-                    && std::isfinite(mapped.height()))
-                    hit.rects.append(mapped);
-            }
+            const SearchHit hit{reply.page, laidOut(reply.frame, rects)};
             if (!hit.rects.isEmpty())
                 hits.append(hit);
         }
@@ -209,37 +220,25 @@ void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
 {
     if (reply.page < 0 || reply.page >= m_sizes.size())
         return;
-    const auto finite = [](const QRectF &r) {
-        return std::isfinite(r.x()) && std::isfinite(r.y()) && std::isfinite(r.width()) && std::isfinite(r.height());
-    };
     QList<Link> links;
-    for (const LinkRecord &record : reply.links) {
-        Link link;
-        link.kind = record.kind == LinkRecord::Page  ? Link::Kind::Page
-            : record.kind == LinkRecord::Web         ? Link::Kind::Web
-            : record.kind == LinkRecord::File        ? Link::Kind::File
-                                                     : Link::Kind::Elsewhere;
-        for (const QRectF &rect : record.rects) {
-            const QRectF mapped = reply.frame.mapRect(rect).normalized();
-            if (finite(mapped))
-                link.rects.append(mapped);
+    for (Link link : reply.links) {
+        link.rects = laidOut(reply.frame, link.rects);
+        // A kind or a page the document does not have leads nowhere known.
+        if (link.kind == LinkRecord::Page && (link.page < 0 || link.page >= m_sizes.size()))
+            link.kind = LinkRecord::Elsewhere;
+        if (link.kind != LinkRecord::Page && link.kind != LinkRecord::Web && link.kind != LinkRecord::File)
+            link.kind = LinkRecord::Elsewhere;
+        if (link.kind == LinkRecord::Page) {
+            const QPointF at = link.targetFrame.map(link.at);
+            const bool turned = link.targetFrame.isRotating();
+            // A turned page swaps which coordinate the document gave.
+            const bool hasX = (turned ? link.hasY : link.hasX) && std::isfinite(at.x());
+            const bool hasY = (turned ? link.hasX : link.hasY) && std::isfinite(at.y());
+            link.hasX = hasX;
+            link.hasY = hasY;
+            link.at = QPointF(hasX ? at.x() : 0, hasY ? at.y() : 0);
         }
-        link.target = record.target;
-        // A page the document does not have leads nowhere known.
-        if (link.kind == Link::Kind::Page) {
-            if (record.page < 0 || record.page >= m_sizes.size()) {
-                link.kind = Link::Kind::Elsewhere;
-            } else {
-                link.page = record.page;
-                const QPointF at = record.targetFrame.map(record.at);
-                link.hasX = record.hasX && std::isfinite(at.x());
-                link.hasY = record.hasY && std::isfinite(at.y());
-                // A turned page swaps which coordinate the document gave.
-                if (record.targetFrame.isRotating())
-                    std::swap(link.hasX, link.hasY);
-                link.at = QPointF(link.hasX ? at.x() : 0, link.hasY ? at.y() : 0);
-            }
-        }
+        link.targetFrame = QTransform();
         if (!link.rects.isEmpty())
             links.append(link);
     }
@@ -263,13 +262,7 @@ void PreviewDocument::onTextReplied(const TextReplyRecord &reply)
 {
     if (reply.token != m_textId || reply.page < 0 || reply.page >= m_sizes.size())
         return;
-    QList<QRectF> rects;
-    for (const QRectF &rect : reply.rects) {
-        const QRectF mapped = reply.frame.mapRect(rect).normalized();
-        if (std::isfinite(mapped.x()) && std::isfinite(mapped.y()) && std::isfinite(mapped.width())
-            && std::isfinite(mapped.height()))
-            rects.append(mapped);
-    }
+    const QList<QRectF> rects = laidOut(reply.frame, reply.rects);
     emit textSelected(reply.page, reply.count > 0 ? rects : QList<QRectF>(), reply.count > 0 ? reply.text : QString());
 }
 

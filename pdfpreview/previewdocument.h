@@ -82,19 +82,11 @@ public:
         int page = -1;
         QList<QRectF> rects;
     };
-    // A link of a page, rectangles in the page's points as laid out unturned;
-    // for a link to a page of the document, the point it names there in the
-    // same terms (hasX, hasY say which of its coordinates the document gives).
-    struct Link {
-        enum class Kind { Page, Web, File, Elsewhere };
-        Kind kind = Kind::Elsewhere;
-        QList<QRectF> rects;
-        int page = -1;
-        bool hasX = false;
-        bool hasY = false;
-        QPointF at;
-        QString target;
-    };
+    // A link of a page as the helper sends it, its rectangles and (for a
+    // link to a page) the point it names mapped into the pages' points as
+    // laid out unturned, hasX and hasY saying which coordinates of that point
+    // count; no target frame.
+    using Link = LinkRecord;
     // Asks the helper for the page's links once (again after a reload or a
     // new helper); linksReady() says when they are in.
     void requestLinks(int page);

@@ -382,7 +382,7 @@ void PreviewWindow::updateFindStatus()
 
 void PreviewWindow::onLinkActivated(const PreviewDocument::Link &link)
 {
-    if (link.kind == PreviewDocument::Link::Kind::Page) {
+    if (link.kind == LinkRecord::Page) {
         m_view->goTo(link.page, link.at, link.hasX, link.hasY);
         return;
     }
@@ -390,7 +390,7 @@ void PreviewWindow::onLinkActivated(const PreviewDocument::Link &link)
     const QString scheme = url.scheme().toLower();
     // Only web addresses are opened, and only once the person has seen the
     // address and said yes; anything else is shown, never opened.
-    if (link.kind != PreviewDocument::Link::Kind::Web || !url.isValid() || (scheme != "http" && scheme != "https")) {
+    if (link.kind != LinkRecord::Web || !url.isValid() || (scheme != "http" && scheme != "https")) {
         statusBar()->showMessage(tr("Not opened: %1").arg(PageView::describe(link)), 10000);
         return;
     }
