@@ -266,8 +266,7 @@ void PDFPageProvider::searchNextPage()
         if (told) {
             SearchReplyRecord reply{search.request.token, page, search.searched, search.pageCount, {}, found.hits,
                                     done, found.cut};
-            if (!found.hits.isEmpty())
-                reply.frame = engine.pageFrame(unsigned(page)).value_or(QTransform());
+            reply.frame = found.frame;
             search.out->write(buildPacket(PacketType::SearchReply, reply));
         }
     } while (!done && slice.elapsed() < SliceMsecs);
@@ -291,11 +290,11 @@ QByteArray PDFPageProvider::serveLinks(QDataStream &payload)
     LinksReplyRecord reply;
     // The page number is the engine's to check; a page it cannot load has
     // no frame, and is answered as no page.
-    const std::optional<QTransform> frame = page >= 0 ? engine.pageFrame(unsigned(page)) : std::nullopt;
-    if (frame) {
+    const QPdfium::PageLinks found =
+        page >= 0 ? engine.pageLinks(unsigned(page), MaxPageLinks, MaxLinkTargetUnits) : QPdfium::PageLinks();
+    if (found.frame) {
         reply.page = page;
-        reply.frame = *frame;
-        const QPdfium::PageLinks found = engine.pageLinks(unsigned(page), MaxPageLinks, MaxLinkTargetUnits);
+        reply.frame = *found.frame;
         reply.cut = found.cut;
         // Many links lead to the same few pages: each frame is read once.
         QHash<int, QTransform> frames;
@@ -330,12 +329,12 @@ QByteArray PDFPageProvider::serveText(QDataStream &payload)
     payload >> request;
     TextReplyRecord reply;
     reply.token = request.token;
-    const std::optional<QTransform> frame = request.page >= 0 ? engine.pageFrame(unsigned(request.page)) : std::nullopt;
-    if (frame) {
+    const QPdfium::TextSpan span = request.page >= 0 ? engine.textBetween(unsigned(request.page), request.from,
+                                                                           request.to, request.word, MaxCopiedUnits)
+                                                     : QPdfium::TextSpan();
+    if (span.frame) {
         reply.page = request.page;
-        reply.frame = *frame;
-        const QPdfium::TextSpan span =
-            engine.textBetween(unsigned(request.page), request.from, request.to, request.word, MaxCopiedUnits);
+        reply.frame = *span.frame;
         reply.first = span.first;
         reply.count = span.count;
         reply.rects = span.rects;

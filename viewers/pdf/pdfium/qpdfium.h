@@ -85,9 +85,11 @@ public:
     // that cover it line by line. At most maxHits matches and maxRects
     // rectangles, none past the page's first MaxPageChars characters
     // (helpercontract.h); cut says something was left out.
+    // frame is the page's, as pageFrame() gives it, when there are hits.
     struct TextHits {
         QList<QList<QRectF>> hits;
         bool cut = false;
+        QTransform frame;
     };
     TextHits findOnPage(unsigned int index, const QString &query, bool matchCase, int maxHits, int maxRects);
     // Each page's text, once a search has read it, kept in a loose form
@@ -107,12 +109,15 @@ public:
     // first point: the characters' range, the rectangles that cover them
     // line by line and their text, at most maxText UTF-16 units of it and
     // none past the page's first MaxPageChars characters (cut says so).
+    // frame is the page's, as pageFrame() gives it; empty when the page
+    // cannot be loaded.
     struct TextSpan {
         int first = -1;
         int count = 0;
         QList<QRectF> rects;
         QString text;
         bool cut = false;
+        std::optional<QTransform> frame;
     };
     TextSpan textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText);
 
@@ -134,6 +139,7 @@ public:
     struct PageLinks {
         QList<PageLink> links;
         bool cut = false; // more than maxLinks, or a target longer than maxText
+        std::optional<QTransform> frame; // as for TextSpan
     };
     PageLinks pageLinks(unsigned int index, int maxLinks, int maxText);
 
@@ -167,6 +173,9 @@ private:
                 const std::function<QImage *()> &target, const QRect &placement = QRect());
 
     FPDF_FILEACCESS m_fileAccess;
+    // pageFrame() for a page loaded already.
+    std::optional<QTransform> frameOf(FPDF_PAGE page, unsigned int index);
+
     FPDF_DOCUMENT m_document = nullptr;
     QHash<int, QString> m_searchableText;
     qsizetype m_searchableUnits = 0;

@@ -113,18 +113,22 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
         rects += int(hit.size());
         found.hits.append(hit);
     }
+    if (!found.hits.isEmpty())
+        found.frame = frameOf(page.page, index).value_or(QTransform());
     return found;
 }
 
 QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText)
 {
     TextSpan span;
-    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())) || !std::isfinite(from.x()) || !std::isfinite(from.y())
-        || !std::isfinite(to.x()) || !std::isfinite(to.y()))
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())))
         return span;
     PdfiumLocker locker;
     TextPage page;
     page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
+    span.frame = frameOf(page.page, index);
+    if (!std::isfinite(from.x()) || !std::isfinite(from.y()) || !std::isfinite(to.x()) || !std::isfinite(to.y()))
+        return span;
     page.text = page.page ? FPDFText_LoadPage(page.page) : nullptr;
     if (!page.text)
         return span;
@@ -187,7 +191,8 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
     PdfiumLocker locker;
     TextPage page;
     page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    if (!page.page)
+    found.frame = frameOf(page.page, index);
+    if (!found.frame)
         return found;
     const auto keep = [&](PageLink link) {
         if (found.links.size() >= maxLinks) {
@@ -275,11 +280,16 @@ std::optional<QTransform> QPdfium::pageFrame(unsigned int index)
 {
     if (!isLoaded() || index >= unsigned(qMax(0, pageCount())))
         return std::nullopt;
-    const QSize points = pageSize(int(index));
     PdfiumLocker locker;
     TextPage page;
     page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    if (!page.page || points.isEmpty())
+    return frameOf(page.page, index);
+}
+
+std::optional<QTransform> QPdfium::frameOf(FPDF_PAGE page, unsigned int index)
+{
+    const QSize points = pageSize(int(index));
+    if (!page || points.isEmpty())
         return std::nullopt;
     // The page as a render lays it out, at 64 device pixels a point so that
     // pdfium's whole pixels lose nothing that matters; three points give the
@@ -289,7 +299,7 @@ std::optional<QTransform> QPdfium::pageFrame(unsigned int index)
     int x[3] = {}, y[3] = {};
     const double from[3][2] = {{0, 0}, {Step, 0}, {0, Step}};
     for (int i = 0; i < 3; ++i) {
-        if (!FPDF_PageToDevice(page.page, 0, 0, points.width() * Scale, points.height() * Scale, 0, from[i][0],
+        if (!FPDF_PageToDevice(page, 0, 0, points.width() * Scale, points.height() * Scale, 0, from[i][0],
                                from[i][1], &x[i], &y[i]))
             return std::nullopt;
     }
