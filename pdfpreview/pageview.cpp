@@ -52,6 +52,7 @@ void PageView::setPageSizes(const QList<QSize> &points)
 {
     m_cache.clear();
     m_hits.clear();
+    m_hitsOnPage.clear();
     m_currentHit = -1;
     m_selectionPage = -1;
     m_selection.clear();
@@ -277,6 +278,9 @@ void PageView::onPageReady(const PageJob &job, const QImage &image)
 void PageView::setHighlights(const QList<PreviewDocument::SearchHit> &hits, int current)
 {
     m_hits = hits;
+    m_hitsOnPage.clear();
+    for (qsizetype n = 0; n < hits.size(); ++n)
+        m_hitsOnPage[hits[n].page].append(int(n));
     m_currentHit = current;
     viewport()->update();
 }
@@ -516,9 +520,7 @@ void PageView::paintEvent(QPaintEvent *event)
                                       drawn);
             }
         }
-        for (qsizetype n = 0; n < m_hits.size(); ++n) {
-            if (m_hits[n].page != index)
-                continue;
+        for (const int n : m_hitsOnPage.value(index)) {
             // Translucent, so that the words stay readable under it.
             const QColor colour = n == m_currentHit ? QColor(255, 120, 0, 130) : QColor(255, 230, 0, 110);
             for (const QRectF &hitRect : m_hits[n].rects)

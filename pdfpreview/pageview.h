@@ -5,6 +5,7 @@
 #include "previewdocument.h"
 
 #include <QAbstractScrollArea>
+#include <QHash>
 #include <QImage>
 #include <QSet>
 
@@ -158,6 +159,8 @@ private:
     PageCache m_cache;
     QSet<int> m_annotated;
     QList<PreviewDocument::SearchHit> m_hits;
+    // Which hits lie on each page, so that a paint looks at its pages' only.
+    QHash<int, QList<int>> m_hitsOnPage;
     int m_currentHit = -1;
     QString m_hovered;
     QPoint m_pressedAt{-1, -1};

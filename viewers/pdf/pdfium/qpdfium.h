@@ -178,6 +178,8 @@ private:
 
     FPDF_DOCUMENT m_document = nullptr;
     QHash<int, QString> m_searchableText;
+    QString m_searchedQuery;
+    QString m_looseQuery;
     qsizetype m_searchableUnits = 0;
     IFSDK_PAUSE *m_pause = nullptr;
     std::atomic<bool> m_quit{false};

@@ -56,7 +56,12 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     if (!isLoaded() || query.isEmpty() || index >= unsigned(qMax(0, pageCount())))
         return found;
     PdfiumLocker locker;
-    const QString looseQuery = searchable(query);
+    // A search asks page after page with the same query.
+    if (query != m_searchedQuery) {
+        m_searchedQuery = query;
+        m_looseQuery = searchable(query);
+    }
+    const QString &looseQuery = m_looseQuery;
     const auto kept = m_searchableText.constFind(int(index));
     if (kept != m_searchableText.cend() && !kept->contains(looseQuery))
         return found;
