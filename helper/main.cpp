@@ -48,7 +48,8 @@ int main(int argc, char *argv[])
         static PDFPageProvider *const provider = new PDFPageProvider;
         const QString documentPath = args.at(3);
         provider->setAreaChannel(areaChannel);
-        provider->setStages({[documentPath](int connectDescriptor) {
+        provider->setStages({[](const QString &serverPath) { Sandbox::enterServeNamespaces(serverPath); },
+                             [documentPath](int connectDescriptor) {
                                  Sandbox::enterServeStage(documentPath, connectDescriptor);
                              },
                              [] { Sandbox::enterConnectedStage(); }});

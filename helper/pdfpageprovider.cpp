@@ -58,10 +58,14 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
     engine.prepare();
     // The socket and the open document are all the helper needs from the
     // file system and the network: both exist before the document's first
-    // byte is parsed, and the sandbox closes everything else.
-    const int connectDescriptor = connector->prepare();
+    // byte is parsed, and the sandbox closes everything else. The socket is
+    // made inside the helper's own namespaces, so that it can reach nothing
+    // but the server's socket file.
     bool loaded = false;
     if (engine.openFile(documentPath)) {
+        if (m_stages.beforeSocket)
+            m_stages.beforeSocket(ServerConnector::fullServerNameFor(serverName));
+        const int connectDescriptor = connector->prepare();
         if (m_stages.beforeParse)
             m_stages.beforeParse(connectDescriptor);
         loaded = engine.loadOpenedFile(password) == QPdfium::Success;

@@ -17,11 +17,13 @@ class QIODevice;
 class QLocalSocket;
 class ServerConnector;
 
-// What the helper's entry does at the two points where the provider's work
-// narrows: the document open but not parsed, with the descriptor that will
-// connect (-1 where there is none), and the connection up but not read.
-// Empty in tests that run a provider inside their own process.
+// What the helper's entry does at the points where the provider's work
+// narrows: the document open but no socket made yet, with the path of the
+// server's socket file; the document still not parsed, with the descriptor
+// that will connect (-1 where there is none); and the connection up but not
+// read. Empty in tests that run a provider inside their own process.
 struct ProviderStages {
+    std::function<void(const QString &serverPath)> beforeSocket;
     std::function<void(int connectDescriptor)> beforeParse;
     std::function<void()> connected;
 };

@@ -10,16 +10,30 @@ namespace Sandbox {
 
 namespace {
 
+// What the namespaces could not give, held for the first stage's line.
+QStringList &pendingFromNamespaces()
+{
+    static QStringList pending;
+    return pending;
+}
+
 // One line for the whole process, however many stages fall short: a reader
 // of the log learns what is missing once, not at every stage.
-QStringList reported(const QStringList &missing)
+QStringList reported(QStringList missing)
 {
+    missing = pendingFromNamespaces() + missing;
+    pendingFromNamespaces().clear();
     static bool warned = false;
     if (!missing.isEmpty() && !warned) {
         warned = true;
         std::cerr << "sandbox incomplete: " << missing.join(QStringLiteral(", ")).toStdString() << std::endl;
     }
     return missing;
+}
+
+void enterNamespaces(const RootContents &contents)
+{
+    pendingFromNamespaces() = applyNamespaces(contents);
 }
 
 } // namespace
@@ -29,10 +43,20 @@ bool isDisabled()
     return qgetenv("PDFHELPER_SANDBOX") == "off";
 }
 
-QStringList enterScanStage(const QString &documentPath, const ScanOutput &output, int landlockAbiLimit)
+QStringList enterScanStage(const QString &documentPath, ScanOutput &output, int landlockAbiLimit)
 {
-    if (isDisabled())
+    if (isDisabled()) {
+        output.makeReady();
         return {};
+    }
+    RootContents root;
+    root.readOnly = fontFolders();
+    root.writableFolder = output.folderToMakeIn();
+    root.ownDescriptors = !root.writableFolder.isEmpty();
+    enterNamespaces(root);
+    // The unnamed file is made in the folder as the helper's own root holds
+    // it: given its name there, it lies on the same mount as the name.
+    output.makeReady();
     Allowance allowance;
     allowance.documentPath = documentPath;
     allowance.readableFolders = fontFolders();
@@ -40,6 +64,18 @@ QStringList enterScanStage(const QString &documentPath, const ScanOutput &output
     allowance.writableFolder = output.writableFolder();
     allowance.landlockAbiLimit = landlockAbiLimit;
     return reported(applyFirstStage(allowance));
+}
+
+QStringList enterServeNamespaces(const QString &serverPath)
+{
+    if (isDisabled())
+        return {};
+    RootContents root;
+    root.readOnly = fontFolders();
+    if (!serverPath.isEmpty())
+        root.readOnly << serverPath;
+    enterNamespaces(root);
+    return pendingFromNamespaces();
 }
 
 QStringList enterServeStage(const QString &documentPath, int connectDescriptor, int landlockAbiLimit)
@@ -50,7 +86,6 @@ QStringList enterServeStage(const QString &documentPath, int connectDescriptor, 
     allowance.documentPath = documentPath;
     allowance.readableFolders = fontFolders();
     allowance.connectDescriptor = connectDescriptor;
-    allowance.socketsAtAll = true;
     allowance.landlockAbiLimit = landlockAbiLimit;
     return reported(applyFirstStage(allowance));
 }

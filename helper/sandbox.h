@@ -6,10 +6,20 @@
 // It is entered in stages as the helper's work narrows, and never left:
 //
 //   closeInheritedDescriptors  first thing in main, before anything opens its own
-//   enterScanStage             mode 0, the document open, before it is parsed
-//   enterServeStage            mode 1, the document open and the one socket
-//                              made, before the document is parsed
+//   enterScanStage             mode 0, the document open, before it is parsed:
+//                              namespaces of its own, then the first stage
+//   enterServeNamespaces       mode 1, the document open, before any socket is
+//                              made and before any thread is started
+//   enterServeStage            mode 1, the one socket made inside those
+//                              namespaces, before the document is parsed
 //   enterConnectedStage        mode 1, once connected, before the first packet
+//
+// Namespaces come first where the kernel gives them (a user namespace owning
+// new mount, network and IPC ones): the file system becomes a read-only root
+// holding only what the helper needs, no abstract socket and no System V
+// object of the host is reachable, and a socket made there cannot leave.
+// The kernel refuses a user namespace to a process with a second thread,
+// hence before anything starts one.
 //
 // Every stage is one call on every platform; what it can enforce depends on
 // the platform (the Linux and Windows parts say how). What could not be
@@ -23,6 +33,14 @@ class ScanOutput;
 
 namespace Sandbox {
 
+// What the helper's own root holds, each at the path it has outside. Whatever
+// else the helper reaches it must have opened before.
+struct RootContents {
+    QStringList readOnly;         // folders and files (a server's socket), read only
+    QString writableFolder;       // mode 0's output folder, when its file is still to be made
+    bool ownDescriptors = false;  // /proc/self/fd, through which that file is given its name
+};
+
 // What a first stage leaves reachable. Built by the stage calls below; the
 // platform parts only enforce it.
 struct Allowance {
@@ -30,8 +48,7 @@ struct Allowance {
     QStringList readableFolders;  // read only, with everything beneath them
     QString creatableFolder;      // new files may be given a name here, no existing one written
     QString writableFolder;       // files here may be created and written (when nothing finer works)
-    int connectDescriptor = -1;   // mode 1: the one socket that may connect, until it has
-    bool socketsAtAll = false;    // mode 1: may the socket connect at all
+    int connectDescriptor = -1;   // mode 1: the one socket that may connect, until it has; -1 for none
     int landlockAbiLimit = 0;     // Linux: 0 for the kernel's highest ABI; tests hold it lower
 };
 
@@ -50,12 +67,18 @@ QStringList fontFolders();
 // The stages. Each returns what it could not apply (empty when everything is
 // in force) and has printed the warning line for it. landlockAbiLimit is for
 // tests, which hold Landlock at an older kernel's ABI.
-QStringList enterScanStage(const QString &documentPath, const ScanOutput &output, int landlockAbiLimit = 0);
+// What a namespace stage could not apply is named with the first stage that
+// follows it, in the same line.
+QStringList enterScanStage(const QString &documentPath, ScanOutput &output, int landlockAbiLimit = 0);
+// serverPath is the socket file the connection will be made to, as
+// ServerConnector::fullServerNameFor gives it; empty for none.
+QStringList enterServeNamespaces(const QString &serverPath);
 QStringList enterServeStage(const QString &documentPath, int connectDescriptor, int landlockAbiLimit = 0);
 QStringList enterConnectedStage();
 
-// The platform parts: they enforce an allowance or the connected stage and
-// name what they could not.
+// The platform parts: they enforce a root, an allowance or the connected
+// stage and name what they could not.
+QStringList applyNamespaces(const RootContents &contents);
 QStringList applyFirstStage(const Allowance &allowance);
 QStringList applyConnectedStage();
 

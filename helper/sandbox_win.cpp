@@ -86,6 +86,13 @@ QStringList fontFolders()
     return {};
 }
 
+// Windows has no namespaces to give a process; the job object and the
+// integrity level are what there is.
+QStringList applyNamespaces(const RootContents &)
+{
+    return {};
+}
+
 QStringList applyFirstStage(const Allowance &)
 {
     QStringList missing;

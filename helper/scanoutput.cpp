@@ -11,7 +11,8 @@
 #endif
 
 ScanOutput::ScanOutput(const QString &path)
-    : m_path(path)
+    // Absolute: the helper's own root has no working folder of the caller's.
+    : m_path(path.isEmpty() ? path : QFileInfo(path).absoluteFilePath())
 {
 #if defined(__linux__)
     const QByteArray encoded = QFile::encodeName(path);
@@ -30,7 +31,16 @@ ScanOutput::ScanOutput(const QString &path)
         m_way = Way::Failed;
         return;
     }
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    m_way = Way::Missing;
+#endif
+}
+
+void ScanOutput::makeReady()
+{
+#if defined(__linux__)
+    if (m_way != Way::Missing)
+        return;
+    const QByteArray folder = QFile::encodeName(QFileInfo(m_path).absolutePath());
     m_fd = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (m_fd >= 0)
         m_way = Way::Unnamed;
@@ -39,6 +49,11 @@ ScanOutput::ScanOutput(const QString &path)
     else
         m_way = Way::Failed;
 #endif
+}
+
+QString ScanOutput::folderToMakeIn() const
+{
+    return m_way == Way::Missing ? QFileInfo(m_path).absolutePath() : QString();
 }
 
 ScanOutput::~ScanOutput()
@@ -87,6 +102,7 @@ bool ScanOutput::write(const QByteArray &content)
 {
     switch (m_way) {
     case Way::Failed:
+    case Way::Missing:
         return false;
 #if defined(__linux__)
     case Way::Opened: {

@@ -9,8 +9,10 @@
 // content. On Linux an existing file is opened for writing at once (opening
 // writes nothing); a missing one becomes an unnamed file in its folder, which
 // gets the output's name only when it is complete, so the sandbox lets the
-// helper name one new file there and write nothing else. Elsewhere the file
-// is opened by its path when it is written.
+// helper name one new file there and write nothing else. The unnamed file is
+// made by makeReady(), once the helper has its own root, where that folder is
+// the one folder that can take a file. Elsewhere the file is opened by its
+// path when it is written.
 class ScanOutput
 {
 public:
@@ -18,6 +20,9 @@ public:
     ~ScanOutput();
     ScanOutput(const ScanOutput &) = delete;
     ScanOutput &operator=(const ScanOutput &) = delete;
+
+    // Makes the unnamed file for a missing output; nothing for an existing one.
+    void makeReady();
 
     // Writes content as the whole file. False when the file could not be
     // opened, written whole or named; a file that existed is then in an
@@ -29,9 +34,11 @@ public:
     // a folder whose files may be written. Empty when nothing is needed.
     QString creatableFolder() const;
     QString writableFolder() const;
+    // The folder a missing output will be made in, before makeReady().
+    QString folderToMakeIn() const;
 
 private:
-    enum class Way { Opened, Unnamed, ByPath, Failed };
+    enum class Way { Opened, Missing, Unnamed, ByPath, Failed };
 
     QString m_path;
     Way m_way = Way::ByPath;

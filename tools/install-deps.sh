@@ -10,7 +10,7 @@ packages=(
     libdeflate-dev libseccomp-dev
     python3 python3-pikepdf qpdf help2man desktop-file-utils lintian appstream file
     clang libclang-rt-14-dev
-    mupdf-tools poppler-utils libtasn1-doc fonts-cantarell
+    mupdf-tools poppler-utils libtasn1-doc fonts-cantarell fonts-ipafont-gothic strace
     nodejs npm
 )
 missing=()
