@@ -47,6 +47,11 @@ int ServerConnector::prepare()
     return -1;
 }
 
+QString ServerConnector::fullServerNameFor(const QString &serverName)
+{
+    return serverName;
+}
+
 void ServerConnector::connectTo(const QString &serverName)
 {
     if (m_started)
@@ -69,15 +74,19 @@ int ServerConnector::prepare()
     return m_descriptor;
 }
 
+QString ServerConnector::fullServerNameFor(const QString &serverName)
+{
+    // A name without a folder lives in the temporary folder, as QLocalServer
+    // puts it there.
+    return serverName.startsWith(QLatin1Char('/')) ? serverName : QDir::tempPath() + QLatin1Char('/') + serverName;
+}
+
 void ServerConnector::connectTo(const QString &serverName)
 {
     if (m_started)
         return;
     m_started = true;
-    // A name without a folder lives in the temporary folder, as QLocalServer
-    // puts it there.
-    m_fullServerName = serverName.startsWith(QLatin1Char('/')) ? serverName
-                                                                : QDir::tempPath() + QLatin1Char('/') + serverName;
+    m_fullServerName = fullServerNameFor(serverName);
     tryConnect();
 }
 
@@ -96,7 +105,7 @@ void ServerConnector::tryConnect()
     do
         result = ::connect(m_descriptor, reinterpret_cast<const sockaddr *>(&address), socklen_t(sizeof address));
     while (result != 0 && errno == EINTR);
-    if (result == 0 || errno == EISCONN) {
+    if (result == 0) {
         // Handed over connected: the QLocalSocket reads nothing before the
         // event loop runs, so whoever hears connected() acts before the
         // first packet is read.
@@ -105,7 +114,12 @@ void ServerConnector::tryConnect()
         emit connected();
         return;
     }
-    if (errno == EAGAIN || errno == EINPROGRESS || errno == EALREADY) {
+    if (errno == EISCONN) {
+        emit failed(QStringLiteral("%1: the socket was connected elsewhere before").arg(m_fullServerName));
+        return;
+    }
+    // A local stream socket connects at once or finds the server's queue full.
+    if (errno == EAGAIN) {
         if (!m_retry) {
             m_retry = new QTimer(this);
             m_retry->setSingleShot(true);

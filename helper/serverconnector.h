@@ -7,10 +7,10 @@ class QLocalSocket;
 class QTimer;
 
 // Mode 1's way to the preview application's server. Elsewhere than Windows
-// the socket is made by prepare(), before the sandbox, which then lets that
-// one descriptor connect and no other; once connected it is handed to the
-// QLocalSocket, which serves the connection from there. On Windows the
-// QLocalSocket connects by itself.
+// the socket is made by prepare(), inside the helper's own namespaces and
+// before the sandbox, which then lets that one descriptor connect and no
+// other; once connected it is handed to the QLocalSocket, which serves the
+// connection from there. On Windows the QLocalSocket connects by itself.
 class ServerConnector : public QObject
 {
     Q_OBJECT
@@ -24,10 +24,15 @@ public:
     // Connects to the server by its name. connected() or failed() follows,
     // possibly before this returns; a server that is there but busy is tried
     // again until the caller gives up. A second call while connecting or
-    // connected does nothing.
+    // connected does nothing. A socket that something else connected before
+    // (code run by the document, for one) is not the connection asked for:
+    // that fails.
     void connectTo(const QString &serverName);
     // The server's name as a path, the way QLocalSocket reports it.
     QString fullServerName() const { return m_fullServerName; }
+    // The path a server name is connected at: the socket file the helper's
+    // own root must hold.
+    static QString fullServerNameFor(const QString &serverName);
 
 signals:
     // The socket is connected; nothing has been read from it yet.
