@@ -1,8 +1,11 @@
-// The Linux part of the sandbox: no new privileges, Landlock for the file
-// system (and, where the kernel offers them, TCP, abstract sockets and
-// signals), and a seccomp filter for what Landlock does not cover or only
-// newer kernels cover: processes, programs, memory made executable, sockets,
-// truncation, terminal and device control.
+// The Linux part of the sandbox's first and connected stages: no new
+// privileges, Landlock for the file system (and, where the kernel offers
+// them, TCP, abstract sockets and signals), and a seccomp filter that allows
+// the calls the helper makes, with their arguments where they matter, and
+// refuses every other one: processes, programs, memory made executable,
+// sockets, metadata of files, System V, other processes' priorities and
+// signals, terminal and device control. The namespaces that come before are
+// in sandbox_namespaces_linux.cpp.
 
 #include "sandbox.h"
 
@@ -137,23 +140,147 @@ struct FilterDeleter {
 };
 using Filter = std::unique_ptr<void, FilterDeleter>;
 
+// How a call's arguments are judged before it is allowed.
+enum class Judged {
+    Always,
+    ThreadsOnly,        // clone: a thread of the helper, never a process
+    NotExecutable,      // mmap, mprotect: never PROT_EXEC
+    ToTheHelper,        // kill, tgkill: the first argument is the helper itself
+    OnTheHelper,        // the first argument is 0, the caller itself
+    OnTheHelperSecond,  // setpriority, ioprio_set: the target (second argument) is 0
+    KnownCommand,       // fcntl: the commands of FcntlCommands, and F_SETFL without O_ASYNC
+    KnownRequest,       // ioctl: the requests of IoctlRequests
+    KnownOption,        // prctl: the options of PrctlOptions
+    TheOneSocket,       // connect: only on the descriptor made before the stage
+};
+
+struct AllowedCall {
+    const char *name;
+    Judged judged;
+};
+
+// Every call a confined helper makes, found by running the test suite, the
+// fuzz seeds, the sample, the thumbnailer and the project's documents through
+// confined helpers (tools/syscall-sweep.py). Any other call fails with EPERM:
+// one that a newer kernel adds is refused until it is named here.
+const AllowedCall AllowedCalls[] = {
+    // what is open: the document, fonts, the connection, the area channel
+    {"read", Judged::Always},
+    {"readv", Judged::Always},
+    {"pread64", Judged::Always},
+    {"write", Judged::Always},
+    {"writev", Judged::Always},
+    {"lseek", Judged::Always},
+    {"close", Judged::Always},
+    {"fcntl", Judged::KnownCommand},
+    {"ioctl", Judged::KnownRequest},
+    {"ftruncate", Judged::Always}, // mode 0's existing output, opened before
+    // names, within what the helper's root and Landlock leave
+    {"openat", Judged::Always},
+    {"newfstatat", Judged::Always},
+    {"fstat", Judged::Always},
+    {"stat", Judged::Always},
+    {"statx", Judged::Always},
+    {"access", Judged::Always},
+    {"readlink", Judged::Always},
+    {"getdents64", Judged::Always},
+    {"linkat", Judged::Always}, // mode 0's finished output given its name
+    // memory
+    {"brk", Judged::Always},
+    {"mmap", Judged::NotExecutable},
+    {"mprotect", Judged::NotExecutable},
+    {"mremap", Judged::Always},
+    {"munmap", Judged::Always},
+    {"madvise", Judged::Always},
+    // threads, which Qt's image conversions may start
+    {"clone", Judged::ThreadsOnly},
+    {"futex", Judged::Always},
+    {"set_robust_list", Judged::Always},
+    {"rseq", Judged::Always},
+    {"sched_getaffinity", Judged::Always},
+    {"sched_yield", Judged::Always},
+    {"gettid", Judged::Always},
+    {"exit", Judged::Always},
+    // signals, to the helper alone
+    {"rt_sigaction", Judged::Always},
+    {"rt_sigprocmask", Judged::Always},
+    {"rt_sigreturn", Judged::Always},
+    {"kill", Judged::ToTheHelper},
+    {"tgkill", Judged::ToTheHelper},
+    // the event loop
+    {"poll", Judged::Always},
+    {"ppoll", Judged::Always},
+    {"nanosleep", Judged::Always},
+    {"clock_nanosleep", Judged::Always},
+    {"restart_syscall", Judged::Always},
+    // the connection
+    {"connect", Judged::TheOneSocket},
+    {"getsockname", Judged::Always},
+    {"getpeername", Judged::Always},
+    {"getsockopt", Judged::Always},
+    {"recvmsg", Judged::Always}, // the area channel's descriptors
+    // the process itself
+    {"getpid", Judged::Always},
+    {"getuid", Judged::Always},
+    {"geteuid", Judged::Always},
+    {"getgid", Judged::Always},
+    {"getegid", Judged::Always},
+    {"getrandom", Judged::Always},
+    {"sysinfo", Judged::Always}, // the C library's sort asks for the memory size
+    {"prlimit64", Judged::OnTheHelper},
+    {"getpriority", Judged::Always},
+    {"setpriority", Judged::OnTheHelperSecond},
+    {"sched_setscheduler", Judged::OnTheHelper},
+    {"sched_setparam", Judged::OnTheHelper},
+    {"sched_setattr", Judged::OnTheHelper},
+    {"sched_setaffinity", Judged::OnTheHelper},
+    {"ioprio_set", Judged::OnTheHelperSecond},
+    {"prctl", Judged::KnownOption},
+    {"seccomp", Judged::Always}, // the connected stage's filter, which only narrows
+    {"exit_group", Judged::Always},
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+    // The leak checker stops the threads with a tracer process of its own
+    // and reads /proc at exit.
+    {"ptrace", Judged::Always},
+    {"wait4", Judged::Always},
+    {"waitid", Judged::Always},
+    {"sigaltstack", Judged::Always},
+    {"getppid", Judged::Always},
+    {"readlinkat", Judged::Always},
+#endif
+};
+
+const scmp_datum_t FcntlCommands[] = {F_GETFD, F_SETFD, F_GETFL, F_DUPFD_CLOEXEC};
+// Terminal and socket queries the helper and its libraries make, and a
+// descriptor's own flags; no control of a device or terminal (typing into
+// one, for instance).
+const scmp_datum_t IoctlRequests[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIONCLEX, FIOCLEX};
+// No new privileges (libseccomp sets it again for the connected stage's
+// filter), and a thread's name.
+const scmp_datum_t PrctlOptions[] = {PR_SET_NO_NEW_PRIVS, PR_SET_NAME, PR_GET_NAME};
+
 class FilterBuilder
 {
 public:
-    FilterBuilder() : m_filter(seccomp_init(SCMP_ACT_ALLOW)) {}
+    explicit FilterBuilder(uint32_t otherwise) : m_filter(seccomp_init(otherwise)) {}
     bool ok() const { return m_filter && m_ok; }
 
-    // A call of this name fails with errno, when every comparison holds. A
-    // name this libseccomp or architecture does not know has nothing to deny.
+    // A call of this name gets action, when every comparison holds. A name
+    // this libseccomp or architecture does not know has nothing to rule.
     template <typename... Comparisons>
-    void deny(const char *name, int error, Comparisons... comparisons)
+    void rule(uint32_t action, const char *name, Comparisons... comparisons)
     {
         const int number = seccomp_syscall_resolve_name(name);
         if (number == __NR_SCMP_ERROR || !m_filter)
             return;
         const unsigned count = sizeof...(comparisons);
-        const int rc = seccomp_rule_add(m_filter.get(), SCMP_ACT_ERRNO(error), number, count, comparisons...);
+        const int rc = seccomp_rule_add(m_filter.get(), action, number, count, comparisons...);
         m_ok = m_ok && rc == 0;
+    }
+    template <typename... Comparisons>
+    void allow(const char *name, Comparisons... comparisons)
+    {
+        rule(SCMP_ACT_ALLOW, name, comparisons...);
     }
     bool load() { return ok() && seccomp_load(m_filter.get()) == 0; }
 
@@ -162,64 +289,57 @@ private:
     bool m_ok = true;
 };
 
-// Everything a pdfium exploit could use to reach beyond the helper and that
-// the helper itself never calls once it has its document.
-const char *const DeniedCalls[] = {
-    // programs, processes and their memory
-    "execve", "execveat", "fork", "vfork", "process_vm_readv", "process_vm_writev", "process_madvise",
-    "kcmp", "pidfd_getfd", "pidfd_send_signal", "move_pages", "migrate_pages", "tkill",
-    // name spaces, mounts and the kernel's own facilities
-    "mount", "umount2", "unshare", "setns", "pivot_root", "chroot", "move_mount", "open_tree", "fsopen",
-    "fsconfig", "fsmount", "fspick", "mount_setattr", "bpf", "perf_event_open", "userfaultfd",
-    "fanotify_init", "name_to_handle_at", "open_by_handle_at", "add_key", "request_key", "keyctl",
-    "io_uring_setup", "io_uring_enter", "io_uring_register", "swapon", "swapoff", "reboot", "kexec_load",
-    "kexec_file_load", "init_module", "finit_module", "delete_module", "iopl", "ioperm", "acct",
-    "quotactl", "uselib", "syslog", "vhangup", "settimeofday", "clock_settime", "clock_adjtime", "adjtimex",
-    "sethostname", "setdomainname",
-    // shared memory of any kind and sockets beyond the one connection
-    "memfd_create", "memfd_secret", "shmget", "shmat", "msgget", "semget", "socket", "socketpair", "bind",
-    "listen", "accept", "accept4",
-    // truncation by name, which Landlock covers only from ABI 3
-    "truncate",
-};
-
-void denyCommon(FilterBuilder &filter)
+void allowJudged(FilterBuilder &filter, const AllowedCall &call, int connectDescriptor)
 {
-    for (const char *name : DeniedCalls)
-        filter.deny(name, EPERM);
-#ifndef PDFHELPER_SANDBOX_LEAK_CHECKER
-    filter.deny("ptrace", EPERM);
-    // Threads, which Qt's image conversions may start, but no process.
-    filter.deny("clone", EPERM, SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
-#endif
-    // The C library falls back to clone, which the filter can inspect.
-    filter.deny("clone3", ENOSYS);
-    filter.deny("personality", EPERM, SCMP_A0(SCMP_CMP_NE, 0xffffffffu));
-    for (const char *name : {"mmap", "mprotect", "pkey_mprotect"})
-        filter.deny(name, EPERM, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC));
-    // Terminal and socket queries the helper and its libraries make; every
-    // other control of a device or terminal (typing into one, for instance)
-    // fails. A rule compares an argument once, so what is not allowed is
-    // denied as the ranges around the allowed requests and each request
-    // between them. The kernel reads 32 bits of the request, the filter
-    // compares all 64: a request with high bits set is denied, never let
-    // through.
-    const scmp_datum_t allowed[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIONCLEX, FIOCLEX};
-    const scmp_datum_t lowest = *std::min_element(std::begin(allowed), std::end(allowed));
-    const scmp_datum_t highest = *std::max_element(std::begin(allowed), std::end(allowed));
-    filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_LT, lowest));
-    filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_GT, highest));
-    for (scmp_datum_t request = lowest + 1; request < highest; ++request) {
-        if (std::find(std::begin(allowed), std::end(allowed), request) == std::end(allowed))
-            filter.deny("ioctl", EPERM, SCMP_A1(SCMP_CMP_EQ, request));
-    }
-    // Signals only to the helper itself; its process group holds the
-    // preview application.
     const scmp_datum_t self = scmp_datum_t(::getpid());
-    for (const char *name : {"kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"})
-        filter.deny(name, EPERM, SCMP_A0(SCMP_CMP_NE, self));
-    // The C library asks for its own limits as process 0.
-    filter.deny("prlimit64", EPERM, SCMP_A0(SCMP_CMP_NE, 0));
+    switch (call.judged) {
+    case Judged::Always:
+        filter.allow(call.name);
+        return;
+    case Judged::ThreadsOnly:
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+        filter.allow(call.name);
+#else
+        filter.allow(call.name, SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD));
+#endif
+        return;
+    case Judged::NotExecutable:
+        filter.allow(call.name, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+        return;
+    case Judged::ToTheHelper:
+        filter.allow(call.name, SCMP_A0(SCMP_CMP_EQ, self));
+        return;
+    case Judged::OnTheHelper:
+        filter.allow(call.name, SCMP_A0(SCMP_CMP_EQ, 0));
+        return;
+    case Judged::OnTheHelperSecond:
+        filter.allow(call.name, SCMP_A1(SCMP_CMP_EQ, 0));
+        return;
+    case Judged::KnownCommand:
+        for (scmp_datum_t command : FcntlCommands)
+            filter.allow(call.name, SCMP_A1(SCMP_CMP_EQ, command));
+        // O_ASYNC would signal whoever owns the descriptor.
+        filter.allow(call.name, SCMP_A1(SCMP_CMP_EQ, F_SETFL), SCMP_A2(SCMP_CMP_MASKED_EQ, O_ASYNC, 0));
+        return;
+    case Judged::KnownRequest:
+        // The kernel reads 32 bits of the request, the filter compares all
+        // 64: a request with high bits set matches nothing and is refused.
+        for (scmp_datum_t request : IoctlRequests)
+            filter.allow(call.name, SCMP_A1(SCMP_CMP_EQ, request));
+        return;
+    case Judged::KnownOption:
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+        filter.allow(call.name);
+#else
+        for (scmp_datum_t option : PrctlOptions)
+            filter.allow(call.name, SCMP_A0(SCMP_CMP_EQ, option));
+#endif
+        return;
+    case Judged::TheOneSocket:
+        if (connectDescriptor >= 0)
+            filter.allow(call.name, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(connectDescriptor)));
+        return;
+    }
 }
 
 } // namespace
@@ -251,12 +371,11 @@ QStringList applyFirstStage(const Allowance &allowance)
         missing << QStringLiteral("no new privileges");
     if (!applyLandlock(allowance))
         missing << QStringLiteral("Landlock");
-    FilterBuilder filter;
-    denyCommon(filter);
-    if (allowance.socketsAtAll && allowance.connectDescriptor >= 0)
-        filter.deny("connect", EPERM, SCMP_A0(SCMP_CMP_NE, scmp_datum_t(allowance.connectDescriptor)));
-    else
-        filter.deny("connect", EPERM);
+    FilterBuilder filter(SCMP_ACT_ERRNO(EPERM));
+    for (const AllowedCall &call : AllowedCalls)
+        allowJudged(filter, call, allowance.connectDescriptor);
+    // The C library falls back to clone, which the filter can inspect.
+    filter.rule(SCMP_ACT_ERRNO(ENOSYS), "clone3");
     if (!filter.load())
         missing << QStringLiteral("seccomp");
     return missing;
@@ -266,8 +385,8 @@ QStringList applyConnectedStage()
 {
     // Stacked on the first stage's filter: the connection is up, and no
     // descriptor may connect any more.
-    FilterBuilder filter;
-    filter.deny("connect", EPERM);
+    FilterBuilder filter(SCMP_ACT_ALLOW);
+    filter.rule(SCMP_ACT_ERRNO(EPERM), "connect");
     if (!filter.load())
         return {QStringLiteral("seccomp")};
     return {};
