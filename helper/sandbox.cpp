@@ -31,8 +31,13 @@ QStringList reported(QStringList missing)
     return missing;
 }
 
-void enterNamespaces(const RootContents &contents)
+void enterNamespaces(RootContents contents)
 {
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+    // The leak checker reads the process's maps and threads at exit, and
+    // the sanitizers name the executable in their reports.
+    contents.readOnly << QStringLiteral("/proc");
+#endif
     pendingFromNamespaces() = applyNamespaces(contents);
 }
 

@@ -202,7 +202,9 @@ QStringList buildOwnRoot(const RootContents &contents)
     }
     if (!contents.writableFolder.isEmpty() && !takeGraft(grafts, contents.writableFolder, true))
         return {failure("copy of the output folder")};
-    if (contents.ownDescriptors && !takeGraft(grafts, QStringLiteral("/proc/self/fd"), false))
+    // (A root that holds all of /proc already has them.)
+    const bool wholeProc = contents.readOnly.contains(QStringLiteral("/proc"));
+    if (contents.ownDescriptors && !wholeProc && !takeGraft(grafts, QStringLiteral("/proc/self/fd"), false))
         return {failure("copy of the descriptors")};
     const std::vector<Link> links = fontAlternatives(contents.readOnly);
 

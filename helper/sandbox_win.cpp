@@ -47,9 +47,15 @@ bool setMitigations()
     images.PreferSystem32Images = 1;
     PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensionPoints{};
     extensionPoints.DisableExtensionPoints = 1;
+    // pdfium draws a document's own fonts itself and asks the system only
+    // for the system's: a font file that GDI would parse for an attacker
+    // never needs loading.
+    PROCESS_MITIGATION_FONT_DISABLE_POLICY fonts{};
+    fonts.DisableNonSystemFonts = 1;
     return SetProcessMitigationPolicy(ProcessDynamicCodePolicy, &dynamicCode, sizeof dynamicCode)
         && SetProcessMitigationPolicy(ProcessImageLoadPolicy, &images, sizeof images)
-        && SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &extensionPoints, sizeof extensionPoints);
+        && SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &extensionPoints, sizeof extensionPoints)
+        && SetProcessMitigationPolicy(ProcessFontDisablePolicy, &fonts, sizeof fonts);
 }
 
 bool lowerIntegrity()

@@ -3,11 +3,14 @@
 //   bench_sandbox DOCUMENT.pdf [RUNS]
 //
 // stages     median time of the helper's stage calls in a fresh process (a
-//            fork of this one, as the helper is fresh): mode 1's two stages,
-//            and mode 0's one
+//            fork of this one, as the helper is fresh): mode 1's namespaces
+//            alone, its three stages, and mode 0's one (namespaces included)
 // first page median time from starting a helper to holding its first page
 //            (screen size, through the shared area), with the sandbox and with
 //            PDFHELPER_SANDBOX=off, runs alternating; and the difference
+// ten        ten helpers one after the other, each started, its first page
+//            taken and ended, with and without the sandbox: a network
+//            namespace is torn down after its process has gone
 // in process the same open, load and render in this process: the floor
 // mutool, pdftoppm: a whole process drawing the first page to PNG
 
@@ -18,6 +21,7 @@
 #include "scanoutput.h"
 
 #include <QCoreApplication>
+#include <QLocalServer>
 #include <QTemporaryDir>
 
 #include <sys/socket.h>
@@ -68,6 +72,17 @@ double firstPage(const QString &document, bool sandboxed)
     return reply && !reply->image.isNull() && session.lastRenderShared() ? ms : -1;
 }
 
+double tenBackToBack(const QString &document, bool sandboxed)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int helper = 0; helper < 10; ++helper) {
+        if (firstPage(document, sandboxed) < 0)
+            return -1;
+    }
+    return msSince(timer);
+}
+
 double externalFirstPage(const QString &program, const QStringList &args, int runs)
 {
     if (QStandardPaths::findExecutable(program).isEmpty())
@@ -102,9 +117,14 @@ int main(int argc, char *argv[])
     const int runs = args.size() > 2 ? qMax(3, args.at(2).toInt()) : 21;
     QTemporaryDir scratch;
 
-    std::vector<double> serve, scan, on, off, floor;
+    const QString server = scratch.filePath("server");
+    QLocalServer listener;
+    listener.listen(server);
+    std::vector<double> namespaces, serve, scan, on, off, floor, tenOn, tenOff;
     for (int run = 0; run < runs; ++run) {
+        namespaces.push_back(inChild([&] { Sandbox::enterServeNamespaces(server); }));
         serve.push_back(inChild([&] {
+            Sandbox::enterServeNamespaces(server);
             const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             Sandbox::enterServeStage(document, socket);
             Sandbox::enterConnectedStage();
@@ -122,6 +142,10 @@ int main(int argc, char *argv[])
                 engine.page(0, PageSize, true, 0);
         }));
     }
+    for (int run = 0; run < qMax(3, runs / 4); ++run) {
+        tenOn.push_back(tenBackToBack(document, true));
+        tenOff.push_back(tenBackToBack(document, false));
+    }
     const QString out = scratch.filePath("p");
     const double mutool = externalFirstPage(
         "mutool", {"draw", "-q", "-F", "png", "-w", "1240", "-h", "1754", "-o", out + "1.png", document, "1"}, runs);
@@ -130,11 +154,14 @@ int main(int argc, char *argv[])
 
     std::printf("%s, first page at %dx%d, medians of %d runs, ms\n", qPrintable(document), PageSize.width(),
                 PageSize.height(), runs);
-    std::printf("stages, mode 1 (both)     %8.3f\n", median(serve));
+    std::printf("namespaces, mode 1        %8.3f\n", median(namespaces));
+    std::printf("stages, mode 1 (all)      %8.3f\n", median(serve));
     std::printf("stage, mode 0             %8.3f\n", median(scan));
     std::printf("first page, sandboxed     %8.2f\n", median(on));
     std::printf("first page, sandbox off   %8.2f\n", median(off));
     std::printf("difference                %8.2f\n", median(on) - median(off));
+    std::printf("ten helpers, sandboxed    %8.2f  (medians of %d)\n", median(tenOn), int(tenOn.size()));
+    std::printf("ten helpers, sandbox off  %8.2f\n", median(tenOff));
     std::printf("in process (floor)        %8.2f\n", median(floor));
     std::printf("mutool draw               %8.2f\n", mutool);
     std::printf("pdftoppm                  %8.2f\n", pdftoppm);

@@ -19,7 +19,10 @@
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,6 +97,102 @@ bool connectUnixAbstract(const AttemptTargets &t)
     std::memcpy(address.sun_path + 1, t.abstractSocket.data(), t.abstractSocket.size());
     return connectTo(AF_UNIX, reinterpret_cast<sockaddr *>(&address),
                      socklen_t(offsetof(sockaddr_un, sun_path) + 1 + t.abstractSocket.size()));
+}
+
+// The helper's own socket, made before the connection, or, where there is
+// none (mode 0, or no sandbox), a new one: connected somewhere else, it would
+// carry the attacker's messages to a session bus or a display.
+int unconnectedLocalSocket()
+{
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_un peer{};
+        socklen_t length = sizeof peer;
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
+            continue;
+        int listening = 0;
+        socklen_t flagLength = sizeof listening;
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength);
+        if (!listening && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0 && errno == ENOTCONN
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&peer), &(length = sizeof peer)) == 0
+            && peer.sun_family == AF_UNIX)
+            return fd;
+    }
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool connectMadeSocket(const sockaddr_un &address, socklen_t length)
+{
+    const int fd = unconnectedLocalSocket();
+    return fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0;
+}
+
+bool connectMadeSocketByPath(const AttemptTargets &t)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, t.unixSocket.c_str(), sizeof address.sun_path - 1);
+    return connectMadeSocket(address, sizeof address);
+}
+
+bool connectMadeSocketAbstract(const AttemptTargets &t)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, t.abstractSocket.data(), t.abstractSocket.size());
+    return connectMadeSocket(address, socklen_t(offsetof(sockaddr_un, sun_path) + 1 + t.abstractSocket.size()));
+}
+
+// A private key made readable by everyone, without writing a byte of it.
+bool chmodPrivateFile(const AttemptTargets &t)
+{
+    if (::chmod(t.privateFile.c_str(), 0644) != 0)
+        return false;
+    ::chmod(t.privateFile.c_str(), 0600);
+    return true;
+}
+
+bool setXattrOnPrivateFile(const AttemptTargets &t)
+{
+    if (::setxattr(t.privateFile.c_str(), "user.pdfhelper-attempt", "x", 1, 0) != 0)
+        return false;
+    ::removexattr(t.privateFile.c_str(), "user.pdfhelper-attempt");
+    return true;
+}
+
+bool touchPrivateFile(const AttemptTargets &t)
+{
+    const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    return ::utimensat(AT_FDCWD, t.privateFile.c_str(), times, 0) == 0;
+}
+
+// With a descriptor owned by another process, O_ASYNC sends that process a
+// signal of the attacker's choosing, around any rule on kill.
+bool ownDescriptorForOtherProcess(const AttemptTargets &t)
+{
+    const bool owned = ::fcntl(STDERR_FILENO, F_SETOWN, t.processId) == 0;
+    if (owned)
+        ::fcntl(STDERR_FILENO, F_SETOWN, 0);
+    f_owner_ex owner{F_OWNER_PID, t.processId};
+    const bool ownedEx = ::fcntl(STDERR_FILENO, F_SETOWN_EX, &owner) == 0;
+    if (ownedEx) {
+        owner.pid = 0;
+        ::fcntl(STDERR_FILENO, F_SETOWN_EX, &owner);
+    }
+    return owned || ownedEx;
+}
+
+bool reprioritiseOtherProcess(const AttemptTargets &t)
+{
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, id_t(t.processId));
+    return errno == 0 && ::setpriority(PRIO_PROCESS, id_t(t.processId), now) == 0;
+}
+
+bool removeOtherSysVSegment(const AttemptTargets &t)
+{
+    return t.sysvSegment >= 0 && ::shmctl(t.sysvSegment, IPC_RMID, nullptr) == 0;
 }
 
 bool attachWithPtrace(const AttemptTargets &t)
@@ -275,7 +374,8 @@ bool startProgram(const AttemptTargets &)
 {
     // On success the process becomes the program, which says so and ends
     // with 0: whoever watches takes that as the attempt succeeding.
-    const char *const argv[] = {"/bin/sh", "-c", "echo 'attempt start-program: succeeded' >&2; exit 0", nullptr};
+    const char *const argv[] = {"/bin/sh", "-c", "echo \"attempt ${ATTEMPT_PLACE}start-program: succeeded\" >&2; exit 0",
+                                nullptr};
     ::execve(argv[0], const_cast<char *const *>(argv), environ);
     return false;
 }
@@ -288,6 +388,14 @@ const std::vector<Attempt> attempts = {
     {"connect-tcp", connectTcp},
     {"connect-unix-path", connectUnixPath},
     {"connect-unix-abstract", connectUnixAbstract},
+    {"connect-made-socket-path", connectMadeSocketByPath},
+    {"connect-made-socket-abstract", connectMadeSocketAbstract},
+    {"chmod-private-file", chmodPrivateFile},
+    {"setxattr-private-file", setXattrOnPrivateFile},
+    {"utime-private-file", touchPrivateFile},
+    {"setown-other-process", ownDescriptorForOtherProcess},
+    {"setpriority-other-process", reprioritiseOtherProcess},
+    {"remove-other-sysv-segment", removeOtherSysVSegment},
     {"ptrace-attach", attachWithPtrace},
     {"read-other-memory", readOtherProcessMemory},
     {"signal-other-process", signalOtherProcess},
@@ -342,6 +450,7 @@ AttemptTargets targetsFromEnvironment()
     t.abstractSocket = variable("ATTEMPT_ABSTRACT_SOCKET");
     t.processId = std::atoi(variable("ATTEMPT_PROCESS"));
     t.remoteAddress = std::strtoul(variable("ATTEMPT_REMOTE_ADDRESS"), nullptr, 16);
+    t.sysvSegment = *variable("ATTEMPT_SYSV_SEGMENT") ? std::atoi(variable("ATTEMPT_SYSV_SEGMENT")) : -1;
     return t;
 }
 
@@ -352,5 +461,6 @@ std::vector<std::pair<std::string, std::string>> targetsAsEnvironment(const Atte
     return {{"ATTEMPT_PRIVATE_FILE", t.privateFile},   {"ATTEMPT_HOME", t.homeFolder},
             {"ATTEMPT_BESIDE_OUTPUT", t.besideOutput}, {"ATTEMPT_TCP_PORT", std::to_string(t.tcpPort)},
             {"ATTEMPT_UNIX_SOCKET", t.unixSocket},     {"ATTEMPT_ABSTRACT_SOCKET", t.abstractSocket},
-            {"ATTEMPT_PROCESS", std::to_string(t.processId)}, {"ATTEMPT_REMOTE_ADDRESS", address}};
+            {"ATTEMPT_PROCESS", std::to_string(t.processId)}, {"ATTEMPT_REMOTE_ADDRESS", address},
+            {"ATTEMPT_SYSV_SEGMENT", std::to_string(t.sysvSegment)}};
 }

@@ -19,6 +19,7 @@ struct AttemptTargets {
     int processId = 0;          // another process of the user's
     unsigned long remoteAddress = 0; // a readable address in that process
     int namespaceDescriptor = -1;    // a name space opened before the sandbox
+    int sysvSegment = -1;            // another program's System V segment, by its id
 };
 
 struct Attempt {

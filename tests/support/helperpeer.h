@@ -12,6 +12,7 @@
 #include <QLocalSocket>
 #include <QtTest>
 
+#include <functional>
 #include <optional>
 
 inline QByteArray renderRequest(qint32 page, QSize size, qint32 tag = 0, bool invert = false, quint64 token = 0)
@@ -104,6 +105,8 @@ public:
     qint64 processId() const { return m_process.processId(); }
     // For the helper about to be started.
     void setEnvironment(const QProcessEnvironment &environment) { m_process.setProcessEnvironment(environment); }
+    // Run in the child before the helper's program replaces it.
+    void setChildModifier(const std::function<void()> &modifier) { m_process.setChildProcessModifier(modifier); }
     QString serverName() const { return m_server.fullServerName(); }
     // Peak virtual memory (VmPeak) or peak resident memory (VmHWM) of the
     // helper as the kernel counts it, in kB; -1 where there is no such count.
