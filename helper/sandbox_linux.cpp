@@ -25,8 +25,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <iterator>
 #include <memory>
 
 namespace {
@@ -166,10 +164,7 @@ struct AllowedCall {
 const AllowedCall AllowedCalls[] = {
     // what is open: the document, fonts, the connection, the area channel
     {"read", Judged::Always},
-    {"readv", Judged::Always},
-    {"pread64", Judged::Always},
     {"write", Judged::Always},
-    {"writev", Judged::Always},
     {"lseek", Judged::Always},
     {"close", Judged::Always},
     {"fcntl", Judged::KnownCommand},
@@ -178,7 +173,6 @@ const AllowedCall AllowedCalls[] = {
     // names, within what the helper's root and Landlock leave
     {"openat", Judged::Always},
     {"newfstatat", Judged::Always},
-    {"fstat", Judged::Always},
     {"stat", Judged::Always},
     {"statx", Judged::Always},
     {"access", Judged::Always},
@@ -189,7 +183,7 @@ const AllowedCall AllowedCalls[] = {
     {"brk", Judged::Always},
     {"mmap", Judged::NotExecutable},
     {"mprotect", Judged::NotExecutable},
-    {"mremap", Judged::Always},
+    {"mremap", Judged::Always}, // growing a large image's buffer
     {"munmap", Judged::Always},
     {"madvise", Judged::Always},
     // threads, which Qt's image conversions may start
@@ -197,22 +191,17 @@ const AllowedCall AllowedCalls[] = {
     {"futex", Judged::Always},
     {"set_robust_list", Judged::Always},
     {"rseq", Judged::Always},
-    {"sched_getaffinity", Judged::Always},
-    {"sched_yield", Judged::Always},
+    {"sched_getaffinity", Judged::Always}, // how many threads Qt's pool may start
     {"gettid", Judged::Always},
     {"exit", Judged::Always},
     // signals, to the helper alone
     {"rt_sigaction", Judged::Always},
     {"rt_sigprocmask", Judged::Always},
     {"rt_sigreturn", Judged::Always},
-    {"kill", Judged::ToTheHelper},
-    {"tgkill", Judged::ToTheHelper},
+    {"tgkill", Judged::ToTheHelper}, // the C library's raise and abort
     // the event loop
     {"poll", Judged::Always},
-    {"ppoll", Judged::Always},
-    {"nanosleep", Judged::Always},
-    {"clock_nanosleep", Judged::Always},
-    {"restart_syscall", Judged::Always},
+    {"restart_syscall", Judged::Always}, // a wait a signal interrupted
     // the connection
     {"connect", Judged::TheOneSocket},
     {"getsockname", Judged::Always},
@@ -221,14 +210,10 @@ const AllowedCall AllowedCalls[] = {
     {"recvmsg", Judged::Always}, // the area channel's descriptors
     // the process itself
     {"getpid", Judged::Always},
-    {"getuid", Judged::Always},
     {"geteuid", Judged::Always},
-    {"getgid", Judged::Always},
-    {"getegid", Judged::Always},
-    {"getrandom", Judged::Always},
+    {"getrandom", Judged::Always}, // Qt's hash seeds, taken when first needed
     {"sysinfo", Judged::Always}, // the C library's sort asks for the memory size
-    {"prlimit64", Judged::OnTheHelper},
-    {"getpriority", Judged::Always},
+    // none of these is made today; if one is, it is on the helper alone
     {"setpriority", Judged::OnTheHelperSecond},
     {"sched_setscheduler", Judged::OnTheHelper},
     {"sched_setparam", Judged::OnTheHelper},
@@ -255,14 +240,14 @@ const AllowedCall AllowedCalls[] = {
 #endif
 };
 
-const scmp_datum_t FcntlCommands[] = {F_GETFD, F_SETFD, F_GETFL, F_DUPFD_CLOEXEC};
-// Terminal and socket queries the helper and its libraries make, and a
-// descriptor's own flags; no control of a device or terminal (typing into
-// one, for instance).
-const scmp_datum_t IoctlRequests[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIONCLEX, FIOCLEX};
+// Beside F_SETFL without O_ASYNC: Qt's sockets read and set their flags.
+const scmp_datum_t FcntlCommands[] = {F_GETFL};
+// Whether a stream is a terminal, and what a socket holds; no control of a
+// device or terminal (typing into one, for instance).
+const scmp_datum_t IoctlRequests[] = {TCGETS, FIONREAD};
 // No new privileges (libseccomp sets it again for the connected stage's
-// filter), and a thread's name.
-const scmp_datum_t PrctlOptions[] = {PR_SET_NO_NEW_PRIVS, PR_SET_NAME, PR_GET_NAME};
+// filter), and the name a thread of Qt's pool gives itself.
+const scmp_datum_t PrctlOptions[] = {PR_SET_NO_NEW_PRIVS, PR_SET_NAME};
 
 class FilterBuilder
 {

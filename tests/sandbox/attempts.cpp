@@ -183,6 +183,17 @@ bool ownDescriptorForOtherProcess(const AttemptTargets &t)
     return owned || ownedEx;
 }
 
+// The other half of the same: a descriptor that signals its owner when it
+// can be read or written.
+bool signalOnInput(const AttemptTargets &)
+{
+    const int flags = ::fcntl(STDERR_FILENO, F_GETFL);
+    if (flags < 0 || ::fcntl(STDERR_FILENO, F_SETFL, flags | O_ASYNC) != 0)
+        return false;
+    ::fcntl(STDERR_FILENO, F_SETFL, flags);
+    return true;
+}
+
 bool reprioritiseOtherProcess(const AttemptTargets &t)
 {
     errno = 0;
@@ -394,6 +405,7 @@ const std::vector<Attempt> attempts = {
     {"setxattr-private-file", setXattrOnPrivateFile},
     {"utime-private-file", touchPrivateFile},
     {"setown-other-process", ownDescriptorForOtherProcess},
+    {"async-descriptor", signalOnInput},
     {"setpriority-other-process", reprioritiseOtherProcess},
     {"remove-other-sysv-segment", removeOtherSysVSegment},
     {"ptrace-attach", attachWithPtrace},
