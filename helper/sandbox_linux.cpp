@@ -279,9 +279,8 @@ private:
     bool m_ok = true;
 };
 
-void allowJudged(FilterBuilder &filter, const AllowedCall &call, int connectDescriptor)
+void allowJudged(FilterBuilder &filter, const AllowedCall &call, int connectDescriptor, scmp_datum_t self)
 {
-    const scmp_datum_t self = scmp_datum_t(::getpid());
     switch (call.judged) {
     case Judged::Always:
         filter.allow(call.name);
@@ -362,8 +361,9 @@ QStringList applyFirstStage(const Allowance &allowance)
     if (!applyLandlock(allowance))
         missing << QStringLiteral("Landlock");
     FilterBuilder filter(SCMP_ACT_ERRNO(EPERM));
+    const scmp_datum_t self = scmp_datum_t(::getpid());
     for (const AllowedCall &call : AllowedCalls)
-        allowJudged(filter, call, allowance.connectDescriptor);
+        allowJudged(filter, call, allowance.connectDescriptor, self);
     // The C library falls back to clone, which the filter can inspect.
     filter.rule(SCMP_ACT_ERRNO(ENOSYS), "clone3");
     if (!filter.load())

@@ -21,6 +21,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -132,6 +133,20 @@ bool placeGraft(const Graft &graft)
 
 // Debian links some fonts through /etc/alternatives; the links that lead
 // back into a font folder are copied, the rest of that folder stays out.
+// Only entries named as font files are read: the folder holds hundreds of
+// links, and reading each would cost the first page a millisecond.
+bool namedAsFont(const char *name)
+{
+    static const char *const extensions[] = {".ttf", ".ttc", ".otf", ".pfb", ".pfa"};
+    const size_t length = std::strlen(name);
+    for (const char *extension : extensions) {
+        const size_t extensionLength = std::strlen(extension);
+        if (length > extensionLength && ::strcasecmp(name + length - extensionLength, extension) == 0)
+            return true;
+    }
+    return false;
+}
+
 struct Link {
     QByteArray path;
     QByteArray target;
@@ -145,6 +160,8 @@ std::vector<Link> fontAlternatives(const QStringList &fontFolders)
     if (!entries)
         return links;
     while (const dirent *entry = ::readdir(entries)) {
+        if (!namedAsFont(entry->d_name))
+            continue;
         const QByteArray path = QByteArray(folder) + '/' + entry->d_name;
         char target[4096];
         const ssize_t length = ::readlink(path.constData(), target, sizeof target - 1);
