@@ -1,5 +1,6 @@
 #include "annotationscan.h"
 #include "areahandover.h"
+#include "connectionhandover.h"
 #include "helpercontract.h"
 #include "pdfpageprovider.h"
 #include "sandbox.h"
@@ -22,9 +23,11 @@ QString passwordFrom(const QStringList &args)
 int main(int argc, char *argv[])
 {
     // Before Qt opens descriptors of its own: of what was inherited, only
-    // the standard streams and the shared areas' channel stay.
+    // the standard streams, the shared areas' channel and a connection
+    // handed over by our own preview side stay.
     const int areaChannel = AreaHandOver::inheritedChannel();
-    Sandbox::closeInheritedDescriptors(areaChannel);
+    const int connection = ConnectionHandOver::inheritedConnection();
+    Sandbox::closeInheritedDescriptors({areaChannel, connection});
 
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
@@ -48,6 +51,7 @@ int main(int argc, char *argv[])
         static PDFPageProvider *const provider = new PDFPageProvider;
         const QString documentPath = args.at(3);
         provider->setAreaChannel(areaChannel);
+        provider->setInheritedConnection(connection);
         provider->setStages({[](const QString &serverPath) { Sandbox::enterServeNamespaces(serverPath); },
                              [documentPath](int connectDescriptor) {
                                  Sandbox::enterServeStage(documentPath, connectDescriptor);

@@ -31,6 +31,7 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
     if (!socket) {
         socket = new QLocalSocket(this);
         connector = new ServerConnector(socket, this);
+        connector->adopt(m_inheritedConnection);
         connect(connector, &ServerConnector::connected, this, [this] {
             everConnected = true;
             // Before the first packet is read: from here on, nothing connects.
@@ -60,11 +61,11 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
     // file system and the network: both exist before the document's first
     // byte is parsed, and the sandbox closes everything else. The socket is
     // made inside the helper's own namespaces, so that it can reach nothing
-    // but the server's socket file.
+    // but the server's socket file; a connection handed over needs neither.
     bool loaded = false;
     if (engine.openFile(documentPath)) {
         if (m_stages.beforeSocket)
-            m_stages.beforeSocket(ServerConnector::fullServerNameFor(serverName));
+            m_stages.beforeSocket(connector->adopted() ? QString() : ServerConnector::fullServerNameFor(serverName));
         const int connectDescriptor = connector->prepare();
         if (m_stages.beforeParse)
             m_stages.beforeParse(connectDescriptor);

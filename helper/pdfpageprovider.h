@@ -47,6 +47,9 @@ public:
     void setStages(ProviderStages stages) { m_stages = std::move(stages); }
     // The channel shared areas arrive on as handles (areahandover.h).
     void setAreaChannel(int descriptor) { m_areaHandOver.adoptChannel(descriptor); }
+    // A connection our own preview side handed over (connectionhandover.h),
+    // -1 for none: then start() connects to the server by its name.
+    void setInheritedConnection(int descriptor) { m_inheritedConnection = descriptor; }
 
     void onReadyRead();
 
@@ -95,6 +98,7 @@ private:
     QPdfium engine;
     quint32 expectedSize;
     SharedArea area;
+    int m_inheritedConnection = -1;
     bool everConnected = false;
     bool gaveUp = false;
 

@@ -29,6 +29,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 class ScanOutput;
 
 namespace Sandbox {
@@ -56,10 +58,10 @@ struct Allowance {
 // command line or in a packet can turn the sandbox off.
 bool isDisabled();
 
-// Closes every descriptor above standard error but keep (-1 for none): what
-// the helper inherited and does not use could reach anything. Must run before
-// any library opens descriptors of its own.
-void closeInheritedDescriptors(int keep);
+// Closes every descriptor above standard error but those kept (-1 stands for
+// none): what the helper inherited and does not use could reach anything.
+// Must run before any library opens descriptors of its own.
+void closeInheritedDescriptors(std::vector<int> keep);
 
 // The folders pdfium looks in for fonts a document names but does not embed.
 QStringList fontFolders();

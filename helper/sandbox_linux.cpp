@@ -25,7 +25,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -335,15 +337,19 @@ void allowJudged(FilterBuilder &filter, const AllowedCall &call, int connectDesc
 
 namespace Sandbox {
 
-void closeInheritedDescriptors(int keep)
+void closeInheritedDescriptors(std::vector<int> keep)
 {
-    if (keep > STDERR_FILENO) {
-        if (keep > STDERR_FILENO + 1)
-            ::syscall(SYS_close_range, STDERR_FILENO + 1, keep - 1, 0);
-        ::syscall(SYS_close_range, keep + 1, ~0u, 0);
-    } else {
-        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0u, 0);
+    // Everything between the descriptors kept, in ascending order.
+    std::sort(keep.begin(), keep.end());
+    unsigned next = STDERR_FILENO + 1;
+    for (int descriptor : keep) {
+        if (descriptor < int(next))
+            continue;
+        if (unsigned(descriptor) > next)
+            ::syscall(SYS_close_range, next, unsigned(descriptor) - 1, 0);
+        next = unsigned(descriptor) + 1;
     }
+    ::syscall(SYS_close_range, next, ~0u, 0);
 }
 
 QStringList fontFolders()

@@ -80,7 +80,7 @@ bool lowerIntegrity()
 
 namespace Sandbox {
 
-void closeInheritedDescriptors(int)
+void closeInheritedDescriptors(std::vector<int>)
 {
     // Windows passes a child only the handles its creator marked for it; the
     // preview side marks the standard ones and the shared area's.

@@ -42,6 +42,10 @@ ServerConnector::~ServerConnector()
 
 #ifdef _WIN32
 
+void ServerConnector::adopt(int)
+{
+}
+
 int ServerConnector::prepare()
 {
     return -1;
@@ -65,10 +69,24 @@ void ServerConnector::tryConnect()
 {
 }
 
+void ServerConnector::handOver()
+{
+}
+
 #else
+
+void ServerConnector::adopt(int descriptor)
+{
+    if (descriptor < 0 || m_started || m_descriptor >= 0)
+        return;
+    m_descriptor = descriptor;
+    m_adopted = true;
+}
 
 int ServerConnector::prepare()
 {
+    if (m_adopted)
+        return -1;
     if (m_descriptor < 0)
         m_descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     return m_descriptor;
@@ -87,7 +105,19 @@ void ServerConnector::connectTo(const QString &serverName)
         return;
     m_started = true;
     m_fullServerName = fullServerNameFor(serverName);
-    tryConnect();
+    if (m_adopted)
+        handOver();
+    else
+        tryConnect();
+}
+
+void ServerConnector::handOver()
+{
+    // The QLocalSocket reads nothing before the event loop runs, so whoever
+    // hears connected() acts before the first packet is read.
+    m_handedOver = true;
+    m_socket->setSocketDescriptor(m_descriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
+    emit connected();
 }
 
 void ServerConnector::tryConnect()
@@ -106,12 +136,7 @@ void ServerConnector::tryConnect()
         result = ::connect(m_descriptor, reinterpret_cast<const sockaddr *>(&address), socklen_t(sizeof address));
     while (result != 0 && errno == EINTR);
     if (result == 0) {
-        // Handed over connected: the QLocalSocket reads nothing before the
-        // event loop runs, so whoever hears connected() acts before the
-        // first packet is read.
-        m_handedOver = true;
-        m_socket->setSocketDescriptor(m_descriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
-        emit connected();
+        handOver();
         return;
     }
     if (errno == EISCONN) {

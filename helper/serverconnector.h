@@ -18,8 +18,14 @@ public:
     ServerConnector(QLocalSocket *socket, QObject *parent);
     ~ServerConnector() override;
 
+    // A connection our own preview side handed over (connectionhandover.h),
+    // or -1 for none: nothing is made and nothing connects, connectTo()
+    // takes it as it is.
+    void adopt(int descriptor);
+    bool adopted() const { return m_adopted; }
     // Makes the socket that will connect and returns its descriptor; -1
-    // where the QLocalSocket makes its own. Calling it again returns the same.
+    // where the QLocalSocket makes its own, or where a connection was
+    // adopted. Calling it again returns the same.
     int prepare();
     // Connects to the server by its name. connected() or failed() follows,
     // possibly before this returns; a server that is there but busy is tried
@@ -41,6 +47,7 @@ signals:
 
 private:
     void tryConnect();
+    void handOver();
 
     QLocalSocket *m_socket;
     QTimer *m_retry = nullptr;
@@ -48,4 +55,5 @@ private:
     int m_descriptor = -1;
     bool m_started = false;
     bool m_handedOver = false;
+    bool m_adopted = false;
 };

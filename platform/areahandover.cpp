@@ -1,5 +1,6 @@
 #include "areahandover.h"
 
+#include "connectionhandover.h"
 #include "sharedarea.h"
 
 #ifdef _WIN32
@@ -9,10 +10,8 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -112,21 +111,7 @@ qint64 AreaHandOver::handOver(const SharedArea &area)
 
 int AreaHandOver::inheritedChannel()
 {
-    const char *value = std::getenv(AreaChannelVariable);
-    if (!value)
-        return -1;
-    char *end = nullptr;
-    const long descriptor = std::strtol(value, &end, 10);
-    ::unsetenv(AreaChannelVariable);
-    if (end == value || *end != '\0' || descriptor <= 2 || descriptor > 65535)
-        return -1;
-    struct stat st;
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (::fstat(int(descriptor), &st) != 0 || !S_ISSOCK(st.st_mode)
-        || ::getsockopt(int(descriptor), SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET)
-        return -1;
-    return int(descriptor);
+    return inheritedSocket(AreaChannelVariable, SOCK_SEQPACKET);
 }
 
 qintptr AreaHandOver::receive(qint64 offered)
