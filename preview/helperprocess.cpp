@@ -1,6 +1,7 @@
 #include "helperprocess.h"
 
 #include "areahandover.h"
+#include "connectionhandover.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -155,20 +156,32 @@ bool HelperProcess::start(const QString &documentPath, const QString &password)
     connect(m_process, &QProcess::finished, this, &HelperProcess::onFinished);
     connect(m_process, &QProcess::errorOccurred, this, &HelperProcess::onError);
 
-    // The helper's end of the area channel is inherited by this helper alone.
+    // The helper's ends of the area channel and of the connection are
+    // inherited by this helper alone.
     m_handOver = std::make_unique<AreaHandOver>();
-    if (m_handOver->prepare() && m_handOver->childDescriptor() >= 0) {
-        const int childEnd = m_handOver->childDescriptor();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QString::fromLatin1(AreaChannelVariable), QString::number(childEnd));
+    m_connectionHandOver = std::make_unique<ConnectionHandOver>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const int areaEnd = m_handOver->prepare() ? m_handOver->childDescriptor() : -1;
+    const int connectionEnd = m_connectionHandOver->prepare() ? m_connectionHandOver->childDescriptor() : -1;
+    if (areaEnd >= 0)
+        environment.insert(QString::fromLatin1(AreaChannelVariable), QString::number(areaEnd));
+    if (connectionEnd >= 0)
+        environment.insert(QString::fromLatin1(ConnectionVariable), QString::number(connectionEnd));
+    if (areaEnd >= 0 || connectionEnd >= 0) {
         m_process->setProcessEnvironment(environment);
 #ifdef Q_OS_UNIX
-        m_process->setChildProcessModifier([childEnd] { ::fcntl(childEnd, F_SETFD, 0); });
+        m_process->setChildProcessModifier([areaEnd, connectionEnd] {
+            for (int end : {areaEnd, connectionEnd}) {
+                if (end >= 0)
+                    ::fcntl(end, F_SETFD, 0);
+            }
+        });
 #endif
     }
 
     m_process->start(m_program, helperArguments(QStringLiteral("1"), m_serverName, documentPath, password));
     m_handOver->helperStarted(m_process->processId());
+    m_connectionHandOver->helperStarted();
     if (!m_process->waitForStarted()) {
         m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
         m_ended = true;
@@ -217,11 +230,40 @@ void HelperProcess::onNewConnection()
             socket->deleteLater();
             continue;
         }
-        m_accepted = true;
-        // One helper per process: nobody else gets in once it is connected.
-        m_server->close();
-        emit connected(socket);
+        accept(socket);
     }
+}
+
+void HelperProcess::onHelperConnected()
+{
+    if (m_accepted || m_ended)
+        return;
+    // A helper that connected to the server did so before it said so: its
+    // connection waits in the server's queue, whether or not the event loop
+    // has told of it yet.
+    m_server->waitForNewConnection(0);
+    onNewConnection();
+    if (m_accepted)
+        return;
+    const int ownEnd = m_connectionHandOver ? m_connectionHandOver->takeOwnEnd() : -1;
+    if (ownEnd < 0)
+        return;
+    auto *socket = new QLocalSocket(this);
+    if (!socket->setSocketDescriptor(ownEnd, QLocalSocket::ConnectedState, QIODevice::ReadWrite)) {
+        delete socket;
+        return;
+    }
+    accept(socket);
+}
+
+void HelperProcess::accept(QLocalSocket *socket)
+{
+    m_accepted = true;
+    // One helper per process: nobody else gets in once it is connected, and
+    // the connection it did not use goes.
+    m_server->close();
+    m_connectionHandOver.reset();
+    emit connected(socket);
 }
 
 void HelperProcess::onFinished(int rawExitCode, QProcess::ExitStatus status)
@@ -256,6 +298,8 @@ void HelperProcess::readTrace()
             line.chop(1);
         const QString text = QString::fromUtf8(line);
         m_trace << text;
+        if (text.startsWith(QLatin1String("connected ")))
+            onHelperConnected();
         emit traceLine(text);
     }
 }

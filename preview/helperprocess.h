@@ -12,6 +12,7 @@
 #include <memory>
 
 class AreaHandOver;
+class ConnectionHandOver;
 class QLocalServer;
 class QLocalSocket;
 
@@ -51,9 +52,12 @@ public:
     // dropping it.
     void setForwardLog(bool on) { m_forwardLog = on; }
 
-    // Listens on a fresh name, makes the channel areas are handed over on,
-    // and starts the helper. False when any of it fails; errorString() says
-    // why.
+    // Listens on a fresh name, makes the channel areas are handed over on
+    // and, where there is one, the connection handed to the helper as it
+    // starts, and starts the helper. A helper that takes the connection
+    // connects to nothing (its sandbox refuses connect from the start); one
+    // that does not connects to the name. False when any of it fails;
+    // errorString() says why.
     bool start(const QString &documentPath, const QString &password);
     // Nobody else connects: closing the server also ends a helper still
     // waiting in its queue.
@@ -80,6 +84,10 @@ signals:
 
 private:
     void onNewConnection();
+    // The helper has said it is connected: through the server, or, when
+    // nothing came there, through the connection handed over.
+    void onHelperConnected();
+    void accept(QLocalSocket *socket);
     void onFinished(int rawExitCode, QProcess::ExitStatus status);
     void onError(QProcess::ProcessError error);
     void readTrace();
@@ -89,6 +97,7 @@ private:
     QLocalServer *m_server = nullptr;
     QProcess *m_process = nullptr;
     std::unique_ptr<AreaHandOver> m_handOver;
+    std::unique_ptr<ConnectionHandOver> m_connectionHandOver;
     QString m_serverName;
     bool m_accepted = false;
     bool m_ended = false;
