@@ -611,6 +611,39 @@ private slots:
 #endif
 
 #ifdef Q_OS_LINUX
+    // Our own helper is handed its connection as it starts and connects to
+    // nothing: it is served though its server's socket file is gone at once.
+    // A helper that does not take the connection (here the same helper,
+    // with the handed connection's name taken from its environment) connects
+    // to the server by its name, and is served through that.
+    void theConnectionIsHandedOverOrMadeByName()
+    {
+        HelperSession handed;
+        QVERIFY(handed.start(fixture("sample.pdf")));
+        QVERIFY(QFile::remove(handed.serverName()));
+        QVERIFY(handed.waitForConnected());
+        QVERIFY(handed.render(pageRequest(0)).has_value());
+        QCOMPARE(handed.trace().value(0), "connected " + handed.serverName());
+
+        QTemporaryDir scratch;
+        const QString unaware = scratch.filePath("unaware-helper");
+        QFile script(unaware);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nexec env -u PDFHELPER_CONNECTION " + QFile::encodeName(testsupport::helperBinary())
+                     + " \"$@\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+        HelperSession byName;
+        byName.setHelperProgram(unaware);
+        QVERIFY(byName.start(fixture("sample.pdf")) && byName.waitForConnected());
+        QVERIFY(byName.render(pageRequest(0)).has_value());
+        HelperSession tooLate;
+        tooLate.setHelperProgram(unaware);
+        QVERIFY(tooLate.start(fixture("sample.pdf")));
+        QVERIFY(QFile::remove(tooLate.serverName()));
+        QVERIFY(!tooLate.waitForConnected());
+    }
+
     // Helpers ahead: one per neighbour, adopted on a step without a new
     // process, ended when their file is no longer a neighbour, not retried
     // for a file that needs a password, and gone with the prefetcher. (A

@@ -666,6 +666,64 @@ private slots:
         drain(m_server);
     }
 
+    // A helper handed its connection, as our own preview side hands it,
+    // connects to nothing: even without namespaces (forbidden around it),
+    // code run by the document's load finds no socket it could connect,
+    // by path or abstract, and the helper serves over the connection it
+    // was given and says so as it would for a server.
+    void aHandedConnectionLeavesNothingToConnect()
+    {
+#ifdef PDFHELPER_SANDBOX_LEAK_CHECKER
+        QSKIP("this build lets the leak checker start a thread-stopping process and trace");
+#endif
+        int ends[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+        const int helperEnd = ends[1];
+        AttemptTargets targets = m_targets;
+        targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", PDFHELPER_EXPLOIT_STANDIN);
+        environment.insert("PDFHELPER_CONNECTION", QString::number(helperEnd));
+        for (const auto &[name, value] : targetsAsEnvironment(targets))
+            environment.insert(QString::fromStdString(name), QString::fromStdString(value));
+        QProcess helper;
+        helper.setProcessEnvironment(environment);
+        helper.setChildProcessModifier([helperEnd] {
+            ::fcntl(helperEnd, F_SETFD, 0);
+            forbidNamespaces();
+        });
+        const QString serverName = path("nobody-listens-here");
+        helper.start(helperBinary(), {"1", serverName, fixture("sample.pdf")});
+        QVERIFY(helper.waitForStarted());
+        ::close(helperEnd);
+        QLocalSocket connection;
+        QVERIFY(connection.setSocketDescriptor(ends[0], QLocalSocket::ConnectedState, QIODevice::ReadWrite));
+        connection.write(renderRequest(0, QSize(60, 80)));
+        QByteArray reply;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                reply += connection.readAll();
+                return reply.size() >= 4 && reply.size() >= 4 + qint64(qFromBigEndian<quint32>(reply.constData()));
+            },
+            10000));
+        const auto page = renderReply(reply);
+        QVERIFY(page && page->image.size() == QSize(60, 80));
+        connection.disconnectFromServer();
+        QVERIFY(helper.waitForFinished(10000));
+        ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
+        for (int listener : {m_tcp, m_unix, m_abstract, m_server})
+            drain(listener);
+
+        const QString log = QString::fromUtf8(helper.readAllStandardError());
+        QVERIFY2(log.contains("sandbox incomplete: namespaces"), qPrintable(log));
+        for (const char *name : {"load/connect-made-socket-path", "load/connect-made-socket-abstract",
+                                 "load/connect-unix-path", "load/connect-unix-abstract"})
+            QVERIFY2(log.contains(QStringLiteral("attempt %1: blocked").arg(name)), qPrintable(log));
+        QVERIFY2(!log.contains(": succeeded"), qPrintable(log));
+        const QStringList trace = QString::fromUtf8(helper.readAllStandardOutput()).split('\n');
+        QCOMPARE(trace.value(0), "connected " + serverName);
+    }
+
     // Where a sandbox around the helper forbids namespaces, the helper goes
     // on with the other stages, serves, and says what is missing.
     void withoutNamespacesTheHelperStillServes()
