@@ -227,18 +227,27 @@ QStringList buildOwnRoot(const RootContents &contents)
 
     if (::syscall(SYS_mount, "tmpfs", Staging, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=1m") != 0)
         return {failure("root")};
+    // A root left half made would hide the host's /tmp, and with it the
+    // server's socket: the stages that follow then work on the host's view.
+    const auto abandon = [](const char *what) {
+        const QString why = failure(what);
+        ::chdir("/");
+        ::syscall(SYS_umount2, Staging, DetachMount);
+        return QStringList{why};
+    };
     // /proc/self becomes a plain folder there, holding only the descriptors.
     for (const Graft &graft : grafts) {
         if (!placeGraft(graft))
-            return {failure("placing a folder")};
+            return abandon("placing a folder");
     }
     for (const Link &link : links) {
         if (!placeLink(link))
-            return {failure("font links")};
+            return abandon("font links");
     }
-    if (::chdir(Staging) != 0 || ::syscall(SYS_pivot_root, ".", ".") != 0
-        || ::syscall(SYS_umount2, ".", DetachMount) != 0 || ::chdir("/") != 0)
-        return {failure("pivot")};
+    if (::chdir(Staging) != 0 || ::syscall(SYS_pivot_root, ".", ".") != 0)
+        return abandon("pivot");
+    if (::syscall(SYS_umount2, ".", DetachMount) != 0 || ::chdir("/") != 0)
+        return {failure("the host's root left")};
     if (::syscall(SYS_mount, nullptr, "/", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
                   nullptr)
         != 0)
