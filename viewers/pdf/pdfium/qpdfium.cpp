@@ -67,7 +67,7 @@ QPdfium::~QPdfium()
 {
     PdfiumLocker locker;
     // The form layer holds on to the document: it goes first.
-    FPDFDOC_ExitFormFillEnvironment(m_form);
+    m_form.reset();
     if (m_document)
         FPDF_CloseDocument(m_document);
     if (--libraryUseCount == 0)
@@ -100,7 +100,7 @@ int QPdfium::pageCount()
 FPDF_FORMHANDLE QPdfium::formHandleFor(FPDF_PAGE page, int index)
 {
     if (m_form || m_formTried || !m_document)
-        return m_form;
+        return m_form.get();
     if (m_declaresForm < 0)
         m_declaresForm = FPDF_GetFormType(m_document) != FORMTYPE_NONE;
     if (m_declaresForm || pageHasWidgets(page, index))
@@ -116,12 +116,12 @@ FPDF_FORMHANDLE QPdfium::openFormLayer()
     // layer only draws; no script in the document ever runs.
     m_formInfo = std::make_unique<FPDF_FORMFILLINFO>();
     m_formInfo->version = 1;
-    m_form = FPDFDOC_InitFormFillEnvironment(m_document, m_formInfo.get());
+    m_form.reset(FPDFDOC_InitFormFillEnvironment(m_document, m_formInfo.get()));
     if (!m_form) {
         ERROR_LINE() << "no form layer";
         m_formInfo.reset();
     }
-    return m_form;
+    return m_form.get();
 }
 
 bool QPdfium::isQuitRequested() const
@@ -163,8 +163,7 @@ QPdfium::Status QPdfium::loadOpenedFile(const QString &password)
     PDF_DEBUG() << "load file locker done" << timer.elapsed() << isQuitRequested();
 
     if (m_document) {
-        FPDFDOC_ExitFormFillEnvironment(m_form);
-        m_form = nullptr;
+        m_form.reset();
         m_formInfo.reset();
         m_formTried = false;
         m_declaresForm = -1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pdfium_api.h"
+#include "pdfiumhandles.h"
 #include "sharedreadfile.h"
 
 #include <QImage>
@@ -193,7 +194,8 @@ private:
 
     // pdfium keeps a pointer to the record for as long as the handle is open.
     std::unique_ptr<FPDF_FORMFILLINFO> m_formInfo;
-    FPDF_FORMHANDLE m_form = nullptr;
+    // Closed by hand before the document, which it holds on to.
+    ScopedForm m_form;
     bool m_formTried = false;          // opening the layer was tried (it may have failed)
     int m_declaresForm = -1;           // FPDF_GetFormType said a form: 1, none: 0, not asked: -1
     QHash<int, bool> m_widgetPages;    // pages walked for widgets

@@ -23,12 +23,8 @@ bool pageHasAnnotation(FPDF_PAGE page, bool (*wanted)(FPDF_ANNOTATION_SUBTYPE))
 {
     const int count = FPDFPage_GetAnnotCount(page);
     for (int i = 0; i < count; ++i) {
-        FPDF_ANNOTATION annot = FPDFPage_GetAnnot(page, i);
-        if (!annot)
-            continue;
-        const FPDF_ANNOTATION_SUBTYPE subtype = FPDFAnnot_GetSubtype(annot);
-        FPDFPage_CloseAnnot(annot);
-        if (wanted(subtype))
+        const ScopedAnnotation annot(FPDFPage_GetAnnot(page, i));
+        if (annot && wanted(FPDFAnnot_GetSubtype(annot.get())))
             return true;
     }
     return false;
@@ -49,12 +45,9 @@ void QPdfium::readAnnotations(QList<int> &pages)
             PDF_DEBUG() << "read annotation quitting";
             break;
         }
-        FPDF_PAGE page = FPDF_LoadPage(m_document, index);
-        if (!page)
-            continue;
-        if (pageHasAnnotation(page, isMarkupSubtype))
+        const ScopedPage page(FPDF_LoadPage(m_document, index));
+        if (page && pageHasAnnotation(page.get(), isMarkupSubtype))
             pages.append(index);
-        FPDF_ClosePage(page);
     }
     PDF_DEBUG() << "read annotation done" << timer.elapsed();
 }

@@ -3,6 +3,7 @@
 // Internals shared by the engine's source files.
 
 #include "errorline.h"
+#include "pdfiumhandles.h"
 
 #include <QByteArray>
 #include <QDebug>

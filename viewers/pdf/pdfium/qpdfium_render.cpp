@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -27,34 +28,6 @@ int onNeedToPauseNow(IFSDK_PAUSE *pause)
     }
     return 0;
 }
-
-// Releases what one render call obtained from pdfium, and only that, on every
-// way out of page(). The bitmap borrows the image's pixels, so destroying it
-// leaves the image intact.
-struct RenderCleanup
-{
-    FPDF_PAGE page = nullptr;
-    FPDF_BITMAP bitmap = nullptr;
-    bool renderStarted = false;
-    // Set once the form layer has been told about the page.
-    FPDF_FORMHANDLE form = nullptr;
-
-    RenderCleanup() = default;
-    RenderCleanup(const RenderCleanup &) = delete;
-    RenderCleanup &operator=(const RenderCleanup &) = delete;
-
-    ~RenderCleanup()
-    {
-        if (renderStarted && page)
-            FPDF_RenderPage_Close(page);
-        if (bitmap)
-            FPDFBitmap_Destroy(bitmap);
-        if (form)
-            FORM_OnBeforeClosePage(page, form);
-        if (page)
-            FPDF_ClosePage(page);
-    }
-};
 
 } // namespace
 
@@ -150,9 +123,13 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
         return false;
     }
 
-    // The cleanup runs before the lock goes, and before the caller's image:
-    // pdfium lets go of the pixels before they can be freed.
-    RenderCleanup cleanup;
+    // The handles go before the lock, and before the caller's image: pdfium
+    // lets go of the pixels before they can be freed. The bitmap borrows the
+    // image's pixels, so destroying it leaves the image intact.
+    ScopedPage page;
+    std::optional<ScopedFormPage> formPage;
+    ScopedBitmap bitmap;
+    std::optional<ScopedRender> rendering;
     QImage *image = nullptr;
     int ret = FPDF_RENDER_FAILED;
     // pdfium does not normalise turns: -1 would give a blank page. Taken
@@ -164,18 +141,15 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
     QRect laidOut;
 
     try {
-        cleanup.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-        if (!cleanup.page) {
+        page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+        if (!page) {
             ERROR_LINE_AS(signature) << index;
             return false;
         }
         // Form fields are drawn with the annotations, by the form layer; it
         // must hear of every page loaded while it is open.
-        form = annotations ? formHandleFor(cleanup.page, static_cast<int>(index)) : m_form;
-        if (form) {
-            FORM_OnAfterLoadPage(cleanup.page, form);
-            cleanup.form = form;
-        }
+        form = annotations ? formHandleFor(page.get(), static_cast<int>(index)) : m_form.get();
+        formPage.emplace(page.get(), form);
 
         // pdfium only paints what the page draws; whatever it leaves alone
         // must come out as paper, not as transparent black.
@@ -187,11 +161,11 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
         // image, no copy.
         const int width = image->width();
         const int height = image->height();
-        cleanup.bitmap = FPDFBitmap_CreateEx(width, height, FPDFBitmap_BGRA, image->bits(),
-                                             static_cast<int>(image->bytesPerLine()));
-        if (!cleanup.bitmap) {
+        bitmap.reset(FPDFBitmap_CreateEx(width, height, FPDFBitmap_BGRA, image->bits(),
+                                         static_cast<int>(image->bytesPerLine())));
+        if (!bitmap) {
             ERROR_LINE_AS(signature) << index << size << annotations << image->size()
-                         << static_cast<const void *>(cleanup.page);
+                         << static_cast<const void *>(page.get());
             return false;
         }
 
@@ -199,14 +173,14 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
             m_pause = new IFSDK_PAUSE{1, onNeedToPauseNow, this};
 
         laidOut = placement.isNull() ? QRect(0, 0, width, height) : placement;
-        ret = FPDF_RenderPageBitmap_Start(cleanup.bitmap, cleanup.page, laidOut.x(), laidOut.y(), laidOut.width(),
+        ret = FPDF_RenderPageBitmap_Start(bitmap.get(), page.get(), laidOut.x(), laidOut.y(), laidOut.width(),
                                           laidOut.height(), quarterTurns, flags, m_pause);
-        cleanup.renderStarted = true;
+        rendering.emplace(page.get());
     } catch (...) {
         // Reporting may throw too (it allocates); nothing may leave this call.
         try {
-            ERROR_LINE_AS(signature) << index << size << static_cast<const void *>(cleanup.bitmap)
-                         << static_cast<const void *>(cleanup.page) << FPDF_GetLastError();
+            ERROR_LINE_AS(signature) << index << size << static_cast<const void *>(bitmap.get())
+                         << static_cast<const void *>(page.get()) << FPDF_GetLastError();
         } catch (...) {
         }
         return false;
@@ -214,13 +188,13 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
 
     if (ret == FPDF_RENDER_DONE) {
         if (annotations && form)
-            FPDF_FFLDraw(form, cleanup.bitmap, cleanup.page, laidOut.x(), laidOut.y(), laidOut.width(),
+            FPDF_FFLDraw(form, bitmap.get(), page.get(), laidOut.x(), laidOut.y(), laidOut.width(),
                          laidOut.height(), quarterTurns, flags);
         PDF_DEBUG() << "page render done" << index << size << "ret:" << ret
                     << "elapsed:" << timer.elapsed() << "ms";
         return true;
     }
-    // The caller's image keeps its pixels until the cleanup has run: a
+    // The caller's image keeps its pixels until the handles are gone: a
     // stopped or failed render still points at them, and a pdfium build may
     // write to them when it is closed.
     if (ret == FPDF_RENDER_TOBECONTINUED) {

@@ -12,29 +12,15 @@
 
 namespace {
 
-// A page, its text and a search on it, each closed on every way out, in the
-// order pdfium wants: the search before the text, the text before the page.
+// A page, its text and what is read from the text, each closed on every way
+// out, in the order pdfium wants: the search and the links before the text,
+// the text before the page.
 struct TextPage
 {
-    FPDF_PAGE page = nullptr;
-    FPDF_TEXTPAGE text = nullptr;
-    FPDF_SCHHANDLE search = nullptr;
-    FPDF_PAGELINK webLinks = nullptr;
-
-    TextPage() = default;
-    TextPage(const TextPage &) = delete;
-    TextPage &operator=(const TextPage &) = delete;
-    ~TextPage()
-    {
-        if (search)
-            FPDFText_FindClose(search);
-        if (webLinks)
-            FPDFLink_CloseWebLinks(webLinks);
-        if (text)
-            FPDFText_ClosePage(text);
-        if (page)
-            FPDF_ClosePage(page);
-    }
+    ScopedPage page;
+    ScopedTextPage text;
+    ScopedWebLinks webLinks;
+    ScopedSearch search;
 };
 
 // The loose form a page's text and a query are compared in before pdfium
@@ -66,17 +52,17 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     if (kept != m_searchableText.cend() && !kept->contains(looseQuery))
         return found;
     TextPage page;
-    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    page.text = page.page ? FPDFText_LoadPage(page.page) : nullptr;
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
     if (!page.text)
         return found;
-    const int chars = FPDFText_CountChars(page.text);
+    const int chars = FPDFText_CountChars(page.text.get());
     if (chars <= 0)
         return found;
     if (kept == m_searchableText.cend() && m_searchableUnits < MaxKeptTextUnits) {
         const int read = qMin(chars, MaxPageChars);
         std::vector<unsigned short> text(size_t(read) + 1, 0);
-        const int written = FPDFText_GetText(page.text, 0, read, text.data());
+        const int written = FPDFText_GetText(page.text.get(), 0, read, text.data());
         QString loose = searchable(
             QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), qBound(0, written - 1, read)));
         // A page cut short is not passed over on its text alone.
@@ -89,20 +75,20 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     std::vector<unsigned short> what(size_t(query.size()) + 1, 0);
     for (qsizetype i = 0; i < query.size(); ++i)
         what[size_t(i)] = query.at(i).unicode();
-    page.search = FPDFText_FindStart(page.text, what.data(), matchCase ? FPDF_MATCHCASE : 0, 0);
+    page.search.reset(FPDFText_FindStart(page.text.get(), what.data(), matchCase ? FPDF_MATCHCASE : 0, 0));
     if (!page.search)
         return found;
     int rects = 0;
-    while (FPDFText_FindNext(page.search)) {
-        const int first = FPDFText_GetSchResultIndex(page.search);
-        const int count = FPDFText_GetSchCount(page.search);
+    while (FPDFText_FindNext(page.search.get())) {
+        const int first = FPDFText_GetSchResultIndex(page.search.get());
+        const int count = FPDFText_GetSchCount(page.search.get());
         // Only so much of a page is searched, so many hits and rectangles
         // kept: a hostile page has millions of characters.
         if (first < 0 || count <= 0 || first >= MaxPageChars || found.hits.size() >= maxHits) {
             found.cut = first >= MaxPageChars || found.hits.size() >= maxHits;
             break;
         }
-        const int lines = FPDFText_CountRects(page.text, first, count);
+        const int lines = FPDFText_CountRects(page.text.get(), first, count);
         if (lines < 0)
             continue;
         if (rects + lines > maxRects) {
@@ -112,14 +98,14 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
         QList<QRectF> hit;
         for (int line = 0; line < lines; ++line) {
             double left = 0, top = 0, right = 0, bottom = 0;
-            if (FPDFText_GetRect(page.text, line, &left, &top, &right, &bottom))
+            if (FPDFText_GetRect(page.text.get(), line, &left, &top, &right, &bottom))
                 hit.append(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized());
         }
         rects += int(hit.size());
         found.hits.append(hit);
     }
     if (!found.hits.isEmpty())
-        found.frame = frameOf(page.page, index).value_or(QTransform());
+        found.frame = frameOf(page.page.get(), index).value_or(QTransform());
     return found;
 }
 
@@ -130,21 +116,21 @@ QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF
         return span;
     PdfiumLocker locker;
     TextPage page;
-    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    span.frame = frameOf(page.page, index);
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    span.frame = frameOf(page.page.get(), index);
     if (!std::isfinite(from.x()) || !std::isfinite(from.y()) || !std::isfinite(to.x()) || !std::isfinite(to.y()))
         return span;
-    page.text = page.page ? FPDFText_LoadPage(page.page) : nullptr;
+    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
     if (!page.text)
         return span;
-    const int chars = qMin(FPDFText_CountChars(page.text), MaxPageChars);
+    const int chars = qMin(FPDFText_CountChars(page.text.get()), MaxPageChars);
     if (chars <= 0)
         return span;
     // The character under a point, or failing that the nearest within a
     // few points, as a pointer on a line's edge means.
     const auto charAt = [&](QPointF at) {
         for (const double tolerance : {0.0, 4.0, 16.0}) {
-            const int found = FPDFText_GetCharIndexAtPos(page.text, at.x(), at.y(), tolerance, tolerance);
+            const int found = FPDFText_GetCharIndexAtPos(page.text.get(), at.x(), at.y(), tolerance, tolerance);
             if (found >= 0)
                 return qMin(found, chars - 1);
         }
@@ -158,7 +144,7 @@ QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF
         std::swap(first, last);
     if (word) {
         const auto inWord = [&](int at) {
-            const QChar c(char16_t(FPDFText_GetUnicode(page.text, at)));
+            const QChar c(char16_t(FPDFText_GetUnicode(page.text.get(), at)));
             return c.isLetterOrNumber() || c == QLatin1Char('_');
         };
         if (!inWord(first))
@@ -174,16 +160,16 @@ QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF
         span.count = maxText;
         span.cut = true;
     }
-    span.cut = span.cut || FPDFText_CountChars(page.text) > MaxPageChars;
-    const int lines = FPDFText_CountRects(page.text, span.first, span.count);
+    span.cut = span.cut || FPDFText_CountChars(page.text.get()) > MaxPageChars;
+    const int lines = FPDFText_CountRects(page.text.get(), span.first, span.count);
     for (int line = 0; line < qMin(lines, MaxSearchRects); ++line) {
         double left = 0, top = 0, right = 0, bottom = 0;
-        if (FPDFText_GetRect(page.text, line, &left, &top, &right, &bottom))
+        if (FPDFText_GetRect(page.text.get(), line, &left, &top, &right, &bottom))
             span.rects.append(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized());
     }
     // The buffer holds the characters and a terminator.
     std::vector<unsigned short> text(size_t(span.count) + 1, 0);
-    const int written = FPDFText_GetText(page.text, span.first, span.count, text.data());
+    const int written = FPDFText_GetText(page.text.get(), span.first, span.count, text.data());
     span.text = QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), qBound(0, written - 1, span.count));
     return span;
 }
@@ -195,8 +181,8 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
         return found;
     PdfiumLocker locker;
     TextPage page;
-    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    found.frame = frameOf(page.page, index);
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    found.frame = frameOf(page.page.get(), index);
     if (!found.frame)
         return found;
     const auto keep = [&](PageLink link) {
@@ -213,7 +199,7 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
     };
     int position = 0;
     FPDF_LINK annotation = nullptr;
-    while (FPDFLink_Enumerate(page.page, &position, &annotation)) {
+    while (FPDFLink_Enumerate(page.page.get(), &position, &annotation)) {
         PageLink link;
         FS_RECTF rect{};
         if (!annotation || !FPDFLink_GetAnnotRect(annotation, &rect))
@@ -250,16 +236,16 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
             return found;
     }
     // Addresses written on the page as text.
-    page.text = FPDFText_LoadPage(page.page);
-    page.webLinks = page.text ? FPDFLink_LoadWebLinks(page.text) : nullptr;
-    const int written = page.webLinks ? FPDFLink_CountWebLinks(page.webLinks) : 0;
+    page.text.reset(FPDFText_LoadPage(page.page.get()));
+    page.webLinks.reset(page.text ? FPDFLink_LoadWebLinks(page.text.get()) : nullptr);
+    const int written = page.webLinks ? FPDFLink_CountWebLinks(page.webLinks.get()) : 0;
     for (int n = 0; n < written; ++n) {
         PageLink link;
         link.kind = PageLink::Kind::Web;
         link.written = true;
         // pdfium writes nothing into a buffer too short: an address past the
         // bound is left out whole.
-        const int units = FPDFLink_GetURL(page.webLinks, n, nullptr, 0);
+        const int units = FPDFLink_GetURL(page.webLinks.get(), n, nullptr, 0);
         if (units <= 1)
             continue;
         if (units - 1 > maxText) {
@@ -267,12 +253,12 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
             continue;
         }
         std::vector<unsigned short> url(size_t(units), 0);
-        const int got = FPDFLink_GetURL(page.webLinks, n, url.data(), units);
+        const int got = FPDFLink_GetURL(page.webLinks.get(), n, url.data(), units);
         link.target = QString::fromUtf16(reinterpret_cast<const char16_t *>(url.data()), qBound(0, got - 1, units - 1));
-        const int rects = qMin(FPDFLink_CountRects(page.webLinks, n), 64);
+        const int rects = qMin(FPDFLink_CountRects(page.webLinks.get(), n), 64);
         for (int r = 0; r < rects; ++r) {
             double left = 0, top = 0, right = 0, bottom = 0;
-            if (FPDFLink_GetRect(page.webLinks, n, r, &left, &top, &right, &bottom))
+            if (FPDFLink_GetRect(page.webLinks.get(), n, r, &left, &top, &right, &bottom))
                 link.rects.append(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized());
         }
         if (!link.rects.isEmpty() && !keep(std::move(link)))
@@ -287,8 +273,8 @@ std::optional<QTransform> QPdfium::pageFrame(unsigned int index)
         return std::nullopt;
     PdfiumLocker locker;
     TextPage page;
-    page.page = FPDF_LoadPage(m_document, static_cast<int>(index));
-    return frameOf(page.page, index);
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    return frameOf(page.page.get(), index);
 }
 
 std::optional<QTransform> QPdfium::frameOf(FPDF_PAGE page, unsigned int index)
