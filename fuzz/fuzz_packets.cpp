@@ -19,8 +19,8 @@
 //   request.
 
 #include "fuzzapp.h"
-#include "packetframing.h"
-#include "pagerequest.h"
+#include "framing.h"
+#include "records.h"
 #include "pdfpageprovider.h"
 #include "sharedarea.h"
 

@@ -1,6 +1,6 @@
 #include "annotationscan.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "qpdfium.h"
 #include "sandbox.h"
 #include "scanoutput.h"

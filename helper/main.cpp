@@ -1,7 +1,7 @@
 #include "annotationscan.h"
 #include "areahandover.h"
 #include "connectionhandover.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "pdfpageprovider.h"
 #include "sandbox.h"
 

@@ -1,8 +1,8 @@
 #include "pdfpageprovider.h"
 
-#include "helpercontract.h"
-#include "packetframing.h"
-#include "pagerequest.h"
+#include "contract.h"
+#include "framing.h"
+#include "records.h"
 #include "serverconnector.h"
 
 #include <QCoreApplication>
@@ -480,4 +480,38 @@ QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
     QByteArray packet = writer.finish();
     std::cout << "sending back " << packet.size() << std::endl;
     return packet;
+}
+
+BookmarkNode toBookmarkNode(const QStandardItem *item)
+{
+    BookmarkNode node;
+    if (!item)
+        return node;
+    node.title = item->data(OutlineTitleRole).toString();
+    node.pageIndex = item->data(OutlinePageRole).toInt();
+    const int rows = item->rowCount();
+    node.children.reserve(rows);
+    for (int row = 0; row < rows; ++row)
+        node.children.append(toBookmarkNode(item->child(row, 0)));
+    return node;
+}
+
+QStringList outlineToolTips(const QStandardItem *root)
+{
+    QStringList tips;
+    for (int row = 0; root && row < root->rowCount(); ++row) {
+        const QStandardItem *item = root->child(row, 0);
+        tips << item->toolTip() << outlineToolTips(item);
+    }
+    return tips;
+}
+
+QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root)
+{
+    QList<BookmarkNode> nodes;
+    if (!root)
+        return nodes;
+    for (int row = 0; row < root->rowCount(); ++row)
+        nodes.append(toBookmarkNode(root->child(row, 0)));
+    return nodes;
 }

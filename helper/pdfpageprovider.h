@@ -1,7 +1,7 @@
 #pragma once
 
 #include "areahandover.h"
-#include "pagerequest.h"
+#include "records.h"
 #include "qpdfium.h"
 #include "sharedarea.h"
 
@@ -16,6 +16,20 @@ class QDataStream;
 class QIODevice;
 class QLocalSocket;
 class ServerConnector;
+
+class QStandardItem;
+
+// Converts an outline item (title, page and children as the engine's outline
+// reader stores them) with its subtree. A null item gives a fresh node.
+BookmarkNode toBookmarkNode(const QStandardItem *item);
+
+// The tool tips of an outline tree's entries, depth-first as the outline
+// reply lists them; empty strings where there is none.
+QStringList outlineToolTips(const QStandardItem *root);
+
+// The top-level entries of an outline tree: the root's children in row order.
+// The root itself carries nothing that is sent.
+QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root);
 
 // What the helper's entry does at the points where the provider's work
 // narrows: the document open but no socket made yet, with the path of the

@@ -1,6 +1,6 @@
 #include "pagelayout.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 
 #include <QtMath>
 

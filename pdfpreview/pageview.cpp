@@ -1,6 +1,6 @@
 #include "pageview.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helpersession.h"
 #include "renderplan.h"
 

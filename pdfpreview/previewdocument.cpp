@@ -1,7 +1,7 @@
 #include "previewdocument.h"
 
 #include "annotationscanjob.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pagerequest.h"
+#include "records.h"
 
 #include <QHash>
 #include <QList>

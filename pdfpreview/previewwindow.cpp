@@ -1,7 +1,7 @@
 #include "previewwindow.h"
 
 #include "filecollector.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewautoreloader.h"

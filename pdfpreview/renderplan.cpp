@@ -1,6 +1,6 @@
 #include "renderplan.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 
 #include <algorithm>
 #include <cmath>

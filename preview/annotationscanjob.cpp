@@ -1,6 +1,6 @@
 #include "annotationscanjob.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helperprocess.h"
 
 #include <QDeadlineTimer>

@@ -5,7 +5,7 @@
 // memory, without a copy, and is free again only once the last copy of that
 // image is gone: nothing is ever drawn under an image someone holds.
 
-#include "pagerequest.h"
+#include "records.h"
 
 #include <QImage>
 #include <QList>

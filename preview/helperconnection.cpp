@@ -1,8 +1,8 @@
 #include "helperconnection.h"
 
 #include "areahandover.h"
-#include "helpercontract.h"
-#include "packetframing.h"
+#include "contract.h"
+#include "framing.h"
 #include "sharedarea.h"
 
 #include <QImageReader>

@@ -7,7 +7,7 @@
 // Nothing here waits: the blocking forms are HelperSession's.
 
 #include "areablocks.h"
-#include "pagerequest.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QHash>

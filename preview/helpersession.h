@@ -9,7 +9,7 @@
 #include "areablocks.h"
 #include "helperconnection.h"
 #include "helperprocess.h"
-#include "pagerequest.h"
+#include "records.h"
 
 #include <QImage>
 #include <QList>

@@ -1,6 +1,6 @@
 #include "neighbourprefetcher.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 
 namespace pdfpreview {
 

@@ -1,7 +1,7 @@
 // pdfhelper-client: drives the helper from the command line the way the
 // preview application does, for people and scripts.
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "annotationscanjob.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"

@@ -2,7 +2,7 @@
 // thumbnail, drawn by a helper process so that a hostile file reaches only
 // that helper (and its sandbox), never the file manager's thumbnail service.
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helpersession.h"
 #include "pngfile.h"
 #include "thumbnail.h"

@@ -17,7 +17,7 @@
 
 #include "benchutil.h"
 #include "helpersession.h"
-#include "pngimagefield.h"
+#include "pngfield.h"
 #include "qpdfium.h"
 
 #include <QCoreApplication>

@@ -11,7 +11,7 @@
 // --sweep instead tries every filter at several libdeflate levels.
 
 #include "benchutil.h"
-#include "pngimagefield.h"
+#include "pngfield.h"
 #include "pngwriter.h"
 #include "qpdfium.h"
 

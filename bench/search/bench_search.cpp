@@ -12,7 +12,7 @@
 // text they have read and that cannot hold the word.
 
 #include "benchutil.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "helpersession.h"
 #include "qpdfium.h"
 

@@ -23,7 +23,7 @@
 // it, in this process.
 
 #include "benchutil.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "pageview.h"
 #include "previewdocument.h"
 #include "qpdfium.h"

@@ -1,11 +1,11 @@
 // The preview side against the real helper: pdfhelper-client as people run
 // it (outputs, messages and exit codes), and the library under it.
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helperconnection.h"
 #include "helpersession.h"
 #include "neighbourprefetcher.h"
-#include "packetframing.h"
+#include "framing.h"
 #include "sharedarea.h"
 #include "testsupport.h"
 

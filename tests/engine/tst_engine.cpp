@@ -4,7 +4,7 @@
 // rendered pages through the reply record's PNG.
 
 #include "enginetest.h"
-#include "pagerequest.h"
+#include "records.h"
 #include "pdfiumspy.h"
 #include "previewsizes.h"
 

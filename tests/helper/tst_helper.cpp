@@ -4,7 +4,7 @@
 // its bound. Renders may fail, but every request is answered, the helper
 // does not crash, and it ends cleanly when the connection closes.
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helperpeer.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
 // The libdeflate PNG writer against Qt's own: what Qt's reader makes of our
 // files, and what a peer sees on the stream.
 
-#include "pngimagefield.h"
+#include "pngfield.h"
 #include "pngwriter.h"
 
 #include <QImage>
@@ -115,6 +115,38 @@ private slots:
         if (image.isNull()) // the bare marker
             QCOMPARE(imageField(image, ImageWriter::Fast), QByteArray(4, '\0'));
         QVERIFY(PngWriter().write(image).isEmpty());
+    }
+
+    // A field's PNG file read as it is, from either writer: it decodes to the
+    // image and the field after it still reads; a null image is no file; a
+    // cut field, one that is not PNG or one over the bound is refused.
+    void aFieldsPngIsReadWithoutDecoding()
+    {
+        const QImage image = content(QStringLiteral("gradient"), 23, 11);
+        for (ImageWriter writer : {ImageWriter::Fast, ImageWriter::Qt}) {
+            const QByteArray field = imageField(image, writer);
+            QByteArray record = field;
+            QDataStream out(&record, QIODevice::Append);
+            out << qint32(4242);
+            QDataStream in(record);
+            const auto png = readPngField(in, 1 << 20);
+            QVERIFY(png && !png->isEmpty());
+            QCOMPARE(QImage::fromData(*png, "PNG").convertToFormat(image.format()), image);
+            qint32 next = 0;
+            in >> next;
+            QCOMPARE(next, 4242);
+
+            QDataStream cut(field.left(field.size() - 1));
+            QVERIFY(!readPngField(cut, 1 << 20));
+            QDataStream bounded(field);
+            QVERIFY(!readPngField(bounded, field.size() - 5));
+        }
+        QDataStream null(imageField(QImage(), ImageWriter::Fast));
+        QCOMPARE(readPngField(null, 1 << 20), std::optional<QByteArray>(QByteArray()));
+        QByteArray notPng = imageField(image, ImageWriter::Fast);
+        notPng[5] = 'Q';
+        QDataStream wrong(notPng);
+        QVERIFY(!readPngField(wrong, 1 << 20));
     }
 };
 

@@ -7,7 +7,7 @@
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
-#include "helpercontract.h"
+#include "contract.h"
 #include "helpersession.h"
 #include "testsupport.h"
 

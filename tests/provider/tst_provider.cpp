@@ -2,7 +2,7 @@
 // process (where the pdfium calls it causes can be watched, and its memory
 // limited), and the real helper driven through a local server.
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "helperpeer.h"
 #include "pdfiumspy.h"
 #include "pdfpageprovider.h"

@@ -4,8 +4,8 @@
 // purpose: a local server, the real helper started on it, raw bytes out,
 // whole packets back, and everything the helper printed.
 
-#include "packetframing.h"
-#include "pagerequest.h"
+#include "framing.h"
+#include "records.h"
 #include "testsupport.h"
 
 #include <QLocalServer>

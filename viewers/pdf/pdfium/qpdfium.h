@@ -73,7 +73,7 @@ public:
     bool renderInto(unsigned int index, QImage &target, bool annotations, int rotate);
     // The part tile of the page as page() would draw it at pageSize: the same
     // pixels, drawn without the rest. pageSize may be far past the image
-    // bound (each side up to MaxTilePageSide, helpercontract.h); the tile itself is within it
+    // bound (each side up to MaxTilePageSide, contract.h); the tile itself is within it
     // and inside the page. A null image for anything else.
     QImage tile(unsigned int index, const QSize &pageSize, const QRect &tile, bool annotations, int rotate);
     // The same tile into an image the caller holds (32-bit ARGB, any memory,
@@ -85,7 +85,7 @@ public:
     // (page space: points, y upwards, origin where the document puts it)
     // that cover it line by line. At most maxHits matches and maxRects
     // rectangles, none past the page's first MaxPageChars characters
-    // (helpercontract.h); cut says something was left out.
+    // (contract.h); cut says something was left out.
     // frame is the page's, as pageFrame() gives it, when there are hits.
     struct TextHits {
         QList<QList<QRectF>> hits;

@@ -2,7 +2,7 @@
 
 #include "qpdfium_p.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 
 #include <QElapsedTimer>
 

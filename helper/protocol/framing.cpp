@@ -1,4 +1,4 @@
-#include "packetframing.h"
+#include "framing.h"
 
 #include <QBuffer>
 #include <QIODevice>

@@ -4,7 +4,7 @@
 // PacketType byte and the payload. Both sides build and take apart packets
 // here and nowhere else.
 
-#include "pagerequest.h"
+#include "records.h"
 
 #include <QByteArray>
 #include <QDataStream>

@@ -1,10 +1,9 @@
-#include "pagerequest.h"
+#include "records.h"
 
-#include "helpercontract.h"
+#include "contract.h"
 #include "pngwriter.h"
-#include "qpdfium.h"
 
-#include <QStandardItem>
+#include <QIODevice>
 
 namespace {
 
@@ -261,38 +260,4 @@ QList<QSize> readPageSizes(QDataStream &in)
 QStringList readToolTips(QDataStream &in)
 {
     return readBoundedList<QString>(in, 4);
-}
-
-BookmarkNode toBookmarkNode(const QStandardItem *item)
-{
-    BookmarkNode node;
-    if (!item)
-        return node;
-    node.title = item->data(OutlineTitleRole).toString();
-    node.pageIndex = item->data(OutlinePageRole).toInt();
-    const int rows = item->rowCount();
-    node.children.reserve(rows);
-    for (int row = 0; row < rows; ++row)
-        node.children.append(toBookmarkNode(item->child(row, 0)));
-    return node;
-}
-
-QStringList outlineToolTips(const QStandardItem *root)
-{
-    QStringList tips;
-    for (int row = 0; root && row < root->rowCount(); ++row) {
-        const QStandardItem *item = root->child(row, 0);
-        tips << item->toolTip() << outlineToolTips(item);
-    }
-    return tips;
-}
-
-QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root)
-{
-    QList<BookmarkNode> nodes;
-    if (!root)
-        return nodes;
-    for (int row = 0; row < root->rowCount(); ++row)
-        nodes.append(toBookmarkNode(root->child(row, 0)));
-    return nodes;
 }

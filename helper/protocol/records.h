@@ -16,8 +16,6 @@
 #include <QStringList>
 #include <QtGlobal>
 
-class QStandardItem;
-
 // The stream version both sides agree on.
 constexpr QDataStream::Version ProtocolStreamVersion = QDataStream::Qt_6_0;
 
@@ -114,7 +112,7 @@ struct SharedAreaOfferRecord {
 QDataStream &operator<<(QDataStream &out, const SharedAreaOfferRecord &offer);
 QDataStream &operator>>(QDataStream &in, SharedAreaOfferRecord &offer);
 
-// The query is at most MaxQueryUnits UTF-16 units (helpercontract.h); a
+// The query is at most MaxQueryUnits UTF-16 units (contract.h); a
 // longer one is answered at once as done and cut, with no hits.
 struct SearchRequestRecord {
     quint64 token = 0;
@@ -235,15 +233,3 @@ QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
 QList<QSize> readPageSizes(QDataStream &in);
 // Reads the strings of an OutlineToolTipsReply the same careful way.
 QStringList readToolTips(QDataStream &in);
-
-// Converts an outline item (title, page and children as the engine's outline
-// reader stores them) with its subtree. A null item gives a fresh node.
-BookmarkNode toBookmarkNode(const QStandardItem *item);
-
-// The tool tips of an outline tree's entries, depth-first as the outline
-// reply lists them; empty strings where there is none.
-QStringList outlineToolTips(const QStandardItem *root);
-
-// The top-level entries of an outline tree: the root's children in row order.
-// The root itself carries nothing that is sent.
-QList<BookmarkNode> toBookmarkNodes(const QStandardItem *root);
