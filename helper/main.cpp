@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     // the standard streams, the shared areas' channel and a connection
     // handed over by our own preview side stay.
     const int areaChannel = AreaHandOver::inheritedChannel();
-    const int connection = ConnectionHandOver::inheritedConnection();
+    const int connection = inheritedConnection();
     Sandbox::closeInheritedDescriptors({areaChannel, connection});
 
     QCoreApplication app(argc, argv);

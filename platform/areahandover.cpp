@@ -1,6 +1,6 @@
 #include "areahandover.h"
 
-#include "connectionhandover.h"
+#include "childsocketpair.h"
 #include "sharedarea.h"
 
 #ifdef _WIN32
@@ -23,8 +23,6 @@ AreaHandOver::~AreaHandOver()
 #else
     if (m_channel >= 0)
         ::close(m_channel);
-    if (m_childEnd >= 0)
-        ::close(m_childEnd);
 #endif
 }
 
@@ -65,21 +63,15 @@ qintptr AreaHandOver::receive(qint64 offered)
 
 bool AreaHandOver::prepare()
 {
-    int ends[2];
-    // Packets keep one descriptor each apart; close-on-exec on both, the
-    // helper's end is made inheritable for the helper alone as it starts.
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+    if (!m_pair.make(ChildSocketPair::Kind::Packets))
         return false;
-    m_channel = ends[0];
-    m_childEnd = ends[1];
+    m_channel = m_pair.takeOwnEnd();
     return true;
 }
 
 void AreaHandOver::helperStarted(qint64)
 {
-    if (m_childEnd >= 0)
-        ::close(m_childEnd);
-    m_childEnd = -1;
+    m_pair.childStarted();
 }
 
 qint64 AreaHandOver::handOver(const SharedArea &area)

@@ -7,6 +7,8 @@
 // area. On Windows: the area's section handle duplicated into the helper's
 // process, whose value the offer carries.
 
+#include "childsocketpair.h"
+
 #include <QtGlobal>
 
 class SharedArea;
@@ -26,7 +28,7 @@ public:
     // the system refuses; areas then cannot be handed over.
     bool prepare();
     // The descriptor the helper must inherit, -1 when there is none.
-    int childDescriptor() const { return m_childEnd; }
+    int childDescriptor() const { return m_pair.childEnd(); }
     // Preview side, once the helper runs: its end is no longer ours to hold,
     // and on Windows its process is where handles go.
     void helperStarted(qint64 processId);
@@ -45,7 +47,7 @@ public:
 
 private:
     int m_channel = -1;
-    int m_childEnd = -1;
+    ChildSocketPair m_pair;
 #ifdef _WIN32
     void *m_helperProcess = nullptr;
 #endif

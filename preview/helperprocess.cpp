@@ -1,6 +1,7 @@
 #include "helperprocess.h"
 
 #include "areahandover.h"
+#include "childsocketpair.h"
 #include "connectionhandover.h"
 
 #include <QCoreApplication>
@@ -159,10 +160,10 @@ bool HelperProcess::start(const QString &documentPath, const QString &password)
     // The helper's ends of the area channel and of the connection are
     // inherited by this helper alone.
     m_handOver = std::make_unique<AreaHandOver>();
-    m_connectionHandOver = std::make_unique<ConnectionHandOver>();
+    m_connectionPair = std::make_unique<ChildSocketPair>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const int areaEnd = m_handOver->prepare() ? m_handOver->childDescriptor() : -1;
-    const int connectionEnd = m_connectionHandOver->prepare() ? m_connectionHandOver->childDescriptor() : -1;
+    const int connectionEnd = m_connectionPair->make(ChildSocketPair::Kind::Stream) ? m_connectionPair->childEnd() : -1;
     if (areaEnd >= 0)
         environment.insert(QString::fromLatin1(AreaChannelVariable), QString::number(areaEnd));
     if (connectionEnd >= 0)
@@ -181,7 +182,7 @@ bool HelperProcess::start(const QString &documentPath, const QString &password)
 
     m_process->start(m_program, helperArguments(QStringLiteral("1"), m_serverName, documentPath, password));
     m_handOver->helperStarted(m_process->processId());
-    m_connectionHandOver->helperStarted();
+    m_connectionPair->childStarted();
     if (!m_process->waitForStarted()) {
         m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
         m_ended = true;
@@ -245,7 +246,7 @@ void HelperProcess::onHelperConnected()
     onNewConnection();
     if (m_accepted)
         return;
-    const int ownEnd = m_connectionHandOver ? m_connectionHandOver->takeOwnEnd() : -1;
+    const int ownEnd = m_connectionPair ? m_connectionPair->takeOwnEnd() : -1;
     if (ownEnd < 0)
         return;
     auto *socket = new QLocalSocket(this);
@@ -262,7 +263,7 @@ void HelperProcess::accept(QLocalSocket *socket)
     // One helper per process: nobody else gets in once it is connected, and
     // the connection it did not use goes.
     m_server->close();
-    m_connectionHandOver.reset();
+    m_connectionPair.reset();
     emit connected(socket);
 }
 

@@ -12,7 +12,7 @@
 #include <memory>
 
 class AreaHandOver;
-class ConnectionHandOver;
+class ChildSocketPair;
 class QLocalServer;
 class QLocalSocket;
 
@@ -97,7 +97,8 @@ private:
     QLocalServer *m_server = nullptr;
     QProcess *m_process = nullptr;
     std::unique_ptr<AreaHandOver> m_handOver;
-    std::unique_ptr<ConnectionHandOver> m_connectionHandOver;
+    // The connection handed to the helper, until it is taken or not needed.
+    std::unique_ptr<ChildSocketPair> m_connectionPair;
     QString m_serverName;
     bool m_accepted = false;
     bool m_ended = false;
