@@ -1,7 +1,6 @@
 #include "pageview.h"
 
 #include "contract.h"
-#include "helpersession.h"
 #include "renderplan.h"
 
 #include <QKeyEvent>

@@ -2,12 +2,13 @@
 
 #include "annotationscanjob.h"
 #include "contract.h"
-#include "helpersession.h"
+#include "helperprocess.h"
 #include "neighbourprefetcher.h"
 
 #include <cmath>
 
-using pdfpreview::HelperSession;
+using pdfpreview::HelperConnection;
+using pdfpreview::HelperProcess;
 
 namespace {
 
@@ -40,7 +41,15 @@ PreviewDocument::~PreviewDocument()
 
 qint64 PreviewDocument::helperProcessId() const
 {
-    return m_session ? m_session->helperProcessId() : 0;
+    return m_helper ? m_helper->processId() : 0;
+}
+
+HelperConnection *PreviewDocument::served() const
+{
+    if (!m_helper || m_helper->state() != HelperProcess::State::Connected)
+        return nullptr;
+    HelperConnection *connection = m_helper->connection();
+    return connection->capabilitiesKnown() ? connection : nullptr;
 }
 
 void PreviewDocument::open(const QString &path, const QString &password)
@@ -78,18 +87,14 @@ void PreviewDocument::adoptPrefetch()
 {
     std::unique_ptr<pdfpreview::Prefetch> prefetch = std::move(m_prefetch);
     prefetch->disconnect(this);
-    m_session = prefetch->takeSession().release();
-    m_session->setParent(this);
-    connectSession();
-    m_everConnected = true;
-    m_sizesAsked = true;
-    m_sizes = prefetch->pageSizes();
-    m_ready = true;
-    m_session->sendBookmarksRequest();
-    emit opened(m_sizes);
+    m_helper = prefetch->takeProcess().release();
+    m_helper->setParent(this);
+    connectHelper();
+    // Ready means connected, with the probe answered.
+    onConnected();
+    onCapabilitiesFound();
     if (!prefetch->firstPage().isNull())
         emit firstPagePrefetched(prefetch->firstPageRequest(), prefetch->firstPage());
-    sendWaiting();
 }
 
 void PreviewDocument::close()
@@ -100,15 +105,14 @@ void PreviewDocument::close()
     m_frames.clear();
     m_textId = 0;
     m_prefetch.reset();
-    if (m_session) {
-        m_session->disconnect(this);
-        delete m_session; // closes the connection; a helper that stays is killed
+    if (m_helper) {
+        m_helper->disconnect(this);
+        delete m_helper; // closes the connection; a helper that stays is killed
     }
     // A scan still running is killed.
     m_scan.reset();
     m_sizes.clear();
     m_ready = false;
-    m_sizesAsked = false;
     m_everConnected = false;
     m_lost = false;
     m_waiting.clear();
@@ -117,54 +121,65 @@ void PreviewDocument::close()
 
 void PreviewDocument::startHelper()
 {
-    m_session = new HelperSession(this);
-    m_session->setHelperProgram(m_program);
-    connectSession();
-    if (!m_session->start(m_path, m_password))
-        emit failed(Problem::HelperFailed, m_session->errorString());
+    m_helper = new HelperProcess(this);
+    m_helper->setProgram(m_program);
+    connectHelper();
+    if (!m_helper->start(m_path, m_password))
+        emit failed(Problem::HelperFailed, m_helper->errorString());
 }
 
-void PreviewDocument::connectSession()
+void PreviewDocument::connectHelper()
 {
-    connect(m_session, &HelperSession::connected, this, &PreviewDocument::onConnected);
-    connect(m_session, &HelperSession::finished, this, &PreviewDocument::onFinished);
-    connect(m_session, &HelperSession::renderReplied, this, &PreviewDocument::onRenderReplied);
-    connect(m_session, &HelperSession::tileReplied, this, &PreviewDocument::onTileReplied);
-    connect(m_session, &HelperSession::searchReplied, this, &PreviewDocument::onSearchReplied);
-    connect(m_session, &HelperSession::linksReplied, this, &PreviewDocument::onLinksReplied);
-    connect(m_session, &HelperSession::textReplied, this, &PreviewDocument::onTextReplied);
-    // A new helper is asked again.
-    m_linksAsked.clear();
-    connect(m_session, &HelperSession::searchUnavailable, this, [this] {
-        m_searchId = 0;
-        emit searchUnavailable();
-    });
-    connect(m_session, &HelperSession::pageSizesReplied, this, [this](const QList<QSize> &sizes) {
-        m_sizes = sizes;
-        m_ready = true;
-        emit opened(m_sizes);
-        sendWaiting();
-    });
-    connect(m_session, &HelperSession::bookmarksReplied, this, [this](const QList<BookmarkNode> &nodes) {
-        // Replies come in order: an outline before the page sizes means a
-        // helper that does not know the question.
-        if (!m_ready) {
-            m_ready = true;
-            emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
-        }
-        emit outlineReady(nodes);
-        m_session->sendOutlineToolTipsRequest();
-    });
-    connect(m_session, &HelperSession::outlineToolTipsReplied, this, &PreviewDocument::outlineToolTipsReady);
+    connect(m_helper, &HelperProcess::connected, this, &PreviewDocument::onConnected);
+    connect(m_helper, &HelperProcess::finished, this, &PreviewDocument::onFinished);
 }
 
 void PreviewDocument::onConnected()
 {
     m_everConnected = true;
-    if (!m_sizesAsked) {
-        m_sizesAsked = true;
-        m_session->sendPageSizesRequest();
-        m_session->sendBookmarksRequest();
+    // A new helper is asked again.
+    m_linksAsked.clear();
+    HelperConnection *connection = m_helper->connection();
+    connect(connection, &HelperConnection::capabilitiesFound, this, &PreviewDocument::onCapabilitiesFound);
+    connect(connection, &HelperConnection::renderReplied, this, &PreviewDocument::onRenderReplied);
+    connect(connection, &HelperConnection::tileReplied, this, &PreviewDocument::onTileReplied);
+    connect(connection, &HelperConnection::searchReplied, this, &PreviewDocument::onSearchReplied);
+    connect(connection, &HelperConnection::linksReplied, this, &PreviewDocument::onLinksReplied);
+    connect(connection, &HelperConnection::textReplied, this, &PreviewDocument::onTextReplied);
+    connect(connection, &HelperConnection::searchUnavailable, this, [this] {
+        m_searchId = 0;
+        emit searchUnavailable();
+    });
+    connect(connection, &HelperConnection::bookmarksReplied, this, [this](quint64, const QList<BookmarkNode> &nodes) {
+        emit outlineReady(nodes);
+        if (HelperConnection *connection = served())
+            connection->sendOutlineToolTipsRequest();
+    });
+    connect(connection, &HelperConnection::outlineToolTipsReplied, this,
+            [this](quint64, const QStringList &toolTips) { emit outlineToolTipsReady(toolTips); });
+}
+
+void PreviewDocument::onCapabilitiesFound()
+{
+    HelperConnection *connection = served();
+    if (!connection)
+        return;
+    const HelperConnection::Capabilities known = connection->capabilities();
+    if (!known.testFlag(HelperConnection::Capability::Tiles) && !m_tilesUnsupported) {
+        m_tilesUnsupported = true;
+        emit tilesUnavailable();
+    }
+    // The document's sizes and outline come from its first helper; one that
+    // replaces it serves the same document.
+    if (!m_ready) {
+        m_ready = true;
+        if (known.testFlag(HelperConnection::Capability::Sizes)) {
+            m_sizes = connection->pageSizes();
+            emit opened(m_sizes);
+        } else {
+            emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
+        }
+        connection->sendBookmarksRequest();
     }
     sendWaiting();
 }
@@ -172,17 +187,18 @@ void PreviewDocument::onConnected()
 void PreviewDocument::search(const QString &query, bool matchCase, int startPage)
 {
     cancelSearch();
-    if (!m_session || m_session->state() != HelperSession::State::Connected || !m_ready) {
+    HelperConnection *connection = served();
+    if (!connection || !m_ready) {
         emit searchProgress(0, int(m_sizes.size()), true, false);
         return;
     }
-    m_searchId = m_session->sendSearchRequest(query.left(MaxQueryUnits), matchCase, startPage);
+    m_searchId = connection->sendSearchRequest(query.left(MaxQueryUnits), matchCase, startPage);
 }
 
 void PreviewDocument::cancelSearch()
 {
-    if (m_searchId && m_session)
-        m_session->sendSearchCancel(m_searchId);
+    if (HelperConnection *connection = served(); m_searchId && connection)
+        connection->sendSearchCancel(m_searchId);
     m_searchId = 0;
 }
 
@@ -209,11 +225,11 @@ void PreviewDocument::onSearchReplied(const SearchReplyRecord &reply)
 
 void PreviewDocument::requestLinks(int page)
 {
-    if (page < 0 || page >= m_sizes.size() || m_linksAsked.contains(page) || !m_session
-        || m_session->state() != HelperSession::State::Connected)
+    HelperConnection *connection = served();
+    if (page < 0 || page >= m_sizes.size() || m_linksAsked.contains(page) || !connection)
         return;
     m_linksAsked.insert(page);
-    m_session->sendLinksRequest(page);
+    connection->sendLinksRequest(page);
 }
 
 void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
@@ -251,11 +267,12 @@ void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
 void PreviewDocument::selectText(int page, QPointF from, QPointF to, bool word)
 {
     const auto frame = m_frames.constFind(page);
-    if (frame == m_frames.cend() || !m_session || m_session->state() != HelperSession::State::Connected)
+    HelperConnection *connection = served();
+    if (frame == m_frames.cend() || !connection)
         return;
     // Back into page space, with the arithmetic the helper's frame stands for.
     const QTransform toPage = frame->inverted();
-    m_textId = m_session->sendTextRequest(page, toPage.map(from), toPage.map(to), word);
+    m_textId = connection->sendTextRequest(page, toPage.map(from), toPage.map(to), word);
 }
 
 void PreviewDocument::onTextReplied(const TextReplyRecord &reply)
@@ -272,8 +289,8 @@ void PreviewDocument::onFinished(int exitCode)
         m_searchId = 0;
         emit searchProgress(0, int(m_sizes.size()), true, false);
     }
-    HelperSession *ended = m_session;
-    m_session = nullptr;
+    HelperProcess *ended = m_helper;
+    m_helper = nullptr;
     if (ended) {
         ended->disconnect(this);
         ended->deleteLater();
@@ -312,7 +329,7 @@ void PreviewDocument::requestPages(const QList<PageJob> &jobs)
         if (!asked)
             m_waiting.append(job);
     }
-    if (m_lost && !m_waiting.isEmpty() && !m_session) {
+    if (m_lost && !m_waiting.isEmpty() && !m_helper) {
         m_lost = false;
         startHelper();
         return;
@@ -322,7 +339,8 @@ void PreviewDocument::requestPages(const QList<PageJob> &jobs)
 
 void PreviewDocument::sendWaiting()
 {
-    if (!m_session || m_session->state() != HelperSession::State::Connected || !m_ready)
+    HelperConnection *connection = served();
+    if (!connection || !m_ready)
         return;
     while (m_inFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
         const PageJob job = m_waiting.takeFirst();
@@ -330,41 +348,15 @@ void PreviewDocument::sendWaiting()
             continue;
         const PageRequest page{job.index, job.index, 0, job.annotations, job.invert, job.rotation,
                                job.tile.isNull() ? job.size : job.pageSize, QImage()};
-        if (job.tile.isNull()) {
-            m_inFlight.insert(m_session->sendPageRequest(page), job);
-            continue;
-        }
-        m_inFlight.insert(m_session->sendTileRequest(TileRecord{page, job.tile}), job);
-        // Until a tile has come, one tiny page follows the first tile, so
-        // that a helper that drops tiles is found out by its reply even
-        // when nothing else is asked for.
-        if (!m_tilesKnown && !m_tileProbeSent) {
-            m_tileProbeSent = true;
-            m_tileProbeToken = m_session->sendPageRequest(PageRequest{0, -1, 0, false, false, 0, QSize(1, 1), QImage()});
-        }
+        if (job.tile.isNull())
+            m_inFlight.insert(connection->sendPageRequest(page), job);
+        else
+            m_inFlight.insert(connection->sendTileRequest(TileRecord{page, job.tile}), job);
     }
 }
 
 void PreviewDocument::onRenderReplied(const PageRequest &reply)
 {
-    // Replies come in request order: a tile asked for before this page and
-    // still unanswered was dropped by a helper that does not know tiles.
-    // (Only our own requests count: the session's probes behind its area
-    // offers have tokens of their own.)
-    const bool ours = reply.token == m_tileProbeToken || m_inFlight.contains(reply.token);
-    bool dropped = false;
-    for (auto it = m_inFlight.begin(); ours && it != m_inFlight.end();) {
-        if (!it->tile.isNull() && it.key() < reply.token) {
-            it = m_inFlight.erase(it);
-            dropped = true;
-        } else {
-            ++it;
-        }
-    }
-    if (dropped && !m_tilesUnsupported) {
-        m_tilesUnsupported = true;
-        emit tilesUnavailable();
-    }
     const auto it = m_inFlight.constFind(reply.token);
     if (it == m_inFlight.cend())
         return;
@@ -379,7 +371,6 @@ void PreviewDocument::onTileReplied(const TileRecord &reply)
     const auto it = m_inFlight.constFind(reply.page.token);
     if (it == m_inFlight.cend())
         return;
-    m_tilesKnown = true;
     const PageJob job = *it;
     m_inFlight.erase(it);
     emit pageReady(job, reply.page.image);

@@ -19,7 +19,8 @@
 
 namespace pdfpreview {
 class AnnotationScanJob;
-class HelperSession;
+class HelperConnection;
+class HelperProcess;
 class Prefetch;
 }
 
@@ -73,7 +74,7 @@ public:
     // The pages wanted now, most wanted first; replaces what was waiting.
     // Requests already with the helper are answered but not waited for.
     void requestPages(const QList<PageJob> &jobs);
-    // Whether the helper draws tiles; false once it has dropped one.
+    // Whether the helper draws tiles; false once its probe said it does not.
     bool tilesAvailable() const { return !m_tilesUnsupported; }
 
     // One search hit: its page and the rectangles that cover it, in the
@@ -129,9 +130,13 @@ signals:
 
 private:
     void startHelper();
-    void connectSession();
+    void connectHelper();
     void adoptPrefetch();
     void onConnected();
+    void onCapabilitiesFound();
+    // The connection while it serves requests: connected, the probe
+    // answered; else null.
+    pdfpreview::HelperConnection *served() const;
     void onFinished(int exitCode);
     void onRenderReplied(const PageRequest &reply);
     void onTileReplied(const TileRecord &reply);
@@ -148,17 +153,13 @@ private:
     QString m_program;
     QString m_path;
     QString m_password;
-    QPointer<pdfpreview::HelperSession> m_session;
+    QPointer<pdfpreview::HelperProcess> m_helper;
     std::unique_ptr<pdfpreview::Prefetch> m_prefetch;
     QList<QSize> m_sizes;
     bool m_ready = false;
-    bool m_sizesAsked = false;
     bool m_everConnected = false;
     bool m_lost = false;
     bool m_tilesUnsupported = false;
-    bool m_tilesKnown = false;     // a tile has come from this document's helpers
-    bool m_tileProbeSent = false;
-    quint64 m_tileProbeToken = 0;
     QList<PageJob> m_waiting;
     QHash<quint64, PageJob> m_inFlight; // by token
     std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;

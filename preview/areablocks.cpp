@@ -9,9 +9,6 @@ namespace pdfpreview {
 
 namespace {
 
-// Blocks start on whole 64 KiB, so that a block's pages are its own.
-constexpr qint64 Granule = 64 * 1024;
-
 // Every area alive in this process, so that the memory images keep can be
 // told from their pixels' address.
 QMutex liveAreasMutex;
@@ -67,7 +64,7 @@ qint64 AreaBlocks::take(qint64 bytes)
 {
     if (bytes <= 0 || bytes > size())
         return -1;
-    const qint64 length = (bytes + Granule - 1) / Granule * Granule;
+    const qint64 length = blockBytes(bytes);
     const QMutexLocker locker(&m_mutex);
     // First fit: the first gap between taken blocks long enough, else what
     // follows the last one.

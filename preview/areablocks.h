@@ -23,6 +23,10 @@ struct KeptMemory;
 class AreaBlocks
 {
 public:
+    // Blocks are whole granules of 64 KiB, so that a block's pages are its own.
+    static constexpr qint64 Granule = 64 * 1024;
+    static qint64 blockBytes(qint64 bytes) { return (bytes + Granule - 1) / Granule * Granule; }
+
     explicit AreaBlocks(std::unique_ptr<SharedArea> area);
     ~AreaBlocks();
     AreaBlocks(const AreaBlocks &) = delete;

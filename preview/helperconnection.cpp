@@ -14,17 +14,23 @@ namespace pdfpreview {
 
 namespace {
 
-// The page asked for behind an area offer: every helper answers it, so a
-// helper that ignored the offer is found out without waiting long. Probes
-// count down from here, where no request's id is.
+// Probes' tokens count down from here, where no request's id is.
 constexpr quint64 ProbeToken = ~quint64(0);
+
+// The page every helper draws, tiny: a probe's last request, whose reply
+// says that the helper has dealt with everything before it.
+PageRequest probePage(quint64 token)
+{
+    return PageRequest{0, -1, token, false, false, 0, QSize(1, 1), QImage()};
+}
 
 } // namespace
 
-HelperConnection::HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, QObject *parent)
+HelperConnection::HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, Transport transport, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
     , m_handOver(handOver)
+    , m_transport(transport)
 {
     // Qt's reader refuses images over 128 MiB by default; the helper sends
     // up to its bound, and everything it sends must decode.
@@ -40,6 +46,46 @@ HelperConnection::HelperConnection(QLocalSocket *socket, AreaHandOver *handOver,
     // Bytes may have come with the connection already.
     if (m_socket->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &HelperConnection::onReadyRead, Qt::QueuedConnection);
+    if (isOpen())
+        sendProbe();
+}
+
+quint64 HelperConnection::nextProbeToken()
+{
+    return ProbeToken - ++m_probesMade;
+}
+
+void HelperConnection::sendProbe()
+{
+    // Each question costs the helper nothing: the smallest area, no page
+    // (-1), an empty search. The page sizes are wanted by every user anyway.
+    m_probe.pageToken = nextProbeToken();
+    if (m_transport == Transport::Shared && m_handOver)
+        offerArea(AreaBlocks::Granule, m_probe.pageToken);
+    m_probe.sizesOut = true;
+    sendRaw(buildPacket(PacketType::PageSizesRequest));
+    m_probe.tileToken = nextProbeToken();
+    PageRequest noPage = probePage(m_probe.tileToken);
+    noPage.pageIndex = -1;
+    sendRaw(buildPacket(PacketType::TileRequest, TileRecord{noPage, QRect(0, 0, 1, 1)}));
+    m_probe.searchToken = nextProbeToken();
+    sendRaw(buildPacket(PacketType::SearchRequest, SearchRequestRecord{m_probe.searchToken, QString(), false, 0}));
+    m_probe.linksOut = true;
+    sendRaw(buildPacket(PacketType::LinksRequest, qint32(-1)));
+    m_probe.textToken = nextProbeToken();
+    sendRaw(buildPacket(PacketType::TextRequest, TextRequestRecord{m_probe.textToken, -1, QPointF(), QPointF(), true}));
+    sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_probe.pageToken)));
+}
+
+void HelperConnection::onProbeAnswered()
+{
+    // What has not come back by now was dropped.
+    m_probe.answered = true;
+    m_probe.sizesOut = false;
+    m_probe.linksOut = false;
+    if (m_searchAsked && !m_probe.found.testFlag(Capability::Search))
+        emit searchUnavailable();
+    emit capabilitiesFound(m_probe.found);
 }
 
 HelperConnection::~HelperConnection()
@@ -135,18 +181,13 @@ quint64 HelperConnection::sendSearchRequest(const QString &query, bool matchCase
 {
     if (!isOpen())
         return 0;
-    if (m_searchUnsupported) {
+    if (m_probe.answered && !m_probe.found.testFlag(Capability::Search)) {
         QMetaObject::invokeMethod(this, &HelperConnection::searchUnavailable, Qt::QueuedConnection);
         return 0;
     }
+    m_searchAsked = m_searchAsked || !m_probe.answered;
     const quint64 id = m_nextId++;
     sendRequest(buildPacket(PacketType::SearchRequest, SearchRequestRecord{id, query, matchCase, startPage}));
-    if (!m_searchKnown && m_searchProbe == 0) {
-        // A token from the probes' own range, as the area offers' probes.
-        m_searchProbe = ProbeToken - ++m_offersMade;
-        sendRequest(buildPacket(PacketType::RenderRequest,
-                                PageRequest{0, -1, m_searchProbe, false, false, 0, QSize(1, 1), QImage()}));
-    }
     return id;
 }
 
@@ -169,6 +210,11 @@ void HelperConnection::sendSearchCancel(quint64 id)
 {
     if (isOpen() && id != 0)
         sendRequest(buildPacket(PacketType::SearchCancel, id));
+}
+
+bool HelperConnection::isProbe(quint64 token) const
+{
+    return token >= ProbeToken - m_probesMade;
 }
 
 quint64 HelperConnection::answered(QList<quint64> &waiting)
@@ -224,14 +270,14 @@ void HelperConnection::sendSharedPiece(TileRecord piece, qint64 offset)
     }
 }
 
-void HelperConnection::offerArea(qint64 bytes)
+void HelperConnection::offerArea(qint64 bytes, quint64 answeringPage)
 {
     // Room for a few pieces of this size, so that the caller may hold several
-    // while the next ones are drawn.
-    constexpr qint64 Granule = 64 * 1024;
+    // while the next ones are drawn; the probe's offer only asks.
     constexpr int Pieces = 4;
-    const qint64 pieceBytes = (bytes + Granule - 1) / Granule * Granule;
-    const qint64 size = qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
+    const qint64 pieceBytes = AreaBlocks::blockBytes(bytes);
+    const qint64 size = answeringPage ? pieceBytes
+                                      : qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
     auto fresh = std::make_unique<SharedArea>();
     // The area has no name: its handle goes to the helper just before the
     // offer that announces it, and this side keeps only the mapping.
@@ -244,18 +290,22 @@ void HelperConnection::offerArea(qint64 bytes)
         return;
     }
     m_offeredArea = std::move(fresh);
-    // A token of its own: the probe of an earlier offer, answered after that
-    // offer's reply, must not be taken for this one's.
-    m_offerProbeToken = ProbeToken - ++m_offersMade;
+    // Every helper answers the page behind the offer, so one that ignored
+    // the offer is found out without waiting long. A token of its own: the
+    // page behind an earlier offer, answered after that offer's reply, must
+    // not be taken for this one's.
+    m_offerProbeToken = answeringPage ? answeringPage : nextProbeToken();
     sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
-    sendRaw(buildPacket(PacketType::RenderRequest,
-                        PageRequest{0, -1, m_offerProbeToken, false, false, 0, QSize(1, 1), QImage()}));
+    if (!answeringPage)
+        sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_offerProbeToken)));
 }
 
 void HelperConnection::onAreaAnswered(bool accepted, bool known)
 {
-    if (accepted)
+    if (accepted) {
         m_area = std::make_shared<AreaBlocks>(std::move(m_offeredArea));
+        m_probe.found |= Capability::Area;
+    }
     m_offeredArea.reset();
     if (!known)
         m_sharedUnsupported = true;
@@ -351,13 +401,9 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         // not know the offer.
         if (m_offeredArea && packet.page.token == m_offerProbeToken)
             onAreaAnswered(false, false);
-        // A helper that searches acknowledges a search before it answers the
-        // probe behind it.
-        if (packet.page.token == m_searchProbe && !m_searchKnown && !m_searchUnsupported) {
-            m_searchUnsupported = true;
-            emit searchUnavailable();
-        }
-        if (packet.page.token < ProbeToken - m_offersMade)
+        if (packet.page.token == m_probe.pageToken && !m_probe.answered)
+            onProbeAnswered();
+        if (!isProbe(packet.page.token))
             emit renderReplied(packet.page);
         break;
     case PacketType::BookmarksReply: {
@@ -367,7 +413,13 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     }
     case PacketType::PageSizesReply: {
         const QList<QSize> sizes = readPageSizes(payload);
-        emit pageSizesReplied(answered(m_pageSizesWaiting), sizes);
+        if (m_probe.sizesOut) {
+            m_probe.sizesOut = false;
+            m_probe.sizes = sizes;
+            m_probe.found |= Capability::Sizes;
+        } else {
+            emit pageSizesReplied(answered(m_pageSizesWaiting), sizes);
+        }
         break;
     }
     case PacketType::OutlineToolTipsReply: {
@@ -376,19 +428,30 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         break;
     }
     case PacketType::TileReply:
-        emit tileReplied(packet.tile);
+        if (packet.tile.page.token == m_probe.tileToken)
+            m_probe.found |= Capability::Tiles;
+        else if (!isProbe(packet.tile.page.token))
+            emit tileReplied(packet.tile);
         break;
     case PacketType::TextReply: {
         TextReplyRecord reply;
         payload >> reply;
-        if (payload.status() == QDataStream::Ok)
+        if (payload.status() != QDataStream::Ok)
+            break;
+        if (reply.token == m_probe.textToken)
+            m_probe.found |= Capability::Text;
+        else
             emit textReplied(reply);
         break;
     }
     case PacketType::LinksReply: {
         LinksReplyRecord reply;
         payload >> reply;
-        if (payload.status() == QDataStream::Ok)
+        if (payload.status() != QDataStream::Ok)
+            break;
+        if (std::exchange(m_probe.linksOut, false))
+            m_probe.found |= Capability::Links;
+        else
             emit linksReplied(reply);
         break;
     }
@@ -397,8 +460,10 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         payload >> reply;
         if (payload.status() != QDataStream::Ok)
             break;
-        m_searchKnown = true;
-        emit searchReplied(reply);
+        if (reply.token == m_probe.searchToken)
+            m_probe.found |= Capability::Search;
+        else
+            emit searchReplied(reply);
         break;
     }
     case PacketType::SharedAreaReply: {

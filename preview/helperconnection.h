@@ -4,7 +4,9 @@
 // its own, which its reply carries back; replies are handed on in the order
 // they came. Pages and tiles are drawn into a shared area where the helper
 // takes one, else they come as PNG, decoded away from the caller's thread.
-// Nothing here waits: the blocking forms are HelperSession's.
+// What the helper knows is found out once, by a probe sent as the
+// connection begins. Nothing here waits: the blocking forms are
+// HelperSession's.
 
 #include "areablocks.h"
 #include "records.h"
@@ -34,14 +36,37 @@ public:
     enum class Transport { Shared, Png };
     Q_ENUM(Transport)
 
-    // Takes the socket over. Areas go to the helper through handOver, which
-    // must outlive the connection; without one, pages come as PNG.
-    HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, QObject *parent = nullptr);
+    // What a helper may know beyond the Parts' four packets. Each is found
+    // out by the probe: a request of its kind that costs the helper nothing,
+    // then a page every helper draws; a helper that does not know a kind
+    // drops it, so what has not come back by that page's reply is unknown.
+    enum class Capability {
+        Area = 0x01,   // draws into a shared area (asked only with Transport::Shared)
+        Tiles = 0x02,
+        Sizes = 0x04,  // the page sizes, which the probe keeps: pageSizes()
+        Search = 0x08,
+        Links = 0x10,
+        Text = 0x20,
+    };
+    Q_DECLARE_FLAGS(Capabilities, Capability)
+    Q_FLAG(Capabilities)
+
+    // Takes the socket over and sends the probe. Areas go to the helper
+    // through handOver, which must outlive the connection; without one,
+    // pages come as PNG.
+    HelperConnection(QLocalSocket *socket, AreaHandOver *handOver, Transport transport = Transport::Shared,
+                     QObject *parent = nullptr);
     ~HelperConnection() override;
 
-    void setTransport(Transport transport) { m_transport = transport; }
     Transport transport() const { return m_transport; }
     bool isOpen() const;
+    // Whether the probe has been answered, and what it found; nothing is
+    // known before. Requests may be sent before: those of a kind the helper
+    // turns out not to know stay unanswered (a search says so).
+    bool capabilitiesKnown() const { return m_probe.answered; }
+    Capabilities capabilities() const { return m_probe.found; }
+    // Every page's size in points as the probe brought it; empty without Sizes.
+    QList<QSize> pageSizes() const { return m_probe.sizes; }
     // While a reply is being handed on: whether it came through the area.
     bool replyIsShared() const { return m_replyIsShared; }
 
@@ -81,6 +106,7 @@ public:
     void abort();
 
 signals:
+    void capabilitiesFound(HelperConnection::Capabilities capabilities);
     void renderReplied(const PageRequest &reply);
     void tileReplied(const TileRecord &reply);
     void bookmarksReplied(quint64 id, const QList<BookmarkNode> &nodes);
@@ -102,12 +128,18 @@ private:
     void sendSharedPiece(TileRecord piece, qint64 offset);
     // Sends a request now, or behind the area offer that is out.
     void sendRequest(const QByteArray &packet);
-    void offerArea(qint64 bytes);
+    // Offers an area with room for pieces of bytes each. answeringPage is a
+    // page already on its way behind the offer; without one, a page is sent.
+    void offerArea(qint64 bytes, quint64 answeringPage = 0);
     void onAreaAnswered(bool accepted, bool known);
     // The piece of a shared reply, its image on the area; empty when no
     // request of ours is behind it.
     std::optional<TileRecord> sharedPieceReplied(const TileRecord &reply, const SharedImage &placed);
     void forgetPendingPieces();
+    void sendProbe();
+    void onProbeAnswered();
+    quint64 nextProbeToken();
+    bool isProbe(quint64 token) const;
 
     // A packet off the connection, its image decoded once ready.
     struct ArrivedPacket {
@@ -126,8 +158,11 @@ private:
 
     QLocalSocket *m_socket;
     AreaHandOver *m_handOver;
-    Transport m_transport = Transport::Shared;
+    Transport m_transport;
     quint64 m_nextId = 1;
+    // Probe tokens count down from the top of the range, where no request's
+    // id is; each probe has one of its own.
+    quint64 m_probesMade = 0;
     bool m_replyIsShared = false;
     quint32 m_expectedSize = 0;
 
@@ -142,18 +177,27 @@ private:
     // An area offered, and what waits for the answer, in order.
     std::unique_ptr<SharedArea> m_offeredArea;
     quint64 m_offerProbeToken = 0;
-    quint64 m_offersMade = 0;
     struct Waiting {
         TileRecord piece;
         QByteArray packet; // any other request, as it goes out
     };
     QList<Waiting> m_afterOffer;
 
-    // Whether the helper searches: known once it acknowledged a search, or
-    // found out not to by the probe behind the first.
-    bool m_searchKnown = false;
-    bool m_searchUnsupported = false;
-    quint64 m_searchProbe = 0;
+    // The probe sent as the connection began, and what came back for it.
+    struct Probe {
+        quint64 tileToken = 0;
+        quint64 searchToken = 0;
+        quint64 textToken = 0;
+        quint64 pageToken = 0; // the page every helper draws, last
+        bool sizesOut = false;
+        bool linksOut = false;
+        bool answered = false;
+        Capabilities found;
+        QList<QSize> sizes;
+    };
+    Probe m_probe;
+    // A search was sent before the probe was answered.
+    bool m_searchAsked = false;
 
     QList<quint64> m_bookmarksWaiting;
     QList<quint64> m_pageSizesWaiting;
@@ -162,5 +206,7 @@ private:
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(HelperConnection::Capabilities)
 
 } // namespace pdfpreview

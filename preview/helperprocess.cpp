@@ -116,6 +116,9 @@ HelperProcess::HelperProcess(QObject *parent)
 
 HelperProcess::~HelperProcess()
 {
+    // The connection goes first, so that the helper sees it closed and ends
+    // while it is waited for.
+    delete m_connection;
     if (!m_process)
         return;
     m_process->disconnect(this);
@@ -128,10 +131,11 @@ HelperProcess::~HelperProcess()
 
 bool HelperProcess::start(const QString &documentPath, const QString &password)
 {
-    if (m_server) {
+    if (m_state != State::Idle) {
         m_error = QStringLiteral("the helper has been started already");
         return false;
     }
+    m_state = State::Starting;
     m_server = new QLocalServer(this);
     // Only processes of the same user may connect.
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -139,10 +143,12 @@ bool HelperProcess::start(const QString &documentPath, const QString &password)
     if (name.isEmpty()) {
         m_error = QStringLiteral("no folder for a local socket has a path short enough (TMPDIR is %1)")
                       .arg(QDir::tempPath());
+        end(-1, true);
         return false;
     }
     if (!m_server->listen(name)) {
         m_error = QStringLiteral("cannot listen on a local socket: ") + m_server->errorString();
+        end(-1, true);
         return false;
     }
     m_serverName = m_server->fullServerName();
@@ -185,7 +191,7 @@ bool HelperProcess::start(const QString &documentPath, const QString &password)
     m_connectionPair->childStarted();
     if (!m_process->waitForStarted()) {
         m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
-        m_ended = true;
+        end(-1, true);
         return false;
     }
     return true;
@@ -226,7 +232,7 @@ bool HelperProcess::running() const
 void HelperProcess::onNewConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        if (m_accepted || m_ended) {
+        if (m_accepted || m_state == State::Finished) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -237,7 +243,7 @@ void HelperProcess::onNewConnection()
 
 void HelperProcess::onHelperConnected()
 {
-    if (m_accepted || m_ended)
+    if (m_accepted || m_state == State::Finished)
         return;
     // A helper that connected to the server did so before it said so: its
     // connection waits in the server's queue, whether or not the event loop
@@ -264,7 +270,13 @@ void HelperProcess::accept(QLocalSocket *socket)
     // the connection it did not use goes.
     m_server->close();
     m_connectionPair.reset();
-    emit connected(socket);
+    m_connection = new HelperConnection(socket, m_handOver.get(), m_transport, this);
+    connect(m_connection, &HelperConnection::disconnected, this, [this] {
+        if (m_state == State::Connected)
+            m_state = State::Closing;
+    });
+    m_state = State::Connected;
+    emit connected();
 }
 
 void HelperProcess::onFinished(int rawExitCode, QProcess::ExitStatus status)
@@ -273,17 +285,24 @@ void HelperProcess::onFinished(int rawExitCode, QProcess::ExitStatus status)
     const bool crashed = status != QProcess::NormalExit;
     if (crashed && m_error.isEmpty())
         m_error = QStringLiteral("the helper crashed");
-    m_ended = true;
-    emit finished(crashed ? -1 : signedExitCode(rawExitCode), crashed);
+    end(crashed ? -1 : signedExitCode(rawExitCode), crashed);
+    emit finished(m_exitCode, m_crashed);
 }
 
 void HelperProcess::onError(QProcess::ProcessError error)
 {
-    if (error != QProcess::FailedToStart || m_ended)
+    if (error != QProcess::FailedToStart || m_state == State::Finished)
         return;
     m_error = QStringLiteral("cannot start %1: %2").arg(m_program, m_process->errorString());
-    m_ended = true;
-    emit finished(-1, true);
+    end(-1, true);
+    emit finished(m_exitCode, m_crashed);
+}
+
+void HelperProcess::end(int exitCode, bool crashed)
+{
+    m_exitCode = exitCode;
+    m_crashed = crashed;
+    m_state = State::Finished;
 }
 
 void HelperProcess::readTrace()

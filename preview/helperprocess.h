@@ -1,10 +1,14 @@
 #pragma once
 
 // One pdfhelper process in mode 1 for one document, started on a local
-// server under a fresh name that takes exactly one connection, the helper's;
-// and what the preview side knows of helpers beyond the packets.
+// server under a fresh name that takes exactly one connection, the helper's,
+// which it makes into a HelperConnection; and what the preview side knows of
+// helpers beyond the packets.
+
+#include "helperconnection.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -41,9 +45,19 @@ class HelperProcess : public QObject
 {
     Q_OBJECT
 public:
+    enum class State {
+        Idle,       // nothing started yet
+        Starting,   // helper running, not connected yet
+        Connected,  // requests can be sent
+        Closing,    // connection closed, the helper has not exited yet
+        Finished,   // the helper has exited, or never started
+    };
+    Q_ENUM(State)
+    using Transport = HelperConnection::Transport;
+
     explicit HelperProcess(QObject *parent = nullptr);
-    // Stops listening and ends the helper: it is given a moment to end by
-    // itself (its connection closed, it does), then killed.
+    // Closes the connection and ends the helper: it is given a moment to
+    // end by itself (its connection closed, it does), then killed.
     ~HelperProcess() override;
 
     void setProgram(const QString &path) { m_program = path; }
@@ -51,6 +65,9 @@ public:
     // Sends the helper's debug log (its standard error) to ours instead of
     // dropping it.
     void setForwardLog(bool on) { m_forwardLog = on; }
+    // How the connection, once made, gets pages: set before it connects.
+    void setTransport(Transport transport) { m_transport = transport; }
+    Transport transport() const { return m_transport; }
 
     // Listens on a fresh name, makes the channel areas are handed over on
     // and, where there is one, the connection handed to the helper as it
@@ -67,6 +84,15 @@ public:
     // Waits, without an event loop, for the helper to end; true when it has.
     bool waitForFinished(int msecs);
 
+    State state() const { return m_state; }
+    // The helper's connection from connected() on, closed once the helper
+    // has gone; null before.
+    HelperConnection *connection() const { return m_connection; }
+    // Valid once the state is Finished: as main returned it, or -1 with
+    // crashed() for a crash or a helper that never started.
+    int exitCode() const { return m_exitCode; }
+    bool crashed() const { return m_crashed; }
+
     QString serverName() const { return m_serverName; }
     // While the helper runs, else 0.
     qint64 processId() const;
@@ -76,8 +102,8 @@ public:
     QString errorString() const { return m_error; }
 
 signals:
-    // The helper's connection, once; the receiver takes it over.
-    void connected(QLocalSocket *socket);
+    // The connection is made, once; its probe is on its way.
+    void connected();
     void traceLine(const QString &line);
     // exitCode as main returned it, -1 with crashed for a crash.
     void finished(int exitCode, bool crashed);
@@ -90,10 +116,16 @@ private:
     void accept(QLocalSocket *socket);
     void onFinished(int rawExitCode, QProcess::ExitStatus status);
     void onError(QProcess::ProcessError error);
+    void end(int exitCode, bool crashed);
     void readTrace();
 
     QString m_program;
     bool m_forwardLog = false;
+    Transport m_transport = Transport::Shared;
+    State m_state = State::Idle;
+    int m_exitCode = 0;
+    bool m_crashed = false;
+    QPointer<HelperConnection> m_connection;
     QLocalServer *m_server = nullptr;
     QProcess *m_process = nullptr;
     std::unique_ptr<AreaHandOver> m_handOver;
@@ -101,7 +133,6 @@ private:
     std::unique_ptr<ChildSocketPair> m_connectionPair;
     QString m_serverName;
     bool m_accepted = false;
-    bool m_ended = false;
     QString m_error;
     QStringList m_trace;
     QByteArray m_partialTraceLine;

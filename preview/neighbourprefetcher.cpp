@@ -7,43 +7,45 @@ namespace pdfpreview {
 Prefetch::Prefetch(const QString &file, const QString &program, QObject *parent)
     : QObject(parent)
     , m_file(file)
-    , m_session(std::make_unique<HelperSession>())
+    , m_process(std::make_unique<HelperProcess>())
 {
-    m_session->setHelperProgram(program);
-    connect(m_session.get(), &HelperSession::connected, this, [this] {
+    m_process->setProgram(program);
+    connect(m_process.get(), &HelperProcess::connected, this, [this] {
         setStage(Stage::Loading);
-        m_session->sendPageSizesRequest();
-    });
-    connect(m_session.get(), &HelperSession::pageSizesReplied, this, [this](const QList<QSize> &sizes) {
-        m_sizes = sizes;
-        if (m_sizes.isEmpty()) {
+        HelperConnection *connection = m_process->connection();
+        // The probe brings the page sizes.
+        connect(connection, &HelperConnection::capabilitiesFound, this, [this] {
+            m_sizes = m_process->connection()->pageSizes();
+            if (m_sizes.isEmpty())
+                setStage(Stage::Ready);
+            else
+                sendFirstPage();
+        });
+        connect(connection, &HelperConnection::renderReplied, this, [this](const PageRequest &reply) {
+            if (reply.token != m_token)
+                return;
+            m_firstPage = reply.image;
             setStage(Stage::Ready);
-            return;
-        }
-        sendFirstPage();
+        });
     });
-    connect(m_session.get(), &HelperSession::renderReplied, this, [this](const PageRequest &reply) {
-        if (reply.token != m_token)
-            return;
-        m_firstPage = reply.image;
-        setStage(Stage::Ready);
-    });
-    connect(m_session.get(), &HelperSession::finished, this, [this](int exitCode) {
+    connect(m_process.get(), &HelperProcess::finished, this, [this](int exitCode) {
         m_exitCode = exitCode;
         setStage(Stage::Failed);
     });
     // A document that needs a password, or does not load, ends its helper
     // before it connects: the failed stage says so.
-    if (!m_session->start(file))
+    if (!m_process->start(file, QString()))
         setStage(Stage::Failed);
 }
 
 Prefetch::~Prefetch() = default;
 
-std::unique_ptr<HelperSession> Prefetch::takeSession()
+std::unique_ptr<HelperProcess> Prefetch::takeProcess()
 {
-    m_session->disconnect(this);
-    return std::move(m_session);
+    m_process->disconnect(this);
+    if (HelperConnection *connection = m_process->connection())
+        connection->disconnect(this);
+    return std::move(m_process);
 }
 
 void Prefetch::drawFirstPage(const PageRequest &request, const std::function<QSize(const QSize &)> &sizeFor)
@@ -56,7 +58,7 @@ void Prefetch::drawFirstPage(const PageRequest &request, const std::function<QSi
 
 void Prefetch::sendFirstPage()
 {
-    if (!m_sizeFor || !m_session)
+    if (!m_sizeFor || !m_process || !m_process->connection())
         return;
     PageRequest request = m_request;
     request.pageIndex = 0;
@@ -67,7 +69,7 @@ void Prefetch::sendFirstPage()
     // pages come: the page is adopted without a copy or a PNG decode. Each
     // draw has an id of its own, so a reply to an earlier draw of the same
     // page is not taken for the latest.
-    m_token = m_session->sendPageRequest(request);
+    m_token = m_process->connection()->sendPageRequest(request);
 }
 
 void Prefetch::setStage(Stage stage)
@@ -93,7 +95,7 @@ NeighbourPrefetcher::NeighbourPrefetcher(QObject *parent)
 
 NeighbourPrefetcher::~NeighbourPrefetcher()
 {
-    // Each session closes its connection and ends its helper as it goes.
+    // Each process closes its connection and ends its helper as it goes.
     qDeleteAll(m_prefetches);
 }
 

@@ -5,7 +5,7 @@
 // helper per document stays the rule: a helper ahead is the helper that file
 // gets when the person steps to it.
 
-#include "helpersession.h"
+#include "helperprocess.h"
 
 #include <QHash>
 #include <QImage>
@@ -35,9 +35,10 @@ public:
 
     QString file() const { return m_file; }
     Stage stage() const { return m_stage; }
-    HelperSession *session() const { return m_session.get(); }
-    // Hands the session over; the prefetch keeps nothing of it after.
-    std::unique_ptr<HelperSession> takeSession();
+    HelperProcess *process() const { return m_process.get(); }
+    // Hands the helper over; the prefetch keeps nothing of it after. Ready,
+    // it is connected and its connection's probe answered.
+    std::unique_ptr<HelperProcess> takeProcess();
     QList<QSize> pageSizes() const { return m_sizes; }
     // The first page as last asked for, and the request that drew it.
     QImage firstPage() const { return m_firstPage; }
@@ -56,7 +57,7 @@ private:
     void sendFirstPage();
 
     QString m_file;
-    std::unique_ptr<HelperSession> m_session;
+    std::unique_ptr<HelperProcess> m_process;
     Stage m_stage = Stage::Starting;
     QList<QSize> m_sizes;
     QImage m_firstPage;

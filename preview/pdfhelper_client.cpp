@@ -92,6 +92,16 @@ int checkInput(const Options &options)
     return Ok;
 }
 
+int lostHelper(const pdfpreview::HelperSession &session)
+{
+    if (session.state() == pdfpreview::HelperSession::State::Connected)
+        say(QStringLiteral("no reply from the helper within %1 s").arg(ReplyMsecs / 1000));
+    else
+        say(QStringLiteral("the helper went away before replying%1")
+                .arg(session.process().crashed() ? QStringLiteral(" (it crashed)") : QString()));
+    return HelperFailed;
+}
+
 // Checks the document, starts the helper on it and waits for it to connect.
 // Returns Ok or the exit code to end with, having said why.
 int connect(pdfpreview::HelperSession &session, const Options &options)
@@ -99,47 +109,43 @@ int connect(pdfpreview::HelperSession &session, const Options &options)
     if (const int code = checkInput(options))
         return code;
     if (!options.helper.isEmpty())
-        session.setHelperProgram(options.helper);
-    session.setForwardHelperLog(options.verbose);
-    session.setTransport(options.transport);
+        session.process().setProgram(options.helper);
+    session.process().setForwardLog(options.verbose);
+    session.process().setTransport(options.transport);
     if (options.verbose) {
-        QObject::connect(&session, &pdfpreview::HelperSession::traceLine, [](const QString &line) {
+        QObject::connect(&session.process(), &pdfpreview::HelperProcess::traceLine, [](const QString &line) {
             std::fprintf(stderr, "[helper] %s\n", qPrintable(line));
         });
     }
     if (!session.start(options.file, options.password)) {
-        say(session.errorString());
+        say(session.process().errorString());
         return HelperFailed;
     }
     if (session.waitForConnected(ConnectMsecs))
         return Ok;
-    if (session.state() == pdfpreview::HelperSession::State::Finished && !session.crashed()
-        && session.exitCode() == HelperExit::ServerLoadFailed) {
+    // It connected and went before its connection's first answers.
+    if (session.state() == pdfpreview::HelperSession::State::Closing) {
+        session.waitForFinished(ReplyMsecs);
+        return lostHelper(session);
+    }
+    if (session.state() == pdfpreview::HelperSession::State::Finished && !session.process().crashed()
+        && session.process().exitCode() == HelperExit::ServerLoadFailed) {
         return loadFailure(options);
     }
     if (session.state() == pdfpreview::HelperSession::State::Finished)
-        say(QStringLiteral("the helper ended without connecting (exit code %1)").arg(session.exitCode()));
+        say(QStringLiteral("the helper ended without connecting (exit code %1)").arg(session.process().exitCode()));
     else
         say(QStringLiteral("the helper did not connect within %1 s").arg(ConnectMsecs / 1000));
     return HelperFailed;
 }
 
-int lostHelper(const pdfpreview::HelperSession &session)
-{
-    if (session.state() == pdfpreview::HelperSession::State::Connected)
-        say(QStringLiteral("no reply from the helper within %1 s").arg(ReplyMsecs / 1000));
-    else
-        say(QStringLiteral("the helper went away before replying%1")
-                .arg(session.crashed() ? QStringLiteral(" (it crashed)") : QString()));
-    return HelperFailed;
-}
 
 // Ends the session; a helper that does not end cleanly is worth a word, but
 // the work is done by then.
 void close(pdfpreview::HelperSession &session)
 {
-    if (!session.finish() || session.exitCode() != 0)
-        say(QStringLiteral("note: the helper did not end cleanly (exit code %1)").arg(session.exitCode()));
+    if (!session.finish() || session.process().exitCode() != 0)
+        say(QStringLiteral("note: the helper did not end cleanly (exit code %1)").arg(session.process().exitCode()));
 }
 
 bool parseInt(const QString &text, int &value)
@@ -326,7 +332,7 @@ int switchFiles(const Options &options, const QStringList &files)
             runFor(ReplyMsecs, [&] { return ahead->stage() == Stage::Ready || ahead->stage() == Stage::Failed; });
             if (ahead->stage() == Stage::Ready && ahead->firstPage().size() == size) {
                 image = ahead->firstPage();
-                current = ahead->takeSession();
+                current = std::make_unique<pdfpreview::HelperSession>(ahead->takeProcess());
             }
         }
         if (image.isNull()) {

@@ -45,7 +45,7 @@ int remaining(const QDeadlineTimer &deadline)
 
 int timedOut(HelperSession &session, const Job &job)
 {
-    session.kill();
+    session.process().kill();
     say(QStringLiteral("no thumbnail of %1 within %2 s; the helper was stopped").arg(job.input).arg(job.timeoutSecs));
     return Exit::TimedOut;
 }
@@ -58,8 +58,8 @@ int lost(HelperSession &session, const Job &job)
     session.waitForFinished(1000);
     say(QStringLiteral("the helper ended before the thumbnail of %1 was drawn (%2)")
             .arg(job.input,
-                 session.crashed() ? QStringLiteral("it crashed")
-                                   : QStringLiteral("exit code %1").arg(session.exitCode())));
+                 session.process().crashed() ? QStringLiteral("it crashed")
+                                   : QStringLiteral("exit code %1").arg(session.process().exitCode())));
     return Exit::HelperCrashed;
 }
 
@@ -76,17 +76,18 @@ int notLoadable(const Job &job)
 int connect(HelperSession &session, const Job &job, const QDeadlineTimer &deadline)
 {
     if (!job.helper.isEmpty())
-        session.setHelperProgram(job.helper);
-    session.setForwardHelperLog(job.verbose);
+        session.process().setProgram(job.helper);
+    session.process().setForwardLog(job.verbose);
     if (!session.start(job.path)) {
-        say(session.errorString());
+        say(session.process().errorString());
         return Exit::HelperCrashed;
     }
     if (session.waitForConnected(remaining(deadline)))
         return Exit::Written;
-    if (session.state() != HelperSession::State::Finished)
+    // Closing: it connected and went before its connection's first answers.
+    if (session.state() != HelperSession::State::Finished && session.state() != HelperSession::State::Closing)
         return timedOut(session, job);
-    if (!session.crashed() && session.exitCode() == HelperExit::ServerLoadFailed)
+    if (!session.process().crashed() && session.process().exitCode() == HelperExit::ServerLoadFailed)
         return notLoadable(job);
     return lost(session, job);
 }
@@ -132,7 +133,7 @@ int makeThumbnail(const Job &job)
     // A page is opaque: no alpha channel to store.
     const bool written = pdfpreview::writePngWhole(reply->image.convertToFormat(QImage::Format_RGB32), job.output);
     if (!session.waitForFinished(remaining(deadline)))
-        session.kill();
+        session.process().kill();
     if (!written) {
         say(QStringLiteral("cannot write %1").arg(job.output));
         return Exit::OutputFailed;

@@ -74,10 +74,10 @@ std::unique_ptr<pdfpreview::HelperSession> startHelper(const QString &program, c
 {
     auto session = std::make_unique<pdfpreview::HelperSession>();
     if (!program.isEmpty())
-        session->setHelperProgram(program);
+        session->process().setProgram(program);
     if (!session->start(document) || !session->waitForConnected()) {
-        std::fprintf(stderr, "the helper %s did not connect: %s\n", qPrintable(session->helperProgram()),
-                     qPrintable(session->errorString()));
+        std::fprintf(stderr, "the helper %s did not connect: %s\n", qPrintable(session->process().program()),
+                     qPrintable(session->process().errorString()));
         return nullptr;
     }
     return session;

@@ -34,7 +34,7 @@ double throughHelper(HelperSession &session, const QString &word, int *hitsFound
     QEventLoop loop;
     int hits = 0;
     quint64 id = 0;
-    const auto connection = QObject::connect(&session, &HelperSession::searchReplied, &loop,
+    const auto connection = QObject::connect(session.connection(), &pdfpreview::HelperConnection::searchReplied, &loop,
                                              [&](const SearchReplyRecord &reply) {
         if (reply.token != id)
             return;
@@ -43,7 +43,7 @@ double throughHelper(HelperSession &session, const QString &word, int *hitsFound
             loop.quit();
     });
     QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-    id = session.sendSearchRequest(word, false, 0);
+    id = session.connection()->sendSearchRequest(word, false, 0);
     loop.exec();
     QObject::disconnect(connection);
     *hitsFound = hits;

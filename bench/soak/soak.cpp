@@ -67,10 +67,10 @@ int main(int argc, char *argv[])
 
     pdfpreview::HelperSession session;
     if (!session.start(document) || !session.waitForConnected()) {
-        std::fprintf(stderr, "soak: the helper did not connect: %s\n", qPrintable(session.errorString()));
+        std::fprintf(stderr, "soak: the helper did not connect: %s\n", qPrintable(session.process().errorString()));
         return 1;
     }
-    const qint64 pid = session.helperProcessId();
+    const qint64 pid = session.process().processId();
 
     std::printf("document %s, %d pages, %d requests, annotations %s\n", qPrintable(document), pages,
                 requests, withAnnotations ? "drawn in every second render" : "never drawn");
@@ -132,6 +132,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "soak: the helper did not end cleanly\n");
         return 1;
     }
-    std::printf("helper exit code %d\n", session.exitCode());
-    return session.exitCode() == 0 ? 0 : 1;
+    std::printf("helper exit code %d\n", session.process().exitCode());
+    return session.process().exitCode() == 0 ? 0 : 1;
 }

@@ -62,8 +62,8 @@ Passes throughHelper(const QString &program, HelperSession::Transport transport,
 {
     HelperSession session;
     if (!program.isEmpty())
-        session.setHelperProgram(program);
-    session.setTransport(transport);
+        session.process().setProgram(program);
+    session.process().setTransport(transport);
     if (!session.start(document) || !session.waitForConnected())
         return {};
     const Passes passes = twoPasses(pages, [&](int page) {

@@ -274,27 +274,27 @@ private slots:
             requests.append(PageRequest{n % 3, n, quint64(100 + n), n % 2 == 0, n == 3, (n % 4) * 90,
                                         n == 5 ? QSize(900, 1200) : QSize(120 + n, 160), QImage()});
         HelperSession session;
-        session.setHelperProgram(helper);
+        session.process().setProgram(helper);
         QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
         QHash<quint64, QImage> replies;
         // Replies are handed on in request order, however long each takes
         // to decode: the outline asked for in between comes in between.
         QList<quint64> ids;
         QList<quint64> order;
-        connect(&session, &HelperSession::renderReplied, this, [&](const PageRequest &reply) {
+        connect(session.connection(), &pdfpreview::HelperConnection::renderReplied, this, [&](const PageRequest &reply) {
             replies.insert(reply.token, reply.image);
             order << reply.token;
         });
-        connect(&session, &HelperSession::bookmarksReplied, this, [&] { order << 0; });
+        connect(session.connection(), &pdfpreview::HelperConnection::bookmarksReplied, this, [&] { order << 0; });
         for (const PageRequest &request : requests) {
-            ids << session.sendPageRequest(request);
+            ids << session.connection()->sendPageRequest(request);
             if (ids.size() == 5)
-                session.sendBookmarksRequest();
+                session.connection()->sendBookmarksRequest();
         }
         QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(requests.size()), 20000);
         QCOMPARE(order, ids.mid(0, 5) + QList<quint64>{0} + ids.mid(5));
         HelperSession png;
-        png.setTransport(HelperSession::Transport::Png);
+        png.process().setTransport(HelperSession::Transport::Png);
         QVERIFY(png.start(fixture("sample.pdf")) && png.waitForConnected());
         for (qsizetype n = 0; n < requests.size(); ++n) {
             const PageRequest &request = requests[n];
@@ -318,8 +318,8 @@ private slots:
         HelperSession session;
         QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
         QList<SearchReplyRecord> replies;
-        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
-        const quint64 any = session.sendSearchRequest(QStringLiteral("ALPHA"), false, 1);
+        connect(session.connection(), &pdfpreview::HelperConnection::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        const quint64 any = session.connection()->sendSearchRequest(QStringLiteral("ALPHA"), false, 1);
         QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
         QCOMPARE(replies.size(), 3);
         QCOMPARE(replies[0].page, -1);
@@ -338,7 +338,7 @@ private slots:
         QVERIFY2(turned.x() > 690 && turned.x() < 730 && turned.y() > 140 && turned.y() < 240, qPrintable(QString::number(turned.x()) + " " + QString::number(turned.y())));
 
         replies.clear();
-        session.sendSearchRequest(QStringLiteral("alpha"), true, 0);
+        session.connection()->sendSearchRequest(QStringLiteral("alpha"), true, 0);
         QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
         QCOMPARE(replies[1].hits.size() + replies[2].hits.size(), 2); // "second line alpha" and "Turned alpha"
     }
@@ -351,9 +351,9 @@ private slots:
         HelperSession session;
         QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
         QList<LinksReplyRecord> replies;
-        connect(&session, &HelperSession::linksReplied, this, [&](const LinksReplyRecord &r) { replies << r; });
-        session.sendLinksRequest(0);
-        session.sendLinksRequest(99);
+        connect(session.connection(), &pdfpreview::HelperConnection::linksReplied, this, [&](const LinksReplyRecord &r) { replies << r; });
+        session.connection()->sendLinksRequest(0);
+        session.connection()->sendLinksRequest(99);
         QTRY_COMPARE(replies.size(), 2);
         QCOMPARE(replies[1].page, -1);
         const LinksReplyRecord &page = replies[0];
@@ -383,12 +383,12 @@ private slots:
         HelperSession session;
         QVERIFY(session.start(fixture("text.pdf")) && session.waitForConnected());
         QHash<quint64, TextReplyRecord> replies;
-        connect(&session, &HelperSession::textReplied, this, [&](const TextReplyRecord &r) { replies.insert(r.token, r); });
+        connect(session.connection(), &pdfpreview::HelperConnection::textReplied, this, [&](const TextReplyRecord &r) { replies.insert(r.token, r); });
         // From the start of "Alpha" (baseline 720) to the end of the second line (684).
-        const quint64 lines = session.sendTextRequest(0, QPointF(73, 725), QPointF(262, 689), false);
-        const quint64 word = session.sendTextRequest(0, QPointF(150, 727), QPointF(), true);
-        const quint64 nothing = session.sendTextRequest(0, QPointF(500, 300), QPointF(510, 300), false);
-        const quint64 noPage = session.sendTextRequest(7, QPointF(73, 725), QPointF(80, 725), false);
+        const quint64 lines = session.connection()->sendTextRequest(0, QPointF(73, 725), QPointF(262, 689), false);
+        const quint64 word = session.connection()->sendTextRequest(0, QPointF(150, 727), QPointF(), true);
+        const quint64 nothing = session.connection()->sendTextRequest(0, QPointF(500, 300), QPointF(510, 300), false);
+        const quint64 noPage = session.connection()->sendTextRequest(7, QPointF(73, 725), QPointF(80, 725), false);
         QTRY_COMPARE(replies.size(), 4);
         const TextReplyRecord &both = replies.value(lines);
         QCOMPARE(both.text.simplified(), QStringLiteral("Alpha beta gamma second line alpha"));
@@ -406,16 +406,16 @@ private slots:
         HelperSession session;
         QVERIFY(session.start(fixture("ligature.pdf")) && session.waitForConnected());
         QList<SearchReplyRecord> replies;
-        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        connect(session.connection(), &pdfpreview::HelperConnection::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
         QHash<quint64, TextReplyRecord> texts;
-        connect(&session, &HelperSession::textReplied, this, [&](const TextReplyRecord &r) { texts.insert(r.token, r); });
+        connect(session.connection(), &pdfpreview::HelperConnection::textReplied, this, [&](const TextReplyRecord &r) { texts.insert(r.token, r); });
         for (const QString &word : {QStringLiteral("find"), QStringLiteral("office")}) {
             replies.clear();
-            session.sendSearchRequest(word, false, 0);
+            session.connection()->sendSearchRequest(word, false, 0);
             QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
             QCOMPARE(replies.last().hits.size(), 1);
         }
-        const quint64 all = session.sendTextRequest(0, QPointF(75, 728), QPointF(212, 728), false);
+        const quint64 all = session.connection()->sendTextRequest(0, QPointF(75, 728), QPointF(212, 728), false);
         QTRY_VERIFY(texts.contains(all));
         QCOMPARE(texts.value(all).text, QStringLiteral("find the office"));
     }
@@ -427,9 +427,9 @@ private slots:
         HelperSession session;
         QVERIFY(session.start(fixture("annotations.pdf")) && session.waitForConnected());
         QList<SearchReplyRecord> replies;
-        connect(&session, &HelperSession::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
-        const quint64 first = session.sendSearchRequest(QStringLiteral("a"), false, 0);
-        const quint64 second = session.sendSearchRequest(QStringLiteral("e"), false, 0);
+        connect(session.connection(), &pdfpreview::HelperConnection::searchReplied, this, [&](const SearchReplyRecord &r) { replies << r; });
+        const quint64 first = session.connection()->sendSearchRequest(QStringLiteral("a"), false, 0);
+        const quint64 second = session.connection()->sendSearchRequest(QStringLiteral("e"), false, 0);
         QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
         qsizetype ack = -1;
         for (qsizetype n = 0; n < replies.size(); ++n) {
@@ -441,12 +441,15 @@ private slots:
         QCOMPARE(replies.last().token, second);
     }
 
-    // The connection against a peer that plays the helper: each request goes
-    // out with its id, replies without a token answer their kind's oldest
-    // request, a reply still decoding holds back those behind it, and what
-    // nobody asked for is dropped.
+    // The connection against a peer that plays the helper. Its probe comes
+    // first and finds what the peer answered before the probe's page; then
+    // each request goes out with its id, replies without a token answer
+    // their kind's oldest request, a reply still decoding holds back those
+    // behind it, and what nobody asked for (the probe's answers too) is
+    // dropped.
     void theConnectionMatchesRepliesToIds()
     {
+        using Capability = pdfpreview::HelperConnection::Capability;
         QLocalServer server;
         QVERIFY(server.listen("tst-connection-" + QUuid::createUuid().toString(QUuid::Id128)));
         auto *ours = new QLocalSocket;
@@ -454,10 +457,12 @@ private slots:
         QVERIFY(server.waitForNewConnection(5000));
         QLocalSocket *peer = server.nextPendingConnection();
         pdfpreview::HelperConnection connection(ours, nullptr);
+        QList<PacketType> types;
         QList<PageRequest> asked;
         quint32 expected = 0;
         connect(peer, &QLocalSocket::readyRead, this, [&] {
             readPackets(peer, expected, [&](PacketType type, QDataStream &in) {
+                types << type;
                 // Without a way to hand areas over, pages are asked for as PNG.
                 if (type == PacketType::RenderRequest) {
                     asked << PageRequest();
@@ -473,6 +478,32 @@ private slots:
                 [&](quint64 id, const QList<BookmarkNode> &) { got << QStringLiteral("outline %1").arg(id); });
         connect(&connection, &pdfpreview::HelperConnection::pageSizesReplied, this,
                 [&](quint64 id, const QList<QSize> &) { got << QStringLiteral("sizes %1").arg(id); });
+        connect(&connection, &pdfpreview::HelperConnection::linksReplied, this,
+                [&](const LinksReplyRecord &) { got << QStringLiteral("links"); });
+
+        // A peer that knows the sizes and links only.
+        QTRY_COMPARE(asked.size(), 1);
+        QCOMPARE(types, (QList<PacketType>{PacketType::PageSizesRequest, PacketType::TileRequest,
+                                           PacketType::SearchRequest, PacketType::LinksRequest,
+                                           PacketType::TextRequest, PacketType::RenderRequest}));
+        QSignalSpy found(&connection, &pdfpreview::HelperConnection::capabilitiesFound);
+        const quint64 early = connection.sendSearchRequest(QStringLiteral("a"), false, 0);
+        QSignalSpy unavailable(&connection, &pdfpreview::HelperConnection::searchUnavailable);
+        PageRequest probe = asked.takeFirst();
+        probe.image = QImage(1, 1, QImage::Format_ARGB32);
+        const QList<QSize> sizesInProbe{{612, 792}, {100, 200}};
+        peer->write(buildPacket(PacketType::PageSizesReply, sizesInProbe)
+                    + buildPacket(PacketType::LinksReply, LinksReplyRecord{}) + buildPacket(PacketType::RenderReply, probe));
+        QTRY_COMPARE(found.size(), 1);
+        QCOMPARE(connection.capabilities(), Capability::Sizes | Capability::Links);
+        QCOMPARE(connection.pageSizes(), sizesInProbe);
+        // The search sent before it was known is answered as unavailable, and
+        // so is every one after, without asking.
+        QVERIFY(early != 0);
+        QCOMPARE(unavailable.size(), 1);
+        QCOMPARE(connection.sendSearchRequest(QStringLiteral("a"), false, 0), quint64(0));
+        QTRY_COMPARE(unavailable.size(), 2);
+        types.clear();
 
         const quint64 outline = connection.sendBookmarksRequest();
         const quint64 sizes = connection.sendPageSizesRequest();
@@ -546,18 +577,18 @@ private slots:
     {
         QFETCH(bool, shared);
         HelperSession session;
-        session.setTransport(shared ? HelperSession::Transport::Shared : HelperSession::Transport::Png);
+        session.process().setTransport(shared ? HelperSession::Transport::Shared : HelperSession::Transport::Png);
         QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
         const PageRequest page{0, 7, 0, true, true, 90, QSize(905, 700), QImage()};
         const auto whole = session.render(page);
         QVERIFY(whole && !whole->image.isNull());
         const QList<QRect> tiles{{0, 0, 300, 300}, {299, 123, 401, 377}, {605, 400, 300, 300}, {606, 400, 300, 300}};
         QHash<quint64, TileRecord> replies;
-        connect(&session, &HelperSession::tileReplied, this,
+        connect(session.connection(), &pdfpreview::HelperConnection::tileReplied, this,
                 [&](const TileRecord &reply) { replies.insert(reply.page.token, reply); });
         QList<quint64> ids;
         for (const QRect &rect : tiles)
-            ids << session.sendTileRequest(TileRecord{page, rect});
+            ids << session.connection()->sendTileRequest(TileRecord{page, rect});
         QTRY_COMPARE_WITH_TIMEOUT(replies.size(), int(tiles.size()), 20000);
         for (int n = 0; n < 3; ++n) {
             const QImage tile = replies.value(ids[n]).page.image;
@@ -576,7 +607,7 @@ private slots:
     void anOlderHelperGetsPng()
     {
         HelperSession session;
-        session.setHelperProgram(PDFHELPER_BEFORE_SHARED);
+        session.process().setProgram(PDFHELPER_BEFORE_SHARED);
         QVERIFY(session.start(fixture("sample.pdf")) && session.waitForConnected());
         QElapsedTimer timer;
         timer.start();
@@ -587,7 +618,7 @@ private slots:
         }
         QVERIFY(timer.elapsed() < 5000);
         QVERIFY(session.finish());
-        QCOMPARE(session.trace().count("unexpected packet type 7"), 1);
+        QCOMPARE(session.process().trace().count("unexpected packet type 7"), 1);
     }
 
 #ifdef Q_OS_LINUX
@@ -605,8 +636,8 @@ private slots:
         const QByteArray descriptors = other.readAllStandardOutput();
         QVERIFY2(descriptors.contains("pipe:[") && !descriptors.contains("socket:") && !descriptors.contains("memfd:"),
                  descriptors.constData());
-        ::kill(pid_t(session.helperProcessId()), SIGKILL);
-        QVERIFY(session.waitForFinished() && session.crashed());
+        ::kill(pid_t(session.process().processId()), SIGKILL);
+        QVERIFY(session.waitForFinished() && session.process().crashed());
     }
 #endif
 
@@ -620,10 +651,10 @@ private slots:
     {
         HelperSession handed;
         QVERIFY(handed.start(fixture("sample.pdf")));
-        QVERIFY(QFile::remove(handed.serverName()));
+        QVERIFY(QFile::remove(handed.process().serverName()));
         QVERIFY(handed.waitForConnected());
         QVERIFY(handed.render(pageRequest(0)).has_value());
-        QCOMPARE(handed.trace().value(0), "connected " + handed.serverName());
+        QCOMPARE(handed.process().trace().value(0), "connected " + handed.process().serverName());
 
         QTemporaryDir scratch;
         const QString unaware = scratch.filePath("unaware-helper");
@@ -634,13 +665,13 @@ private slots:
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
         HelperSession byName;
-        byName.setHelperProgram(unaware);
+        byName.process().setProgram(unaware);
         QVERIFY(byName.start(fixture("sample.pdf")) && byName.waitForConnected());
         QVERIFY(byName.render(pageRequest(0)).has_value());
         HelperSession tooLate;
-        tooLate.setHelperProgram(unaware);
+        tooLate.process().setProgram(unaware);
         QVERIFY(tooLate.start(fixture("sample.pdf")));
-        QVERIFY(QFile::remove(tooLate.serverName()));
+        QVERIFY(QFile::remove(tooLate.process().serverName()));
         QVERIFY(!tooLate.waitForConnected());
     }
 
@@ -682,7 +713,7 @@ private slots:
         QCOMPARE(b->firstPage().size(), QSize(612, 792) / 4);
         // Drawn ahead into the area, as the window's own pages are.
         QVERIFY(inSharedArea(b->firstPage()));
-        std::unique_ptr<HelperSession> adopted = b->takeSession();
+        auto adopted = std::make_unique<HelperSession>(b->takeProcess());
         QVERIFY(adopted->render(pageRequest(2)).has_value());
         QCOMPARE(helpers(files[1]), 1);
 
@@ -706,7 +737,7 @@ private slots:
         // the step to its file finds it failed and opens the file afresh.
         std::unique_ptr<Prefetch> d = prefetcher->take(files[3]);
         QVERIFY(QTest::qWaitFor([&] { return d->stage() == Prefetch::Stage::Ready; }, 20000));
-        ::kill(pid_t(d->session()->helperProcessId()), SIGKILL);
+        ::kill(pid_t(d->process()->processId()), SIGKILL);
         QVERIFY(QTest::qWaitFor([&] { return d->stage() == Prefetch::Stage::Failed; }, 10000));
         QVERIFY(adopted->render(pageRequest(1)).has_value());
         prefetcher.reset();

@@ -347,9 +347,9 @@ private slots:
         pdfpreview::HelperSession helper;
         QVERIFY(helper.start(fixture("sample.pdf")) && helper.waitForConnected());
         std::optional<QImage> expected;
-        connect(&helper, &pdfpreview::HelperSession::tileReplied, this,
+        connect(helper.connection(), &pdfpreview::HelperConnection::tileReplied, this,
                 [&](const TileRecord &reply) { expected = reply.page.image; });
-        helper.sendTileRequest(TileRecord{PageRequest{0, 0, 1, true, false, 0, QSize(612 * 48, 792 * 48), QImage()},
+        helper.connection()->sendTileRequest(TileRecord{PageRequest{0, 0, 1, true, false, 0, QSize(612 * 48, 792 * 48), QImage()},
                                           QRect(at, inView.size())});
         QVERIFY(QTest::qWaitFor([&] { return expected.has_value(); }, 20000));
         QVERIFY(!expected->isNull());
