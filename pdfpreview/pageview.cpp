@@ -103,8 +103,8 @@ void PageView::zoomBy(double factor)
 void PageView::setRotation(int degrees)
 {
     const int page = currentPage();
-    m_rotation = ((degrees / 90 % 4) + 4) % 4 * 90;
-    m_layout.setQuarterTurns(m_rotation / 90);
+    m_options = m_options.turnedTo(degrees / 90);
+    m_layout.setQuarterTurns(m_options.quarterTurns());
     applyZoomMode();
     settingsChanged();
     scrollToPage(page);
@@ -112,13 +112,13 @@ void PageView::setRotation(int degrees)
 
 void PageView::setInverted(bool on)
 {
-    m_invert = on;
+    m_options = m_options.inverted(on);
     settingsChanged();
 }
 
 void PageView::setAnnotationsShown(bool on)
 {
-    m_annotations = on;
+    m_options = m_options.withAnnotations(on);
     settingsChanged();
 }
 
@@ -165,7 +165,7 @@ QSize PageView::renderSizeFor(const QSize &points) const
 {
     PageLayout one;
     one.setPageSizes({points});
-    one.setQuarterTurns(m_rotation / 90);
+    one.setQuarterTurns(m_options.quarterTurns());
     if (m_mode == ZoomMode::FitWidth)
         one.setZoom(one.fitWidthZoom(viewport()->width() - verticalScrollBar()->sizeHint().width()));
     else if (m_mode == ZoomMode::FitPage)
@@ -177,10 +177,10 @@ QSize PageView::renderSizeFor(const QSize &points) const
 
 void PageView::offerImage(const PageRequest &asked, const QImage &image)
 {
-    if (image.isNull() || asked.size != plan().wholeImageSize(asked.pageIndex) || asked.rotation != m_rotation
-        || asked.annotations != m_annotations || asked.invert != m_invert)
+    if (image.isNull() || asked.size != plan().wholeImageSize(asked.pageIndex)
+        || pdfpreview::RenderOptions::of(asked) != m_options)
         return;
-    onPageReady(PageJob{asked.pageIndex, asked.size, m_rotation, m_annotations, m_invert, m_generation, {}, {}}, image);
+    onPageReady(PageJob{asked.pageIndex, asked.size, m_options, m_generation, {}, {}}, image);
 }
 
 void PageView::settingsChanged()
@@ -223,7 +223,7 @@ void PageView::requestVisiblePages()
     for (int index : m_layout.pagesIn(visibleArea()))
         m_document->requestLinks(index);
     m_document->requestPages(
-        wantedJobs(plan(), m_layout, visibleArea(), m_cache, JobSettings{m_rotation, m_annotations, m_invert, m_generation}));
+        wantedJobs(plan(), m_layout, visibleArea(), m_cache, JobSettings{m_options, m_generation}));
     const int current = currentPage();
     if (current != m_lastCurrent) {
         m_lastCurrent = current;
@@ -294,7 +294,7 @@ QRectF PageView::stripRect(int page, const QRectF &points) const
     const auto turned = [&](QPointF p) {
         const double u = p.x() / size.width();
         const double v = p.y() / size.height();
-        switch (m_rotation / 90) {
+        switch (m_options.quarterTurns()) {
         case 1:
             return QPointF(1 - v, u);
         case 2:
@@ -331,7 +331,7 @@ void PageView::goTo(int page, QPointF at, bool hasX, bool hasY)
         return;
     const QRectF point = stripRect(page, QRectF(at, QSizeF(0, 0)));
     // A quarter turn of the view swaps which coordinate is which.
-    if (m_rotation / 90 % 2)
+    if (m_options.quarterTurns() % 2)
         std::swap(hasX, hasY);
     const QRect rect = m_layout.pageRect(page);
     verticalScrollBar()->setValue(hasY ? int(point.top()) - PageLayout::Spacing : rect.top() - PageLayout::Spacing);
@@ -381,7 +381,7 @@ QPointF PageView::pagePoint(int page, QPointF stripPoint) const
     const double b = (stripPoint.y() - rect.top()) / rect.height();
     // The view's turn undone, then fractions to points.
     QPointF unturned(a, b);
-    switch (m_rotation / 90) {
+    switch (m_options.quarterTurns()) {
     case 1:
         unturned = QPointF(b, 1 - a);
         break;
@@ -501,7 +501,7 @@ void PageView::paintEvent(QPaintEvent *event)
         if (const PageCache::Page *page = m_cache.page(index)) {
             painter.drawImage(rect, page->image);
         } else {
-            painter.fillRect(rect, m_invert ? Qt::black : Qt::white);
+            painter.fillRect(rect, m_options.invert() ? Qt::black : Qt::white);
             if (!tiled) {
                 painter.setPen(Qt::gray);
                 painter.drawText(rect, Qt::AlignCenter, QString::number(index + 1));

@@ -43,11 +43,13 @@ public:
     void zoomBy(double factor);
     // Degrees, clockwise, a multiple of 90.
     void setRotation(int degrees);
-    int rotation() const { return m_rotation; }
+    int rotation() const { return m_options.degrees(); }
     void setInverted(bool on);
-    bool inverted() const { return m_invert; }
+    bool inverted() const { return m_options.invert(); }
     void setAnnotationsShown(bool on);
-    bool annotationsShown() const { return m_annotations; }
+    bool annotationsShown() const { return m_options.annotations(); }
+    // All three as pages are asked for.
+    pdfpreview::RenderOptions renderOptions() const { return m_options; }
     // The ratio of device pixels to logical ones to render at.
     void setPixelRatio(double ratio);
     double pixelRatio() const { return m_ratio; }
@@ -171,9 +173,7 @@ private:
     QString m_selectedText;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;
-    int m_rotation = 0;
-    bool m_invert = false;
-    bool m_annotations = true;
+    pdfpreview::RenderOptions m_options;
     double m_ratio = 1.0;
     quint64 m_generation = 1;
     int m_lastCurrent = -1;

@@ -346,12 +346,10 @@ void PreviewDocument::sendWaiting()
         const PageJob job = m_waiting.takeFirst();
         if (!job.tile.isNull() && m_tilesUnsupported)
             continue;
-        const PageRequest page{job.index, job.index, 0, job.annotations, job.invert, job.rotation,
-                               job.tile.isNull() ? job.size : job.pageSize, QImage()};
         if (job.tile.isNull())
-            m_inFlight.insert(connection->sendPageRequest(page), job);
+            m_inFlight.insert(connection->sendPageRequest(job.request()), job);
         else
-            m_inFlight.insert(connection->sendTileRequest(TileRecord{page, job.tile}), job);
+            m_inFlight.insert(connection->sendTileRequest(TileRecord{job.request(), job.tile}), job);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records.h"
+#include "renderoptions.h"
 
 #include <QHash>
 #include <QList>
@@ -27,15 +28,16 @@ class Prefetch;
 // One page image wanted from the helper.
 struct PageJob {
     int index = -1;
-    QSize size;          // device pixels
-    int rotation = 0;    // degrees, a multiple of 90
-    bool annotations = false;
-    bool invert = false;
+    QSize size; // device pixels
+    pdfpreview::RenderOptions options;
     quint64 generation = 0; // which view settings it was asked for
     // A tile: the part of the page laid out at pageSize (device pixels),
     // where size is that of the tile. Null for the whole page.
     QRect tile;
     QSize pageSize;
+
+    // The request as it goes to the helper, tagged with the page.
+    PageRequest request() const { return options.request(index, tile.isNull() ? size : pageSize, index); }
 };
 
 // The window's document: one helper process serving it, driven without ever

@@ -129,11 +129,7 @@ void PreviewWindow::updatePrefetch()
     QStringList files;
     for (const QFileInfo &info : FileCollector::GetSameTypeFileList(currentFile()))
         files << info.absoluteFilePath();
-    PageRequest request;
-    request.rotation = m_view->rotation();
-    request.annotations = m_view->annotationsShown();
-    request.invert = m_view->inverted();
-    m_prefetch->setFirstPage(request, [this](const QSize &points) { return m_view->renderSizeFor(points); });
+    m_prefetch->setFirstPage(m_view->renderOptions(), [this](const QSize &points) { return m_view->renderSizeFor(points); });
     m_prefetch->setFiles(files);
     m_prefetch->setCurrent(currentFile());
 }

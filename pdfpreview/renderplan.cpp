@@ -79,16 +79,14 @@ QList<PageJob> wantedJobs(const TilePlan &plan, const PageLayout &layout, const 
     QList<PageJob> jobs;
     const auto wholePage = [&](int index) {
         if (!cache.hasPage(index, settings.generation))
-            jobs.append(PageJob{index, plan.wholeImageSize(index), settings.rotation, settings.annotations,
-                                settings.invert, settings.generation, {}, {}});
+            jobs.append(PageJob{index, plan.wholeImageSize(index), settings.options, settings.generation, {}, {}});
     };
     const auto tiles = [&](int index, const QRect &area) {
         for (const QRect &tile : plan.tilesOf(index, area)) {
             const bool asked = std::any_of(jobs.cbegin(), jobs.cend(),
                                            [&](const PageJob &job) { return job.index == index && job.tile == tile; });
             if (!asked && !cache.hasTile(TilePlan::tileKey(index, tile)))
-                jobs.append(PageJob{index, tile.size(), settings.rotation, settings.annotations, settings.invert,
-                                    settings.generation, tile, plan.fullSize(index)});
+                jobs.append(PageJob{index, tile.size(), settings.options, settings.generation, tile, plan.fullSize(index)});
         }
     };
     for (int index : inView)

@@ -48,9 +48,7 @@ private:
 
 // The view settings every job is drawn for.
 struct JobSettings {
-    int rotation = 0;
-    bool annotations = true;
-    bool invert = false;
+    pdfpreview::RenderOptions options;
     quint64 generation = 0;
 };
 

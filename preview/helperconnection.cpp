@@ -1,6 +1,7 @@
 #include "helperconnection.h"
 
 #include "areahandover.h"
+#include "renderoptions.h"
 #include "contract.h"
 #include "framing.h"
 #include "sharedarea.h"
@@ -21,7 +22,9 @@ constexpr quint64 ProbeToken = ~quint64(0);
 // says that the helper has dealt with everything before it.
 PageRequest probePage(quint64 token)
 {
-    return PageRequest{0, -1, token, false, false, 0, QSize(1, 1), QImage()};
+    PageRequest page = RenderOptions(0, false, false).request(0, QSize(1, 1));
+    page.token = token;
+    return page;
 }
 
 } // namespace

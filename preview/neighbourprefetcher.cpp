@@ -48,9 +48,9 @@ std::unique_ptr<HelperProcess> Prefetch::takeProcess()
     return std::move(m_process);
 }
 
-void Prefetch::drawFirstPage(const PageRequest &request, const std::function<QSize(const QSize &)> &sizeFor)
+void Prefetch::drawFirstPage(RenderOptions options, const std::function<QSize(const QSize &)> &sizeFor)
 {
-    m_request = request;
+    m_options = options;
     m_sizeFor = sizeFor;
     if (!m_sizes.isEmpty() && m_stage != Stage::Failed)
         sendFirstPage();
@@ -60,16 +60,13 @@ void Prefetch::sendFirstPage()
 {
     if (!m_sizeFor || !m_process || !m_process->connection())
         return;
-    PageRequest request = m_request;
-    request.pageIndex = 0;
-    request.size = m_sizeFor(m_sizes.first());
-    m_request.size = request.size;
+    m_request = m_options.request(0, m_sizeFor(m_sizes.first()));
     setStage(Stage::Drawing);
     // Through the shared area where the helper knows it, as the window's own
     // pages come: the page is adopted without a copy or a PNG decode. Each
     // draw has an id of its own, so a reply to an earlier draw of the same
     // page is not taken for the latest.
-    m_token = m_process->connection()->sendPageRequest(request);
+    m_token = m_process->connection()->sendPageRequest(m_request);
 }
 
 void Prefetch::setStage(Stage stage)
@@ -89,7 +86,7 @@ NeighbourPrefetcher::NeighbourPrefetcher(QObject *parent)
     m_settle.setInterval(300);
     connect(&m_settle, &QTimer::timeout, this, [this] {
         for (Prefetch *prefetch : std::as_const(m_prefetches))
-            prefetch->drawFirstPage(m_request, m_sizeFor);
+            prefetch->drawFirstPage(m_options, m_sizeFor);
     });
 }
 
@@ -105,14 +102,14 @@ void NeighbourPrefetcher::setAhead(int count)
     update();
 }
 
-void NeighbourPrefetcher::setFirstPage(const PageRequest &request, const std::function<QSize(const QSize &)> &sizeFor)
+void NeighbourPrefetcher::setFirstPage(RenderOptions options, const std::function<QSize(const QSize &)> &sizeFor)
 {
     const bool first = !m_sizeFor;
-    m_request = request;
+    m_options = options;
     m_sizeFor = sizeFor;
     if (first) {
         for (Prefetch *prefetch : std::as_const(m_prefetches))
-            prefetch->drawFirstPage(m_request, m_sizeFor);
+            prefetch->drawFirstPage(m_options, m_sizeFor);
     } else {
         m_settle.start();
     }
@@ -170,7 +167,7 @@ void NeighbourPrefetcher::update()
             m_failed.insert(file);
         });
         if (m_sizeFor)
-            prefetch->drawFirstPage(m_request, m_sizeFor);
+            prefetch->drawFirstPage(m_options, m_sizeFor);
         m_prefetches.insert(file, prefetch);
     }
 }

@@ -6,6 +6,7 @@
 // gets when the person steps to it.
 
 #include "helperprocess.h"
+#include "renderoptions.h"
 
 #include <QHash>
 #include <QImage>
@@ -45,9 +46,9 @@ public:
     PageRequest firstPageRequest() const { return m_request; }
     int exitCode() const { return m_exitCode; }
 
-    // Draws the first page (again) for this request; its size is filled in
-    // from the page's size in points by sizeFor.
-    void drawFirstPage(const PageRequest &request, const std::function<QSize(const QSize &)> &sizeFor);
+    // Draws the first page (again) so; its size comes from the page's size
+    // in points by sizeFor.
+    void drawFirstPage(RenderOptions options, const std::function<QSize(const QSize &)> &sizeFor);
 
 signals:
     void stageChanged(Prefetch::Stage stage);
@@ -61,6 +62,7 @@ private:
     Stage m_stage = Stage::Starting;
     QList<QSize> m_sizes;
     QImage m_firstPage;
+    RenderOptions m_options;
     PageRequest m_request;
     std::function<QSize(const QSize &)> m_sizeFor;
     quint64 m_token = 0;
@@ -82,7 +84,7 @@ public:
     // What the first page of a neighbour is drawn with: rotation,
     // annotations, inversion and the pixel size for a page of a given size in
     // points. A change redraws the first pages ahead once it has settled.
-    void setFirstPage(const PageRequest &request, const std::function<QSize(const QSize &)> &sizeFor);
+    void setFirstPage(RenderOptions options, const std::function<QSize(const QSize &)> &sizeFor);
 
     // The files in order (the folder's siblings), and the one shown now.
     void setFiles(const QStringList &files);
@@ -102,7 +104,7 @@ private:
     int m_ahead = 2;
     QStringList m_files;
     QString m_current;
-    PageRequest m_request;
+    RenderOptions m_options;
     std::function<QSize(const QSize &)> m_sizeFor;
     QHash<QString, Prefetch *> m_prefetches;
     // Files whose helper failed to start ahead: not tried in the background

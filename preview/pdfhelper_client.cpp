@@ -315,7 +315,7 @@ int switchFiles(const Options &options, const QStringList &files)
     prefetcher.setHelperProgram(helper);
     prefetcher.setAhead(options.parser->isSet(QStringLiteral("no-prefetch")) ? 0 : 2);
     const QSize size = request.size;
-    prefetcher.setFirstPage(request, [size](const QSize &) { return size; });
+    prefetcher.setFirstPage(pdfpreview::RenderOptions::of(request), [size](const QSize &) { return size; });
     prefetcher.setFiles(files);
 
     std::unique_ptr<pdfpreview::HelperSession> current;

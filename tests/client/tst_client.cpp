@@ -703,7 +703,7 @@ private slots:
             return QSet<QString>(list.cbegin(), list.cend());
         };
         auto prefetcher = std::make_unique<pdfpreview::NeighbourPrefetcher>();
-        prefetcher->setFirstPage(pageRequest(0), [](const QSize &points) { return points / 4; });
+        prefetcher->setFirstPage(pdfpreview::RenderOptions::of(pageRequest(0)), [](const QSize &points) { return points / 4; });
         prefetcher->setFiles(files);
         prefetcher->setCurrent(files[0]);
         QCOMPARE(prefetched(*prefetcher), (QSet<QString>{files[1], files[3]}));

@@ -309,7 +309,7 @@ private slots:
         connect(&document, &PreviewDocument::pageReady, this, [&](const PageJob &job, const QImage &) { drawn << job.index; });
         document.open(fixture("annotations.pdf"));
         QVERIFY(QTest::qWaitFor([&] { return document.isReady(); }, 20000));
-        const auto job = [](int index) { return PageJob{index, QSize(200, 260), 0, true, false, 1, {}, {}}; };
+        const auto job = [](int index) { return PageJob{index, QSize(200, 260), pdfpreview::RenderOptions(0, true, false), 1, {}, {}}; };
         QList<PageJob> before;
         for (int page = 0; page < 10; ++page)
             before << job(page);
