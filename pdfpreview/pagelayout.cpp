@@ -61,6 +61,23 @@ void PageLayout::relayout()
     m_strip = QSize(width + 2 * Spacing, int(std::min<qint64>(y, StripLimit + MaxSide)));
 }
 
+QTransform PageLayout::pageToStrip(int index) const
+{
+    const QRect rect = pageRect(index);
+    const QSize points = pagePoints(index);
+    if (rect.isEmpty() || points.isEmpty())
+        return QTransform(0, 0, 0, 0, 0, 0);
+    // Clockwise quarter turns of the unit square onto itself.
+    static const QTransform turns[4] = {
+        QTransform(),
+        QTransform(0, 1, -1, 0, 1, 0),
+        QTransform(-1, 0, 0, -1, 1, 1),
+        QTransform(0, -1, 1, 0, 0, 1),
+    };
+    return QTransform::fromScale(1.0 / points.width(), 1.0 / points.height()) * turns[m_turns]
+        * QTransform(rect.width(), 0, 0, rect.height(), rect.left(), rect.top());
+}
+
 QRect PageLayout::pageRect(int index) const
 {
     return index >= 0 && index < m_rects.size() ? m_rects.at(index) : QRect();

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QRect>
 #include <QSize>
+#include <QTransform>
 
 // A double as an int within [low, high], rounded; NaN and anything below low
 // give low, anything from high up (infinity included) gives high. Every size
@@ -38,6 +39,11 @@ public:
     double zoom() const { return m_zoom; }
     int quarterTurns() const { return m_turns; }
     QRect pageRect(int index) const;
+    // Maps the page's points, as laid out unturned from its top left
+    // corner, onto the strip: turned as the view turns it and scaled to its
+    // rectangle. Its inverse maps strip points back. Not invertible for a
+    // page with no area.
+    QTransform pageToStrip(int index) const;
     QSize stripSize() const { return m_strip; }
     // The pages that intersect area, in order.
     QList<int> pagesIn(const QRect &area) const;

@@ -286,30 +286,7 @@ void PageView::setHighlights(const QList<PreviewDocument::SearchHit> &hits, int 
 
 QRectF PageView::stripRect(int page, const QRectF &points) const
 {
-    const QRect rect = m_layout.pageRect(page);
-    const QSize size = m_layout.pagePoints(page);
-    if (rect.isEmpty() || size.isEmpty())
-        return QRectF();
-    // As fractions of the unturned page, turned as the view turns it.
-    const auto turned = [&](QPointF p) {
-        const double u = p.x() / size.width();
-        const double v = p.y() / size.height();
-        switch (m_options.quarterTurns()) {
-        case 1:
-            return QPointF(1 - v, u);
-        case 2:
-            return QPointF(1 - u, 1 - v);
-        case 3:
-            return QPointF(v, 1 - u);
-        default:
-            return QPointF(u, v);
-        }
-    };
-    const QPointF a = turned(points.topLeft());
-    const QPointF b = turned(points.bottomRight());
-    return QRectF(rect.left() + a.x() * rect.width(), rect.top() + a.y() * rect.height(),
-                  (b.x() - a.x()) * rect.width(), (b.y() - a.y()) * rect.height())
-        .normalized();
+    return m_layout.pageToStrip(page).mapRect(points);
 }
 
 void PageView::revealHit(const PreviewDocument::SearchHit &hit)
@@ -373,28 +350,9 @@ QString PageView::describe(const PreviewDocument::Link &link)
 
 QPointF PageView::pagePoint(int page, QPointF stripPoint) const
 {
-    const QRect rect = m_layout.pageRect(page);
-    const QSize size = m_layout.pagePoints(page);
-    if (rect.isEmpty() || size.isEmpty())
-        return QPointF();
-    const double a = (stripPoint.x() - rect.left()) / rect.width();
-    const double b = (stripPoint.y() - rect.top()) / rect.height();
-    // The view's turn undone, then fractions to points.
-    QPointF unturned(a, b);
-    switch (m_options.quarterTurns()) {
-    case 1:
-        unturned = QPointF(b, 1 - a);
-        break;
-    case 2:
-        unturned = QPointF(1 - a, 1 - b);
-        break;
-    case 3:
-        unturned = QPointF(1 - b, a);
-        break;
-    default:
-        break;
-    }
-    return QPointF(unturned.x() * size.width(), unturned.y() * size.height());
+    bool invertible = false;
+    const QTransform toPage = m_layout.pageToStrip(page).inverted(&invertible);
+    return invertible ? toPage.map(stripPoint) : QPointF();
 }
 
 void PageView::copySelection()

@@ -98,6 +98,24 @@ private slots:
         // Without tiles at the helper, the page is asked for whole.
         QCOMPARE(describe(wantedJobs(TilePlan(layout, 1.0, false), layout, deep, PageCache(), settings)), QStringLiteral("2 3 1"));
     }
+
+    // A page's two top corners go where the view's turn takes them, which
+    // also tells a turn from its mirror; the inverse brings strip points
+    // back to the page's points.
+    void pagesTurnOntoTheStrip()
+    {
+        PageLayout layout;
+        layout.setPageSizes({QSize(200, 100)});
+        for (int turns = 0; turns < 4; ++turns) {
+            layout.setQuarterTurns(turns);
+            const QRectF rect(layout.pageRect(0));
+            const QList<QPointF> corners{rect.topLeft(), rect.topRight(), rect.bottomRight(), rect.bottomLeft()};
+            const QTransform toStrip = layout.pageToStrip(0);
+            QCOMPARE(toStrip.map(QPointF(0, 0)), corners[turns]);
+            QCOMPARE(toStrip.map(QPointF(200, 0)), corners[(turns + 1) % 4]);
+            QCOMPARE(toStrip.inverted().map(toStrip.map(QPointF(30, 70))), QPointF(30, 70));
+        }
+    }
 };
 
 QTEST_MAIN(TestRenderPlan)
