@@ -1,6 +1,7 @@
 #include "previewwindow.h"
 
 #include "filecollector.h"
+#include "findbar.h"
 #include "contract.h"
 #include "neighbourprefetcher.h"
 #include "pageview.h"
@@ -11,8 +12,6 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QUrl>
-#include <QCheckBox>
-#include <QKeyEvent>
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -177,7 +176,7 @@ void PreviewWindow::buildActions()
     // The find bar closes first.
     connect(closing, &QAction::triggered, this, [this] {
         if (findBarShown())
-            closeFindBar();
+            m_findBar->close();
         else
             close();
     });
@@ -208,37 +207,12 @@ void PreviewWindow::buildActions()
 
 void PreviewWindow::buildFindBar()
 {
-    m_findBar = new QToolBar(tr("Find"), this);
-    m_findBar->setObjectName(QStringLiteral("find"));
-    m_findBar->setMovable(false);
+    m_findBar = new FindBar(m_document, m_view, this);
     addToolBar(Qt::BottomToolBarArea, m_findBar);
-    m_findBox = new QLineEdit(m_findBar);
-    m_findBox->setObjectName(QStringLiteral("findBox"));
-    m_findBox->setPlaceholderText(tr("Find in document"));
-    m_findBox->setMaxLength(MaxQueryUnits);
-    m_findBox->setClearButtonEnabled(true);
-    m_findBox->installEventFilter(this);
-    m_findBar->addWidget(m_findBox);
-    auto *previous = m_findBar->addAction(tr("▲"));
-    previous->setToolTip(tr("Previous (Shift+F3)"));
-    connect(previous, &QAction::triggered, this, [this] { findStep(-1); });
-    auto *next = m_findBar->addAction(tr("▼"));
-    next->setToolTip(tr("Next (F3)"));
-    connect(next, &QAction::triggered, this, [this] { findStep(1); });
-    m_matchCase = new QCheckBox(tr("Match case"), m_findBar);
-    m_findBar->addWidget(m_matchCase);
-    m_findLabel = new QLabel(m_findBar);
-    m_findBar->addWidget(m_findLabel);
-    m_findBar->hide();
-
     auto *find = new QAction(tr("Find"), this);
     find->setObjectName(QStringLiteral("find"));
     find->setShortcut(QKeySequence::Find);
-    connect(find, &QAction::triggered, this, [this] {
-        m_findBar->show();
-        m_findBox->setFocus(Qt::ShortcutFocusReason);
-        m_findBox->selectAll();
-    });
+    connect(find, &QAction::triggered, m_findBar, &FindBar::open);
     addAction(find);
     m_actions.insert(find->objectName(), find);
     const auto step = [this](const QString &name, const QKeySequence &key, int direction) {
@@ -247,63 +221,25 @@ void PreviewWindow::buildFindBar()
         action->setShortcut(key);
         connect(action, &QAction::triggered, this, [this, direction] {
             if (findBarShown())
-                findStep(direction);
+                m_findBar->step(direction);
         });
         addAction(action);
         m_actions.insert(name, action);
     };
     step(QStringLiteral("findNext"), QKeySequence(Qt::Key_F3), 1);
     step(QStringLiteral("findPrevious"), QKeySequence(Qt::SHIFT | Qt::Key_F3), -1);
-
-    connect(m_document, &PreviewDocument::searchFound, this, [this](const QList<PreviewDocument::SearchHit> &hits) {
-        m_hits += hits;
-        // The first hit is gone to at once.
-        if (m_currentHit < 0) {
-            m_currentHit = 0;
-            m_view->revealHit(m_hits.first());
-        }
-        m_view->setHighlights(m_hits, m_currentHit);
-        updateFindStatus();
-    });
-    connect(m_document, &PreviewDocument::searchProgress, this, [this](int searched, int, bool done, bool cut) {
-        m_pagesSearched = searched;
-        m_searchDone = done;
-        m_searchCut = cut;
-        updateFindStatus();
-    });
-    connect(m_document, &PreviewDocument::searchUnavailable, this, [this] {
-        m_searchUnavailable = true;
-        m_searchDone = true;
-        updateFindStatus();
-    });
-    // A new document has no hits yet; a search is asked for again with Enter.
-    connect(m_document, &PreviewDocument::opened, this, [this] {
-        m_searched.clear();
-        m_hits.clear();
-        m_currentHit = -1;
-        m_searchDone = true;
-        m_searchUnavailable = false;
-        updateFindStatus();
-    });
 }
 
-bool PreviewWindow::eventFilter(QObject *watched, QEvent *event)
+QLineEdit *PreviewWindow::findBox() const
 {
-    if (watched == m_findBox && event->type() == QEvent::KeyPress) {
-        const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            findStep(key->modifiers() & Qt::ShiftModifier ? -1 : 1);
-            return true;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
+    return m_findBar->box();
 }
 
 void PreviewWindow::find(const QString &query)
 {
-    m_actions.value(QStringLiteral("find"))->trigger();
-    m_findBox->setText(query);
-    findStep(1);
+    m_findBar->open();
+    m_findBar->box()->setText(query);
+    m_findBar->step(1);
 }
 
 bool PreviewWindow::findBarShown() const
@@ -313,67 +249,7 @@ bool PreviewWindow::findBarShown() const
 
 QString PreviewWindow::findStatus() const
 {
-    return m_findLabel ? m_findLabel->text() : QString();
-}
-
-void PreviewWindow::findStep(int direction)
-{
-    const QString query = m_findBox->text();
-    if (query.isEmpty())
-        return;
-    // A search that ended before the last page without a bound (its helper
-    // went away) is asked again of the next one.
-    const bool unfinished = m_searchDone && !m_searchCut && !m_searchUnavailable && m_pagesSearched < m_view->pageCount();
-    if (query != m_searched || m_matchCase->isChecked() != m_searchedCase || unfinished) {
-        m_searched = query;
-        m_searchedCase = m_matchCase->isChecked();
-        m_hits.clear();
-        m_currentHit = -1;
-        m_pagesSearched = 0;
-        m_searchDone = false;
-        m_searchCut = false;
-        m_view->setHighlights({}, -1);
-        m_document->search(query, m_searchedCase, qMax(0, m_view->currentPage()));
-        updateFindStatus();
-        return;
-    }
-    if (m_hits.isEmpty())
-        return;
-    m_currentHit = int((m_currentHit + direction + m_hits.size()) % m_hits.size());
-    m_view->setHighlights(m_hits, m_currentHit);
-    m_view->revealHit(m_hits.at(m_currentHit));
-    updateFindStatus();
-}
-
-void PreviewWindow::closeFindBar()
-{
-    m_document->cancelSearch();
-    m_searched.clear();
-    m_hits.clear();
-    m_currentHit = -1;
-    m_searchDone = true;
-    m_view->setHighlights({}, -1);
-    m_findBar->hide();
-    m_view->setFocus();
-}
-
-void PreviewWindow::updateFindStatus()
-{
-    QString text;
-    if (m_searchUnavailable)
-        text = tr("search not available");
-    else if (m_searched.isEmpty())
-        text = QString();
-    else if (m_hits.isEmpty() && m_searchDone)
-        text = tr("not found");
-    else if (!m_hits.isEmpty())
-        text = tr("%1 of %2").arg(m_currentHit + 1).arg(m_hits.size());
-    if (!m_searchDone && !m_searchUnavailable)
-        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) +
-                tr("(searching, %1 of %2 pages)").arg(m_pagesSearched).arg(m_view->pageCount());
-    else if (m_searchCut)
-        text += tr(" (more hits than are shown)");
-    m_findLabel->setText(text);
+    return m_findBar ? m_findBar->status() : QString();
 }
 
 void PreviewWindow::onLinkActivated(const PreviewDocument::Link &link)

@@ -14,6 +14,7 @@ class NeighbourPrefetcher;
 class Prefetch;
 }
 class FileCollector;
+class FindBar;
 class PageView;
 class PreviewAutoReloader;
 class QAction;
@@ -48,7 +49,7 @@ public:
     QAction *action(const QString &name) const;
     // The find bar's query box and what it says ("3 of 17", "not found",
     // "search not available"); the bar shows with Ctrl+F.
-    QLineEdit *findBox() const { return m_findBox; }
+    QLineEdit *findBox() const;
     QString findStatus() const;
     bool findBarShown() const;
     // Opens the find bar and searches for the query, as typing it and Enter do.
@@ -63,7 +64,6 @@ signals:
 
 protected:
     void showEvent(QShowEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void openFile(const QString &path, const QString &password, std::unique_ptr<pdfpreview::Prefetch> prefetch);
@@ -80,11 +80,6 @@ private:
     // Tells the helpers ahead which files are neighbours and how to draw.
     void updatePrefetch();
     void buildFindBar();
-    // Enter in the box: a new query starts a search from the current page,
-    // the same one steps to the next hit (or back).
-    void findStep(int direction);
-    void closeFindBar();
-    void updateFindStatus();
     void onLinkActivated(const PreviewDocument::Link &link);
 
     PreviewDocument *m_document;
@@ -97,19 +92,7 @@ private:
     ScreenRatio *m_ratio;
     pdfpreview::NeighbourPrefetcher *m_prefetch;
     QHash<QString, QAction *> m_actions;
-    QToolBar *m_findBar = nullptr;
-    QLineEdit *m_findBox = nullptr;
-    QCheckBox *m_matchCase = nullptr;
-    QLabel *m_findLabel = nullptr;
-    // The search the hits are of, and where it has come.
-    QString m_searched;
-    bool m_searchedCase = false;
-    QList<PreviewDocument::SearchHit> m_hits;
-    int m_currentHit = -1;
-    int m_pagesSearched = 0;
-    bool m_searchDone = true;
-    bool m_searchCut = false;
-    bool m_searchUnavailable = false;
+    FindBar *m_findBar = nullptr;
     std::function<void(const QUrl &)> m_openUrl;
     int m_pageAfterOpen = 0;
     bool m_firstShownSent = false;
