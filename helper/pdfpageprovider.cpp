@@ -12,7 +12,7 @@
 #include <QStandardItem>
 #include <QTimer>
 
-#include <iostream>
+#include "trace.h"
 #include <memory>
 
 PDFPageProvider::PDFPageProvider(QObject *parent)
@@ -37,13 +37,13 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
             // Before the first packet is read: from here on, nothing connects.
             if (m_stages.connected)
                 m_stages.connected();
-            std::cout << "connected " << connector->fullServerName().toStdString() << std::endl;
+            traceLine("connected ", connector->fullServerName().toStdString());
         });
         // Held by the application rather than the provider, so that a lost
         // connection still ends the event loop when the provider is deleted
         // (its socket closes as the provider's child goes).
         connect(socket, &QLocalSocket::disconnected, QCoreApplication::instance(), [] {
-            std::cout << "disconnected " << std::endl;
+            traceLine("disconnected ");
             QCoreApplication::quit();
         });
         connect(socket, &QLocalSocket::readyRead, this, &PDFPageProvider::onReadyRead);
@@ -72,7 +72,7 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
         loaded = engine.loadOpenedFile(password) == QPdfium::Success;
     }
     if (!loaded) {
-        std::cout << "load err" << std::endl;
+        traceLine("load err");
         return HelperExit::ServerLoadFailed;
     }
     connector->connectTo(serverName);
@@ -88,7 +88,7 @@ void PDFPageProvider::giveUpConnecting(const QString &why)
     if (gaveUp)
         return;
     gaveUp = true;
-    std::cout << "server not reached " << why.toStdString() << std::endl;
+    traceLine("server not reached ", why.toStdString());
     QCoreApplication::exit(HelperExit::ServerUnreachable);
 }
 
@@ -163,7 +163,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::TextReply:
         break;
     }
-    std::cout << "unexpected packet type " << static_cast<unsigned>(type) << std::endl;
+    traceLine("unexpected packet type ", static_cast<unsigned>(type));
     return QByteArray();
 }
 
@@ -171,7 +171,7 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
 {
     PageRequest request;
     payload >> request;
-    std::cout << "rendering page " << request.pageIndex << std::endl;
+    traceLine("rendering page ", request.pageIndex);
     request.image = renderPage(request, nullptr);
 
     QByteArray packet;
@@ -184,7 +184,7 @@ QByteArray PDFPageProvider::serveRender(QDataStream &payload)
         request.image = QImage();
         packet = buildPacket(PacketType::RenderReply, request);
     }
-    std::cout << "sending back " << packet.size() << std::endl;
+    traceLine("sending back ", packet.size());
     return packet;
 }
 
@@ -193,7 +193,7 @@ QByteArray PDFPageProvider::serveTile(QDataStream &payload)
     TileRecord record;
     payload >> record;
     record.page.image = QImage();
-    std::cout << "rendering tile of page " << record.page.pageIndex << std::endl;
+    traceLine("rendering tile of page ", record.page.pageIndex);
     // Every number is the engine's to check: the tile inside the page, the
     // page within its side bound, the tile within the image bound; anything
     // else is a null image.
@@ -209,7 +209,7 @@ QByteArray PDFPageProvider::serveTile(QDataStream &payload)
         record.page.image = QImage();
         packet = buildPacket(PacketType::TileReply, record);
     }
-    std::cout << "sending back " << packet.size() << std::endl;
+    traceLine("sending back ", packet.size());
     return packet;
 }
 
@@ -220,7 +220,7 @@ QByteArray PDFPageProvider::serveSearch(QDataStream &payload, QIODevice *out)
     // A new search ends the one before, which gets nothing more.
     m_search.reset();
     SearchReplyRecord ack{request.token, -1, 0, qMax(0, engine.pageCount()), QTransform(), {}, false, false};
-    std::cout << "searching " << ack.pageCount << " pages" << std::endl;
+    traceLine("searching ", ack.pageCount, " pages");
     if (request.query.isEmpty() || request.query.size() > MaxQueryUnits || ack.pageCount == 0) {
         ack.done = true;
         ack.cut = request.query.size() > MaxQueryUnits;
@@ -238,7 +238,7 @@ void PDFPageProvider::serveSearchCancel(QDataStream &payload)
     quint64 token = 0;
     payload >> token;
     if (m_search && m_search->request.token == token) {
-        std::cout << "search cancelled" << std::endl;
+        traceLine("search cancelled");
         m_search.reset();
     }
 }
@@ -276,7 +276,7 @@ void PDFPageProvider::searchNextPage()
         }
     } while (!done && slice.elapsed() < SliceMsecs);
     if (done) {
-        std::cout << "searched " << search.searched << " pages, " << search.hits << " hits" << std::endl;
+        traceLine("searched ", search.searched, " pages, ", search.hits, " hits");
         m_search.reset();
         return;
     }
@@ -324,7 +324,7 @@ QByteArray PDFPageProvider::serveLinks(QDataStream &payload)
             reply.links.append(record);
         }
     }
-    std::cout << "sending links " << reply.links.size() << std::endl;
+    traceLine("sending links ", reply.links.size());
     return buildPacket(PacketType::LinksReply, reply);
 }
 
@@ -346,7 +346,7 @@ QByteArray PDFPageProvider::serveText(QDataStream &payload)
         reply.text = span.text;
         reply.cut = span.cut;
     }
-    std::cout << "sending text " << reply.count << std::endl;
+    traceLine("sending text ", reply.count);
     return buildPacket(PacketType::TextReply, reply);
 }
 
@@ -366,11 +366,11 @@ QByteArray PDFPageProvider::serveBookmarks(bool toolTips)
     }
     if (toolTips) {
         QByteArray packet = buildPacket(PacketType::OutlineToolTipsReply, tips);
-        std::cout << "sending outline tool tips " << tips.size() << std::endl;
+        traceLine("sending outline tool tips ", tips.size());
         return packet;
     }
     QByteArray packet = buildPacket(PacketType::BookmarksReply, nodes);
-    std::cout << "sending bookmarks " << nodes.size() << std::endl;
+    traceLine("sending bookmarks ", nodes.size());
     return packet;
 }
 
@@ -378,7 +378,7 @@ QByteArray PDFPageProvider::servePageSizes()
 {
     const QList<QSize> sizes = engine.pageSizeAll();
     QByteArray packet = buildPacket(PacketType::PageSizesReply, sizes);
-    std::cout << "sending page sizes " << sizes.size() << std::endl;
+    traceLine("sending page sizes ", sizes.size());
     return packet;
 }
 
@@ -417,7 +417,7 @@ QByteArray PDFPageProvider::serveAreaOffer(QDataStream &payload)
         accepted = handle >= 0 && area.adopt(handle, sized ? qint64(offer.size) : 0);
     else
         accepted = sized && area.open(offer.name, qint64(offer.size));
-    std::cout << (accepted ? "shared area " : "shared area refused ") << offer.size << std::endl;
+    traceLine((accepted ? "shared area " : "shared area refused "), offer.size);
     return buildPacket(PacketType::SharedAreaReply, accepted);
 }
 
@@ -444,7 +444,7 @@ QByteArray PDFPageProvider::serveSharedTile(QDataStream &payload)
     quint64 offset = 0;
     payload >> record >> offset;
     record.page.image = QImage();
-    std::cout << "rendering tile of page " << record.page.pageIndex << std::endl;
+    traceLine("rendering tile of page ", record.page.pageIndex);
     // The engine checks the tile against the page and the page's bounds,
     // the area the tile against its room.
     SharedImage placed;
@@ -459,7 +459,7 @@ QByteArray PDFPageProvider::serveSharedTile(QDataStream &payload)
     PacketWriter writer(PacketType::SharedTileReply);
     writer.stream() << record << placed;
     QByteArray packet = writer.finish();
-    std::cout << "sending back " << packet.size() << std::endl;
+    traceLine("sending back ", packet.size());
     return packet;
 }
 
@@ -469,7 +469,7 @@ QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
     quint64 offset = 0;
     payload >> request >> offset;
     request.image = QImage();
-    std::cout << "rendering page " << request.pageIndex << std::endl;
+    traceLine("rendering page ", request.pageIndex);
 
     SharedImage placed;
     QImage target = areaImage(offset, request.size);
@@ -478,7 +478,7 @@ QByteArray PDFPageProvider::serveSharedRender(QDataStream &payload)
     PacketWriter writer(PacketType::SharedRenderReply);
     writer.stream() << request << placed;
     QByteArray packet = writer.finish();
-    std::cout << "sending back " << packet.size() << std::endl;
+    traceLine("sending back ", packet.size());
     return packet;
 }
 

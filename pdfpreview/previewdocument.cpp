@@ -5,12 +5,18 @@
 #include "helperprocess.h"
 #include "neighbourprefetcher.h"
 
+#include <QLoggingCategory>
+
 #include <cmath>
 
 using pdfpreview::HelperConnection;
 using pdfpreview::HelperProcess;
 
 namespace {
+
+// QT_LOGGING_RULES="pdfpreview.window.debug=true" shows each helper's
+// coming and going.
+Q_LOGGING_CATEGORY(lcWindow, "pdfpreview.window", QtWarningMsg)
 
 // Rectangles the helper gave in page space, mapped onto the page as laid out
 // unturned; any that is not numbers throughout is left out.
@@ -152,8 +158,8 @@ void PreviewDocument::onConnected()
     });
     connect(connection, &HelperConnection::bookmarksReplied, this, [this](quint64, const QList<BookmarkNode> &nodes) {
         emit outlineReady(nodes);
-        if (HelperConnection *connection = served())
-            connection->sendOutlineToolTipsRequest();
+        if (HelperConnection *current = served())
+            current->sendOutlineToolTipsRequest();
     });
     connect(connection, &HelperConnection::outlineToolTipsReplied, this,
             [this](quint64, const QStringList &toolTips) { emit outlineToolTipsReady(toolTips); });
@@ -165,6 +171,7 @@ void PreviewDocument::onCapabilitiesFound()
     if (!connection)
         return;
     const HelperConnection::Capabilities known = connection->capabilities();
+    qCDebug(lcWindow) << "helper" << m_helper->processId() << "serves" << m_path;
     if (!known.testFlag(HelperConnection::Capability::Tiles) && !m_tilesUnsupported) {
         m_tilesUnsupported = true;
         emit tilesUnavailable();
@@ -291,6 +298,7 @@ void PreviewDocument::onFinished(int exitCode)
     }
     HelperProcess *ended = m_helper;
     m_helper = nullptr;
+    qCDebug(lcWindow) << "helper ended with" << exitCode << "for" << m_path << "after connecting:" << m_everConnected;
     if (ended) {
         ended->disconnect(this);
         ended->deleteLater();

@@ -8,12 +8,17 @@
 
 #include <QImageReader>
 #include <QLocalSocket>
+#include <QLoggingCategory>
 
 #include <utility>
 
 namespace pdfpreview {
 
 namespace {
+
+// QT_LOGGING_RULES="pdfpreview.connection.debug=true" shows what the probe
+// found and what came unasked.
+Q_LOGGING_CATEGORY(lcConnection, "pdfpreview.connection", QtWarningMsg)
 
 // Probes' tokens count down from here, where no request's id is.
 constexpr quint64 ProbeToken = ~quint64(0);
@@ -86,6 +91,7 @@ void HelperConnection::onProbeAnswered()
     m_probe.answered = true;
     m_probe.sizesOut = false;
     m_probe.linksOut = false;
+    qCDebug(lcConnection) << "the helper knows" << m_probe.found << "and has" << m_probe.sizes.size() << "pages";
     if (m_searchAsked && !m_probe.found.testFlag(Capability::Search))
         emit searchUnavailable();
     emit capabilitiesFound(m_probe.found);
@@ -494,6 +500,7 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     }
     default:
         // Nothing the preview side asks for: dropped.
+        qCDebug(lcConnection) << "dropped a packet of type" << unsigned(packet.type);
         break;
     }
 }

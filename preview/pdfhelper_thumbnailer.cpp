@@ -5,14 +5,17 @@
 #include "contract.h"
 #include "helpersession.h"
 #include "pngfile.h"
+#include "renderoptions.h"
 #include "thumbnail.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
+#include <QLoggingCategory>
 
 #include <cstdio>
 #include <optional>
@@ -21,6 +24,10 @@ namespace {
 
 using pdfpreview::HelperSession;
 namespace Exit = pdfpreview::ThumbnailExit;
+
+// QT_LOGGING_RULES="pdfpreview.thumbnailer.debug=true" shows where the time
+// goes.
+Q_LOGGING_CATEGORY(lcThumbnailer, "pdfpreview.thumbnailer", QtWarningMsg)
 
 void say(const QString &text)
 {
@@ -107,9 +114,12 @@ int makeThumbnail(const Job &job)
     }
 
     const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
+    QElapsedTimer spent;
+    spent.start();
     HelperSession session;
     if (const int code = connect(session, job, deadline))
         return code;
+    qCDebug(lcThumbnailer) << "helper connected and probed after" << spent.elapsed() << "ms";
     const std::optional<QList<QSize>> pageSizes = session.pageSizes(remaining(deadline));
     if (!pageSizes)
         return lost(session, job);
@@ -117,13 +127,12 @@ int makeThumbnail(const Job &job)
         say(QStringLiteral("%1 has no pages").arg(job.input));
         return Exit::NotAPdf;
     }
-    PageRequest request;
-    request.pageIndex = 0;
-    request.size = pdfpreview::thumbnailSize(pageSizes->first(), job.size);
-    request.annotations = true;
+    const PageRequest request =
+        pdfpreview::RenderOptions(0, true, false).request(0, pdfpreview::thumbnailSize(pageSizes->first(), job.size));
     const std::optional<PageRequest> reply = session.render(request, remaining(deadline));
     if (!reply)
         return lost(session, job);
+    qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
     if (reply->image.isNull()) {
         say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
         return Exit::NotAPdf;
