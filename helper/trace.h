@@ -7,8 +7,8 @@
 
 #include <iostream>
 
-template <typename... Parts>
-void traceLine(const Parts &...parts)
+template <typename... Pieces>
+void traceLine(const Pieces &...pieces)
 {
-    (std::cout << ... << parts) << std::endl;
+    (std::cout << ... << pieces) << std::endl;
 }

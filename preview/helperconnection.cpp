@@ -23,11 +23,12 @@ Q_LOGGING_CATEGORY(lcConnection, "pdfpreview.connection", QtWarningMsg)
 // Probes' tokens count down from here, where no request's id is.
 constexpr quint64 ProbeToken = ~quint64(0);
 
-// The page every helper draws, tiny: a probe's last request, whose reply
-// says that the helper has dealt with everything before it.
-PageRequest probePage(quint64 token)
+// A tiny page for a probe: of page 0, the page every helper draws and whose
+// reply says that the helper has dealt with everything before it; of page
+// -1, which costs a helper that knows the question nothing.
+PageRequest probePage(quint64 token, qint32 pageIndex = 0)
 {
-    PageRequest page = RenderOptions(0, false, false).request(0, QSize(1, 1));
+    PageRequest page = RenderOptions(0, false, false).request(pageIndex, QSize(1, 1));
     page.token = token;
     return page;
 }
@@ -65,17 +66,14 @@ quint64 HelperConnection::nextProbeToken()
 
 void HelperConnection::sendProbe()
 {
-    // Each question costs the helper nothing: the smallest area, no page
-    // (-1), an empty search. The page sizes are wanted by every user anyway.
+    // Each question costs the helper nothing: no page (-1), an empty
+    // search. The page sizes are wanted by every user anyway. The area is
+    // found out by the first piece's offer, which is sized for it.
     m_probe.pageToken = nextProbeToken();
-    if (m_transport == Transport::Shared && m_handOver)
-        offerArea(AreaBlocks::Granule, m_probe.pageToken);
     m_probe.sizesOut = true;
     sendRaw(buildPacket(PacketType::PageSizesRequest));
     m_probe.tileToken = nextProbeToken();
-    PageRequest noPage = probePage(m_probe.tileToken);
-    noPage.pageIndex = -1;
-    sendRaw(buildPacket(PacketType::TileRequest, TileRecord{noPage, QRect(0, 0, 1, 1)}));
+    sendRaw(buildPacket(PacketType::TileRequest, TileRecord{probePage(m_probe.tileToken, -1), QRect(0, 0, 1, 1)}));
     m_probe.searchToken = nextProbeToken();
     sendRaw(buildPacket(PacketType::SearchRequest, SearchRequestRecord{m_probe.searchToken, QString(), false, 0}));
     m_probe.linksOut = true;
@@ -279,14 +277,13 @@ void HelperConnection::sendSharedPiece(TileRecord piece, qint64 offset)
     }
 }
 
-void HelperConnection::offerArea(qint64 bytes, quint64 answeringPage)
+void HelperConnection::offerArea(qint64 bytes)
 {
     // Room for a few pieces of this size, so that the caller may hold several
-    // while the next ones are drawn; the probe's offer only asks.
+    // while the next ones are drawn.
     constexpr int Pieces = 4;
     const qint64 pieceBytes = AreaBlocks::blockBytes(bytes);
-    const qint64 size = answeringPage ? pieceBytes
-                                      : qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
+    const qint64 size = qMax<qint64>(1, qMin<qint64>(Pieces, MaxSharedAreaBytes / pieceBytes)) * pieceBytes;
     auto fresh = std::make_unique<SharedArea>();
     // The area has no name: its handle goes to the helper just before the
     // offer that announces it, and this side keeps only the mapping.
@@ -303,10 +300,9 @@ void HelperConnection::offerArea(qint64 bytes, quint64 answeringPage)
     // the offer is found out without waiting long. A token of its own: the
     // page behind an earlier offer, answered after that offer's reply, must
     // not be taken for this one's.
-    m_offerProbeToken = answeringPage ? answeringPage : nextProbeToken();
+    m_offerProbeToken = nextProbeToken();
     sendRaw(buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(size), handle}));
-    if (!answeringPage)
-        sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_offerProbeToken)));
+    sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_offerProbeToken)));
 }
 
 void HelperConnection::onAreaAnswered(bool accepted, bool known)

@@ -36,12 +36,13 @@ public:
     enum class Transport { Shared, Png };
     Q_ENUM(Transport)
 
-    // What a helper may know beyond the Parts' four packets. Each is found
-    // out by the probe: a request of its kind that costs the helper nothing,
-    // then a page every helper draws; a helper that does not know a kind
-    // drops it, so what has not come back by that page's reply is unknown.
+    // What a helper may know beyond the application's four packets. Each is
+    // found out by the probe: a request of its kind that costs the helper
+    // nothing, then a page every helper draws; a helper that does not know a
+    // kind drops it, so what has not come back by that page's reply is
+    // unknown. The area alone is found out by the first piece's offer.
     enum class Capability {
-        Area = 0x01,   // draws into a shared area (asked only with Transport::Shared)
+        Area = 0x01,   // drew into a shared area (offered only with Transport::Shared)
         Tiles = 0x02,
         Sizes = 0x04,  // the page sizes, which the probe keeps: pageSizes()
         Search = 0x08,
@@ -128,9 +129,7 @@ private:
     void sendSharedPiece(TileRecord piece, qint64 offset);
     // Sends a request now, or behind the area offer that is out.
     void sendRequest(const QByteArray &packet);
-    // Offers an area with room for pieces of bytes each. answeringPage is a
-    // page already on its way behind the offer; without one, a page is sent.
-    void offerArea(qint64 bytes, quint64 answeringPage = 0);
+    void offerArea(qint64 bytes);
     void onAreaAnswered(bool accepted, bool known);
     // The piece of a shared reply, its image on the area; empty when no
     // request of ours is behind it.
