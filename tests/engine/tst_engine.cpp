@@ -6,6 +6,7 @@
 #include "enginetest.h"
 #include "records.h"
 #include "pdfiumspy.h"
+#include "pixels.h"
 #include "previewsizes.h"
 
 #include <algorithm>
@@ -333,32 +334,23 @@ private slots:
         const QSize pageSize = turns % 2 ? QSize(905, 700) : QSize(700, 905);
         const QImage whole = engine->page(0, pageSize, true, turns);
         QVERIFY(!whole.isNull());
-        int differing = 0;
-        int worst = 0;
+        testsupport::PixelDifference differs;
         constexpr int Side = 251; // not a divisor of either side
         for (int y = 0; y < pageSize.height(); y += Side) {
             for (int x = 0; x < pageSize.width(); x += Side) {
                 const QRect rect = QRect(x, y, Side, Side).intersected(QRect(QPoint(0, 0), pageSize));
                 const QImage tile = engine->tile(0, pageSize, rect, true, turns);
                 QCOMPARE(tile.size(), rect.size());
-                for (int ty = 0; ty < rect.height(); ++ty) {
-                    const QRgb *a = reinterpret_cast<const QRgb *>(tile.constScanLine(ty));
-                    const QRgb *b = reinterpret_cast<const QRgb *>(whole.constScanLine(rect.y() + ty)) + rect.x();
-                    for (int tx = 0; tx < rect.width(); ++tx) {
-                        if (a[tx] == b[tx])
-                            continue;
-                        ++differing;
-                        worst = std::max({worst, qAbs(qRed(a[tx]) - qRed(b[tx])), qAbs(qGreen(a[tx]) - qGreen(b[tx])),
-                                      qAbs(qBlue(a[tx]) - qBlue(b[tx]))});
-                    }
-                }
+                const auto here = testsupport::pixelDifference(tile, whole.copy(rect));
+                differs = {differs.pixels + here.pixels, std::max(differs.worst, here.worst)};
             }
         }
         // Form fields differ by a level of 255 at most, in a few hundred
         // pixels; everything else is exact.
-        QVERIFY2(worst <= 2, qPrintable(QStringLiteral("%1 pixels differ, by up to %2").arg(differing).arg(worst)));
+        QVERIFY2(differs.worst <= 2,
+                 qPrintable(QStringLiteral("%1 pixels differ, by up to %2").arg(differs.pixels).arg(differs.worst)));
         if (file != QLatin1String("form-filled.pdf"))
-            QCOMPARE(differing, 0);
+            QCOMPARE(differs.pixels, 0);
         QCOMPARE(pdfiumspy::openPages(), 0);
     }
 

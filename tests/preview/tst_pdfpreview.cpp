@@ -9,6 +9,7 @@
 #include "previewwindow.h"
 #include "contract.h"
 #include "helpersession.h"
+#include "pixels.h"
 #include "testsupport.h"
 
 #include <QAction>
@@ -33,12 +34,8 @@ namespace {
 // Share of dark pixels in what the view shows.
 double darkShare(PageView *view)
 {
-    const QImage image = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    int dark = 0;
-    for (int y = 0; y < image.height(); y += 2)
-        for (int x = 0; x < image.width(); x += 2)
-            dark += qGray(image.pixel(x, y)) < 96;
-    return double(dark) / (image.width() * image.height() / 4);
+    const QImage image = view->viewport()->grab().toImage();
+    return double(testsupport::darkPixels(image, 96)) / (image.width() * image.height());
 }
 
 bool waitShown(PageView *view, int page)
@@ -178,14 +175,8 @@ private slots:
         QTRY_COMPARE(window.findStatus(), QStringLiteral("1 of 3"));
         QCOMPARE(view->currentPage(), 0);
         const auto highlighted = [view] {
-            const QImage shown = view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-            int yellow = 0;
-            for (int y = 0; y < shown.height(); ++y)
-                for (int x = 0; x < shown.width(); ++x) {
-                    const QRgb c = shown.pixel(x, y);
-                    yellow += qRed(c) > 200 && qGreen(c) > 90 && qBlue(c) < 150;
-                }
-            return yellow;
+            return testsupport::countPixels(view->viewport()->grab().toImage(),
+                                            [](QRgb c) { return qRed(c) > 200 && qGreen(c) > 90 && qBlue(c) < 150; });
         };
         QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(0) && highlighted() > 100; }, 10000));
         window.action("findNext")->trigger();
@@ -353,20 +344,9 @@ private slots:
                                           QRect(at, inView.size())});
         QVERIFY(QTest::qWaitFor([&] { return expected.has_value(); }, 20000));
         QVERIFY(!expected->isNull());
-        const QImage wanted = expected->convertToFormat(QImage::Format_ARGB32);
-        int dark = 0;
-        int worst = 0;
-        for (int y = 0; y < shown.height(); ++y)
-            for (int x = 0; x < shown.width(); ++x) {
-                const QRgb a = shown.pixel(x, y), b = wanted.pixel(x, y);
-                dark += qGray(b) < 96;
-                worst = std::max({worst, qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b)),
-                                  qAbs(qBlue(a) - qBlue(b))});
-            }
-        QVERIFY2(dark > 1000, qPrintable(QString::number(dark)));
-        // Glyphs this large are drawn as paths, whose edges may differ by a
-        // level where two tiles meet; nothing more.
-        QVERIFY2(worst <= 2, qPrintable(QString::number(worst)));
+        QVERIFY2(testsupport::darkPixels(*expected, 96) > 1000, "the tile in view is blank");
+        const auto differs = testsupport::pixelDifference(shown, *expected);
+        QVERIFY2(differs.worst <= 2, qPrintable(QString::number(differs.worst)));
     }
 
     // Entries that lead elsewhere say where, and do not move the view.

@@ -1,5 +1,6 @@
 #include "attempts.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -28,6 +29,15 @@
 #include <unistd.h>
 
 namespace {
+
+// What an attempt that only has to make a descriptor reports: whether it did.
+bool madeAndClosed(int fd)
+{
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
 
 bool readPrivateFile(const AttemptTargets &t)
 {
@@ -84,19 +94,14 @@ bool connectTcp(const AttemptTargets &t)
 
 bool connectUnixPath(const AttemptTargets &t)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, t.unixSocket.c_str(), sizeof address.sun_path - 1);
-    return connectTo(AF_UNIX, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    const LocalAddress local = localAddress(t.unixSocket, false);
+    return connectTo(AF_UNIX, local.data(), local.length);
 }
 
 bool connectUnixAbstract(const AttemptTargets &t)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, t.abstractSocket.data(), t.abstractSocket.size());
-    return connectTo(AF_UNIX, reinterpret_cast<sockaddr *>(&address),
-                     socklen_t(offsetof(sockaddr_un, sun_path) + 1 + t.abstractSocket.size()));
+    const LocalAddress local = localAddress(t.abstractSocket, true);
+    return connectTo(AF_UNIX, local.data(), local.length);
 }
 
 // The helper's own socket, made before the connection, or, where there is
@@ -122,26 +127,21 @@ int unconnectedLocalSocket()
     return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
-bool connectMadeSocket(const sockaddr_un &address, socklen_t length)
+bool connectMadeSocket(const std::string &name, bool abstract)
 {
+    const LocalAddress local = localAddress(name, abstract);
     const int fd = unconnectedLocalSocket();
-    return fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0;
+    return fd >= 0 && ::connect(fd, local.data(), local.length) == 0;
 }
 
 bool connectMadeSocketByPath(const AttemptTargets &t)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, t.unixSocket.c_str(), sizeof address.sun_path - 1);
-    return connectMadeSocket(address, sizeof address);
+    return connectMadeSocket(t.unixSocket, false);
 }
 
 bool connectMadeSocketAbstract(const AttemptTargets &t)
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, t.abstractSocket.data(), t.abstractSocket.size());
-    return connectMadeSocket(address, socklen_t(offsetof(sockaddr_un, sun_path) + 1 + t.abstractSocket.size()));
+    return connectMadeSocket(t.abstractSocket, true);
 }
 
 // A private key made readable by everyone, without writing a byte of it.
@@ -242,11 +242,7 @@ bool createPosixSharedMemory(const AttemptTargets &)
 
 bool createMemoryFile(const AttemptTargets &)
 {
-    const int fd = int(::syscall(SYS_memfd_create, "attempt", 0));
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return madeAndClosed(int(::syscall(SYS_memfd_create, "attempt", 0)));
 }
 
 bool createSysVSharedMemory(const AttemptTargets &)
@@ -286,11 +282,7 @@ bool addKey(const AttemptTargets &)
 bool setUpIoUring(const AttemptTargets &)
 {
     io_uring_params params{};
-    const int fd = int(::syscall(SYS_io_uring_setup, 1, &params));
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return madeAndClosed(int(::syscall(SYS_io_uring_setup, 1, &params)));
 }
 
 bool createBpfMap(const AttemptTargets &)
@@ -300,11 +292,7 @@ bool createBpfMap(const AttemptTargets &)
     attr.key_size = 4;
     attr.value_size = 4;
     attr.max_entries = 1;
-    const int fd = int(::syscall(SYS_bpf, BPF_MAP_CREATE, &attr, sizeof attr));
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return madeAndClosed(int(::syscall(SYS_bpf, BPF_MAP_CREATE, &attr, sizeof attr)));
 }
 
 bool openPerfEvent(const AttemptTargets &)
@@ -315,11 +303,7 @@ bool openPerfEvent(const AttemptTargets &)
     attr.config = PERF_COUNT_SW_TASK_CLOCK;
     attr.disabled = 1;
     attr.exclude_kernel = 1;
-    const int fd = int(::syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0));
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return madeAndClosed(int(::syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0)));
 }
 
 bool changePersonality(const AttemptTargets &)
@@ -436,6 +420,17 @@ const char *variable(const char *name)
 }
 
 } // namespace
+
+LocalAddress localAddress(const std::string &name, bool abstract)
+{
+    LocalAddress local;
+    local.address.sun_family = AF_UNIX;
+    const size_t room = sizeof local.address.sun_path - 1;
+    std::memcpy(local.address.sun_path + (abstract ? 1 : 0), name.data(), std::min(name.size(), room));
+    local.length = abstract ? socklen_t(offsetof(sockaddr_un, sun_path) + 1 + std::min(name.size(), room))
+                            : socklen_t(sizeof local.address);
+    return local;
+}
 
 const std::vector<Attempt> &allAttempts()
 {

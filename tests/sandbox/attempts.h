@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 // What the attempts aim at, set up by the test before the sandbox.
 struct AttemptTargets {
     std::string privateFile;    // mode 0600, outside the document's folder
@@ -32,6 +35,15 @@ struct Attempt {
 // of all (it replaces the process).
 const std::vector<Attempt> &allAttempts();
 const Attempt *findAttempt(const std::string &name);
+
+// A local socket's address by path, or abstract (name without the NUL),
+// and the length to pass with it.
+struct LocalAddress {
+    sockaddr_un address{};
+    socklen_t length = 0;
+    const sockaddr *data() const { return reinterpret_cast<const sockaddr *>(&address); }
+};
+LocalAddress localAddress(const std::string &name, bool abstract);
 
 // The targets as a test hands them to a preloaded stand-in.
 AttemptTargets targetsFromEnvironment();

@@ -215,6 +215,33 @@ class TestSandbox : public QObject
 
     QString path(const QString &name) const { return m_root.filePath(name); }
 
+    void drainAll()
+    {
+        for (int listener : {m_tcp, m_unix, m_abstract, m_server})
+            drain(listener);
+    }
+
+    // The user's private file as it was, and another program's System V
+    // segment that no attempt has touched yet.
+    AttemptTargets freshTargets()
+    {
+        writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
+        AttemptTargets targets = m_targets;
+        targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+        if (targets.sysvSegment < 0)
+            qFatal("no System V segment: %s", strerror(errno));
+        return targets;
+    }
+
+    // Whether the segment outlived the attempts; it is removed either way.
+    static bool segmentKept(const AttemptTargets &targets)
+    {
+        shmid_ds segment{};
+        const bool kept = ::shmctl(targets.sysvSegment, IPC_STAT, &segment) == 0;
+        ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
+        return kept;
+    }
+
     void writeFile(const QString &name, const QByteArray &content, QFile::Permissions permissions)
     {
         QFile file(path(name));
@@ -270,22 +297,15 @@ private slots:
         socklen_t length = sizeof tcp;
         ::getsockname(m_tcp, reinterpret_cast<sockaddr *>(&tcp), &length);
 
-        const auto unixAddress = [](const QByteArray &name, bool abstract) {
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path + (abstract ? 1 : 0), name.constData(), size_t(name.size()));
-            return address;
-        };
         const QByteArray busPath = QFile::encodeName(path("bus"));
-        sockaddr_un bus = unixAddress(busPath, false);
-        m_unix = listenOn(AF_UNIX, reinterpret_cast<sockaddr *>(&bus), sizeof bus);
         const QByteArray abstractName = "pdfhelper-tst-" + QByteArray::number(::getpid());
-        sockaddr_un abstract = unixAddress(abstractName, true);
-        m_abstract = listenOn(AF_UNIX, reinterpret_cast<sockaddr *>(&abstract),
-                              socklen_t(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size()));
         m_serverPath = path("preview-side");
-        sockaddr_un server = unixAddress(QFile::encodeName(m_serverPath), false);
-        m_server = listenOn(AF_UNIX, reinterpret_cast<sockaddr *>(&server), sizeof server);
+        for (const auto &[listener, name, abstract] : {std::tuple{&m_unix, busPath, false},
+                                                       {&m_abstract, abstractName, true},
+                                                       {&m_server, QFile::encodeName(m_serverPath), false}}) {
+            const LocalAddress local = localAddress(name.toStdString(), abstract);
+            *listener = listenOn(AF_UNIX, local.data(), local.length);
+        }
 
         m_other = ::fork();
         if (m_other == 0) {
@@ -343,10 +363,7 @@ private slots:
 #endif
         const Attempt *const tried = findAttempt(attempt.toStdString());
         QVERIFY(tried);
-        writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
-        AttemptTargets targets = m_targets;
-        targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
-        QVERIFY(targets.sysvSegment >= 0);
+        AttemptTargets targets = freshTargets();
         const auto withNamespace = [&targets] {
             targets.namespaceDescriptor = ::open("/proc/self/ns/uts", O_RDONLY | O_CLOEXEC);
         };
@@ -355,17 +372,14 @@ private slots:
             withNamespace();
             return tried->run(targets);
         });
-        for (int listener : {m_tcp, m_unix, m_abstract, m_server})
-            drain(listener);
-        writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
+        drainAll();
+        segmentKept(targets);
         writeFile("out/other.txt", "kept\n", QFile::ReadOwner | QFile::WriteOwner);
-        ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
+        targets.sysvSegment = freshTargets().sysvSegment;
         // Every attempt is possible here, as root or not: one that is not
         // would pass below for another reason than the sandbox.
         QVERIFY2(unconfined == 0, "the attempt fails even without the sandbox");
 
-        targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
-        QVERIFY(targets.sysvSegment >= 0);
         const QString document = m_document, output = m_output, server = m_serverPath;
         const int confined = inChild([&] {
             withNamespace();
@@ -373,14 +387,10 @@ private slots:
                 ::_exit(CouldNotEnter);
             return tried->run(targets);
         });
-        for (int listener : {m_tcp, m_unix, m_abstract, m_server})
-            drain(listener);
-        shmid_ds segment{};
-        const bool segmentKept = ::shmctl(targets.sysvSegment, IPC_STAT, &segment) == 0;
-        ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
+        drainAll();
+        QVERIFY(segmentKept(targets));
         QVERIFY2(confined != CouldNotEnter, "the child could not enter its stage");
         QVERIFY2(confined != 0, "the attempt succeeded inside the sandbox");
-        QVERIFY(segmentKept);
         QCOMPARE(QFile(path("out/other.txt")).size(), qint64(5));
         QCOMPARE(QFileInfo(path("private/secret.txt")).permissions() & (QFile::ReadOther | QFile::ReadGroup),
                  QFile::Permissions());
@@ -526,11 +536,8 @@ private slots:
 #endif
         const QString output = path("out/standin.txt");
         for (bool sandboxed : {false, true}) {
-            writeFile("private/secret.txt", "the user's own\n", QFile::ReadOwner | QFile::WriteOwner);
             QFile::remove(output);
-            AttemptTargets targets = m_targets;
-            targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
-            QVERIFY(targets.sysvSegment >= 0);
+            const AttemptTargets targets = freshTargets();
             QHash<QString, QString> environment{{"LD_PRELOAD", PDFHELPER_EXPLOIT_STANDIN}};
             // A sanitized helper would refuse a library preloaded before its runtime.
             environment.insert("ASAN_OPTIONS", qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
@@ -567,12 +574,8 @@ private slots:
                 }
                 log = peer.log();
             }
-            for (int listener : {m_tcp, m_unix, m_abstract, m_server})
-                drain(listener);
-
-            shmid_ds segment{};
-            const bool segmentKept = ::shmctl(targets.sysvSegment, IPC_STAT, &segment) == 0;
-            ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
+            drainAll();
+            const bool kept = segmentKept(targets);
 
             QMap<QString, QString> outcomes;
             static const QRegularExpression line("^attempt ((?:load|page)/[a-z0-9-]+): (succeeded|blocked)$",
@@ -590,7 +593,7 @@ private slots:
                 continue;
             }
             QVERIFY2(worked, qPrintable(log));
-            QVERIFY(segmentKept);
+            QVERIFY(kept);
             QCOMPARE(outcomes.size(), 2 * int(allAttempts().size()));
             QCOMPARE(outcomes.keys("succeeded"), QStringList());
         }
@@ -657,10 +660,8 @@ private slots:
         auto connector = std::make_unique<ServerConnector>(&socket, nullptr);
         const int descriptor = connector->prepare();
         QVERIFY(descriptor >= 0);
-        sockaddr_un elsewhere{};
-        elsewhere.sun_family = AF_UNIX;
-        std::strncpy(elsewhere.sun_path, m_targets.unixSocket.c_str(), sizeof elsewhere.sun_path - 1);
-        QCOMPARE(::connect(descriptor, reinterpret_cast<sockaddr *>(&elsewhere), sizeof elsewhere), 0);
+        const LocalAddress elsewhere = localAddress(m_targets.unixSocket, false);
+        QCOMPARE(::connect(descriptor, elsewhere.data(), elsewhere.length), 0);
         bool connected = false;
         QString failure;
         QObject::connect(connector.get(), &ServerConnector::connected, [&] { connected = true; });
@@ -686,8 +687,7 @@ private slots:
         int ends[2];
         QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
         const int helperEnd = ends[1];
-        AttemptTargets targets = m_targets;
-        targets.sysvSegment = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
+        const AttemptTargets targets = freshTargets();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_PRELOAD", PDFHELPER_EXPLOIT_STANDIN);
         environment.insert("PDFHELPER_CONNECTION", QString::number(helperEnd));
@@ -717,9 +717,8 @@ private slots:
         QVERIFY(page && page->image.size() == QSize(60, 80));
         connection.disconnectFromServer();
         QVERIFY(helper.waitForFinished(10000));
-        ::shmctl(targets.sysvSegment, IPC_RMID, nullptr);
-        for (int listener : {m_tcp, m_unix, m_abstract, m_server})
-            drain(listener);
+        segmentKept(targets);
+        drainAll();
 
         const QString log = QString::fromUtf8(helper.readAllStandardError());
         QVERIFY2(log.contains("sandbox incomplete: namespaces"), qPrintable(log));
