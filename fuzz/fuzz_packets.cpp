@@ -273,8 +273,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool search = request.type == quint8(PacketType::SearchRequest);
         const bool links = request.type == quint8(PacketType::LinksRequest);
         const bool text = request.type == quint8(PacketType::TextRequest);
+        const bool colours = request.type == quint8(PacketType::PageColoursRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
-        if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && fixed == env.fixedReplies.cend())
+        if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
+            && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -296,6 +298,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const QByteArray token = request.body.size() >= 8 ? request.body.left(8) : QByteArray(8, '\0');
             if (reply.type != quint8(PacketType::SearchReply) || reply.body.left(8) != token)
                 finding("a search answered with something else than its acknowledgement");
+        } else if (colours) {
+            // Whatever was asked, what is in effect is night, sepia or normal.
+            if (reply.type != quint8(PacketType::PageColoursReply) || reply.body.size() != 1
+                || !(reply.body.at(0) == 0 || reply.body.at(0) == 2 || reply.body.at(0) == 3))
+                finding("page colours answered with something else than colours in effect");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

@@ -130,6 +130,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveLinks(payload);
     case PacketType::TextRequest:
         return serveText(payload);
+    case PacketType::PageColoursRequest:
+        return servePageColours(payload);
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
@@ -144,6 +146,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SearchCancel:
     case PacketType::LinksRequest:
     case PacketType::TextRequest:
+    case PacketType::PageColoursRequest:
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
@@ -161,6 +164,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SearchReply:
     case PacketType::LinksReply:
     case PacketType::TextReply:
+    case PacketType::PageColoursReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -201,6 +205,7 @@ QByteArray PDFPageProvider::serveTile(QDataStream &payload)
                                record.page.annotations, record.page.rotation / 90);
     if (record.page.invert)
         image.invertPixels(QImage::InvertRgb);
+    applyColours(image, record.page, record.tile);
     record.page.image = std::move(image);
     QByteArray packet;
     try {
@@ -388,6 +393,7 @@ QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)
     // none, -90 is -1. The engine decides what it makes of the rest.
     const int quarterTurns = request.rotation / 90;
     const auto index = static_cast<unsigned int>(request.pageIndex);
+    const QRect whole(QPoint(0, 0), request.size);
     if (target) {
         // Inverted before anything else holds the image, so that it happens
         // where the pixels are and is not done on a copy.
@@ -395,12 +401,37 @@ QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)
             return QImage();
         if (request.invert)
             target->invertPixels(QImage::InvertRgb);
+        applyColours(*target, request, whole);
         return *target;
     }
     QImage image = engine.page(index, request.size, request.annotations, quarterTurns);
     if (request.invert)
         image.invertPixels(QImage::InvertRgb);
+    applyColours(image, request, whole);
     return image;
+}
+
+void PDFPageProvider::applyColours(QImage &image, const PageRequest &request, const QRect &tile)
+{
+    if (request.invert || !appliedAfterDrawing(m_colours) || image.isNull())
+        return;
+    QList<QRect> kept = engine.imageRects(static_cast<unsigned int>(request.pageIndex), request.size,
+                                          request.rotation / 90, MaxImageRects);
+    for (QRect &rect : kept)
+        rect.translate(-tile.topLeft());
+    applyPageColours(image, m_colours, kept);
+}
+
+QByteArray PDFPageProvider::servePageColours(QDataStream &payload)
+{
+    quint8 asked = 0;
+    payload >> asked;
+    // Inverted is the request's own flag; asked for here, it is no colours.
+    m_colours = pageColoursFrom(asked);
+    if (!appliedAfterDrawing(m_colours))
+        m_colours = PageColours::Normal;
+    traceLine("page colours ", static_cast<unsigned>(m_colours));
+    return buildPacket(PacketType::PageColoursReply, quint8(m_colours));
 }
 
 QByteArray PDFPageProvider::serveAreaOffer(QDataStream &payload)
@@ -454,6 +485,7 @@ QByteArray PDFPageProvider::serveSharedTile(QDataStream &payload)
                            record.page.annotations, record.page.rotation / 90)) {
         if (record.page.invert)
             target.invertPixels(QImage::InvertRgb);
+        applyColours(target, record.page, record.tile);
         placed = placement(offset, target);
     }
     PacketWriter writer(PacketType::SharedTileReply);

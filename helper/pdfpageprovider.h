@@ -1,6 +1,7 @@
 #pragma once
 
 #include "areahandover.h"
+#include "pagecolours.h"
 #include "records.h"
 #include "qpdfium.h"
 #include "sharedarea.h"
@@ -99,6 +100,12 @@ private:
     void searchNextPage();
     QByteArray serveLinks(QDataStream &payload);
     QByteArray serveText(QDataStream &payload);
+    QByteArray servePageColours(QDataStream &payload);
+    // Night or sepia as last asked for, on a page or tile just drawn of a
+    // page laid out as request asks; tile is where the image lies on the
+    // page. The page's images keep their pixels. An inverted request is
+    // left as drawn.
+    void applyColours(QImage &image, const PageRequest &request, const QRect &tile);
     // Renders what the record asks for, inverted if asked: into target when
     // there is one, else into a new image that is returned.
     QImage renderPage(const PageRequest &request, QImage *target);
@@ -113,6 +120,7 @@ private:
     quint32 expectedSize;
     SharedArea area;
     int m_inheritedConnection = -1;
+    PageColours m_colours = PageColours::Normal;
     bool everConnected = false;
     bool gaveUp = false;
 

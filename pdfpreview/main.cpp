@@ -15,6 +15,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("pdfhelper"));
     QApplication::setApplicationName(QStringLiteral("pdfpreview"));
     QApplication::setApplicationVersion(QStringLiteral(PDFHELPER_VERSION));
 

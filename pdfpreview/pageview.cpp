@@ -110,9 +110,9 @@ void PageView::setRotation(int degrees)
     scrollToPage(page);
 }
 
-void PageView::setInverted(bool on)
+void PageView::setColours(PageColours colours)
 {
-    m_options = m_options.inverted(on);
+    m_options = m_options.withColours(colours);
     settingsChanged();
 }
 
@@ -459,7 +459,7 @@ void PageView::paintEvent(QPaintEvent *event)
         if (const PageCache::Page *page = m_cache.page(index)) {
             painter.drawImage(rect, page->image);
         } else {
-            painter.fillRect(rect, m_options.invert() ? Qt::black : Qt::white);
+            painter.fillRect(rect, QColor(paperColour(m_options.colours())));
             if (!tiled) {
                 painter.setPen(Qt::gray);
                 painter.drawText(rect, Qt::AlignCenter, QString::number(index + 1));

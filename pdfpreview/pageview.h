@@ -44,8 +44,9 @@ public:
     // Degrees, clockwise, a multiple of 90.
     void setRotation(int degrees);
     int rotation() const { return m_options.degrees(); }
-    void setInverted(bool on);
-    bool inverted() const { return m_options.invert(); }
+    // Normal, inverted, night or sepia (pagecolours.h).
+    void setColours(PageColours colours);
+    PageColours colours() const { return m_options.colours(); }
     void setAnnotationsShown(bool on);
     bool annotationsShown() const { return m_options.annotations(); }
     // All three as pages are asked for.

@@ -355,9 +355,10 @@ void PreviewDocument::sendWaiting()
         if (!job.tile.isNull() && m_tilesUnsupported)
             continue;
         if (job.tile.isNull())
-            m_inFlight.insert(connection->sendPageRequest(job.request()), job);
+            m_inFlight.insert(connection->sendPageRequest(job.request(), job.options.colours()), job);
         else
-            m_inFlight.insert(connection->sendTileRequest(TileRecord{job.request(), job.tile}), job);
+            m_inFlight.insert(connection->sendTileRequest(TileRecord{job.request(), job.tile}, job.options.colours()),
+                              job);
     }
 }
 

@@ -9,6 +9,8 @@
 #include "screenratio.h"
 
 #include <QAction>
+#include <QActionGroup>
+#include <QSettings>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QUrl>
@@ -109,6 +111,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     });
     m_reloader->setEnabled(true);
     connect(m_reloader, &PreviewAutoReloader::sigReloadRequested, this, &PreviewWindow::reload);
+    // What was chosen last time; a value this version does not know is normal.
+    setColours(pageColoursFrom(QSettings().value(QStringLiteral("view/colours")).toInt()));
     resize(1000, 800);
 }
 
@@ -194,15 +198,59 @@ void PreviewWindow::buildActions()
         [this] { m_view->setRotation(m_view->rotation() - 90); updatePrefetch(); });
     add(QStringLiteral("rotateRight"), tr("⟳"), QKeySequence(Qt::CTRL | Qt::Key_R),
         [this] { m_view->setRotation(m_view->rotation() + 90); updatePrefetch(); });
-    QAction *invert = add(QStringLiteral("invert"), tr("Invert"), QKeySequence(Qt::CTRL | Qt::Key_I),
-                          [this](bool on) { m_view->setInverted(on); updatePrefetch(); });
-    invert->setCheckable(true);
-    QAction *annotations = add(QStringLiteral("annotations"), tr("Annotations"), QKeySequence(Qt::CTRL | Qt::Key_A),
-                               [this](bool on) { m_view->setAnnotationsShown(on); updatePrefetch(); });
+    QAction *annotations = add(QStringLiteral("annotations"), tr("Annotations"),
+                               QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), [this](bool on) {
+                                   m_view->setAnnotationsShown(on);
+                                   updatePrefetch();
+                               });
     annotations->setCheckable(true);
     annotations->setChecked(m_view->annotationsShown());
+    buildColourActions(bar);
     bar->addSeparator();
-    add(QStringLiteral("reload"), tr("Reload"), QKeySequence::Refresh, [this] { reload(); });
+    add(QStringLiteral("reload"), tr("Reload"), QKeySequence(Qt::CTRL | Qt::Key_R), [this] { reload(); });
+}
+
+void PreviewWindow::buildColourActions(QToolBar *bar)
+{
+    // One of four, or none checked for normal colours: each key turns its
+    // colours on and, pressed again, off.
+    auto *group = new QActionGroup(this);
+    group->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    const struct {
+        const char *name;
+        QString text;
+        QKeySequence key;
+        PageColours colours;
+    } choices[] = {
+        {"invert", tr("Invert"), QKeySequence(Qt::CTRL | Qt::Key_I), PageColours::Inverted},
+        {"night", tr("Night"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I), PageColours::Night},
+        {"sepia", tr("Sepia"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_I), PageColours::Sepia},
+    };
+    for (const auto &choice : choices) {
+        auto *action = bar->addAction(choice.text);
+        action->setObjectName(QLatin1String(choice.name));
+        action->setShortcut(choice.key);
+        action->setCheckable(true);
+        action->setData(int(choice.colours));
+        group->addAction(action);
+        m_actions.insert(action->objectName(), action);
+    }
+    connect(group, &QActionGroup::triggered, this, [this, group] {
+        const QAction *checked = group->checkedAction();
+        setColours(checked ? pageColoursFrom(checked->data().toInt()) : PageColours::Normal);
+    });
+}
+
+void PreviewWindow::setColours(PageColours colours)
+{
+    for (const char *name : {"invert", "night", "sepia"}) {
+        QAction *action = m_actions.value(QLatin1String(name));
+        action->setChecked(pageColoursFrom(action->data().toInt()) == colours);
+    }
+    m_view->setColours(colours);
+    QSettings().setValue(QStringLiteral("view/colours"), int(colours));
+    if (!currentFile().isEmpty())
+        updatePrefetch();
 }
 
 void PreviewWindow::buildFindBar()

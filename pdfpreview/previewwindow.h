@@ -52,6 +52,9 @@ public:
     QLineEdit *findBox() const;
     QString findStatus() const;
     bool findBarShown() const;
+    // The pages' colours, as the View menu sets them; remembered for the
+    // next window.
+    void setColours(PageColours colours);
     // Opens the find bar and searches for the query, as typing it and Enter do.
     void find(const QString &query);
     // What opens a web address once the person has confirmed it: the
@@ -68,6 +71,7 @@ protected:
 private:
     void openFile(const QString &path, const QString &password, std::unique_ptr<pdfpreview::Prefetch> prefetch);
     void buildActions();
+    void buildColourActions(QToolBar *bar);
     void onOpened(const QList<QSize> &sizes);
     void onOutline(const QList<BookmarkNode> &outline);
     void onFailed(PreviewDocument::Problem problem, const QString &message);

@@ -28,7 +28,7 @@ constexpr quint64 ProbeToken = ~quint64(0);
 // -1, which costs a helper that knows the question nothing.
 PageRequest probePage(quint64 token, qint32 pageIndex = 0)
 {
-    PageRequest page = RenderOptions(0, false, false).request(pageIndex, QSize(1, 1));
+    PageRequest page = RenderOptions(0, false).request(pageIndex, QSize(1, 1));
     page.token = token;
     return page;
 }
@@ -80,6 +80,8 @@ void HelperConnection::sendProbe()
     sendRaw(buildPacket(PacketType::LinksRequest, qint32(-1)));
     m_probe.textToken = nextProbeToken();
     sendRaw(buildPacket(PacketType::TextRequest, TextRequestRecord{m_probe.textToken, -1, QPointF(), QPointF(), true}));
+    m_probe.coloursOut = true;
+    sendRaw(buildPacket(PacketType::PageColoursRequest, quint8(PageColours::Normal)));
     sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_probe.pageToken)));
 }
 
@@ -89,6 +91,7 @@ void HelperConnection::onProbeAnswered()
     m_probe.answered = true;
     m_probe.sizesOut = false;
     m_probe.linksOut = false;
+    m_probe.coloursOut = false;
     qCDebug(lcConnection) << "the helper knows" << m_probe.found << "and has" << m_probe.sizes.size() << "pages";
     if (m_searchAsked && !m_probe.found.testFlag(Capability::Search))
         emit searchUnavailable();
@@ -137,24 +140,39 @@ void HelperConnection::sendRequest(const QByteArray &packet)
         sendRaw(packet);
 }
 
-quint64 HelperConnection::sendPageRequest(PageRequest request)
+quint64 HelperConnection::sendPageRequest(PageRequest request, PageColours colours)
 {
-    if (!isOpen())
-        return 0;
-    request.token = m_nextId++;
-    request.image = QImage();
-    sendPiece(TileRecord{request, QRect()});
-    return request.token;
+    return sendTileRequest(TileRecord{request, QRect()}, colours);
 }
 
-quint64 HelperConnection::sendTileRequest(TileRecord tile)
+quint64 HelperConnection::sendTileRequest(TileRecord tile, PageColours colours)
 {
     if (!isOpen())
         return 0;
     tile.page.token = m_nextId++;
     tile.page.image = QImage();
+    // An inverted request draws its own colours: night and sepia are never
+    // laid over it.
+    if (appliedAfterDrawing(colours) && !tile.page.invert)
+        m_pieceColours.insert(tile.page.token, colours);
     sendPiece(tile);
     return tile.page.token;
+}
+
+void HelperConnection::sendColoursFor(const TileRecord &piece)
+{
+    const PageColours wanted = m_pieceColours.value(piece.page.token, PageColours::Normal);
+    if (wanted == m_helperColours || (m_probe.answered && !m_probe.found.testFlag(Capability::Colours)))
+        return;
+    m_helperColours = wanted;
+    sendRaw(buildPacket(PacketType::PageColoursRequest, quint8(wanted)));
+}
+
+void HelperConnection::finishColours(PageRequest &page)
+{
+    const PageColours colours = m_pieceColours.take(page.token);
+    if (appliedAfterDrawing(colours) && !m_probe.found.testFlag(Capability::Colours))
+        applyPageColours(page.image, colours);
 }
 
 quint64 HelperConnection::sendBookmarksRequest()
@@ -255,6 +273,7 @@ void HelperConnection::sendPiece(const TileRecord &piece)
 
 void HelperConnection::sendPlainPiece(const TileRecord &piece)
 {
+    sendColoursFor(piece);
     if (piece.tile.isNull())
         sendRaw(buildPacket(PacketType::RenderRequest, piece.page));
     else
@@ -266,6 +285,7 @@ void HelperConnection::sendSharedPiece(TileRecord piece, qint64 offset)
     // The block is taken from now on, so that the next request does not draw
     // into it too.
     m_pendingPieces.insert(piece.page.token, PendingPiece{m_area, offset});
+    sendColoursFor(piece);
     if (piece.tile.isNull()) {
         PacketWriter writer(PacketType::SharedRenderRequest);
         writer.stream() << piece.page << quint64(offset);
@@ -349,6 +369,7 @@ void HelperConnection::forgetPendingPieces()
     for (const PendingPiece &pending : std::as_const(m_pendingPieces))
         pending.area->give(pending.offset);
     m_pendingPieces.clear();
+    m_pieceColours.clear();
     m_afterOffer.clear();
     m_offeredArea.reset();
 }
@@ -408,8 +429,11 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             onAreaAnswered(false, false);
         if (packet.page.token == m_probe.pageToken && !m_probe.answered)
             onProbeAnswered();
-        if (!isProbe(packet.page.token))
-            emit renderReplied(packet.page);
+        if (!isProbe(packet.page.token)) {
+            PageRequest page = packet.page;
+            finishColours(page);
+            emit renderReplied(page);
+        }
         break;
     case PacketType::BookmarksReply: {
         const QList<BookmarkNode> nodes = readBookmarkNodes(payload);
@@ -435,8 +459,11 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     case PacketType::TileReply:
         if (packet.tile.page.token == m_probe.tileToken)
             m_probe.found |= Capability::Tiles;
-        else if (!isProbe(packet.tile.page.token))
-            emit tileReplied(packet.tile);
+        else if (!isProbe(packet.tile.page.token)) {
+            TileRecord tile = packet.tile;
+            finishColours(tile.page);
+            emit tileReplied(tile);
+        }
         break;
     case PacketType::TextReply: {
         TextReplyRecord reply;
@@ -482,18 +509,26 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         PageRequest reply;
         SharedImage placed;
         payload >> reply >> placed;
-        if (const auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed))
+        if (auto page = sharedPieceReplied(TileRecord{reply, QRect()}, placed)) {
+            finishColours(page->page);
             emit renderReplied(page->page);
+        }
         break;
     }
     case PacketType::SharedTileReply: {
         TileRecord reply;
         SharedImage placed;
         payload >> reply >> placed;
-        if (const auto tile = sharedPieceReplied(reply, placed))
+        if (auto tile = sharedPieceReplied(reply, placed)) {
+            finishColours(tile->page);
             emit tileReplied(*tile);
+        }
         break;
     }
+    case PacketType::PageColoursReply:
+        if (std::exchange(m_probe.coloursOut, false))
+            m_probe.found |= Capability::Colours;
+        break;
     default:
         // Nothing the preview side asks for: dropped.
         qCDebug(lcConnection) << "dropped a packet of type" << unsigned(packet.type);

@@ -9,6 +9,7 @@
 // HelperSession's.
 
 #include "areablocks.h"
+#include "pagecolours.h"
 #include "records.h"
 
 #include <QByteArray>
@@ -42,12 +43,13 @@ public:
     // kind drops it, so what has not come back by that page's reply is
     // unknown. The area alone is found out by the first piece's offer.
     enum class Capability {
-        Area = 0x01,   // drew into a shared area (offered only with Transport::Shared)
+        Area = 0x01, // drew into a shared area (offered only with Transport::Shared)
         Tiles = 0x02,
-        Sizes = 0x04,  // the page sizes, which the probe keeps: pageSizes()
+        Sizes = 0x04, // the page sizes, which the probe keeps: pageSizes()
         Search = 0x08,
         Links = 0x10,
         Text = 0x20,
+        Colours = 0x40, // night and sepia drawn by the helper, images kept
     };
     Q_DECLARE_FLAGS(Capabilities, Capability)
     Q_FLAG(Capabilities)
@@ -74,11 +76,15 @@ public:
     // Each returns the request's id; its reply carries it (a page's or
     // tile's as its token, whatever token the caller set). 0 when the
     // connection is closed and nothing was sent.
-    quint64 sendPageRequest(PageRequest request);
+    // Night and sepia colours (pagecolours.h) go to a helper that knows
+    // them ahead of the piece; for one that does not, they are applied here
+    // to the whole image before it is handed on. Inverted colours are the
+    // request's own flag.
+    quint64 sendPageRequest(PageRequest request, PageColours colours = PageColours::Normal);
     // A helper that does not know tiles drops the request: replies come in
     // request order, so a reply to anything sent after it, arriving first,
     // says so.
-    quint64 sendTileRequest(TileRecord tile);
+    quint64 sendTileRequest(TileRecord tile, PageColours colours = PageColours::Normal);
     quint64 sendBookmarksRequest();
     // A helper too old to know these stays silent, and its next reply to
     // another request comes first.
@@ -127,6 +133,12 @@ private:
     void sendPiece(const TileRecord &piece);
     void sendPlainPiece(const TileRecord &piece);
     void sendSharedPiece(TileRecord piece, qint64 offset);
+    // Tells the helper the colours of the piece about to go out, where they
+    // differ from the last it was told and it may know them.
+    void sendColoursFor(const TileRecord &piece);
+    // The colours a piece was asked with, applied here where the helper
+    // did not draw them; forgets the piece's colours.
+    void finishColours(PageRequest &page);
     // Sends a request now, or behind the area offer that is out.
     void sendRequest(const QByteArray &packet);
     void offerArea(qint64 bytes);
@@ -190,6 +202,7 @@ private:
         quint64 pageToken = 0; // the page every helper draws, last
         bool sizesOut = false;
         bool linksOut = false;
+        bool coloursOut = false;
         bool answered = false;
         Capabilities found;
         QList<QSize> sizes;
@@ -197,6 +210,11 @@ private:
     Probe m_probe;
     // A search was sent before the probe was answered.
     bool m_searchAsked = false;
+
+    // Pieces asked for with night or sepia, by id, until replied; and the
+    // colours the helper was told last.
+    QHash<quint64, PageColours> m_pieceColours;
+    PageColours m_helperColours = PageColours::Normal;
 
     QList<quint64> m_bookmarksWaiting;
     QList<quint64> m_pageSizesWaiting;

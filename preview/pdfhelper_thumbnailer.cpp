@@ -127,8 +127,8 @@ int makeThumbnail(const Job &job)
         say(QStringLiteral("%1 has no pages").arg(job.input));
         return Exit::NotAPdf;
     }
-    const PageRequest request =
-        pdfpreview::RenderOptions(0, true, false).request(0, pdfpreview::thumbnailSize(pageSizes->first(), job.size));
+    const PageRequest request = pdfpreview::RenderOptions(0, true).request(
+        0, pdfpreview::thumbnailSize(pageSizes->first(), job.size));
     const std::optional<PageRequest> reply = session.render(request, remaining(deadline));
     if (!reply)
         return lost(session, job);

@@ -67,7 +67,7 @@ double firstPage(const QString &document, bool sandboxed)
     pdfpreview::HelperSession session;
     if (!session.start(document) || !session.waitForConnected())
         return -1;
-    const auto reply = session.render(pdfpreview::RenderOptions(0, true, false).request(0, PageSize, 0));
+    const auto reply = session.render(pdfpreview::RenderOptions(0, true).request(0, PageSize, 0));
     const double ms = msSince(timer);
     qunsetenv("PDFHELPER_SANDBOX");
     return reply && !reply->image.isNull() && session.lastRenderShared() ? ms : -1;

@@ -68,7 +68,7 @@ Passes throughHelper(const QString &program, HelperSession::Transport transport,
     if (!session.start(document) || !session.waitForConnected())
         return {};
     const Passes passes = twoPasses(pages, [&](int page) {
-        const auto reply = session.render(pdfpreview::RenderOptions(0, false, false).request(page, size, 0));
+        const auto reply = session.render(pdfpreview::RenderOptions(0, false).request(page, size, 0));
         return reply && !reply->image.isNull();
     });
     session.finish();

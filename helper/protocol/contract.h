@@ -49,6 +49,11 @@ constexpr int MaxPageLinks = 10000;
 constexpr int MaxLinkRects = 64;
 constexpr int MaxLinkTargetUnits = 8192;
 
+// Where a page's images lie, for colours that leave them as drawn: found
+// among the page's first MaxPageObjects objects, at most MaxImageRects.
+constexpr int MaxPageObjects = 100000;
+constexpr int MaxImageRects = 256;
+
 // The most bytes a shared area for rendered pages may have: two pages at
 // the image bound and a little more. The helper maps nothing larger.
 constexpr qint64 MaxSharedAreaBytes = 2 * MaxImageBytes + qint64(64) * 1024 * 1024;

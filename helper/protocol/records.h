@@ -21,10 +21,10 @@ constexpr QDataStream::Version ProtocolStreamVersion = QDataStream::Qt_6_0;
 
 // First byte of every packet after the length prefix.
 enum class PacketType : quint8 {
-    RenderRequest = 1,   // preview -> helper, one PageRequest
-    RenderReply = 2,     // helper -> preview, the PageRequest with image filled
+    RenderRequest = 1,    // preview -> helper, one PageRequest
+    RenderReply = 2,      // helper -> preview, the PageRequest with image filled
     BookmarksRequest = 3, // preview -> helper, no payload
-    BookmarksReply = 4,  // helper -> preview, QList<BookmarkNode>
+    BookmarksReply = 4,   // helper -> preview, QList<BookmarkNode>
     // Our own preview side's questions beyond the four above. A helper that
     // does not know them reports and drops them, as it does any other type,
     // so the preview side must not wait for their answers for ever.
@@ -64,6 +64,11 @@ enum class PacketType : quint8 {
     // selection and for copying it.
     TextRequest = 22, // preview -> helper, TextRequestRecord
     TextReply = 23,   // helper -> preview, TextReplyRecord
+    // Night or sepia colours (pagecolours.h) for every page and tile drawn
+    // after the request, until the next one; normal ends them. The reply
+    // says what is in effect.
+    PageColoursRequest = 24, // preview -> helper, quint8 PageColours
+    PageColoursReply = 25,   // helper -> preview, quint8 PageColours
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);

@@ -4,6 +4,7 @@
 #include "contract.h"
 #include "helperconnection.h"
 #include "helpersession.h"
+#include "renderoptions.h"
 #include "neighbourprefetcher.h"
 #include "framing.h"
 #include "sharedarea.h"
@@ -484,9 +485,10 @@ private slots:
 
         // A peer that knows the sizes and links only.
         QTRY_COMPARE(asked.size(), 1);
-        QCOMPARE(types, (QList<PacketType>{PacketType::PageSizesRequest, PacketType::TileRequest,
-                                           PacketType::SearchRequest, PacketType::LinksRequest,
-                                           PacketType::TextRequest, PacketType::RenderRequest}));
+        QCOMPARE(types,
+                 (QList<PacketType>{PacketType::PageSizesRequest, PacketType::TileRequest, PacketType::SearchRequest,
+                                    PacketType::LinksRequest, PacketType::TextRequest, PacketType::PageColoursRequest,
+                                    PacketType::RenderRequest}));
         QSignalSpy found(&connection, &pdfpreview::HelperConnection::capabilitiesFound);
         const quint64 early = connection.sendSearchRequest(QStringLiteral("a"), false, 0);
         QSignalSpy unavailable(&connection, &pdfpreview::HelperConnection::searchUnavailable);
@@ -601,6 +603,58 @@ private slots:
         }
         QVERIFY(replies.value(ids[3]).page.image.isNull());
         QVERIFY(session.render(pageRequest(1)).has_value());
+    }
+
+    // Night and sepia through the helper: night turns the paper dark and
+    // keeps hues (a red square stays red, grey stays grey), sepia warms the
+    // paper; both leave the photograph's pixels as drawn, in a tile as on
+    // the whole page. A helper that does not know them gets the colours
+    // laid over the whole page by the connection.
+    void nightAndSepiaKeepHuesAndImages_data()
+    {
+        QTest::addColumn<QString>("helper");
+        QTest::newRow("helper") << testsupport::helperBinary();
+        QTest::newRow("helper before colours") << QStringLiteral(PDFHELPER_BEFORE_SHARED);
+    }
+
+    void nightAndSepiaKeepHuesAndImages()
+    {
+        QFETCH(QString, helper);
+        const bool knows = helper == testsupport::helperBinary();
+        HelperSession session;
+        session.process().setProgram(helper);
+        QVERIFY(session.start(fixture("colours.pdf")) && session.waitForConnected());
+        QHash<quint64, QImage> images;
+        connect(session.connection(), &pdfpreview::HelperConnection::renderReplied, this,
+                [&](const PageRequest &r) { images.insert(r.token, r.image); });
+        connect(session.connection(), &pdfpreview::HelperConnection::tileReplied, this,
+                [&](const TileRecord &r) { images.insert(r.page.token, r.page.image); });
+        const PageRequest page = pdfpreview::RenderOptions(0, false).request(0, QSize(400, 400));
+        const QRect tile(30, 250, 200, 100); // across the photograph's top edge
+        const quint64 normal = session.connection()->sendPageRequest(page);
+        const quint64 night = session.connection()->sendPageRequest(page, PageColours::Night);
+        const quint64 nightTile = session.connection()->sendTileRequest(TileRecord{page, tile}, PageColours::Night);
+        const quint64 sepia = session.connection()->sendPageRequest(page, PageColours::Sepia);
+        const quint64 again = session.connection()->sendPageRequest(page);
+        QTRY_COMPARE_WITH_TIMEOUT(images.size(), knows ? 5 : 4, 20000);
+        QCOMPARE(session.connection()->capabilities().testFlag(pdfpreview::HelperConnection::Capability::Colours),
+                 knows);
+        const auto at = [&](quint64 id, int x, int y) { return images.value(id).pixel(x, y); };
+        QCOMPARE(at(night, 200, 200), qRgb(0, 0, 0));
+        QCOMPARE(at(night, 90, 90), qRgb(255, 0, 0));
+        QVERIFY2(qAbs(qRed(at(night, 310, 90)) - 128) <= 2 && qRed(at(night, 310, 90)) == qBlue(at(night, 310, 90)),
+                 qPrintable(QString::number(at(night, 310, 90), 16)));
+        QCOMPARE(at(sepia, 200, 200), paperColour(PageColours::Sepia));
+        QCOMPARE(at(again, 200, 200), qRgb(255, 255, 255));
+        const QRect photo(44, 264, 92, 92);
+        const auto differs = testsupport::pixelDifference(images.value(night).copy(photo),
+                                                          images.value(normal).copy(photo));
+        QCOMPARE(differs.pixels == 0, knows);
+        QCOMPARE(testsupport::pixelDifference(images.value(sepia).copy(photo), images.value(normal).copy(photo)).pixels
+                     == 0,
+                 knows);
+        if (knows)
+            QCOMPARE(testsupport::pixelDifference(images.value(nightTile), images.value(night).copy(tile)).pixels, 0);
     }
 
 #ifdef Q_OS_LINUX

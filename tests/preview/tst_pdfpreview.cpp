@@ -17,6 +17,7 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTreeWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -65,6 +66,9 @@ class TestPdfPreview : public QObject
     Q_OBJECT
 
 private slots:
+    // Each case starts from what a first start remembers: nothing.
+    void init() { QSettings().clear(); }
+
     void readsNavigatesAndInverts()
     {
         PreviewWindow window;
@@ -85,6 +89,11 @@ private slots:
         QVERIFY(waitShown(view, 1));
         QTest::qWait(50);
         QVERIFY2(darkShare(view) > 0.5, qPrintable(QString::number(darkShare(view))));
+        // The colours are remembered for the next window, and the same key
+        // turns them off again.
+        QVERIFY(PreviewWindow().action("invert")->isChecked());
+        window.action("invert")->trigger();
+        QCOMPARE(window.pageView()->colours(), PageColours::Normal);
     }
 
     // Keys step as in other viewers: a screen keeping a tenth in view, a
@@ -300,7 +309,9 @@ private slots:
         connect(&document, &PreviewDocument::pageReady, this, [&](const PageJob &job, const QImage &) { drawn << job.index; });
         document.open(fixture("annotations.pdf"));
         QVERIFY(QTest::qWaitFor([&] { return document.isReady(); }, 20000));
-        const auto job = [](int index) { return PageJob{index, QSize(200, 260), pdfpreview::RenderOptions(0, true, false), 1, {}, {}}; };
+        const auto job = [](int index) {
+            return PageJob{index, QSize(200, 260), pdfpreview::RenderOptions(0, true), 1, {}, {}};
+        };
         QList<PageJob> before;
         for (int page = 0; page < 10; ++page)
             before << job(page);

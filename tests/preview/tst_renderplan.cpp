@@ -66,7 +66,7 @@ private slots:
         PageLayout layout;
         layout.setPageSizes(QList<QSize>(5, QSize(612, 792)));
         PageCache cache;
-        const JobSettings settings{pdfpreview::RenderOptions(1, true, false), 7};
+        const JobSettings settings{pdfpreview::RenderOptions(1, true), 7};
         const QRect view(0, layout.pageRect(2).top() + 100, 700, 500);
         QCOMPARE(describe(wantedJobs(TilePlan(layout, 1.0, true), layout, view, cache, settings)), QStringLiteral("2 3 1"));
         cache.putPage(3, pageImage(), 7);

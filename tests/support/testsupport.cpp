@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QMutex>
 #include <QProcess>
+#include <QTemporaryDir>
 
 namespace testsupport {
 
@@ -19,6 +20,20 @@ CaptureState &state()
     static CaptureState s;
     return s;
 }
+
+// Every test program, and every program it starts, runs with a
+// configuration folder of its own that is empty at the start: what a window
+// remembers neither comes from the user's settings nor outlives the run.
+struct OwnConfiguration {
+    QTemporaryDir dir;
+    OwnConfiguration()
+    {
+        if (!dir.isValid())
+            qFatal("no temporary folder for the configuration");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    }
+};
+const OwnConfiguration ownConfiguration;
 
 void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {

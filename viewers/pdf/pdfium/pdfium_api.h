@@ -31,6 +31,7 @@ typedef struct fpdf_schhandle_t__ *FPDF_SCHHANDLE;
 typedef const unsigned short *FPDF_WIDESTRING;
 typedef struct fpdf_link_t__ *FPDF_LINK;
 typedef struct fpdf_pagelink_t__ *FPDF_PAGELINK;
+typedef struct fpdf_pageobject_t__ *FPDF_PAGEOBJECT;
 
 typedef struct {
     float left;
@@ -243,6 +244,14 @@ FPDF_BOOL PDFIUM_CALL FPDFLink_GetRect(FPDF_PAGELINK link_page, int link_index, 
 void PDFIUM_CALL FPDFLink_CloseWebLinks(FPDF_PAGELINK link_page);
 FPDF_BOOL PDFIUM_CALL FPDF_PageToDevice(FPDF_PAGE page, int start_x, int start_y, int size_x, int size_y,
                                         int rotate, double page_x, double page_y, int *device_x, int *device_y);
+
+// The objects a page draws, for where its images lie.
+#define FPDF_PAGEOBJ_IMAGE 3
+int PDFIUM_CALL FPDFPage_CountObjects(FPDF_PAGE page);
+FPDF_PAGEOBJECT PDFIUM_CALL FPDFPage_GetObject(FPDF_PAGE page, int index);
+int PDFIUM_CALL FPDFPageObj_GetType(FPDF_PAGEOBJECT page_object);
+FPDF_BOOL PDFIUM_CALL FPDFPageObj_GetBounds(FPDF_PAGEOBJECT page_object, float *left, float *bottom, float *right,
+                                            float *top);
 
 #ifdef __cplusplus
 }

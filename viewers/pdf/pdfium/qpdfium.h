@@ -81,6 +81,13 @@ public:
     bool tileInto(unsigned int index, const QSize &pageSize, const QRect &tile, QImage &target, bool annotations,
                   int rotate);
 
+    // Where the page's images lie on a render of the whole page at pageSize,
+    // turned as that render is, in its pixels: at most maxRects of them,
+    // from the page's first MaxPageObjects objects (contract.h). Images
+    // inside form XObjects are not found. Empty for a page that cannot be
+    // loaded.
+    QList<QRect> imageRects(unsigned int index, const QSize &pageSize, int rotate, int maxRects);
+
     // The matches of query on a page, in page order, each as the rectangles
     // (page space: points, y upwards, origin where the document puts it)
     // that cover it line by line. At most maxHits matches and maxRects

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -205,4 +206,44 @@ bool QPdfium::render(const char *signature, unsigned int index, const QSize &siz
                     << "ret:" << ret << "elapsed:" << timer.elapsed() << "ms";
     }
     return false;
+}
+
+QList<QRect> QPdfium::imageRects(unsigned int index, const QSize &pageSize, int rotate, int maxRects)
+{
+    QList<QRect> rects;
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())) || pageSize.width() <= 0 || pageSize.height() <= 0
+        || pageSize.width() > MaxTilePageSide || pageSize.height() > MaxTilePageSide)
+        return rects;
+    PdfiumLocker locker;
+    ScopedPage page(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    if (!page)
+        return rects;
+    const int quarterTurns = ((rotate % 4) + 4) % 4;
+    const QRect whole(QPoint(0, 0), pageSize);
+    const int objects = qMin(FPDFPage_CountObjects(page.get()), MaxPageObjects);
+    for (int i = 0; i < objects && rects.size() < maxRects; ++i) {
+        FPDF_PAGEOBJECT object = FPDFPage_GetObject(page.get(), i);
+        float left = 0, bottom = 0, right = 0, top = 0;
+        if (!object || FPDFPageObj_GetType(object) != FPDF_PAGEOBJ_IMAGE
+            || !FPDFPageObj_GetBounds(object, &left, &bottom, &right, &top))
+            continue;
+        // Bounds are the document's: finite and within any page, or nothing.
+        if (!std::isfinite(left) || !std::isfinite(bottom) || !std::isfinite(right) || !std::isfinite(top))
+            continue;
+        const auto clamp = [](float v) { return qBound(-1e6f, v, 1e6f); };
+        left = clamp(left), bottom = clamp(bottom), right = clamp(right), top = clamp(top);
+        // A turn by quarters maps the box's corners onto a box's corners.
+        int x[2] = {}, y[2] = {};
+        if (!FPDF_PageToDevice(page.get(), 0, 0, pageSize.width(), pageSize.height(), quarterTurns, left, bottom, &x[0],
+                               &y[0])
+            || !FPDF_PageToDevice(page.get(), 0, 0, pageSize.width(), pageSize.height(), quarterTurns, right, top,
+                                  &x[1], &y[1]))
+            continue;
+        const QRect rect = QRect(QPoint(qMin(x[0], x[1]), qMin(y[0], y[1])),
+                                 QPoint(qMax(x[0], x[1]) - 1, qMax(y[0], y[1]) - 1))
+                               .intersected(whole);
+        if (!rect.isEmpty())
+            rects.append(rect);
+    }
+    return rects;
 }
