@@ -82,7 +82,8 @@ public:
                   int rotate);
 
     // Where the page's images lie on a render of the whole page at pageSize,
-    // turned as that render is, in its pixels: at most maxRects of them,
+    // turned as that render is, in its pixels (those whose centre lies in
+    // an image's box): at most maxRects of them,
     // from the page's first MaxPageObjects objects (contract.h). Images
     // inside form XObjects are not found. Empty for a page that cannot be
     // loaded.

@@ -9,11 +9,19 @@
 #include <QDebug>
 #include <QRecursiveMutex>
 #include <QString>
+#include <QSize>
 #include <QThread>
+#include <QTransform>
 
 #include <optional>
 
 QRecursiveMutex *pdfiumMutex();
+
+// How page space maps onto a render of the whole page at size, turned so,
+// in device pixels with their fractions: pdfium's own mapping, asked for at
+// 64 times the size so that its whole pixels lose nothing that matters.
+// Nothing for a size that large, or a page pdfium cannot map.
+std::optional<QTransform> deviceMapping(FPDF_PAGE page, const QSize &size, int quarterTurns);
 
 // Holds pdfiumMutex for its scope. Once the mutex has gone at process exit
 // there is nothing left to serialise, and it takes no lock.

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 
 #include <cmath>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -220,6 +221,9 @@ QList<QRect> QPdfium::imageRects(unsigned int index, const QSize &pageSize, int 
         return rects;
     const int quarterTurns = ((rotate % 4) + 4) % 4;
     const QRect whole(QPoint(0, 0), pageSize);
+    const std::optional<QTransform> mapping = deviceMapping(page.get(), pageSize, quarterTurns);
+    if (!mapping)
+        return rects;
     const int objects = qMin(FPDFPage_CountObjects(page.get()), MaxPageObjects);
     for (int i = 0; i < objects && rects.size() < maxRects; ++i) {
         FPDF_PAGEOBJECT object = FPDFPage_GetObject(page.get(), i);
@@ -232,18 +236,33 @@ QList<QRect> QPdfium::imageRects(unsigned int index, const QSize &pageSize, int 
             continue;
         const auto clamp = [](float v) { return qBound(-1e6f, v, 1e6f); };
         left = clamp(left), bottom = clamp(bottom), right = clamp(right), top = clamp(top);
-        // A turn by quarters maps the box's corners onto a box's corners.
-        int x[2] = {}, y[2] = {};
-        if (!FPDF_PageToDevice(page.get(), 0, 0, pageSize.width(), pageSize.height(), quarterTurns, left, bottom, &x[0],
-                               &y[0])
-            || !FPDF_PageToDevice(page.get(), 0, 0, pageSize.width(), pageSize.height(), quarterTurns, right, top,
-                                  &x[1], &y[1]))
-            continue;
-        const QRect rect = QRect(QPoint(qMin(x[0], x[1]), qMin(y[0], y[1])),
-                                 QPoint(qMax(x[0], x[1]) - 1, qMax(y[0], y[1]) - 1))
+        // A turn by quarters maps the box onto a box. The pixels kept are
+        // those whose centre lies inside it, as the image covers them.
+        const QRectF box = mapping->mapRect(QRectF(QPointF(left, bottom), QPointF(right, top)).normalized())
+                               .intersected(QRectF(whole).adjusted(-1, -1, 1, 1));
+        const QRect rect = QRect(QPoint(int(std::ceil(box.left() - 0.5)), int(std::ceil(box.top() - 0.5))),
+                                 QPoint(int(std::floor(box.right() - 0.5)), int(std::floor(box.bottom() - 0.5))))
                                .intersected(whole);
         if (!rect.isEmpty())
             rects.append(rect);
     }
     return rects;
+}
+
+std::optional<QTransform> deviceMapping(FPDF_PAGE page, const QSize &size, int quarterTurns)
+{
+    constexpr int Scale = 64;
+    constexpr double Step = 1024;
+    if (size.width() > INT_MAX / Scale || size.height() > INT_MAX / Scale)
+        return std::nullopt;
+    int x[3] = {}, y[3] = {};
+    const double from[3][2] = {{0, 0}, {Step, 0}, {0, Step}};
+    for (int i = 0; i < 3; ++i) {
+        if (!FPDF_PageToDevice(page, 0, 0, size.width() * Scale, size.height() * Scale, quarterTurns, from[i][0],
+                               from[i][1], &x[i], &y[i]))
+            return std::nullopt;
+    }
+    const double s = Scale;
+    return QTransform((x[1] - x[0]) / (Step * s), (y[1] - y[0]) / (Step * s), (x[2] - x[0]) / (Step * s),
+                      (y[2] - y[0]) / (Step * s), x[0] / s, y[0] / s);
 }

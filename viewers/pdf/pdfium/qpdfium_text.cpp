@@ -279,22 +279,9 @@ std::optional<QTransform> QPdfium::pageFrame(unsigned int index)
 
 std::optional<QTransform> QPdfium::frameOf(FPDF_PAGE page, unsigned int index)
 {
+    // The page as a render lays it out unturned, one pixel a point.
     const QSize points = pageSize(int(index));
     if (!page || points.isEmpty())
         return std::nullopt;
-    // The page as a render lays it out, at 64 device pixels a point so that
-    // pdfium's whole pixels lose nothing that matters; three points give the
-    // affine map.
-    constexpr int Scale = 64;
-    constexpr double Step = 1024;
-    int x[3] = {}, y[3] = {};
-    const double from[3][2] = {{0, 0}, {Step, 0}, {0, Step}};
-    for (int i = 0; i < 3; ++i) {
-        if (!FPDF_PageToDevice(page, 0, 0, points.width() * Scale, points.height() * Scale, 0, from[i][0],
-                               from[i][1], &x[i], &y[i]))
-            return std::nullopt;
-    }
-    const double s = Scale;
-    return QTransform((x[1] - x[0]) / (Step * s), (y[1] - y[0]) / (Step * s), (x[2] - x[0]) / (Step * s),
-                      (y[2] - y[0]) / (Step * s), x[0] / s, y[0] / s);
+    return deviceMapping(page, points, 0);
 }
