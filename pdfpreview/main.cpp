@@ -30,19 +30,24 @@ int main(int argc, char *argv[])
         {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
         {QStringLiteral("size"), QStringLiteral("Window size, such as 1000x800."), QStringLiteral("WxH")},
         {QStringLiteral("ahead"),
-         QStringLiteral("Helpers started ahead for the neighbouring files (2; 0 turns this off)."),
-         QStringLiteral("N"), QStringLiteral("2")},
+         QStringLiteral("Helpers started ahead for the neighbouring files (2; 0 turns this off)."), QStringLiteral("N"),
+         QStringLiteral("2")},
         {QStringLiteral("cache-mb"),
          QStringLiteral("Memory the drawn pages may keep, in MiB (384; pages in view are always kept)."),
          QStringLiteral("MB"), QStringLiteral("384")},
-        {QStringLiteral("zoom"),
-         QStringLiteral("Zoom in pixels a point, 0.05 to 48 (default: fit width)."), QStringLiteral("Z")},
+        {QStringLiteral("zoom"), QStringLiteral("Zoom in pixels a point, 0.05 to 48 (default: fit width)."),
+         QStringLiteral("Z")},
         {QStringLiteral("scroll"),
-         QStringLiteral("Scroll the pages to X,Y (logical pixels from the top left) once shown."), QStringLiteral("X,Y")},
+         QStringLiteral("Scroll the pages to X,Y (logical pixels from the top left) once shown."),
+         QStringLiteral("X,Y")},
+        {QStringLiteral("colours"),
+         QStringLiteral("Page colours: normal, inverted, night or sepia (default: as last time)."),
+         QStringLiteral("COLOURS")},
         {QStringLiteral("find"), QStringLiteral("Search for the text once the first page is shown."),
          QStringLiteral("TEXT")},
         {QStringLiteral("screenshot"),
-         QStringLiteral("Save the window to a PNG once the first page is shown, then quit."), QStringLiteral("OUT.png")},
+         QStringLiteral("Save the window to a PNG once the first page is shown, then quit."),
+         QStringLiteral("OUT.png")},
     });
     parser.process(app);
     const QStringList files = parser.positionalArguments();
@@ -69,6 +74,16 @@ int main(int argc, char *argv[])
             return 1;
         }
         window.pageView()->setZoom(zoom);
+    }
+    if (parser.isSet(QStringLiteral("colours"))) {
+        const QStringList names{QStringLiteral("normal"), QStringLiteral("inverted"), QStringLiteral("night"),
+                                QStringLiteral("sepia")};
+        const int chosen = int(names.indexOf(parser.value(QStringLiteral("colours"))));
+        if (chosen < 0) {
+            std::fprintf(stderr, "pdfpreview: --colours takes normal, inverted, night or sepia\n");
+            return 1;
+        }
+        window.setColours(pageColoursFrom(chosen));
     }
     window.prefetcher()->setAhead(qBound(0, parser.value(QStringLiteral("ahead")).toInt(), 8));
     const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));

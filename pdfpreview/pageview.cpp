@@ -4,6 +4,8 @@
 #include "renderplan.h"
 
 #include <QKeyEvent>
+#include <QNativeGestureEvent>
+#include <QWheelEvent>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -98,6 +100,47 @@ void PageView::setZoom(double pixelsPerPoint)
 void PageView::zoomBy(double factor)
 {
     setZoom(m_layout.zoom() * factor);
+}
+
+void PageView::zoomAround(double factor, QPoint pos)
+{
+    if (pageCount() == 0 || !std::isfinite(factor) || factor <= 0)
+        return;
+    const QPoint strip = pos + visibleArea().topLeft();
+    const int page = m_layout.pageAt(strip.y());
+    const QPointF onPage = pagePoint(page, strip);
+    m_mode = ZoomMode::Custom;
+    m_layout.setZoom(m_layout.zoom() * factor);
+    settingsChanged();
+    const QPointF after = m_layout.pageToStrip(page).map(onPage);
+    horizontalScrollBar()->setValue(qRound(after.x() - pos.x()));
+    verticalScrollBar()->setValue(qRound(after.y() - pos.y()));
+    emit zoomChanged();
+}
+
+void PageView::wheelEvent(QWheelEvent *event)
+{
+    if (!(event->modifiers() & Qt::ControlModifier)) {
+        QAbstractScrollArea::wheelEvent(event);
+        return;
+    }
+    // A notch of a wheel is 120; touchpads send smaller steps more often.
+    const int delta = event->angleDelta().y();
+    if (delta != 0)
+        zoomAround(std::pow(1.25, delta / 120.0), event->position().toPoint());
+    event->accept();
+}
+
+bool PageView::viewportEvent(QEvent *event)
+{
+    if (event->type() == QEvent::NativeGesture) {
+        const auto *gesture = static_cast<QNativeGestureEvent *>(event);
+        if (gesture->gestureType() == Qt::ZoomNativeGesture) {
+            zoomAround(1.0 + gesture->value(), viewport()->mapFromGlobal(gesture->globalPosition().toPoint()));
+            return true;
+        }
+    }
+    return QAbstractScrollArea::viewportEvent(event);
 }
 
 void PageView::setRotation(int degrees)

@@ -41,6 +41,8 @@ public:
     void setZoom(double pixelsPerPoint);
     double zoom() const { return m_layout.zoom(); }
     void zoomBy(double factor);
+    // Zooms keeping the point of the page under pos (in the viewport) there.
+    void zoomAround(double factor, QPoint pos);
     // Degrees, clockwise, a multiple of 90.
     void setRotation(int degrees);
     int rotation() const { return m_options.degrees(); }
@@ -133,6 +135,8 @@ signals:
     void currentPageChanged(int index);
     // A page's image for the current settings has come in.
     void pageShown(int index);
+    // The zoom changed from within the view (the wheel, a pinch).
+    void zoomChanged();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -144,6 +148,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
+    // Ctrl with the wheel, and a touchpad's pinch, zoom around the pointer.
+    void wheelEvent(QWheelEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
 
 private:
     void onPageReady(const PageJob &job, const QImage &image);

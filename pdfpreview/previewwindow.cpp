@@ -2,6 +2,7 @@
 
 #include "filecollector.h"
 #include "findbar.h"
+#include "windowactions.h"
 #include "contract.h"
 #include "neighbourprefetcher.h"
 #include "pageview.h"
@@ -56,6 +57,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_reloader(new PreviewAutoReloader(this))
     , m_ratio(new ScreenRatio(this))
     , m_prefetch(new pdfpreview::NeighbourPrefetcher(this))
+    , m_commands(new WindowActions(this))
 {
     setCentralWidget(m_view);
     m_view->setDocument(m_document);
@@ -67,8 +69,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     addDockWidget(Qt::LeftDockWidgetArea, dock);
     statusBar()->addWidget(m_status, 1);
 
-    buildActions();
     buildFindBar();
+    buildActions();
 
     connect(m_document, &PreviewDocument::opened, this, &PreviewWindow::onOpened);
     connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
@@ -86,6 +88,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         statusBar()->showMessage(message, 10000);
     });
     connect(m_view, &PageView::currentPageChanged, this, &PreviewWindow::updateStatus);
+    connect(m_view, &PageView::zoomChanged, this, &PreviewWindow::updateStatus);
     m_openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
     connect(m_view, &PageView::linkHovered, this, [this](const QString &where) {
         if (where.isEmpty())
@@ -104,10 +107,11 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     connect(m_document, &PreviewDocument::firstPagePrefetched, m_view, &PageView::offerImage);
     connect(m_siblings, &FileCollector::sigSiblingFilesChanged, this, [this](const QString &pre, const QString &next) {
         updatePrefetch();
-        m_actions.value(QStringLiteral("previous"))->setEnabled(!pre.isEmpty());
-        m_actions.value(QStringLiteral("next"))->setEnabled(!next.isEmpty());
-        m_actions.value(QStringLiteral("previous"))->setToolTip(pre.isEmpty() ? tr("No other file") : tr("Previous: %1").arg(pre));
-        m_actions.value(QStringLiteral("next"))->setToolTip(next.isEmpty() ? tr("No other file") : tr("Next: %1").arg(next));
+        action(QStringLiteral("previous"))->setEnabled(!pre.isEmpty());
+        action(QStringLiteral("next"))->setEnabled(!next.isEmpty());
+        action(QStringLiteral("previous"))
+            ->setToolTip(pre.isEmpty() ? tr("No other file") : tr("Previous: %1").arg(pre));
+        action(QStringLiteral("next"))->setToolTip(next.isEmpty() ? tr("No other file") : tr("Next: %1").arg(next));
     });
     m_reloader->setEnabled(true);
     connect(m_reloader, &PreviewAutoReloader::sigReloadRequested, this, &PreviewWindow::reload);
@@ -139,80 +143,137 @@ void PreviewWindow::updatePrefetch()
 
 QAction *PreviewWindow::action(const QString &name) const
 {
-    return m_actions.value(name);
+    return m_commands->action(name);
 }
 
 void PreviewWindow::buildActions()
 {
-    QToolBar *bar = addToolBar(tr("View"));
-    bar->setObjectName(QStringLiteral("view"));
-    auto add = [this, bar](const QString &name, const QString &text, const QKeySequence &key, auto slot) {
-        auto *action = bar->addAction(text);
-        action->setObjectName(name);
-        action->setShortcut(key);
-        connect(action, &QAction::triggered, this, slot);
-        m_actions.insert(name, action);
-        return action;
-    };
-    add(QStringLiteral("previous"), tr("◀ File"), QKeySequence(Qt::ALT | Qt::Key_Left), [this] { stepFile(-1); });
-    add(QStringLiteral("next"), tr("File ▶"), QKeySequence(Qt::ALT | Qt::Key_Right), [this] { stepFile(1); });
-    bar->addSeparator();
+    using Command = WindowActions::Command;
+    const QString file = tr("&File"), go = tr("&Go"), view = tr("&View"), help = tr("&Help");
+    WindowActions *c = m_commands;
+    c->add(Command{QStringLiteral("previous"), tr("◀ File"), {QKeySequence(Qt::ALT | Qt::Key_Left)}, file, true},
+           [this](bool) { stepFile(-1); });
+    c->add(Command{QStringLiteral("next"), tr("File ▶"), {QKeySequence(Qt::ALT | Qt::Key_Right)}, file, true},
+           [this](bool) { stepFile(1); });
+    c->add(Command{QStringLiteral("reload"), tr("Reload"), {QKeySequence(Qt::CTRL | Qt::Key_R)}, file},
+           [this](bool) { reload(); });
+    c->addSeparator(file, true);
+    // Previews close with Escape; full screen and the find bar go first.
+    c->add(Command{QStringLiteral("close"), tr("Close"), {QKeySequence(Qt::Key_Escape), QKeySequence::Close}, file},
+           [this](bool) {
+        if (isFullScreen())
+            setFullScreen(false);
+        else if (findBarShown())
+            m_findBar->close();
+        else
+            close();
+    });
+
     m_pageBox->setObjectName(QStringLiteral("page"));
     m_pageBox->setToolTip(tr("Page number: type one and press Enter (Ctrl+G)"));
     m_pageBox->setMaximumWidth(m_pageBox->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
     m_pageBox->setAlignment(Qt::AlignRight);
     m_pageBox->setValidator(new QIntValidator(1, 1, m_pageBox));
     connect(m_pageBox, &QLineEdit::returnPressed, this, &PreviewWindow::goToTypedPage);
-    bar->addWidget(m_pageBox);
-    auto *goTo = new QAction(tr("Go to page"), this);
-    goTo->setObjectName(QStringLiteral("goToPage"));
-    goTo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
-    connect(goTo, &QAction::triggered, this, [this] {
+    c->addToolBarWidget(m_pageBox);
+    c->add(Command{QStringLiteral("goToPage"), tr("Go to page…"), {QKeySequence(Qt::CTRL | Qt::Key_G)}, go},
+           [this](bool) {
         m_pageBox->setFocus(Qt::ShortcutFocusReason);
         m_pageBox->selectAll();
     });
-    addAction(goTo);
-    m_actions.insert(goTo->objectName(), goTo);
-    // Previews close with Escape.
-    auto *closing = new QAction(tr("Close"), this);
-    closing->setObjectName(QStringLiteral("close"));
-    closing->setShortcut(QKeySequence(Qt::Key_Escape));
-    // The find bar closes first.
-    connect(closing, &QAction::triggered, this, [this] {
-        if (findBarShown())
-            m_findBar->close();
-        else
-            close();
+    c->add(Command{QStringLiteral("find"), tr("Find…"), {QKeySequence::Find}, go}, [this](bool) { m_findBar->open(); });
+    const auto step = [this](int direction) {
+        return [this, direction](bool) {
+            if (findBarShown())
+                m_findBar->step(direction);
+        };
+    };
+    c->add(Command{QStringLiteral("findNext"), tr("Find next"), {QKeySequence(Qt::Key_F3)}, go}, step(1));
+    c->add(Command{QStringLiteral("findPrevious"), tr("Find previous"), {QKeySequence(Qt::SHIFT | Qt::Key_F3)}, go},
+           step(-1));
+    c->addSeparator(QString(), true);
+
+    c->add(Command{QStringLiteral("zoomOut"), tr("Zoom out"), {QKeySequence::ZoomOut}, view, true, false, tr("−")},
+           [this](bool) {
+        m_view->zoomBy(1 / 1.25);
+        updateStatus();
     });
-    addAction(closing);
-    m_actions.insert(closing->objectName(), closing);
-    bar->addSeparator();
-    add(QStringLiteral("zoomOut"), tr("−"), QKeySequence::ZoomOut, [this] { m_view->zoomBy(1 / 1.25); updateStatus(); });
-    add(QStringLiteral("zoomIn"), tr("+"), QKeySequence::ZoomIn, [this] { m_view->zoomBy(1.25); updateStatus(); });
-    add(QStringLiteral("fitWidth"), tr("Fit width"), QKeySequence(Qt::CTRL | Qt::Key_2),
-        [this] { m_view->setZoomMode(PageView::ZoomMode::FitWidth); updateStatus(); });
-    add(QStringLiteral("fitPage"), tr("Fit page"), QKeySequence(Qt::CTRL | Qt::Key_1),
-        [this] { m_view->setZoomMode(PageView::ZoomMode::FitPage); updateStatus(); });
-    bar->addSeparator();
-    add(QStringLiteral("rotateLeft"), tr("⟲"), QKeySequence(Qt::CTRL | Qt::Key_L),
-        [this] { m_view->setRotation(m_view->rotation() - 90); updatePrefetch(); });
-    add(QStringLiteral("rotateRight"), tr("⟳"), QKeySequence(Qt::CTRL | Qt::Key_R),
-        [this] { m_view->setRotation(m_view->rotation() + 90); updatePrefetch(); });
-    QAction *annotations = add(QStringLiteral("annotations"), tr("Annotations"),
-                               QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), [this](bool on) {
-                                   m_view->setAnnotationsShown(on);
-                                   updatePrefetch();
-                               });
-    annotations->setCheckable(true);
+    c->add(Command{QStringLiteral("zoomIn"),
+                   tr("Zoom in"),
+                   {QKeySequence::ZoomIn, QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+                   view,
+                   true,
+                   false,
+                   tr("+")},
+           [this](bool) {
+        m_view->zoomBy(1.25);
+        updateStatus();
+    });
+    c->add(Command{QStringLiteral("fitWidth"), tr("Fit width"), {QKeySequence(Qt::CTRL | Qt::Key_2)}, view, true},
+           [this](bool) {
+        m_view->setZoomMode(PageView::ZoomMode::FitWidth);
+        updateStatus();
+    });
+    c->add(Command{QStringLiteral("fitPage"), tr("Fit page"), {QKeySequence(Qt::CTRL | Qt::Key_1)}, view, true},
+           [this](bool) {
+        m_view->setZoomMode(PageView::ZoomMode::FitPage);
+        updateStatus();
+    });
+    c->addSeparator(view, true);
+    c->add(Command{QStringLiteral("rotateLeft"),
+                   tr("Rotate left"),
+                   {QKeySequence(Qt::CTRL | Qt::Key_Left)},
+                   view,
+                   true,
+                   false,
+                   tr("⟲")},
+           [this](bool) {
+        m_view->setRotation(m_view->rotation() - 90);
+        updatePrefetch();
+    });
+    c->add(Command{QStringLiteral("rotateRight"),
+                   tr("Rotate right"),
+                   {QKeySequence(Qt::CTRL | Qt::Key_Right)},
+                   view,
+                   true,
+                   false,
+                   tr("⟳")},
+           [this](bool) {
+        m_view->setRotation(m_view->rotation() + 90);
+        updatePrefetch();
+    });
+    c->addSeparator(view, true);
+    buildColourActions(view);
+    QAction *annotations = c->add(Command{QStringLiteral("annotations"),
+                                          tr("Annotations"),
+                                          {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)},
+                                          view,
+                                          true,
+                                          true},
+                                  [this](bool on) {
+        m_view->setAnnotationsShown(on);
+        updatePrefetch();
+    });
     annotations->setChecked(m_view->annotationsShown());
-    buildColourActions(bar);
-    bar->addSeparator();
-    add(QStringLiteral("reload"), tr("Reload"), QKeySequence(Qt::CTRL | Qt::Key_R), [this] { reload(); });
+    c->addSeparator(view);
+    c->add(Command{QStringLiteral("fullScreen"), tr("Full screen"), {QKeySequence(Qt::Key_F11)}, view, false, true},
+           [this](bool on) { setFullScreen(on); });
+
+    c->add(Command{QStringLiteral("keys"), tr("Keys"), {QKeySequence(Qt::Key_F1)}, help},
+           [this](bool) { m_commands->showKeys(); });
+    c->describeKey(tr("Page Down, Space"), tr("Next screen"));
+    c->describeKey(tr("Page Up, Shift+Space"), tr("Previous screen"));
+    c->describeKey(tr("Ctrl+Page Down, Ctrl+Page Up"), tr("Next page, previous page"));
+    c->describeKey(tr("Home, End"), tr("First page, last page"));
+    c->describeKey(tr("Ctrl+wheel, pinch"), tr("Zoom around the pointer"));
+    c->describeKey(tr("Drag, double-click"), tr("Select text, select a word"));
+    c->describeKey(QKeySequence(QKeySequence::Copy).toString(QKeySequence::NativeText), tr("Copy the selection"));
+    c->describeKey(tr("Enter, Shift+Enter in the find bar"), tr("Next hit, previous hit"));
 }
 
-void PreviewWindow::buildColourActions(QToolBar *bar)
+void PreviewWindow::buildColourActions(const QString &menu)
 {
-    // One of four, or none checked for normal colours: each key turns its
+    // One of three, or none checked for normal colours: each key turns its
     // colours on and, pressed again, off.
     auto *group = new QActionGroup(this);
     group->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
@@ -221,19 +282,19 @@ void PreviewWindow::buildColourActions(QToolBar *bar)
         QString text;
         QKeySequence key;
         PageColours colours;
+        QString shortText;
     } choices[] = {
-        {"invert", tr("Invert"), QKeySequence(Qt::CTRL | Qt::Key_I), PageColours::Inverted},
-        {"night", tr("Night"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I), PageColours::Night},
-        {"sepia", tr("Sepia"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_I), PageColours::Sepia},
+        {"invert", tr("Inverted colours"), QKeySequence(Qt::CTRL | Qt::Key_I), PageColours::Inverted, tr("Invert")},
+        {"night", tr("Night"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_I), PageColours::Night, QString()},
+        {"sepia", tr("Sepia"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_I), PageColours::Sepia, QString()},
     };
     for (const auto &choice : choices) {
-        auto *action = bar->addAction(choice.text);
-        action->setObjectName(QLatin1String(choice.name));
-        action->setShortcut(choice.key);
-        action->setCheckable(true);
+        QAction *action = m_commands->add(
+            WindowActions::Command{
+                QLatin1String(choice.name), choice.text, {choice.key}, menu, true, true, choice.shortText},
+            nullptr);
         action->setData(int(choice.colours));
         group->addAction(action);
-        m_actions.insert(action->objectName(), action);
     }
     connect(group, &QActionGroup::triggered, this, [this, group] {
         const QAction *checked = group->checkedAction();
@@ -244,8 +305,8 @@ void PreviewWindow::buildColourActions(QToolBar *bar)
 void PreviewWindow::setColours(PageColours colours)
 {
     for (const char *name : {"invert", "night", "sepia"}) {
-        QAction *action = m_actions.value(QLatin1String(name));
-        action->setChecked(pageColoursFrom(action->data().toInt()) == colours);
+        QAction *choice = action(QLatin1String(name));
+        choice->setChecked(pageColoursFrom(choice->data().toInt()) == colours);
     }
     m_view->setColours(colours);
     QSettings().setValue(QStringLiteral("view/colours"), int(colours));
@@ -253,29 +314,21 @@ void PreviewWindow::setColours(PageColours colours)
         updatePrefetch();
 }
 
+void PreviewWindow::setFullScreen(bool on)
+{
+    action(QStringLiteral("fullScreen"))->setChecked(on);
+    if (on == isFullScreen())
+        return;
+    if (on)
+        showFullScreen();
+    else
+        showNormal();
+}
+
 void PreviewWindow::buildFindBar()
 {
     m_findBar = new FindBar(m_document, m_view, this);
     addToolBar(Qt::BottomToolBarArea, m_findBar);
-    auto *find = new QAction(tr("Find"), this);
-    find->setObjectName(QStringLiteral("find"));
-    find->setShortcut(QKeySequence::Find);
-    connect(find, &QAction::triggered, m_findBar, &FindBar::open);
-    addAction(find);
-    m_actions.insert(find->objectName(), find);
-    const auto step = [this](const QString &name, const QKeySequence &key, int direction) {
-        auto *action = new QAction(this);
-        action->setObjectName(name);
-        action->setShortcut(key);
-        connect(action, &QAction::triggered, this, [this, direction] {
-            if (findBarShown())
-                m_findBar->step(direction);
-        });
-        addAction(action);
-        m_actions.insert(name, action);
-    };
-    step(QStringLiteral("findNext"), QKeySequence(Qt::Key_F3), 1);
-    step(QStringLiteral("findPrevious"), QKeySequence(Qt::SHIFT | Qt::Key_F3), -1);
 }
 
 QLineEdit *PreviewWindow::findBox() const

@@ -18,6 +18,7 @@ class FindBar;
 class PageView;
 class PreviewAutoReloader;
 class QAction;
+class WindowActions;
 class QCheckBox;
 class QToolBar;
 class QLabel;
@@ -71,7 +72,8 @@ protected:
 private:
     void openFile(const QString &path, const QString &password, std::unique_ptr<pdfpreview::Prefetch> prefetch);
     void buildActions();
-    void buildColourActions(QToolBar *bar);
+    void buildColourActions(const QString &menu);
+    void setFullScreen(bool on);
     void onOpened(const QList<QSize> &sizes);
     void onOutline(const QList<BookmarkNode> &outline);
     void onFailed(PreviewDocument::Problem problem, const QString &message);
@@ -95,7 +97,7 @@ private:
     PreviewAutoReloader *m_reloader;
     ScreenRatio *m_ratio;
     pdfpreview::NeighbourPrefetcher *m_prefetch;
-    QHash<QString, QAction *> m_actions;
+    WindowActions *m_commands;
     FindBar *m_findBar = nullptr;
     std::function<void(const QUrl &)> m_openUrl;
     int m_pageAfterOpen = 0;

@@ -17,6 +17,8 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QTableWidget>
+#include <QDialog>
 #include <QSettings>
 #include <QTreeWidget>
 #include <QMessageBox>
@@ -138,6 +140,34 @@ private slots:
         QTest::keyClicks(window.pageBox(), QStringLiteral("9"));
         QTest::keyClick(window.pageBox(), Qt::Key_Return);
         QCOMPARE(view->currentPage(), 2);
+
+        // Ctrl with the wheel zooms, keeping the page's point under the
+        // pointer where it was.
+        const QPoint pointer(300, 200);
+        const QPoint scrolled(view->horizontalScrollBar()->value(), bar->value());
+        int under = 0;
+        while (under < 2 && !view->stripRect(under, QRectF(0, 0, 612, 792)).contains(pointer + scrolled))
+            ++under;
+        const QPointF before = view->pagePoint(under,
+                                               pointer + QPoint(view->horizontalScrollBar()->value(), bar->value()));
+        const double zoom = view->zoom();
+        QWheelEvent wheel(pointer, view->viewport()->mapToGlobal(pointer), QPoint(), QPoint(0, 240), Qt::NoButton,
+                          Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view->viewport(), &wheel);
+        QVERIFY2(qAbs(view->zoom() - zoom * 1.5625) < 0.01, qPrintable(QString::number(view->zoom() / zoom)));
+        const QPointF after = view->pagePoint(under,
+                                              pointer + QPoint(view->horizontalScrollBar()->value(), bar->value()));
+        QVERIFY2(
+            (after - before).manhattanLength() < 1.5,
+            qPrintable(QStringLiteral("%1,%2 -> %3,%4").arg(before.x()).arg(before.y()).arg(after.x()).arg(after.y())));
+        // Keys as in Evince: Ctrl+Right turns, F1 lists every key.
+        QTest::keyClick(view, Qt::Key_Right, Qt::ControlModifier);
+        QCOMPARE(view->rotation(), 90);
+        QTest::keyClick(view, Qt::Key_F1);
+        QTRY_VERIFY(window.findChild<QDialog *>(QStringLiteral("keys")));
+        const auto *keys = window.findChild<QDialog *>(QStringLiteral("keys"))->findChild<QTableWidget *>();
+        QVERIFY(keys && !keys->findItems(QStringLiteral("Night"), Qt::MatchExactly).isEmpty());
+        window.findChild<QDialog *>(QStringLiteral("keys"))->close();
 
         QTest::keyClick(view, Qt::Key_Escape);
         QVERIFY(!window.isVisible());
