@@ -1,5 +1,6 @@
 // pdfpreview: a preview window for PDF files, drawn by pdfhelper processes.
 
+#include "fileargument.h"
 #include "neighbourprefetcher.h"
 #include "pagelayout.h"
 #include "pageview.h"
@@ -7,10 +8,14 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
 #include <QScrollBar>
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 int main(int argc, char *argv[])
 {
@@ -24,9 +29,13 @@ int main(int argc, char *argv[])
                                                     "damaged file can take only its helper down."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The PDF file to show."));
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("The PDF file to show: a path or a file:// address, either with "
+                                                "#page=N to open at page N."));
     parser.addOptions({
         {QStringLiteral("password"), QStringLiteral("Password of the document."), QStringLiteral("P")},
+        {QStringLiteral("page"), QStringLiteral("Open at page N, counted from 1 (default: where it was left)."),
+         QStringLiteral("N")},
         {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
         {QStringLiteral("size"), QStringLiteral("Window size, such as 1000x800."), QStringLiteral("WxH")},
         {QStringLiteral("ahead"),
@@ -56,7 +65,27 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    const FileArgument file = fileArgument(files.first());
+    if (file.path.isEmpty()) {
+        std::fprintf(stderr, "pdfpreview: %s is not a local file\n", qPrintable(files.first()));
+        return 1;
+    }
+    PreviewWindow::StartChoices start;
+    start.page = file.page;
+    if (parser.isSet(QStringLiteral("page"))) {
+        bool ok = false;
+        const int page = parser.value(QStringLiteral("page")).toInt(&ok);
+        if (!ok || page < 1) {
+            std::fprintf(stderr, "pdfpreview: --page takes a page number, 1 or more\n");
+            return 1;
+        }
+        start.page = page - 1;
+    }
+    start.zoom = parser.isSet(QStringLiteral("zoom"));
+    start.colours = parser.isSet(QStringLiteral("colours"));
+
     PreviewWindow window;
+    window.setStartChoices(start);
     if (parser.isSet(QStringLiteral("helper")))
         window.setHelperProgram(parser.value(QStringLiteral("helper")));
     bool budgetGiven = false;
@@ -127,7 +156,8 @@ int main(int argc, char *argv[])
         QObject::connect(&window, &PreviewWindow::firstPageShown, &window, [&window, query] { window.find(query); });
     }
     window.show();
-    window.openFile(files.first(), parser.value(QStringLiteral("password")).isEmpty()
-                                       ? QString() : parser.value(QStringLiteral("password")));
+    window.openFile(file.path,
+                    parser.value(QStringLiteral("password")).isEmpty() ? QString()
+                                                                       : parser.value(QStringLiteral("password")));
     return app.exec();
 }

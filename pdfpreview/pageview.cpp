@@ -118,6 +118,24 @@ void PageView::zoomAround(double factor, QPoint pos)
     emit zoomChanged();
 }
 
+std::pair<int, QPointF> PageView::topLeftPoint() const
+{
+    const QPoint corner = visibleArea().topLeft();
+    const int page = m_layout.pageAt(corner.y());
+    return {page, page >= 0 ? pagePoint(page, corner) : QPointF()};
+}
+
+void PageView::showPoint(int page, QPointF at)
+{
+    if (page < 0 || page >= pageCount())
+        return;
+    const QPointF corner = m_layout.pageToStrip(page).map(at);
+    horizontalScrollBar()->setValue(clampedRound(corner.x(), 0, horizontalScrollBar()->maximum()));
+    verticalScrollBar()->setValue(clampedRound(corner.y(), 0, verticalScrollBar()->maximum()));
+    requestVisiblePages();
+    viewport()->update();
+}
+
 void PageView::wheelEvent(QWheelEvent *event)
 {
     if (!(event->modifiers() & Qt::ControlModifier)) {

@@ -41,6 +41,10 @@ public:
     void setZoom(double pixelsPerPoint);
     double zoom() const { return m_layout.zoom(); }
     void zoomBy(double factor);
+    // The page at the view's top left corner and the point of it there, in
+    // its points as laid out unturned; showPoint() scrolls it back there.
+    std::pair<int, QPointF> topLeftPoint() const;
+    void showPoint(int page, QPointF at);
     // Zooms keeping the point of the page under pos (in the viewport) there.
     void zoomAround(double factor, QPoint pos);
     // Degrees, clockwise, a multiple of 90.

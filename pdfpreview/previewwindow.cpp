@@ -10,6 +10,7 @@
 #include "screenratio.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QActionGroup>
 #include <QSettings>
 #include <QDesktopServices>
@@ -58,6 +59,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_ratio(new ScreenRatio(this))
     , m_prefetch(new pdfpreview::NeighbourPrefetcher(this))
     , m_commands(new WindowActions(this))
+    , m_places(std::make_unique<PlaceStore>())
 {
     setCentralWidget(m_view);
     m_view->setDocument(m_document);
@@ -122,7 +124,28 @@ PreviewWindow::PreviewWindow(QWidget *parent)
 
 PreviewWindow::~PreviewWindow()
 {
+    rememberPlace();
     m_document->close();
+}
+
+void PreviewWindow::closeEvent(QCloseEvent *event)
+{
+    rememberPlace();
+    QMainWindow::closeEvent(event);
+}
+
+void PreviewWindow::rememberPlace()
+{
+    if (currentFile().isEmpty() || m_view->pageCount() == 0)
+        return;
+    Place place;
+    std::tie(place.page, place.at) = m_view->topLeftPoint();
+    place.zoom = m_view->zoomMode() == PageView::ZoomMode::FitWidth ? 0
+        : m_view->zoomMode() == PageView::ZoomMode::FitPage         ? -1
+                                                                    : m_view->zoom();
+    place.quarterTurns = m_view->rotation() / 90;
+    place.colours = m_view->colours();
+    m_places->remember(currentFile(), place);
 }
 
 void PreviewWindow::setHelperProgram(const QString &path)
@@ -403,8 +426,19 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
                              std::unique_ptr<pdfpreview::Prefetch> prefetch)
 {
     const QString absolute = QFileInfo(path).absoluteFilePath();
-    if (absolute != m_document->path())
-        m_pageAfterOpen = 0;
+    if (absolute != m_document->path()) {
+        rememberPlace();
+        // The command line wins over what was remembered, each choice on its own.
+        m_restore = m_places->find(absolute);
+        m_pageAfterOpen = m_start.page.value_or(m_restore ? m_restore->page : 0);
+        m_pageGiven = m_start.page.has_value();
+        if (m_restore && m_restore->whole) {
+            if (!m_start.colours)
+                setColours(m_restore->colours);
+            m_view->setRotation(m_restore->quarterTurns * 90);
+        }
+        m_start = StartChoices{std::nullopt, m_start.zoom, false};
+    }
     m_firstShownSent = false;
     m_outline->clear();
     m_view->setPageSizes({});
@@ -424,7 +458,23 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
     m_view->setPageSizes(sizes);
     if (sizes.isEmpty())
         m_view->setMessage(tr("This document has no pages."));
-    m_view->scrollToPage(qBound(0, m_pageAfterOpen, int(sizes.size()) - 1));
+    const std::optional<Place> restore = std::exchange(m_restore, std::nullopt);
+    const bool zoomGiven = std::exchange(m_start.zoom, false);
+    // A page past the end given on the command line is the last; one
+    // remembered that the document no longer has is not gone to.
+    if (m_pageAfterOpen >= sizes.size())
+        m_pageAfterOpen = m_pageGiven ? int(sizes.size()) - 1 : 0;
+    if (restore && restore->whole && !zoomGiven) {
+        if (restore->zoom > 0)
+            m_view->setZoom(restore->zoom);
+        else
+            m_view->setZoomMode(restore->zoom < 0 ? PageView::ZoomMode::FitPage : PageView::ZoomMode::FitWidth);
+    }
+    if (restore && restore->whole && !m_pageGiven && restore->page == m_pageAfterOpen) {
+        m_view->showPoint(restore->page, restore->at);
+    } else {
+        m_view->scrollToPage(qBound(0, m_pageAfterOpen, int(sizes.size()) - 1));
+    }
     updateStatus();
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "records.h"
+#include "placestore.h"
 #include "previewdocument.h"
 
 #include <QMainWindow>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ScreenRatio;
 namespace pdfpreview {
@@ -62,6 +64,16 @@ public:
     // desktop's browser unless replaced (tests replace it).
     void setUrlOpener(std::function<void(const QUrl &)> opener) { m_openUrl = std::move(opener); }
 
+    // What the command line chose for the next file opened, which wins over
+    // the place remembered for it: a page (0-based), and whether the zoom
+    // and the colours were given.
+    struct StartChoices {
+        std::optional<int> page;
+        bool zoom = false;
+        bool colours = false;
+    };
+    void setStartChoices(const StartChoices &choices) { m_start = choices; }
+
 signals:
     // The first page's image is on screen, for the document opened last.
     void firstPageShown();
@@ -87,6 +99,9 @@ private:
     void updatePrefetch();
     void buildFindBar();
     void onLinkActivated(const PreviewDocument::Link &link);
+    // The current file's place, for the next time it is opened.
+    void rememberPlace();
+    void closeEvent(QCloseEvent *event) override;
 
     PreviewDocument *m_document;
     PageView *m_view;
@@ -101,5 +116,10 @@ private:
     FindBar *m_findBar = nullptr;
     std::function<void(const QUrl &)> m_openUrl;
     int m_pageAfterOpen = 0;
+    StartChoices m_start;
+    bool m_pageGiven = false;
+    std::unique_ptr<PlaceStore> m_places;
+    // The place of the file being opened, applied once its sizes are in.
+    std::optional<Place> m_restore;
     bool m_firstShownSent = false;
 };

@@ -470,6 +470,53 @@ private slots:
         QCOMPARE(view->currentPage(), 2);
     }
 
+    // A file opens where it was left: the page and the point on it, the
+    // zoom, the turn and the colours; a page from the command line wins
+    // over the page, and the rest still comes back.
+    void theFileOpensWhereItWasLeft()
+    {
+        const QString file = fixture("annotations.pdf");
+        std::pair<int, QPointF> left;
+        {
+            PreviewWindow window;
+            window.resize(600, 500);
+            QVERIFY(showFirstPage(window, file));
+            window.pageView()->setZoom(1.5);
+            window.setColours(PageColours::Night);
+            window.action("rotateRight")->trigger();
+            window.pageView()->scrollToPage(6);
+            window.pageView()->verticalScrollBar()->setValue(window.pageView()->verticalScrollBar()->value() + 40);
+            QVERIFY(waitShown(window.pageView(), 6));
+            window.setColours(PageColours::Normal); // the window's choice; the file keeps its own
+            window.setColours(PageColours::Night);
+            left = window.pageView()->topLeftPoint();
+            QVERIFY(left.second.manhattanLength() > 10);
+            window.close();
+        }
+        PreviewWindow again;
+        again.resize(600, 500);
+        again.show();
+        again.setColours(PageColours::Normal);
+        again.openFile(file);
+        PageView *view = again.pageView();
+        QVERIFY(waitShown(view, 6));
+        QCOMPARE(view->currentPage(), 6);
+        QCOMPARE(view->zoom(), 1.5);
+        QCOMPARE(view->rotation(), 90);
+        QCOMPARE(view->colours(), PageColours::Night);
+        QCOMPARE(view->topLeftPoint().first, 6);
+        QVERIFY((view->topLeftPoint().second - left.second).manhattanLength() < 1);
+        again.close();
+
+        PreviewWindow given;
+        given.setStartChoices(PreviewWindow::StartChoices{2, false, false});
+        given.show();
+        given.openFile(file);
+        QVERIFY(waitShown(given.pageView(), 2));
+        QCOMPARE(given.pageView()->currentPage(), 2);
+        QCOMPARE(given.pageView()->rotation(), 90);
+    }
+
     void failuresAreShown()
     {
         PreviewWindow window;
