@@ -23,6 +23,12 @@ void PageLayout::setPageSizes(const QList<QSize> &points)
     relayout();
 }
 
+void PageLayout::setArrangement(Arrangement arrangement)
+{
+    m_arrangement = arrangement;
+    relayout();
+}
+
 void PageLayout::setZoom(double pixelsPerPoint)
 {
     m_zoom = std::isnan(pixelsPerPoint) ? 1.0 : std::clamp(pixelsPerPoint, MinZoom, MaxZoom);
@@ -44,20 +50,43 @@ QSize PageLayout::turnedPoints(int index) const
 void PageLayout::relayout()
 {
     m_rects.clear();
+    m_rowBottoms.clear();
     m_rects.reserve(m_points.size());
-    // Positions are summed in 64 bits and clamped, so that no number of
-    // pages of any size overflows.
-    qint64 y = Spacing;
-    int width = 0;
+    m_rowBottoms.reserve(m_points.size());
+    QList<QSize> pixels;
+    pixels.reserve(m_points.size());
+    int widest = 0;
     for (int index = 0; index < m_points.size(); ++index) {
         const QSize points = turnedPoints(index);
-        const QSize pixels(clampedRound(points.width() * m_zoom, 1, MaxSide),
-                           clampedRound(points.height() * m_zoom, 1, MaxSide));
-        const int top = int(std::min<qint64>(y, StripLimit));
-        m_rects.append(QRect(QPoint(Spacing, top), pixels));
-        width = std::max(width, pixels.width());
-        y += pixels.height() + Spacing;
+        pixels.append(QSize(clampedRound(points.width() * m_zoom, 1, MaxSide),
+                            clampedRound(points.height() * m_zoom, 1, MaxSide)));
+        widest = std::max(widest, pixels.last().width());
     }
+    // Two pages a row meet at the middle: the left one against the spine,
+    // the right one from it. Positions are summed in 64 bits and clamped,
+    // so that no number of pages of any size overflows.
+    const int spine = Spacing + widest;
+    qint64 y = Spacing;
+    int index = 0;
+    while (index < pixels.size()) {
+        const bool cover = m_arrangement == Arrangement::Book && index == 0;
+        const int inRow = cover ? 1 : std::min<int>(pagesPerRow(), int(pixels.size()) - index);
+        const int top = int(std::min<qint64>(y, StripLimit));
+        int height = 0;
+        for (int n = 0; n < inRow; ++n) {
+            const QSize size = pixels.at(index + n);
+            int left = Spacing;
+            if (pagesPerRow() == 2)
+                left = cover || n == 1 ? spine + Spacing : spine - size.width();
+            m_rects.append(QRect(QPoint(left, top), size));
+            height = std::max(height, size.height());
+        }
+        for (int n = 0; n < inRow; ++n)
+            m_rowBottoms.append(top + height - 1);
+        index += inRow;
+        y += height + Spacing;
+    }
+    const int width = pagesPerRow() == 2 ? 2 * widest + Spacing : widest;
     m_strip = QSize(width + 2 * Spacing, int(std::min<qint64>(y, StripLimit + MaxSide)));
 }
 
@@ -86,13 +115,15 @@ QRect PageLayout::pageRect(int index) const
 QList<int> PageLayout::pagesIn(const QRect &area) const
 {
     QList<int> pages;
-    // Rectangles go down the strip in order: start at the first that could
-    // reach the area and stop at the first below it.
-    const auto first = std::lower_bound(m_rects.cbegin(), m_rects.cend(), area.top(),
-                                        [](const QRect &r, int top) { return r.bottom() < top; });
-    for (auto it = first; it != m_rects.cend() && it->top() <= area.bottom(); ++it) {
-        if (it->intersects(area))
-            pages.append(int(it - m_rects.cbegin()));
+    // Rows go down the strip in order: start at the first that could reach
+    // the area and stop at the first below it.
+    const auto first = std::lower_bound(m_rowBottoms.cbegin(), m_rowBottoms.cend(), area.top());
+    for (auto it = first; it != m_rowBottoms.cend(); ++it) {
+        const QRect &rect = m_rects.at(it - m_rowBottoms.cbegin());
+        if (rect.top() > area.bottom())
+            break;
+        if (rect.intersects(area))
+            pages.append(int(it - m_rowBottoms.cbegin()));
     }
     return pages;
 }
@@ -101,9 +132,8 @@ int PageLayout::pageAt(int y) const
 {
     if (m_rects.isEmpty())
         return -1;
-    const auto it = std::lower_bound(m_rects.cbegin(), m_rects.cend(), y,
-                                     [](const QRect &r, int top) { return r.bottom() < top; });
-    return it == m_rects.cend() ? int(m_rects.size()) - 1 : int(it - m_rects.cbegin());
+    const auto it = std::lower_bound(m_rowBottoms.cbegin(), m_rowBottoms.cend(), y);
+    return it == m_rowBottoms.cend() ? int(m_rects.size()) - 1 : int(it - m_rowBottoms.cbegin());
 }
 
 double PageLayout::fitWidthZoom(int width) const
@@ -113,7 +143,8 @@ double PageLayout::fitWidthZoom(int width) const
         widest = std::max(widest, turnedPoints(index).width());
     if (widest <= 0)
         return 1.0;
-    return std::clamp(double(width - 2 * Spacing) / widest, MinZoom, MaxZoom);
+    const int across = pagesPerRow();
+    return std::clamp(double(width - (across + 1) * Spacing) / (double(widest) * across), MinZoom, MaxZoom);
 }
 
 double PageLayout::fitPageZoom(const QSize &viewport) const
@@ -123,7 +154,8 @@ double PageLayout::fitPageZoom(const QSize &viewport) const
         const QSize points = turnedPoints(index);
         if (points.width() <= 0 || points.height() <= 0)
             continue;
-        zoom = std::min({zoom, double(viewport.width() - 2 * Spacing) / points.width(),
+        const int across = pagesPerRow();
+        zoom = std::min({zoom, double(viewport.width() - (across + 1) * Spacing) / (double(points.width()) * across),
                          double(viewport.height() - 2 * Spacing) / points.height()});
     }
     return m_points.isEmpty() ? 1.0 : std::clamp(zoom, MinZoom, MaxZoom);

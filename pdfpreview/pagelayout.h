@@ -13,7 +13,9 @@ int clampedRound(double value, int low, int high);
 
 // Where each page lies in one vertical strip at a zoom and a rotation, from
 // the page sizes in points alone: placeholders, the scroll range and which
-// pages are in view are arithmetic, and need no page drawn.
+// pages are in view are arithmetic, and need no page drawn. The strip holds
+// one page a row, or two side by side meeting at the middle as a spread
+// does (a book's first page alone on the right, as a cover).
 class PageLayout
 {
 public:
@@ -27,7 +29,11 @@ public:
     static constexpr int MaxSide = 200000;
     static constexpr int StripLimit = 1 << 30;
 
+    enum class Arrangement { Column, Spread, Book };
+
     void setPageSizes(const QList<QSize> &points);
+    void setArrangement(Arrangement arrangement);
+    Arrangement arrangement() const { return m_arrangement; }
     // Clamped to MinZoom..MaxZoom.
     void setZoom(double pixelsPerPoint);
     // Any number of quarter turns, clockwise; taken modulo 4.
@@ -61,9 +67,14 @@ public:
 private:
     void relayout();
     QSize turnedPoints(int index) const;
+    int pagesPerRow() const { return m_arrangement == Arrangement::Column ? 1 : 2; }
 
     QList<QSize> m_points;
     QList<QRect> m_rects;
+    // The bottom of each page's row, which pagesIn and pageAt search: it
+    // only grows down the strip, where one page of a row may be shorter.
+    QList<int> m_rowBottoms;
+    Arrangement m_arrangement = Arrangement::Column;
     QSize m_strip;
     double m_zoom = 1.0;
     int m_turns = 0;

@@ -161,6 +161,15 @@ bool PageView::viewportEvent(QEvent *event)
     return QAbstractScrollArea::viewportEvent(event);
 }
 
+void PageView::setArrangement(PageLayout::Arrangement arrangement)
+{
+    const int page = currentPage();
+    m_layout.setArrangement(arrangement);
+    applyZoomMode();
+    settingsChanged();
+    scrollToPage(page);
+}
+
 void PageView::setRotation(int degrees)
 {
     const int page = currentPage();

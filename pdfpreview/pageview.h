@@ -47,6 +47,9 @@ public:
     void showPoint(int page, QPointF at);
     // Zooms keeping the point of the page under pos (in the viewport) there.
     void zoomAround(double factor, QPoint pos);
+    // One page a row, two side by side, or two with the first alone (book).
+    void setArrangement(PageLayout::Arrangement arrangement);
+    PageLayout::Arrangement arrangement() const { return m_layout.arrangement(); }
     // Degrees, clockwise, a multiple of 90.
     void setRotation(int degrees);
     int rotation() const { return m_options.degrees(); }

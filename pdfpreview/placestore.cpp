@@ -82,7 +82,8 @@ std::optional<Place> PlaceStore::find(const QString &path) const
     const auto zoom = number(entry, "zoom", -1, PageLayout::MaxZoom);
     const auto turns = number(entry, "turns", 0, 3);
     const auto colours = number(entry, "colours", 0, 3);
-    if (!version || !size || !modified || !page || !x || !y || !zoom || !turns || !colours
+    const auto arrangement = number(entry, "arrangement", 0, 2);
+    if (!version || !size || !modified || !page || !x || !y || !zoom || !turns || !colours || !arrangement
         || (*zoom > 0 && *zoom < PageLayout::MinZoom) || (*zoom < 0 && *zoom != -1)) {
         if (stored.isValid()) {
             m_settings->beginGroup(Group);
@@ -101,6 +102,7 @@ std::optional<Place> PlaceStore::find(const QString &path) const
     place.zoom = *zoom;
     place.quarterTurns = int(*turns);
     place.colours = pageColoursFrom(int(*colours));
+    place.arrangement = int(*arrangement);
     return place;
 }
 
@@ -125,7 +127,8 @@ void PlaceStore::remember(const QString &path, const Place &place)
                                      {QStringLiteral("y"), place.at.y()},
                                      {QStringLiteral("zoom"), place.zoom},
                                      {QStringLiteral("turns"), ((place.quarterTurns % 4) + 4) % 4},
-                                     {QStringLiteral("colours"), int(place.colours)}});
+                                     {QStringLiteral("colours"), int(place.colours)},
+                                     {QStringLiteral("arrangement"), std::clamp(place.arrangement, 0, 2)}});
     QStringList keys = m_settings->childKeys();
     if (keys.size() > m_maxEntries) {
         std::vector<std::pair<qint64, QString>> byUse;

@@ -26,6 +26,7 @@ struct Place {
     double zoom = 0;   // 0: fit width; -1: fit page; else pixels a point
     int quarterTurns = 0;
     PageColours colours = PageColours::Normal;
+    int arrangement = 0; // PageLayout::Arrangement
 };
 
 class PlaceStore

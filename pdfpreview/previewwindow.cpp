@@ -119,6 +119,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     connect(m_reloader, &PreviewAutoReloader::sigReloadRequested, this, &PreviewWindow::reload);
     // What was chosen last time; a value this version does not know is normal.
     setColours(pageColoursFrom(QSettings().value(QStringLiteral("view/colours")).toInt()));
+    setArrangement(
+        PageLayout::Arrangement(std::clamp(QSettings().value(QStringLiteral("view/arrangement")).toInt(), 0, 2)));
     resize(1000, 800);
 }
 
@@ -145,6 +147,7 @@ void PreviewWindow::rememberPlace()
                                                                     : m_view->zoom();
     place.quarterTurns = m_view->rotation() / 90;
     place.colours = m_view->colours();
+    place.arrangement = int(m_view->arrangement());
     m_places->remember(currentFile(), place);
 }
 
@@ -279,6 +282,8 @@ void PreviewWindow::buildActions()
     });
     annotations->setChecked(m_view->annotationsShown());
     c->addSeparator(view);
+    buildArrangementActions(view);
+    c->addSeparator(view);
     c->add(Command{QStringLiteral("fullScreen"), tr("Full screen"), {QKeySequence(Qt::Key_F11)}, view, false, true},
            [this](bool on) { setFullScreen(on); });
 
@@ -335,6 +340,37 @@ void PreviewWindow::setColours(PageColours colours)
     QSettings().setValue(QStringLiteral("view/colours"), int(colours));
     if (!currentFile().isEmpty())
         updatePrefetch();
+}
+
+void PreviewWindow::buildArrangementActions(const QString &menu)
+{
+    auto *group = new QActionGroup(this);
+    const struct {
+        const char *name;
+        QString text;
+        Qt::Key key;
+        PageLayout::Arrangement arrangement;
+    } choices[] = {
+        {"column", tr("One column"), Qt::Key_C, PageLayout::Arrangement::Column},
+        {"spread", tr("Two pages"), Qt::Key_D, PageLayout::Arrangement::Spread},
+        {"book", tr("Book (first page alone)"), Qt::Key_B, PageLayout::Arrangement::Book},
+    };
+    for (const auto &choice : choices) {
+        QAction *action = m_commands->add(
+            WindowActions::Command{
+                QLatin1String(choice.name), choice.text, {QKeySequence(choice.key)}, menu, false, true},
+            [this, arrangement = choice.arrangement](bool) { setArrangement(arrangement); });
+        group->addAction(action);
+    }
+}
+
+void PreviewWindow::setArrangement(PageLayout::Arrangement arrangement)
+{
+    const char *names[] = {"column", "spread", "book"};
+    const int chosen = std::clamp(int(arrangement), 0, 2);
+    action(QLatin1String(names[chosen]))->setChecked(true);
+    m_view->setArrangement(PageLayout::Arrangement(chosen));
+    QSettings().setValue(QStringLiteral("view/arrangement"), chosen);
 }
 
 void PreviewWindow::setFullScreen(bool on)
@@ -436,6 +472,7 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
             if (!m_start.colours)
                 setColours(m_restore->colours);
             m_view->setRotation(m_restore->quarterTurns * 90);
+            setArrangement(PageLayout::Arrangement(m_restore->arrangement));
         }
         m_start = StartChoices{std::nullopt, m_start.zoom, false};
     }

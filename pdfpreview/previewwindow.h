@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records.h"
+#include "pagelayout.h"
 #include "placestore.h"
 #include "previewdocument.h"
 
@@ -58,6 +59,8 @@ public:
     // The pages' colours, as the View menu sets them; remembered for the
     // next window.
     void setColours(PageColours colours);
+    // One column, two pages side by side, or a book; remembered likewise.
+    void setArrangement(PageLayout::Arrangement arrangement);
     // Opens the find bar and searches for the query, as typing it and Enter do.
     void find(const QString &query);
     // What opens a web address once the person has confirmed it: the
@@ -86,6 +89,7 @@ private:
     void buildActions();
     void buildColourActions(const QString &menu);
     void setFullScreen(bool on);
+    void buildArrangementActions(const QString &menu);
     void onOpened(const QList<QSize> &sizes);
     void onOutline(const QList<BookmarkNode> &outline);
     void onFailed(PreviewDocument::Problem problem, const QString &message);

@@ -28,6 +28,42 @@ class TestRenderPlan : public QObject
     Q_OBJECT
 
 private slots:
+    // Two pages a row meet at the middle, a book's first page alone on the
+    // right; a row is in view by its taller page, and fit width fits two.
+    void spreadsMeetAtTheMiddle_data()
+    {
+        QTest::addColumn<int>("arrangement");
+        QTest::addColumn<QList<QRect>>("rects");
+        // 100x200, 50x100 and 100x200 points at one pixel a point; the
+        // widest page is 100, so the spine is at 12 + 100.
+        QTest::newRow("column") << int(PageLayout::Arrangement::Column)
+                                << QList<QRect>{{12, 12, 100, 200}, {12, 224, 50, 100}, {12, 336, 100, 200}};
+        QTest::newRow("spread") << int(PageLayout::Arrangement::Spread)
+                                << QList<QRect>{{12, 12, 100, 200}, {124, 12, 50, 100}, {12, 224, 100, 200}};
+        QTest::newRow("book") << int(PageLayout::Arrangement::Book)
+                              << QList<QRect>{{124, 12, 100, 200}, {62, 224, 50, 100}, {124, 224, 100, 200}};
+    }
+
+    void spreadsMeetAtTheMiddle()
+    {
+        QFETCH(int, arrangement);
+        QFETCH(QList<QRect>, rects);
+        PageLayout layout;
+        layout.setPageSizes({{100, 200}, {50, 100}, {100, 200}});
+        layout.setArrangement(PageLayout::Arrangement(arrangement));
+        for (int page = 0; page < 3; ++page)
+            QCOMPARE(layout.pageRect(page), rects[page]);
+        const bool twoUp = arrangement != int(PageLayout::Arrangement::Column);
+        QCOMPARE(layout.stripSize().width(), twoUp ? 236 : 124);
+        // Below page 1, beside a taller page of its row where there is one:
+        // in the spread page 0, whose row the search must not pass over.
+        const QRect below(0, rects[1].bottom() + 20, 236, 5);
+        const bool spread = arrangement == int(PageLayout::Arrangement::Spread);
+        QCOMPARE(layout.pagesIn(below), QList<int>{spread ? 0 : 2});
+        QCOMPARE(layout.pageAt(below.top()), spread ? 0 : twoUp ? 1 : 2);
+        QCOMPARE(layout.fitWidthZoom(260), twoUp ? 1.12 : 2.36);
+    }
+
     // Over the budget, tiles outside what is kept go first, then the pages
     // farthest from the centre; pages in view stay even past the budget; an
     // image for older settings never replaces a newer one.
