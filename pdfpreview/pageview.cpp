@@ -245,10 +245,9 @@ QSize PageView::renderSizeFor(const QSize &points) const
     return one.renderSize(0, m_ratio);
 }
 
-void PageView::offerImage(const PageRequest &asked, const QImage &image)
+void PageView::offerImage(const PageRequest &asked, pdfpreview::RenderOptions options, const QImage &image)
 {
-    if (image.isNull() || asked.size != plan().wholeImageSize(asked.pageIndex)
-        || pdfpreview::RenderOptions::of(asked) != m_options)
+    if (image.isNull() || asked.size != plan().wholeImageSize(asked.pageIndex) || options != m_options)
         return;
     onPageReady(PageJob{asked.pageIndex, asked.size, m_options, m_generation, {}, {}}, image);
 }

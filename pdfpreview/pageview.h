@@ -108,7 +108,7 @@ public:
     QSize renderSizeFor(const QSize &points) const;
     // An image drawn elsewhere (by a helper ahead): taken as the page's
     // current one when it was asked for as the view would ask now.
-    void offerImage(const PageRequest &asked, const QImage &image);
+    void offerImage(const PageRequest &asked, pdfpreview::RenderOptions options, const QImage &image);
 
     // Search hits drawn over the pages, the current one stronger (-1: none).
     void setHighlights(const QList<PreviewDocument::SearchHit> &hits, int current);

@@ -100,7 +100,7 @@ void PreviewDocument::adoptPrefetch()
     onConnected();
     onCapabilitiesFound();
     if (!prefetch->firstPage().isNull())
-        emit firstPagePrefetched(prefetch->firstPageRequest(), prefetch->firstPage());
+        emit firstPagePrefetched(prefetch->firstPageRequest(), prefetch->firstPageOptions(), prefetch->firstPage());
 }
 
 void PreviewDocument::close()

@@ -115,7 +115,7 @@ signals:
     void annotatedPagesFound(const QList<int> &pages);
     void failed(PreviewDocument::Problem problem, const QString &message);
     // The first page a helper ahead drew, and how it was asked for.
-    void firstPagePrefetched(const PageRequest &request, const QImage &image);
+    void firstPagePrefetched(const PageRequest &request, pdfpreview::RenderOptions options, const QImage &image);
     // The helper does not know tiles: the tiles asked for will not come.
     void tilesUnavailable();
     void searchFound(const QList<PreviewDocument::SearchHit> &hits);

@@ -66,7 +66,7 @@ void Prefetch::sendFirstPage()
     // pages come: the page is adopted without a copy or a PNG decode. Each
     // draw has an id of its own, so a reply to an earlier draw of the same
     // page is not taken for the latest.
-    m_token = m_process->connection()->sendPageRequest(m_request);
+    m_token = m_process->connection()->sendPageRequest(m_request, m_options.colours());
 }
 
 void Prefetch::setStage(Stage stage)

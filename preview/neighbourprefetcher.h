@@ -44,6 +44,8 @@ public:
     // The first page as last asked for, and the request that drew it.
     QImage firstPage() const { return m_firstPage; }
     PageRequest firstPageRequest() const { return m_request; }
+    // How it was drawn, colours included, which the request does not carry.
+    RenderOptions firstPageOptions() const { return m_options; }
     int exitCode() const { return m_exitCode; }
 
     // Draws the first page (again) so; its size comes from the page's size
