@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 
 class QAction;
 class QMainWindow;
@@ -25,12 +26,22 @@ public:
     explicit WindowActions(QMainWindow *window);
 
     struct Command {
+        Command(QString commandName, QString label, QList<QKeySequence> shortcuts, QString inMenu,
+                bool inToolBar = false, bool canCheck = false, QString toolBarLabel = QString())
+            : name(std::move(commandName))
+            , text(std::move(label))
+            , keys(std::move(shortcuts))
+            , menu(std::move(inMenu))
+            , toolBar(inToolBar)
+            , checkable(canCheck)
+            , shortText(std::move(toolBarLabel))
+        { }
         QString name;
         QString text;
         QList<QKeySequence> keys;
-        QString menu;         // the menu bar's menu it is in; empty for none
-        bool toolBar = false; // shown in the tool bar too
-        bool checkable = false;
+        QString menu; // the menu bar's menu it is in; empty for none
+        bool toolBar; // shown in the tool bar too
+        bool checkable;
         QString shortText; // in the tool bar, where it differs from text
     };
     // Adds the command; triggered() calls slot with the checked state.
