@@ -178,18 +178,21 @@ void PageView::setRotation(int degrees)
     applyZoomMode();
     settingsChanged();
     scrollToPage(page);
+    emit renderOptionsChanged(m_options);
 }
 
 void PageView::setColours(PageColours colours)
 {
     m_options = m_options.withColours(colours);
     settingsChanged();
+    emit renderOptionsChanged(m_options);
 }
 
 void PageView::setAnnotationsShown(bool on)
 {
     m_options = m_options.withAnnotations(on);
     settingsChanged();
+    emit renderOptionsChanged(m_options);
 }
 
 void PageView::setPixelRatio(double ratio)

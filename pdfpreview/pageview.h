@@ -144,6 +144,8 @@ signals:
     void pageShown(int index);
     // The zoom changed from within the view (the wheel, a pinch).
     void zoomChanged();
+    // The rotation, the annotations or the colours changed.
+    void renderOptionsChanged(pdfpreview::RenderOptions options);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -7,6 +7,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cmath>
 
 using pdfpreview::HelperConnection;
@@ -123,6 +124,8 @@ void PreviewDocument::close()
     m_lost = false;
     m_waiting.clear();
     m_inFlight.clear();
+    m_thumbnailsWaiting.clear();
+    m_thumbnailsInFlight.clear();
 }
 
 void PreviewDocument::startHelper()
@@ -322,22 +325,46 @@ void PreviewDocument::onFinished(int exitCode)
     QList<PageJob> lost = m_inFlight.values();
     m_inFlight.clear();
     m_waiting = lost + m_waiting;
+    m_thumbnailsWaiting = m_thumbnailsInFlight.values() + m_thumbnailsWaiting;
+    m_thumbnailsInFlight.clear();
     m_lost = true;
     emit helperLost(crashed ? tr("The helper crashed; it is started again for the next page.")
                             : tr("The helper ended (exit code %1); it is started again for the next page.").arg(exitCode));
 }
 
+namespace {
+
+// The jobs not at the helper already.
+QList<PageJob> notAsked(const QList<PageJob> &jobs, const QHash<quint64, PageJob> &inFlight)
+{
+    QList<PageJob> fresh;
+    for (const PageJob &job : jobs) {
+        const bool asked = std::any_of(inFlight.cbegin(), inFlight.cend(), [&](const PageJob &sent) {
+            return sent.index == job.index && sent.generation == job.generation && sent.tile == job.tile;
+        });
+        if (!asked)
+            fresh.append(job);
+    }
+    return fresh;
+}
+
+} // namespace
+
 void PreviewDocument::requestPages(const QList<PageJob> &jobs)
 {
-    m_waiting.clear();
-    for (const PageJob &job : jobs) {
-        bool asked = false;
-        for (const PageJob &sent : std::as_const(m_inFlight))
-            asked = asked || (sent.index == job.index && sent.generation == job.generation && sent.tile == job.tile);
-        if (!asked)
-            m_waiting.append(job);
-    }
+    m_waiting = notAsked(jobs, m_inFlight);
     if (m_lost && !m_waiting.isEmpty() && !m_helper) {
+        m_lost = false;
+        startHelper();
+        return;
+    }
+    sendWaiting();
+}
+
+void PreviewDocument::requestThumbnails(const QList<PageJob> &jobs)
+{
+    m_thumbnailsWaiting = notAsked(jobs, m_thumbnailsInFlight);
+    if (m_lost && !m_thumbnailsWaiting.isEmpty() && !m_helper) {
         m_lost = false;
         startHelper();
         return;
@@ -350,7 +377,7 @@ void PreviewDocument::sendWaiting()
     HelperConnection *connection = served();
     if (!connection || !m_ready)
         return;
-    while (m_inFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
+    while (m_inFlight.size() + m_thumbnailsInFlight.size() < MaxInFlight && !m_waiting.isEmpty()) {
         const PageJob job = m_waiting.takeFirst();
         if (!job.tile.isNull() && m_tilesUnsupported)
             continue;
@@ -360,10 +387,22 @@ void PreviewDocument::sendWaiting()
             m_inFlight.insert(connection->sendTileRequest(TileRecord{job.request(), job.tile}, job.options.colours()),
                               job);
     }
+    while (m_waiting.isEmpty() && m_inFlight.size() + m_thumbnailsInFlight.size() < MaxInFlight
+           && !m_thumbnailsWaiting.isEmpty()) {
+        const PageJob job = m_thumbnailsWaiting.takeFirst();
+        m_thumbnailsInFlight.insert(connection->sendPageRequest(job.request(), job.options.colours()), job);
+    }
 }
 
 void PreviewDocument::onRenderReplied(const PageRequest &reply)
 {
+    if (const auto thumbnail = m_thumbnailsInFlight.constFind(reply.token); thumbnail != m_thumbnailsInFlight.cend()) {
+        const PageJob job = *thumbnail;
+        m_thumbnailsInFlight.erase(thumbnail);
+        emit thumbnailReady(job, reply.image);
+        sendWaiting();
+        return;
+    }
     const auto it = m_inFlight.constFind(reply.token);
     if (it == m_inFlight.cend())
         return;

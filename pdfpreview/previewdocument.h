@@ -76,6 +76,10 @@ public:
     // The pages wanted now, most wanted first; replaces what was waiting.
     // Requests already with the helper are answered but not waited for.
     void requestPages(const QList<PageJob> &jobs);
+    // Thumbnails wanted now, most wanted first; replaces those waiting. They
+    // go to the helper only when no page waits, so that the pages in view
+    // come first, and come back as thumbnailReady().
+    void requestThumbnails(const QList<PageJob> &jobs);
     // Whether the helper draws tiles; false once its probe said it does not.
     bool tilesAvailable() const { return !m_tilesUnsupported; }
 
@@ -112,6 +116,7 @@ signals:
     // The outline entries' tool tips, depth-first, when the helper knows them.
     void outlineToolTipsReady(const QStringList &toolTips);
     void pageReady(const PageJob &job, const QImage &image);
+    void thumbnailReady(const PageJob &job, const QImage &image);
     void annotatedPagesFound(const QList<int> &pages);
     void failed(PreviewDocument::Problem problem, const QString &message);
     // The first page a helper ahead drew, and how it was asked for.
@@ -164,6 +169,8 @@ private:
     bool m_tilesUnsupported = false;
     QList<PageJob> m_waiting;
     QHash<quint64, PageJob> m_inFlight; // by token
+    QList<PageJob> m_thumbnailsWaiting;
+    QHash<quint64, PageJob> m_thumbnailsInFlight;
     std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;
     quint64 m_searchId = 0;
     QSet<int> m_linksAsked;

@@ -8,6 +8,7 @@
 #include "pageview.h"
 #include "previewautoreloader.h"
 #include "screenratio.h"
+#include "thumbnailpanel.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -52,6 +53,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_document(new PreviewDocument(this))
     , m_view(new PageView(this))
     , m_outline(new QTreeWidget(this))
+    , m_thumbnails(new ThumbnailPanel(m_document, this))
+    , m_outlineDock(new QDockWidget(tr("Outline"), this))
+    , m_thumbnailDock(new QDockWidget(tr("Pages"), this))
     , m_status(new QLabel(this))
     , m_pageBox(new QLineEdit(this))
     , m_siblings(new FileCollector(this))
@@ -65,10 +69,16 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     m_view->setDocument(m_document);
 
     m_outline->setHeaderHidden(true);
-    auto *dock = new QDockWidget(tr("Outline"), this);
-    dock->setObjectName(QStringLiteral("outline"));
-    dock->setWidget(m_outline);
-    addDockWidget(Qt::LeftDockWidgetArea, dock);
+    m_outlineDock->setObjectName(QStringLiteral("outline"));
+    m_outlineDock->setWidget(m_outline);
+    addDockWidget(Qt::LeftDockWidgetArea, m_outlineDock);
+    m_thumbnailDock->setObjectName(QStringLiteral("thumbnails"));
+    m_thumbnailDock->setWidget(m_thumbnails);
+    addDockWidget(Qt::LeftDockWidgetArea, m_thumbnailDock);
+    tabifyDockWidget(m_outlineDock, m_thumbnailDock);
+    m_thumbnailDock->hide();
+    // Narrow, as side panels are: the pages get the room.
+    resizeDocks({m_outlineDock}, {180}, Qt::Horizontal);
     statusBar()->addWidget(m_status, 1);
 
     buildFindBar();
@@ -90,6 +100,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         statusBar()->showMessage(message, 10000);
     });
     connect(m_view, &PageView::currentPageChanged, this, &PreviewWindow::updateStatus);
+    connect(m_view, &PageView::currentPageChanged, m_thumbnails, &ThumbnailPanel::setCurrentPage);
+    connect(m_view, &PageView::renderOptionsChanged, m_thumbnails, &ThumbnailPanel::setRenderOptions);
+    connect(m_thumbnails, &ThumbnailPanel::pageChosen, m_view, &PageView::scrollToPage);
     connect(m_view, &PageView::zoomChanged, this, &PreviewWindow::updateStatus);
     m_openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
     connect(m_view, &PageView::linkHovered, this, [this](const QString &where) {
@@ -121,6 +134,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     setColours(pageColoursFrom(QSettings().value(QStringLiteral("view/colours")).toInt()));
     setArrangement(
         PageLayout::Arrangement(std::clamp(QSettings().value(QStringLiteral("view/arrangement")).toInt(), 0, 2)));
+    m_thumbnails->setRenderOptions(m_view->renderOptions());
+    setThumbnailsShown(QSettings().value(QStringLiteral("view/thumbnails")).toBool());
     resize(1000, 800);
 }
 
@@ -284,6 +299,8 @@ void PreviewWindow::buildActions()
     c->addSeparator(view);
     buildArrangementActions(view);
     c->addSeparator(view);
+    c->add(Command{QStringLiteral("thumbnails"), tr("Page thumbnails"), {QKeySequence(Qt::Key_F9)}, view, false, true},
+           [this](bool on) { setThumbnailsShown(on); });
     c->add(Command{QStringLiteral("fullScreen"), tr("Full screen"), {QKeySequence(Qt::Key_F11)}, view, false, true},
            [this](bool on) { setFullScreen(on); });
 
@@ -373,6 +390,15 @@ void PreviewWindow::setArrangement(PageLayout::Arrangement arrangement)
     QSettings().setValue(QStringLiteral("view/arrangement"), chosen);
 }
 
+void PreviewWindow::setThumbnailsShown(bool on)
+{
+    action(QStringLiteral("thumbnails"))->setChecked(on);
+    m_thumbnailDock->setVisible(on);
+    if (on)
+        m_thumbnailDock->raise();
+    QSettings().setValue(QStringLiteral("view/thumbnails"), on);
+}
+
 void PreviewWindow::setFullScreen(bool on)
 {
     action(QStringLiteral("fullScreen"))->setChecked(on);
@@ -451,6 +477,7 @@ void PreviewWindow::showEvent(QShowEvent *event)
 void PreviewWindow::updatePixelRatio()
 {
     m_view->setPixelRatio(m_ratio->ratioFor(m_view));
+    m_thumbnails->setPixelRatio(m_ratio->ratioFor(m_view));
 }
 
 void PreviewWindow::openFile(const QString &path, const QString &password)
@@ -479,6 +506,7 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     m_firstShownSent = false;
     m_outline->clear();
     m_view->setPageSizes({});
+    m_thumbnails->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
     setWindowTitle(tr("%1 — pdfpreview").arg(QFileInfo(path).fileName()));
     if (prefetch)
@@ -492,7 +520,9 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
 
 void PreviewWindow::onOpened(const QList<QSize> &sizes)
 {
+    // The pages first, so that their requests go before the thumbnails'.
     m_view->setPageSizes(sizes);
+    m_thumbnails->setPageSizes(sizes);
     if (sizes.isEmpty())
         m_view->setMessage(tr("This document has no pages."));
     const std::optional<Place> restore = std::exchange(m_restore, std::nullopt);
@@ -512,6 +542,7 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
     } else {
         m_view->scrollToPage(qBound(0, m_pageAfterOpen, int(sizes.size()) - 1));
     }
+    m_thumbnails->setCurrentPage(m_view->currentPage());
     updateStatus();
 }
 

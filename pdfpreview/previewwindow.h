@@ -19,6 +19,8 @@ class Prefetch;
 class FileCollector;
 class FindBar;
 class PageView;
+class ThumbnailPanel;
+class QDockWidget;
 class PreviewAutoReloader;
 class QAction;
 class WindowActions;
@@ -46,6 +48,9 @@ public:
 
     PageView *pageView() const { return m_view; }
     QTreeWidget *outlineView() const { return m_outline; }
+    ThumbnailPanel *thumbnails() const { return m_thumbnails; }
+    // Shows or hides the page thumbnails beside the outline; remembered.
+    void setThumbnailsShown(bool on);
     // Shows the current page; a number typed there and Enter go to that page.
     QLineEdit *pageBox() const { return m_pageBox; }
     PreviewDocument *document() const { return m_document; }
@@ -110,6 +115,9 @@ private:
     PreviewDocument *m_document;
     PageView *m_view;
     QTreeWidget *m_outline;
+    ThumbnailPanel *m_thumbnails;
+    QDockWidget *m_outlineDock;
+    QDockWidget *m_thumbnailDock;
     QLabel *m_status;
     QLineEdit *m_pageBox;
     FileCollector *m_siblings;

@@ -7,6 +7,7 @@
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
+#include "thumbnailpanel.h"
 #include "contract.h"
 #include "helpersession.h"
 #include "pixels.h"
@@ -328,6 +329,52 @@ private slots:
         const QPoint beta = onScreen(QPointF(155, 65));
         QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, beta);
         QTRY_COMPARE(view->selectedText(), QStringLiteral("beta"));
+    }
+
+    // The thumbnails come after the page in view, in the window's colours;
+    // the current page is marked and follows the view, a click goes to a
+    // page, and what they keep stays within their bound.
+    void thumbnailsFollowThePages()
+    {
+        PreviewWindow window;
+        window.resize(900, 700);
+        QList<QString> arrived;
+        connect(window.document(), &PreviewDocument::pageReady, this, [&] { arrived << "page"; });
+        connect(window.document(), &PreviewDocument::thumbnailReady, this, [&] { arrived << "thumbnail"; });
+        window.setThumbnailsShown(true);
+        QVERIFY(showFirstPage(window, fixture("annotations.pdf")));
+        ThumbnailPanel *panel = window.thumbnails();
+        QVERIFY(QTest::qWaitFor([&] { return panel->thumbnailsInView(); }, 20000));
+        QCOMPARE(arrived.value(0), QStringLiteral("page"));
+        QVERIFY(panel->pagesInView().size() >= 2);
+        QCOMPARE(panel->currentPage(), 0);
+
+        QTest::mouseClick(panel->viewport(), Qt::LeftButton, {}, panel->thumbnailRect(1).center());
+        QCOMPARE(window.pageView()->currentPage(), 1);
+        QCOMPARE(panel->currentPage(), 1);
+        window.pageView()->scrollToPage(20);
+        QCOMPARE(panel->currentPage(), 20);
+        QVERIFY(panel->pagesInView().contains(20));
+        QVERIFY(QTest::qWaitFor([&] { return panel->thumbnailsInView(); }, 20000));
+
+        // Inverted pages give dark thumbnails.
+        const auto inkOf = [&](int index) {
+            const QImage shown = panel->viewport()->grab(panel->thumbnailRect(index)).toImage();
+            return double(testsupport::darkPixels(shown, 96)) / (shown.width() * shown.height());
+        };
+        QVERIFY2(inkOf(20) < 0.2, qPrintable(QString::number(inkOf(20))));
+        window.action("invert")->trigger();
+        QVERIFY(QTest::qWaitFor([&] { return panel->thumbnailsInView() && inkOf(20) > 0.5; }, 20000));
+
+        // The bound holds while the panel goes through the document.
+        const QSize one = panel->thumbnailRect(0).size();
+        const qint64 bound = qint64(one.width()) * one.height() * 4 * (panel->pagesInView().size() + 1);
+        panel->setBudget(bound);
+        for (int page = 0; page < 21; page += 4) {
+            window.pageView()->scrollToPage(page);
+            QVERIFY(QTest::qWaitFor([&] { return panel->thumbnailsInView(); }, 20000));
+            QVERIFY2(panel->keptBytes() <= bound, qPrintable(QString::number(panel->keptBytes())));
+        }
     }
 
     // Requests follow the view: at most two wait at the helper, and what was

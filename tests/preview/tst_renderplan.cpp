@@ -3,6 +3,7 @@
 #include "pagecache.h"
 #include "pagelayout.h"
 #include "renderplan.h"
+#include "thumbnailplan.h"
 
 #include <QtTest>
 
@@ -151,6 +152,38 @@ private slots:
             QCOMPARE(toStrip.map(QPointF(200, 0)), corners[(turns + 1) % 4]);
             QCOMPARE(toStrip.inverted().map(toStrip.map(QPointF(30, 70))), QPointF(30, 70));
         }
+    }
+
+    // Thumbnails in view top down, then a screen below, then a screen above
+    // nearest first, leaving out those in; the bound counts those kept too
+    // and ends the list where it is passed. Slots are one height whatever
+    // the page, and a turned page lies across its slot.
+    void thumbnailsComeInViewFirstWithinTheBound()
+    {
+        ThumbnailGeometry geometry;
+        geometry.setPageSizes(QList<QSize>(100, QSize(100, 141)) + QList<QSize>{QSize(200, 100), QSize(0, 50)});
+        geometry.setWidth(116); // a box of 100 by 141
+        const int slot = geometry.slotHeight();
+        QCOMPARE(slot, 8 + 141 + 18 + 8);
+        QCOMPARE(geometry.stripSize(), QSize(116, 102 * slot));
+        QCOMPARE(geometry.imageRect(3), QRect(8, 3 * slot + 8, 100, 141));
+        QCOMPARE(geometry.imageRect(100), QRect(8, 100 * slot + 8 + 141 - 50, 100, 50));
+        QVERIFY(geometry.imageRect(101).isEmpty());
+        QCOMPARE(geometry.pageAt(3 * slot + slot - 1), 3);
+        QCOMPARE(geometry.pageAt(102 * slot), -1);
+        geometry.setQuarterTurns(1);
+        QCOMPARE(geometry.imageRect(100).size(), QSize(71, 141));
+        geometry.setQuarterTurns(0);
+
+        const QRect visible(0, 10 * slot, 116, 2 * slot + 1);
+        const auto have = [](int index) { return index == 11 || index == 13; };
+        const QList<int> all = wantedThumbnails(geometry, visible, 1.0, have, qint64(1) << 30);
+        QCOMPARE(all, (QList<int>{10, 12, 14, 9, 8, 7}));
+        // Four thumbnails' worth: the three in view and the first below.
+        const qint64 one = 100 * 141 * 4;
+        QCOMPARE(wantedThumbnails(geometry, visible, 1.0, have, 4 * one), (QList<int>{10, 12}));
+        QCOMPARE(wantedThumbnails(geometry, visible, 2.0, have, 4 * one), (QList<int>{10}));
+        QVERIFY(wantedThumbnails(ThumbnailGeometry(), visible, 1.0, have, one).isEmpty());
     }
 };
 
