@@ -339,9 +339,13 @@ QByteArray PDFPageProvider::serveText(QDataStream &payload)
     payload >> request;
     TextReplyRecord reply;
     reply.token = request.token;
-    const QPdfium::TextSpan span = request.page >= 0 ? engine.textBetween(unsigned(request.page), request.from,
-                                                                           request.to, request.word, MaxCopiedUnits)
-                                                     : QPdfium::TextSpan();
+    const bool fromStart = request.extent == TextExtent::FromStart || request.extent == TextExtent::Whole;
+    const bool toEnd = request.extent == TextExtent::ToEnd || request.extent == TextExtent::Whole;
+    const QPdfium::TextSpan span = request.page >= 0
+        ? engine.textBetween(unsigned(request.page), fromStart ? std::nullopt : std::optional<QPointF>(request.from),
+                             toEnd ? std::nullopt : std::optional<QPointF>(request.to),
+                             request.extent == TextExtent::Word, MaxCopiedUnits)
+        : QPdfium::TextSpan();
     if (span.frame) {
         reply.page = request.page;
         reply.frame = *span.frame;

@@ -136,6 +136,17 @@ int PageLayout::pageAt(int y) const
     return it == m_rowBottoms.cend() ? int(m_rects.size()) - 1 : int(it - m_rowBottoms.cbegin());
 }
 
+int PageLayout::pageAt(QPoint at) const
+{
+    const int page = pageAt(at.y());
+    // The right page of a row shares its bottom with the left one.
+    const int right = page + 1;
+    if (page >= 0 && right < m_rects.size() && m_rowBottoms.at(right) == m_rowBottoms.at(page)
+        && at.x() >= m_rects.at(right).left() - Spacing / 2)
+        return right;
+    return page;
+}
+
 double PageLayout::fitWidthZoom(int width) const
 {
     int widest = 0;

@@ -56,6 +56,9 @@ public:
     // The page that covers y, or the next one below it; the last page past
     // the end, -1 without pages.
     int pageAt(int y) const;
+    // The page under a point, or the one of its row nearest to it; as
+    // pageAt(y) above and below the pages.
+    int pageAt(QPoint at) const;
     // The zoom at which the widest page fills width, or the largest page
     // fits whole into viewport.
     double fitWidthZoom(int width) const;

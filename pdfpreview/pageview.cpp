@@ -38,10 +38,8 @@ void PageView::setDocument(PreviewDocument *document)
     if (m_document) {
         connect(m_document, &PreviewDocument::pageReady, this, &PageView::onPageReady);
         connect(m_document, &PreviewDocument::textSelected, this,
-                [this](int page, const QList<QRectF> &rects, const QString &text) {
-            m_selectionPage = page;
-            m_selection = rects;
-            m_selectedText = text;
+                [this](const PreviewDocument::TextSelection &selection) {
+            m_selection = selection;
             viewport()->update();
         });
         // Pages that were to come as tiles come whole instead.
@@ -55,9 +53,7 @@ void PageView::setPageSizes(const QList<QSize> &points)
     m_hits.clear();
     m_hitsOnPage.clear();
     m_currentHit = -1;
-    m_selectionPage = -1;
-    m_selection.clear();
-    m_selectedText.clear();
+    m_selection = PreviewDocument::TextSelection();
     m_annotated.clear();
     m_message.clear();
     m_lastCurrent = -1;
@@ -107,7 +103,7 @@ void PageView::zoomAround(double factor, QPoint pos)
     if (pageCount() == 0 || !std::isfinite(factor) || factor <= 0)
         return;
     const QPoint strip = pos + visibleArea().topLeft();
-    const int page = m_layout.pageAt(strip.y());
+    const int page = m_layout.pageAt(strip);
     const QPointF onPage = pagePoint(page, strip);
     m_mode = ZoomMode::Custom;
     m_layout.setZoom(m_layout.zoom() * factor);
@@ -396,7 +392,7 @@ std::optional<PreviewDocument::Link> PageView::linkAt(const QPoint &viewportPoin
         return std::nullopt;
     const QPointF at = viewportPoint + visibleArea().topLeft();
     const int page = m_layout.pageAt(int(at.y()));
-    for (int index : {page - 1, page}) {
+    for (int index : {page - 1, page, page + 1}) {
         for (const PreviewDocument::Link &link : m_document->links(index))
             for (const QRectF &rect : link.rects)
                 if (stripRect(index, rect).contains(at))
@@ -429,16 +425,22 @@ QPointF PageView::pagePoint(int page, QPointF stripPoint) const
 
 void PageView::copySelection()
 {
-    if (!m_selectedText.isEmpty())
-        QApplication::clipboard()->setText(m_selectedText);
+    if (!m_selection.text.isEmpty())
+        QApplication::clipboard()->setText(m_selection.text);
+}
+
+void PageView::selectAll()
+{
+    if (m_document)
+        m_document->selectAll();
 }
 
 void PageView::mouseDoubleClickEvent(QMouseEvent *event)
 {
     const QPointF at = event->position() + visibleArea().topLeft();
-    const int page = m_layout.pageAt(int(at.y()));
+    const int page = m_layout.pageAt(at.toPoint());
     if (m_document && event->button() == Qt::LeftButton && page >= 0)
-        m_document->selectText(page, pagePoint(page, at), pagePoint(page, at), true);
+        m_document->selectWord(page, pagePoint(page, at));
 }
 
 void PageView::contextMenuEvent(QContextMenuEvent *event)
@@ -448,21 +450,25 @@ void PageView::contextMenuEvent(QContextMenuEvent *event)
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QAction *copy = menu->addAction(tr("Copy"), this, &PageView::copySelection);
     copy->setShortcut(QKeySequence::Copy);
-    copy->setEnabled(!m_selectedText.isEmpty());
+    copy->setEnabled(!m_selection.text.isEmpty());
+    QAction *all = menu->addAction(tr("Select all"), this, &PageView::selectAll);
+    all->setShortcut(QKeySequence::SelectAll);
     menu->popup(event->globalPos());
 }
 
 void PageView::mouseMoveEvent(QMouseEvent *event)
 {
-    // A drag from where the button went down selects text on that page.
+    // A drag selects the text from where the button went down to the
+    // pointer, across pages too.
     if ((event->buttons() & Qt::LeftButton) && m_pressedAt.x() >= 0 && m_document
         && (m_dragging || (event->position().toPoint() - m_pressedAt).manhattanLength() >= 4)) {
         m_dragging = true;
         const QPointF from = QPointF(m_pressedAt) + visibleArea().topLeft();
         const QPointF to = event->position() + visibleArea().topLeft();
-        const int page = m_layout.pageAt(int(from.y()));
-        if (page >= 0)
-            m_document->selectText(page, pagePoint(page, from), pagePoint(page, to), false);
+        const int fromPage = m_layout.pageAt(from.toPoint());
+        const int toPage = m_layout.pageAt(to.toPoint());
+        if (fromPage >= 0 && toPage >= 0)
+            m_document->selectText(fromPage, pagePoint(fromPage, from), toPage, pagePoint(toPage, to));
     }
     const std::optional<PreviewDocument::Link> link = linkAt(event->position().toPoint());
     const QString where = link ? describe(*link) : QString();
@@ -555,9 +561,8 @@ void PageView::paintEvent(QPaintEvent *event)
             for (const QRectF &hitRect : m_hits[n].rects)
                 painter.fillRect(stripRect(index, hitRect).translated(-offset), colour);
         }
-        if (index == m_selectionPage)
-            for (const QRectF &selected : std::as_const(m_selection))
-                painter.fillRect(stripRect(index, selected).translated(-offset), QColor(40, 110, 230, 90));
+        for (const QRectF &selected : m_selection.rects.value(index))
+            painter.fillRect(stripRect(index, selected).translated(-offset), QColor(40, 110, 230, 90));
         painter.setPen(QPen(Qt::gray, 1));
         painter.drawRect(rect.adjusted(0, 0, -1, -1));
         if (m_annotated.contains(index)) {
@@ -586,6 +591,10 @@ void PageView::keyPressEvent(QKeyEvent *event)
 {
     if (event->matches(QKeySequence::Copy)) {
         copySelection();
+        return;
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
         return;
     }
     const bool ctrl = event->modifiers() & Qt::ControlModifier;

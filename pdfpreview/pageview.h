@@ -123,8 +123,11 @@ public:
     QPointF pagePoint(int page, QPointF stripPoint) const;
     // The selected text, empty for none; copySelection() puts it on the
     // clipboard (Ctrl+C and the context menu do).
-    QString selectedText() const { return m_selectedText; }
+    QString selectedText() const { return m_selection.text; }
+    PreviewDocument::TextSelection selection() const { return m_selection; }
     void copySelection();
+    // The whole document's text, within the copy bound (Ctrl+A).
+    void selectAll();
 
     // Scrolls to a point of a page, in its points as laid out unturned: to
     // the coordinates given, the page's top or left edge for those not.
@@ -184,10 +187,8 @@ private:
     QString m_hovered;
     QPoint m_pressedAt{-1, -1};
     bool m_dragging = false;
-    // The selection, on one page, in its points as laid out unturned.
-    int m_selectionPage = -1;
-    QList<QRectF> m_selection;
-    QString m_selectedText;
+    // In the pages' points as laid out unturned.
+    PreviewDocument::TextSelection m_selection;
     QString m_message;
     ZoomMode m_mode = ZoomMode::FitWidth;
     pdfpreview::RenderOptions m_options;

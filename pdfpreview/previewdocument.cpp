@@ -111,6 +111,8 @@ void PreviewDocument::close()
     m_linksAsked.clear();
     m_frames.clear();
     m_textId = 0;
+    m_run = SelectionRun();
+    m_selection = TextSelection();
     m_prefetch.reset();
     if (m_helper) {
         m_helper->disconnect(this);
@@ -274,23 +276,81 @@ void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
     emit linksReady(reply.page);
 }
 
-void PreviewDocument::selectText(int page, QPointF from, QPointF to, bool word)
+void PreviewDocument::selectText(int fromPage, QPointF from, int toPage, QPointF to)
+{
+    if (fromPage > toPage) {
+        std::swap(fromPage, toPage);
+        std::swap(from, to);
+    }
+    const auto fromFrame = m_frames.constFind(fromPage);
+    const auto toFrame = m_frames.constFind(toPage);
+    if (fromFrame == m_frames.cend() || toFrame == m_frames.cend() || !served())
+        return;
+    // Back into page space, with the arithmetic the helpers' frames stand for.
+    m_run = SelectionRun{
+        fromPage, toPage,  fromFrame->inverted().map(from), toFrame->inverted().map(to), TextExtent::Between,
+        false,    fromPage};
+    askSelectionPage();
+}
+
+void PreviewDocument::selectWord(int page, QPointF at)
 {
     const auto frame = m_frames.constFind(page);
-    HelperConnection *connection = served();
-    if (frame == m_frames.cend() || !connection)
+    if (frame == m_frames.cend() || !served())
         return;
-    // Back into page space, with the arithmetic the helper's frame stands for.
-    const QTransform toPage = frame->inverted();
-    m_textId = connection->sendTextRequest(page, toPage.map(from), toPage.map(to), word);
+    const QPointF onPage = frame->inverted().map(at);
+    m_run = SelectionRun{page, page, onPage, onPage, TextExtent::Word, false, page};
+    askSelectionPage();
+}
+
+void PreviewDocument::selectAll()
+{
+    if (m_sizes.isEmpty() || !served())
+        return;
+    m_run = SelectionRun{0, int(m_sizes.size()) - 1, QPointF(), QPointF(), TextExtent::Between, true, 0};
+    askSelectionPage();
+}
+
+void PreviewDocument::askSelectionPage()
+{
+    HelperConnection *connection = served();
+    if (!connection)
+        return;
+    if (m_run.next == m_run.first)
+        m_selection = TextSelection();
+    const int page = m_run.next;
+    // The end pages run from or to their point, the pages between whole.
+    TextExtent extent = TextExtent::Whole;
+    if (!m_run.whole) {
+        if (m_run.first == m_run.last)
+            extent = m_run.oneWord;
+        else if (page == m_run.first)
+            extent = TextExtent::ToEnd;
+        else if (page == m_run.last)
+            extent = TextExtent::FromStart;
+    }
+    m_textId = connection->sendTextRequest(page, m_run.from, m_run.to, extent);
 }
 
 void PreviewDocument::onTextReplied(const TextReplyRecord &reply)
 {
-    if (reply.token != m_textId || reply.page < 0 || reply.page >= m_sizes.size())
+    if (reply.token != m_textId || reply.page != m_run.next)
         return;
-    const QList<QRectF> rects = laidOut(reply.frame, reply.rects);
-    emit textSelected(reply.page, reply.count > 0 ? rects : QList<QRectF>(), reply.count > 0 ? reply.text : QString());
+    m_textId = 0;
+    if (reply.count > 0) {
+        const QList<QRectF> rects = laidOut(reply.frame, reply.rects);
+        if (!rects.isEmpty())
+            m_selection.rects.insert(reply.page, rects);
+        const QString joined = m_selection.text.isEmpty() ? reply.text
+                                                          : m_selection.text + QLatin1Char('\n') + reply.text;
+        m_selection.text = joined.left(MaxCopiedUnits);
+        m_selection.cut = m_selection.cut || reply.cut || joined.size() > MaxCopiedUnits;
+    }
+    ++m_run.next;
+    m_selection.done = m_run.next > m_run.last || m_selection.text.size() >= MaxCopiedUnits;
+    emit textSelected(m_selection);
+    if (!m_selection.done)
+        askSelectionPage();
 }
 
 void PreviewDocument::onFinished(int exitCode)

@@ -4,6 +4,7 @@
 #include "renderoptions.h"
 
 #include <QHash>
+#include <QMap>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -99,11 +100,25 @@ public:
     void requestLinks(int page);
     QList<Link> links(int page) const { return m_links.value(page); }
 
-    // Selects the text between two points of a page, or the word at the
-    // first, the points in the page's points as laid out unturned; the
-    // answer comes as textSelected() (the latest request's only). Nothing is
-    // asked before the page's frame is known (with its links).
-    void selectText(int page, QPointF from, QPointF to, bool word);
+    // The text selected: each page's rectangles (as hits are) and the pages'
+    // text joined by line breaks, at most MaxCopiedUnits long (cut says the
+    // bound left some out); done once every page of it has answered.
+    struct TextSelection {
+        QMap<int, QList<QRectF>> rects;
+        QString text;
+        bool cut = false;
+        bool done = false;
+    };
+    // Selects the text from a point of one page to a point of another, in
+    // either order, the pages between whole; the points in the pages'
+    // points as laid out unturned. The pages answer one after the other,
+    // each as textSelected() (the latest selection's only), until the
+    // bound. Nothing is asked before the end pages' frames are known (with
+    // their links).
+    void selectText(int fromPage, QPointF from, int toPage, QPointF to);
+    void selectWord(int page, QPointF at);
+    // Every page, as far as the bound goes.
+    void selectAll();
 
     // Searches the document from startPage on, wrapping, ending any search
     // before; hits come page by page as searchFound().
@@ -125,9 +140,7 @@ signals:
     void tilesUnavailable();
     void searchFound(const QList<PreviewDocument::SearchHit> &hits);
     void linksReady(int page);
-    // The selection: its page, rectangles (as hits are) and text; no
-    // rectangles when there is no text there.
-    void textSelected(int page, const QList<QRectF> &rects, const QString &text);
+    void textSelected(const PreviewDocument::TextSelection &selection);
     // How far the search has come; done when nothing more comes for it (the
     // helper went away too), cut when a bound left hits out.
     void searchProgress(int pagesSearched, int pageCount, bool done, bool cut);
@@ -177,8 +190,24 @@ private:
     QHash<int, QList<Link>> m_links;
     // How each page's space maps onto it, as the helper gave it.
     QHash<int, QTransform> m_frames;
+    void askSelectionPage();
+
+    // The selection being asked for: its pages, the points on its end pages
+    // (page space), and the next page to ask.
+    struct SelectionRun {
+        int first = -1;
+        int last = -1;
+        QPointF from;
+        QPointF to;
+        TextExtent oneWord = TextExtent::Between;
+        bool whole = false;
+        int next = -1;
+    };
+    SelectionRun m_run;
+    TextSelection m_selection;
     quint64 m_textId = 0;
 };
 
 Q_DECLARE_METATYPE(PageJob)
 Q_DECLARE_METATYPE(PreviewDocument::SearchHit)
+Q_DECLARE_METATYPE(PreviewDocument::TextSelection)

@@ -199,6 +199,11 @@ void PreviewWindow::buildActions()
     c->add(Command{QStringLiteral("reload"), tr("Reload"), {QKeySequence(Qt::CTRL | Qt::Key_R)}, file},
            [this](bool) { reload(); });
     c->addSeparator(file, true);
+    const QString edit = tr("&Edit");
+    c->add(Command{QStringLiteral("copy"), tr("Copy"), {QKeySequence::Copy}, edit},
+           [this](bool) { m_view->copySelection(); });
+    c->add(Command{QStringLiteral("selectAll"), tr("Select all"), {QKeySequence::SelectAll}, edit},
+           [this](bool) { m_view->selectAll(); });
     // Previews close with Escape; full screen and the find bar go first.
     c->add(Command{QStringLiteral("close"), tr("Close"), {QKeySequence(Qt::Key_Escape), QKeySequence::Close}, file},
            [this](bool) {
@@ -312,7 +317,6 @@ void PreviewWindow::buildActions()
     c->describeKey(tr("Home, End"), tr("First page, last page"));
     c->describeKey(tr("Ctrl+wheel, pinch"), tr("Zoom around the pointer"));
     c->describeKey(tr("Drag, double-click"), tr("Select text, select a word"));
-    c->describeKey(QKeySequence(QKeySequence::Copy).toString(QKeySequence::NativeText), tr("Copy the selection"));
     c->describeKey(tr("Enter, Shift+Enter in the find bar"), tr("Next hit, previous hit"));
 }
 

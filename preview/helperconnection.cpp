@@ -79,7 +79,8 @@ void HelperConnection::sendProbe()
     m_probe.linksOut = true;
     sendRaw(buildPacket(PacketType::LinksRequest, qint32(-1)));
     m_probe.textToken = nextProbeToken();
-    sendRaw(buildPacket(PacketType::TextRequest, TextRequestRecord{m_probe.textToken, -1, QPointF(), QPointF(), true}));
+    sendRaw(buildPacket(PacketType::TextRequest,
+                        TextRequestRecord{m_probe.textToken, -1, QPointF(), QPointF(), TextExtent::Word}));
     m_probe.coloursOut = true;
     sendRaw(buildPacket(PacketType::PageColoursRequest, quint8(PageColours::Normal)));
     sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_probe.pageToken)));
@@ -222,12 +223,12 @@ void HelperConnection::sendLinksRequest(int page)
         sendRequest(buildPacket(PacketType::LinksRequest, qint32(page)));
 }
 
-quint64 HelperConnection::sendTextRequest(int page, QPointF from, QPointF to, bool word)
+quint64 HelperConnection::sendTextRequest(int page, QPointF from, QPointF to, TextExtent extent)
 {
     if (!isOpen())
         return 0;
     const quint64 id = m_nextId++;
-    sendRequest(buildPacket(PacketType::TextRequest, TextRequestRecord{id, page, from, to, word}));
+    sendRequest(buildPacket(PacketType::TextRequest, TextRequestRecord{id, page, from, to, extent}));
     return id;
 }
 

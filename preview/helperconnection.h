@@ -101,10 +101,11 @@ public:
     // Asks for a page's links; the reply comes as linksReplied(). A helper
     // that does not know the question stays silent.
     void sendLinksRequest(int page);
-    // Asks for the text between two points of a page (page space), or the
-    // word at the first; the reply comes as textReplied() with the id as
-    // its token. A helper that does not know the question stays silent.
-    quint64 sendTextRequest(int page, QPointF from, QPointF to, bool word);
+    // Asks for the text of a page between two points (page space), the word
+    // at the first, or to or from the page's edge (TextExtent); the reply
+    // comes as textReplied() with the id as its token. A helper that does
+    // not know the question stays silent.
+    quint64 sendTextRequest(int page, QPointF from, QPointF to, TextExtent extent);
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 

@@ -228,12 +228,15 @@ QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply)
 
 QDataStream &operator<<(QDataStream &out, const TextRequestRecord &request)
 {
-    return out << request.token << request.page << request.from << request.to << request.word;
+    return out << request.token << request.page << request.from << request.to << quint8(request.extent);
 }
 
 QDataStream &operator>>(QDataStream &in, TextRequestRecord &request)
 {
-    return in >> request.token >> request.page >> request.from >> request.to >> request.word;
+    quint8 extent = 0;
+    in >> request.token >> request.page >> request.from >> request.to >> extent;
+    request.extent = extent <= quint8(TextExtent::Whole) ? TextExtent(extent) : TextExtent::Between;
+    return in;
 }
 
 QDataStream &operator<<(QDataStream &out, const TextReplyRecord &reply)

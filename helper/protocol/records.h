@@ -174,13 +174,19 @@ QDataStream &operator<<(QDataStream &out, const LinksReplyRecord &reply);
 // Reads no more links, rectangles and text than the bounds allow.
 QDataStream &operator>>(QDataStream &in, LinksReplyRecord &reply);
 
+// What of a page's text is asked for: the characters between from and to,
+// the word at from, from `from` to the page's end, from its start to `to`,
+// or all of it. One byte on the wire, where 0 and 1 are the "no word" and
+// "word" an older helper reads; a value not known here reads as Between.
+enum class TextExtent : quint8 { Between = 0, Word = 1, ToEnd = 2, FromStart = 3, Whole = 4 };
+
 // Points in page space, as search hits are.
 struct TextRequestRecord {
     quint64 token = 0;
     qint32 page = -1;
     QPointF from;
     QPointF to;
-    bool word = false; // the word at from, to unused
+    TextExtent extent = TextExtent::Between;
 };
 QDataStream &operator<<(QDataStream &out, const TextRequestRecord &request);
 QDataStream &operator>>(QDataStream &in, TextRequestRecord &request);

@@ -378,8 +378,9 @@ private slots:
     }
 
     // The text between two points, character by character across a line
-    // break, with a rectangle a line; the word under a point; nothing for a
-    // point off the text or a page that is not.
+    // break, with a rectangle a line; the word under a point; from a point
+    // to either edge of the page, or all of it; nothing for a point off the
+    // text or a page that is not.
     void textBetweenPointsAndWords()
     {
         HelperSession session;
@@ -387,11 +388,23 @@ private slots:
         QHash<quint64, TextReplyRecord> replies;
         connect(session.connection(), &pdfpreview::HelperConnection::textReplied, this, [&](const TextReplyRecord &r) { replies.insert(r.token, r); });
         // From the start of "Alpha" (baseline 720) to the end of the second line (684).
-        const quint64 lines = session.connection()->sendTextRequest(0, QPointF(73, 725), QPointF(262, 689), false);
-        const quint64 word = session.connection()->sendTextRequest(0, QPointF(150, 727), QPointF(), true);
-        const quint64 nothing = session.connection()->sendTextRequest(0, QPointF(500, 300), QPointF(510, 300), false);
-        const quint64 noPage = session.connection()->sendTextRequest(7, QPointF(73, 725), QPointF(80, 725), false);
-        QTRY_COMPARE(replies.size(), 4);
+        const quint64 lines = session.connection()->sendTextRequest(0, QPointF(73, 725), QPointF(262, 689),
+                                                                    TextExtent::Between);
+        const quint64 word = session.connection()->sendTextRequest(0, QPointF(150, 727), QPointF(), TextExtent::Word);
+        const quint64 nothing = session.connection()->sendTextRequest(0, QPointF(500, 300), QPointF(510, 300),
+                                                                      TextExtent::Between);
+        const quint64 noPage = session.connection()->sendTextRequest(7, QPointF(73, 725), QPointF(80, 725),
+                                                                     TextExtent::Between);
+        // To the page's end from "second", from its start to "beta", and all of it.
+        const quint64 toEnd = session.connection()->sendTextRequest(0, QPointF(73, 689), QPointF(), TextExtent::ToEnd);
+        const quint64 fromStart = session.connection()->sendTextRequest(0, QPointF(), QPointF(165, 725),
+                                                                        TextExtent::FromStart);
+        const quint64 whole = session.connection()->sendTextRequest(0, QPointF(500, 300), QPointF(), TextExtent::Whole);
+        QTRY_COMPARE(replies.size(), 7);
+        const QString last = QStringLiteral("Visit https://example.net/doc now");
+        QCOMPARE(replies.value(toEnd).text, QStringLiteral("second line alpha\r\n") + last);
+        QCOMPARE(replies.value(fromStart).text, QStringLiteral("Alpha be"));
+        QCOMPARE(replies.value(whole).text, QStringLiteral("Alpha beta gamma\r\nsecond line alpha\r\n") + last);
         const TextReplyRecord &both = replies.value(lines);
         QCOMPARE(both.text.simplified(), QStringLiteral("Alpha beta gamma second line alpha"));
         QVERIFY(both.text.contains(QLatin1Char('\n')));
@@ -417,7 +430,8 @@ private slots:
             QTRY_VERIFY(!replies.isEmpty() && replies.last().done);
             QCOMPARE(replies.last().hits.size(), 1);
         }
-        const quint64 all = session.connection()->sendTextRequest(0, QPointF(75, 728), QPointF(212, 728), false);
+        const quint64 all = session.connection()->sendTextRequest(0, QPointF(75, 728), QPointF(212, 728),
+                                                                  TextExtent::Between);
         QTRY_VERIFY(texts.contains(all));
         QCOMPARE(texts.value(all).text, QStringLiteral("find the office"));
     }

@@ -377,6 +377,52 @@ private slots:
         }
     }
 
+    // A drag across page edges selects to the end of the first page, the
+    // pages between whole and the last from its start, joined by line
+    // breaks; Ctrl+A selects every page, in a spread too.
+    void selectsAcrossPages()
+    {
+        PreviewWindow window;
+        window.resize(700, 900);
+        QSet<int> framed;
+        connect(window.document(), &PreviewDocument::linksReady, this, [&](int page) { framed << page; });
+        QVERIFY(showFirstPage(window, fixture("annotations.pdf")));
+        PageView *view = window.pageView();
+        view->setZoom(0.3);
+        view->scrollToPage(1);
+        QVERIFY(QTest::qWaitFor([&] { return framed.contains(1) && framed.contains(3); }, 10000));
+        const auto onScreen = [&](int page, QPointF points) {
+            const QPointF strip = view->stripRect(page, QRectF(points, QSizeF(0, 0))).topLeft();
+            return (strip - QPointF(view->horizontalScrollBar()->value(), view->verticalScrollBar()->value())).toPoint();
+        };
+        QTest::mousePress(view->viewport(), Qt::LeftButton, {}, onScreen(1, QPointF(120, 62)));
+        QTest::mouseMove(view->viewport(), onScreen(2, QPointF(120, 62)));
+        QTest::mouseMove(view->viewport(), onScreen(3, QPointF(120, 62)));
+        QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, onScreen(3, QPointF(120, 62)));
+        QTRY_VERIFY(view->selection().done);
+        QCOMPARE(view->selection().rects.keys(), (QList<int>{1, 2, 3}));
+        QCOMPARE(view->selectedText(), QStringLiteral("FreeText\nPage 2: Line\nPage 3: S"));
+
+        // Side by side, the pointer's page is the one under it across the row.
+        window.setArrangement(PageLayout::Arrangement::Spread);
+        view->scrollToPage(2);
+        QVERIFY(QTest::qWaitFor([&] { return framed.contains(2); }, 10000));
+        QTest::mousePress(view->viewport(), Qt::LeftButton, {}, onScreen(2, QPointF(120, 62)));
+        QTest::mouseMove(view->viewport(), onScreen(3, QPointF(120, 62)));
+        QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, onScreen(3, QPointF(120, 62)));
+        QTRY_COMPARE(view->selectedText(), QStringLiteral("Line\nPage 3: S"));
+
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+        QTRY_VERIFY(view->selection().done && view->selection().rects.size() > 3);
+        QCOMPARE(view->selection().rects.size(), 21);
+        QVERIFY(view->selectedText().startsWith(QStringLiteral("Page 0: Text\n")));
+        QVERIFY(view->selectedText().endsWith(QStringLiteral("Watermark")));
+        QApplication::clipboard()->clear();
+        window.action("copy")->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), view->selectedText());
+    }
+
     // Requests follow the view: at most two wait at the helper, and what was
     // wanted before the view moved on and has not gone out yet never does.
     void scrolledAwayPagesAreNotAskedFor()

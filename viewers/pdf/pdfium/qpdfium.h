@@ -128,7 +128,8 @@ public:
         bool cut = false;
         std::optional<QTransform> frame;
     };
-    TextSpan textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText);
+    TextSpan textBetween(unsigned int index, std::optional<QPointF> from, std::optional<QPointF> to, bool word,
+                         int maxText);
 
     // A link of a page: the rectangles it covers (page space) and where it
     // leads. A page of this document, with the point on it where the

@@ -109,7 +109,8 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     return found;
 }
 
-QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF to, bool word, int maxText)
+QPdfium::TextSpan QPdfium::textBetween(unsigned int index, std::optional<QPointF> from, std::optional<QPointF> to,
+                                       bool word, int maxText)
 {
     TextSpan span;
     if (!isLoaded() || index >= unsigned(qMax(0, pageCount())))
@@ -118,7 +119,10 @@ QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF
     TextPage page;
     page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
     span.frame = frameOf(page.page.get(), index);
-    if (!std::isfinite(from.x()) || !std::isfinite(from.y()) || !std::isfinite(to.x()) || !std::isfinite(to.y()))
+    const auto finite = [](const std::optional<QPointF> &at) {
+        return !at || (std::isfinite(at->x()) && std::isfinite(at->y()));
+    };
+    if (!finite(from) || !finite(to))
         return span;
     page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
     if (!page.text)
@@ -136,8 +140,9 @@ QPdfium::TextSpan QPdfium::textBetween(unsigned int index, QPointF from, QPointF
         }
         return -1;
     };
-    int first = charAt(from);
-    int last = word ? first : charAt(to);
+    // No point is the page's edge: its first character, or its last.
+    int first = from ? charAt(*from) : 0;
+    int last = word ? first : to ? charAt(*to) : chars - 1;
     if (first < 0 || last < 0)
         return span;
     if (first > last)
