@@ -52,6 +52,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("colours"),
          QStringLiteral("Page colours: normal, inverted, night or sepia (default: as last time)."),
          QStringLiteral("COLOURS")},
+        {QStringLiteral("present"), QStringLiteral("Start as a presentation (F5; Escape ends it).")},
         {QStringLiteral("find"), QStringLiteral("Search for the text once the first page is shown."),
          QStringLiteral("TEXT")},
         {QStringLiteral("screenshot"),
@@ -156,6 +157,8 @@ int main(int argc, char *argv[])
         QObject::connect(&window, &PreviewWindow::firstPageShown, &window, [&window, query] { window.find(query); });
     }
     window.show();
+    if (parser.isSet(QStringLiteral("present")))
+        window.setPresenting(true);
     window.openFile(file.path,
                     parser.value(QStringLiteral("password")).isEmpty() ? QString()
                                                                        : parser.value(QStringLiteral("password")));

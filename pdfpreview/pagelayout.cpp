@@ -136,6 +136,19 @@ int PageLayout::pageAt(int y) const
     return it == m_rowBottoms.cend() ? int(m_rects.size()) - 1 : int(it - m_rowBottoms.cbegin());
 }
 
+QRect PageLayout::rowRect(int index) const
+{
+    QRect row = pageRect(index);
+    if (row.isNull())
+        return row;
+    // A row's pages share their bottom, and rows hold at most two.
+    if (index > 0 && m_rowBottoms.at(index - 1) == m_rowBottoms.at(index))
+        row |= m_rects.at(index - 1);
+    if (index + 1 < m_rects.size() && m_rowBottoms.at(index + 1) == m_rowBottoms.at(index))
+        row |= m_rects.at(index + 1);
+    return row;
+}
+
 int PageLayout::pageAt(QPoint at) const
 {
     const int page = pageAt(at.y());

@@ -51,6 +51,8 @@ public:
     // page with no area.
     QTransform pageToStrip(int index) const;
     QSize stripSize() const { return m_strip; }
+    // The row the page stands in: its pages' rectangles together.
+    QRect rowRect(int index) const;
     // The pages that intersect area, in order.
     QList<int> pagesIn(const QRect &area) const;
     // The page that covers y, or the next one below it; the last page past

@@ -57,6 +57,7 @@ void PageView::setPageSizes(const QList<QSize> &points)
     m_annotated.clear();
     m_message.clear();
     m_lastCurrent = -1;
+    m_row = -1;
     ++m_generation;
     m_layout.setPageSizes(points);
     applyZoomMode();
@@ -110,7 +111,7 @@ void PageView::zoomAround(double factor, QPoint pos)
     settingsChanged();
     const QPointF after = m_layout.pageToStrip(page).map(onPage);
     horizontalScrollBar()->setValue(qRound(after.x() - pos.x()));
-    verticalScrollBar()->setValue(qRound(after.y() - pos.y()));
+    setStripTop(page, qRound(after.y() - pos.y()));
     emit zoomChanged();
 }
 
@@ -127,13 +128,29 @@ void PageView::showPoint(int page, QPointF at)
         return;
     const QPointF corner = m_layout.pageToStrip(page).map(at);
     horizontalScrollBar()->setValue(clampedRound(corner.x(), 0, horizontalScrollBar()->maximum()));
-    verticalScrollBar()->setValue(clampedRound(corner.y(), 0, verticalScrollBar()->maximum()));
+    setStripTop(page, clampedRound(corner.y(), 0, m_layout.stripSize().height()));
     requestVisiblePages();
     viewport()->update();
 }
 
 void PageView::wheelEvent(QWheelEvent *event)
 {
+    if (!(event->modifiers() & Qt::ControlModifier) && !m_continuous) {
+        // Past the row's end the wheel goes on to the next row, a notch's
+        // worth at a time, so that a touchpad does not race through pages.
+        QScrollBar *bar = verticalScrollBar();
+        const int delta = event->angleDelta().y();
+        const bool atEnd = delta < 0 ? bar->value() >= bar->maximum() : bar->value() <= bar->minimum();
+        if (delta != 0 && (atEnd || m_presenting)) {
+            m_wheelRest += delta;
+            if (std::abs(m_wheelRest) >= 120) {
+                stepRow(m_wheelRest < 0 ? 1 : -1);
+                m_wheelRest = 0;
+            }
+            event->accept();
+            return;
+        }
+    }
     if (!(event->modifiers() & Qt::ControlModifier)) {
         QAbstractScrollArea::wheelEvent(event);
         return;
@@ -202,7 +219,71 @@ void PageView::setPixelRatio(double ratio)
 
 int PageView::currentPage() const
 {
+    if (!m_continuous && m_row >= 0 && m_row < pageCount())
+        return m_row;
     return m_layout.pageAt(verticalScrollBar()->value() + PageLayout::Spacing);
+}
+
+void PageView::setContinuous(bool on)
+{
+    if (on == m_continuous)
+        return;
+    const int page = currentPage();
+    m_continuous = on;
+    m_row = -1;
+    updateScrollBars();
+    scrollToPage(page);
+}
+
+void PageView::setPresenting(bool on)
+{
+    m_presenting = on;
+    QPalette black = palette();
+    black.setColor(QPalette::Dark, Qt::black);
+    viewport()->setPalette(on ? black : palette());
+    setFrameShape(on ? QFrame::NoFrame : QFrame::StyledPanel);
+    const Qt::ScrollBarPolicy bars = on ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded;
+    setVerticalScrollBarPolicy(bars);
+    setHorizontalScrollBarPolicy(bars);
+    viewport()->update();
+}
+
+QRect PageView::shownRow() const
+{
+    const QRect row = m_layout.rowRect(m_row);
+    return row.adjusted(-PageLayout::Spacing, -PageLayout::Spacing, PageLayout::Spacing, PageLayout::Spacing);
+}
+
+void PageView::setStripTop(int page, int y)
+{
+    if (!m_continuous && page >= 0 && page < pageCount()) {
+        const QRect row = m_layout.rowRect(page);
+        const int first = m_layout.pageAt(QPoint(0, row.top()));
+        if (first != m_row) {
+            m_row = first;
+            updateScrollBars();
+            viewport()->update();
+        }
+    }
+    verticalScrollBar()->setValue(y);
+}
+
+void PageView::stepRow(int rows)
+{
+    if (pageCount() == 0)
+        return;
+    const QRect row = m_layout.rowRect(currentPage());
+    // The row after this one starts past its bottom; the one before ends
+    // above its top.
+    const int target = rows > 0 ? m_layout.pageAt(row.bottom() + PageLayout::Spacing + 1)
+                                : m_layout.pageAt(QPoint(0, row.top() - PageLayout::Spacing - 1));
+    if (target < 0 || m_layout.rowRect(target) == row)
+        return;
+    const QRect next = m_layout.rowRect(target);
+    // Going back shows the bottom of the row before, as reading back does.
+    setStripTop(target, rows > 0 ? next.top() - PageLayout::Spacing : next.bottom() + PageLayout::Spacing);
+    requestVisiblePages();
+    viewport()->update();
 }
 
 void PageView::scrollToPage(int index)
@@ -210,7 +291,7 @@ void PageView::scrollToPage(int index)
     const QRect rect = m_layout.pageRect(index);
     if (rect.isNull())
         return;
-    verticalScrollBar()->setValue(rect.top() - PageLayout::Spacing);
+    setStripTop(index, rect.top() - PageLayout::Spacing);
     requestVisiblePages();
     viewport()->update();
 }
@@ -274,24 +355,45 @@ void PageView::updateScrollBars()
 {
     const QSize strip = m_layout.stripSize();
     verticalScrollBar()->setPageStep(viewport()->height());
-    verticalScrollBar()->setRange(0, std::max(0, strip.height() - viewport()->height()));
+    if (!m_continuous && m_row >= 0) {
+        // One row at a time: the bar runs over that row only.
+        const QRect row = shownRow();
+        verticalScrollBar()->setRange(row.top(), std::max(row.top(), row.bottom() + 1 - viewport()->height()));
+    } else {
+        verticalScrollBar()->setRange(0, std::max(0, strip.height() - viewport()->height()));
+    }
     horizontalScrollBar()->setPageStep(viewport()->width());
     horizontalScrollBar()->setRange(0, std::max(0, strip.width() - viewport()->width()));
 }
 
 QRect PageView::visibleArea() const
 {
-    return QRect(QPoint(horizontalScrollBar()->value(), verticalScrollBar()->value()), viewport()->size());
+    QPoint corner(horizontalScrollBar()->value(), verticalScrollBar()->value());
+    if (!m_continuous && m_row >= 0) {
+        // A row shorter than the view stands in its middle.
+        const QRect row = shownRow();
+        if (row.height() < viewport()->height())
+            corner.setY(row.top() - (viewport()->height() - row.height()) / 2);
+        // A presentation's page stands in the middle across too.
+        if (m_presenting && row.width() < viewport()->width())
+            corner.setX(row.left() - (viewport()->width() - row.width()) / 2);
+    }
+    return QRect(corner, viewport()->size());
+}
+
+QRect PageView::wantedArea() const
+{
+    // One row at a time shows nothing of the rows beside it.
+    return m_continuous || m_row < 0 ? visibleArea() : visibleArea().intersected(shownRow());
 }
 
 void PageView::requestVisiblePages()
 {
     if (!m_document || m_layout.pageCount() == 0)
         return;
-    for (int index : m_layout.pagesIn(visibleArea()))
+    for (int index : m_layout.pagesIn(wantedArea()))
         m_document->requestLinks(index);
-    m_document->requestPages(
-        wantedJobs(plan(), m_layout, visibleArea(), m_cache, JobSettings{m_options, m_generation}));
+    m_document->requestPages(wantedJobs(plan(), m_layout, wantedArea(), m_cache, JobSettings{m_options, m_generation}));
     const int current = currentPage();
     if (current != m_lastCurrent) {
         m_lastCurrent = current;
@@ -365,7 +467,7 @@ void PageView::revealHit(const PreviewDocument::SearchHit &hit)
     if (where.isEmpty() || QRectF(visibleArea()).contains(where))
         return;
     // A third of the way down, where the eye looks first.
-    verticalScrollBar()->setValue(int(where.center().y() - viewport()->height() / 3.0));
+    setStripTop(hit.page, int(where.center().y() - viewport()->height() / 3.0));
     if (where.right() > visibleArea().right() || where.left() < visibleArea().left())
         horizontalScrollBar()->setValue(int(where.center().x() - viewport()->width() / 2.0));
 }
@@ -379,7 +481,7 @@ void PageView::goTo(int page, QPointF at, bool hasX, bool hasY)
     if (m_options.quarterTurns() % 2)
         std::swap(hasX, hasY);
     const QRect rect = m_layout.pageRect(page);
-    verticalScrollBar()->setValue(hasY ? int(point.top()) - PageLayout::Spacing : rect.top() - PageLayout::Spacing);
+    setStripTop(page, hasY ? int(point.top()) - PageLayout::Spacing : rect.top() - PageLayout::Spacing);
     if (hasX)
         horizontalScrollBar()->setValue(int(point.left()) - PageLayout::Spacing);
     requestVisiblePages();
@@ -495,6 +597,8 @@ void PageView::mouseReleaseEvent(QMouseEvent *event)
         && (at - m_pressedAt).manhattanLength() < 4) {
         if (const std::optional<PreviewDocument::Link> link = linkAt(at))
             emit linkActivated(*link);
+        else if (m_presenting)
+            stepRow(1);
     }
     m_pressedAt = QPoint(-1, -1);
     m_dragging = false;
@@ -529,7 +633,9 @@ void PageView::paintEvent(QPaintEvent *event)
         return;
     }
     const QPoint offset = visibleArea().topLeft();
-    const QRect area = event->rect().translated(offset);
+    QRect area = event->rect().translated(offset);
+    if (!m_continuous && m_row >= 0)
+        area &= shownRow();
     const TilePlan tiles = plan();
     for (int index : m_layout.pagesIn(area)) {
         const QRect rect = m_layout.pageRect(index).translated(-offset);
@@ -563,8 +669,10 @@ void PageView::paintEvent(QPaintEvent *event)
         }
         for (const QRectF &selected : m_selection.rects.value(index))
             painter.fillRect(stripRect(index, selected).translated(-offset), QColor(40, 110, 230, 90));
-        painter.setPen(QPen(Qt::gray, 1));
-        painter.drawRect(rect.adjusted(0, 0, -1, -1));
+        if (!m_presenting) {
+            painter.setPen(QPen(Qt::gray, 1));
+            painter.drawRect(rect.adjusted(0, 0, -1, -1));
+        }
         if (m_annotated.contains(index)) {
             // A tab on the page's right edge marks pages with comments.
             painter.fillRect(QRect(rect.right() + 1, rect.top() + 8, 6, 24), QColor(255, 170, 0));
@@ -577,13 +685,23 @@ void PageView::stepScreens(int screens)
     // A tenth of the screen stays in view, so that reading goes on where the
     // eye left off.
     const int step = qMax(1, viewport()->height() * 9 / 10);
-    verticalScrollBar()->setValue(verticalScrollBar()->value() + screens * step);
+    QScrollBar *bar = verticalScrollBar();
+    // One row at a time goes on to the next row from the end of this one.
+    if (!m_continuous && (screens > 0 ? bar->value() >= bar->maximum() : bar->value() <= bar->minimum())) {
+        stepRow(screens);
+        return;
+    }
+    bar->setValue(bar->value() + screens * step);
 }
 
 void PageView::stepPages(int pages)
 {
     if (pageCount() == 0)
         return;
+    if (!m_continuous) {
+        stepRow(pages);
+        return;
+    }
     scrollToPage(std::clamp(currentPage() + pages, 0, pageCount() - 1));
 }
 
@@ -608,6 +726,17 @@ void PageView::keyPressEvent(QKeyEvent *event)
         return;
     case Qt::Key_Space:
         stepScreens(shift ? -1 : 1);
+        return;
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+        // In a presentation every arrow is a page.
+        if (m_presenting) {
+            stepRow(event->key() == Qt::Key_Right || event->key() == Qt::Key_Down ? 1 : -1);
+            return;
+        }
+        QAbstractScrollArea::keyPressEvent(event);
         return;
     case Qt::Key_Home:
         scrollToPage(0);

@@ -64,6 +64,18 @@ public:
     void setPixelRatio(double ratio);
     double pixelRatio() const { return m_ratio; }
 
+    // Continuous: every page in one strip. Else one row (a page, or two side
+    // by side) at a time, the keys and the wheel going on to the next row
+    // from the end of this one.
+    void setContinuous(bool on);
+    bool isContinuous() const { return m_continuous; }
+    // A presentation: on black, no page frames, arrows, a click and each
+    // notch of the wheel a row.
+    void setPresenting(bool on);
+    bool isPresenting() const { return m_presenting; }
+    // The next or previous row, in either mode.
+    void stepRow(int rows);
+
     int pageCount() const { return m_layout.pageCount(); }
     // The page at the top of the view.
     int currentPage() const;
@@ -171,6 +183,11 @@ private:
     void applyZoomMode();
     void updateScrollBars();
     QRect visibleArea() const;
+    // What is asked for: the part in view, in one row at a time its row's.
+    QRect wantedArea() const;
+    QRect shownRow() const;
+    // Scrolls to y in the strip, on the row of page when rows come one at a time.
+    void setStripTop(int page, int y);
     void requestVisiblePages();
     void trimCache();
 
@@ -195,4 +212,9 @@ private:
     double m_ratio = 1.0;
     quint64 m_generation = 1;
     int m_lastCurrent = -1;
+    bool m_continuous = true;
+    bool m_presenting = false;
+    // The first page of the row shown when rows come one at a time.
+    int m_row = -1;
+    int m_wheelRest = 0;
 };

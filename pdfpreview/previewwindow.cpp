@@ -23,6 +23,7 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -136,6 +137,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         PageLayout::Arrangement(std::clamp(QSettings().value(QStringLiteral("view/arrangement")).toInt(), 0, 2)));
     m_thumbnails->setRenderOptions(m_view->renderOptions());
     setThumbnailsShown(QSettings().value(QStringLiteral("view/thumbnails")).toBool());
+    const bool continuous = QSettings().value(QStringLiteral("view/continuous"), true).toBool();
+    action(QStringLiteral("continuous"))->setChecked(continuous);
+    m_view->setContinuous(continuous);
     resize(1000, 800);
 }
 
@@ -207,7 +211,9 @@ void PreviewWindow::buildActions()
     // Previews close with Escape; full screen and the find bar go first.
     c->add(Command{QStringLiteral("close"), tr("Close"), {QKeySequence(Qt::Key_Escape), QKeySequence::Close}, file},
            [this](bool) {
-        if (isFullScreen())
+        if (isPresenting())
+            setPresenting(false);
+        else if (isFullScreen())
             setFullScreen(false);
         else if (findBarShown())
             m_findBar->close();
@@ -304,6 +310,13 @@ void PreviewWindow::buildActions()
     c->addSeparator(view);
     buildArrangementActions(view);
     c->addSeparator(view);
+    c->add(Command{QStringLiteral("continuous"), tr("Continuous"), {QKeySequence(Qt::Key_S)}, view, false, true},
+           [this](bool on) {
+        m_view->setContinuous(on);
+        QSettings().setValue(QStringLiteral("view/continuous"), on);
+    });
+    c->add(Command{QStringLiteral("present"), tr("Presentation"), {QKeySequence(Qt::Key_F5)}, view},
+           [this](bool) { setPresenting(!isPresenting()); });
     c->add(Command{QStringLiteral("thumbnails"), tr("Page thumbnails"), {QKeySequence(Qt::Key_F9)}, view, false, true},
            [this](bool on) { setThumbnailsShown(on); });
     c->add(Command{QStringLiteral("fullScreen"), tr("Full screen"), {QKeySequence(Qt::Key_F11)}, view, false, true},
@@ -401,6 +414,51 @@ void PreviewWindow::setThumbnailsShown(bool on)
     if (on)
         m_thumbnailDock->raise();
     QSettings().setValue(QStringLiteral("view/thumbnails"), on);
+}
+
+void PreviewWindow::setPresenting(bool on)
+{
+    if (on == isPresenting())
+        return;
+    if (on) {
+        Shown before{int(m_view->zoomMode()), m_view->zoom(), m_view->arrangement(),
+                     m_view->isContinuous(),  isFullScreen(), {}};
+        const int page = m_view->currentPage();
+        // Everything around the pages goes; what was visible comes back.
+        QList<QWidget *> around{menuBar(), statusBar(), m_outlineDock, m_thumbnailDock};
+        for (QToolBar *bar : findChildren<QToolBar *>())
+            around.append(bar);
+        for (QWidget *widget : std::as_const(around)) {
+            if (widget->isVisible()) {
+                before.chrome.append(widget);
+                widget->hide();
+            }
+        }
+        m_beforePresenting = before;
+        m_view->setPresenting(true);
+        m_view->setArrangement(PageLayout::Arrangement::Column);
+        m_view->setContinuous(false);
+        m_view->setZoomMode(PageView::ZoomMode::FitPage);
+        m_view->scrollToPage(page);
+        showFullScreen();
+        m_view->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    const Shown before = *std::exchange(m_beforePresenting, std::nullopt);
+    const int page = m_view->currentPage();
+    for (QWidget *widget : before.chrome)
+        widget->show();
+    m_view->setPresenting(false);
+    m_view->setArrangement(before.arrangement);
+    m_view->setContinuous(before.continuous);
+    if (PageView::ZoomMode(before.zoomMode) == PageView::ZoomMode::Custom)
+        m_view->setZoom(before.zoom);
+    else
+        m_view->setZoomMode(PageView::ZoomMode(before.zoomMode));
+    if (!before.fullScreen)
+        showNormal();
+    m_view->scrollToPage(page);
+    updateStatus();
 }
 
 void PreviewWindow::setFullScreen(bool on)

@@ -66,6 +66,10 @@ public:
     void setColours(PageColours colours);
     // One column, two pages side by side, or a book; remembered likewise.
     void setArrangement(PageLayout::Arrangement arrangement);
+    // Full screen, one page fitted on black and nothing else, until
+    // Escape; what was shown before comes back after.
+    void setPresenting(bool on);
+    bool isPresenting() const { return m_beforePresenting.has_value(); }
     // Opens the find bar and searches for the query, as typing it and Enter do.
     void find(const QString &query);
     // What opens a web address once the person has confirmed it: the
@@ -134,4 +138,13 @@ private:
     // The place of the file being opened, applied once its sizes are in.
     std::optional<Place> m_restore;
     bool m_firstShownSent = false;
+    struct Shown {
+        int zoomMode = 0;
+        double zoom = 1;
+        PageLayout::Arrangement arrangement = PageLayout::Arrangement::Column;
+        bool continuous = true;
+        bool fullScreen = false;
+        QList<QWidget *> chrome;
+    };
+    std::optional<Shown> m_beforePresenting;
 };

@@ -25,6 +25,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QMenuBar>
 #include <QClipboard>
 #include <QtTest>
 
@@ -172,6 +173,58 @@ private slots:
 
         QTest::keyClick(view, Qt::Key_Escape);
         QVERIFY(!window.isVisible());
+    }
+
+    // One page at a time: the keys go through a page and on to the next,
+    // and only that page is shown; remembered. A presentation shows one
+    // page fitted on black, steps with arrows and clicks, and Escape brings
+    // back what was shown.
+    void presentsAndShowsOnePageAtATime()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        PageView *view = window.pageView();
+        view->setFocus();
+        QTest::keyClick(&window, Qt::Key_S);
+        QVERIFY(!view->isContinuous());
+        QVERIFY(!PreviewWindow().action("continuous")->isChecked());
+        const auto pagesShown = [&] {
+            QSet<int> pages;
+            for (const PageView::Piece &piece : view->piecesInView())
+                pages << piece.page;
+            return pages;
+        };
+        int steps = 0;
+        while (view->currentPage() == 0 && steps++ < 20)
+            QTest::keyClick(view, Qt::Key_PageDown);
+        QVERIFY(steps > 1); // the page is taller than the view: first through it
+        QCOMPARE(view->currentPage(), 1);
+        QVERIFY(waitShown(view, 1));
+        QCOMPARE(pagesShown(), QSet<int>{1});
+        QTest::keyClick(view, Qt::Key_PageUp);
+        QCOMPARE(view->currentPage(), 0);
+
+        QTest::keyClick(&window, Qt::Key_F5);
+        QVERIFY(window.isPresenting());
+        QVERIFY(!window.menuBar()->isVisible() && !window.statusBar()->isVisible());
+        QCOMPARE(view->zoomMode(), PageView::ZoomMode::FitPage);
+        QTest::keyClick(view, Qt::Key_Right);
+        QCOMPARE(view->currentPage(), 1);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(view->currentPage(), 2);
+        QTest::keyClick(view, Qt::Key_Up);
+        QCOMPARE(view->currentPage(), 1);
+        QVERIFY(waitShown(view, 1));
+        QCOMPARE(pagesShown(), QSet<int>{1});
+        QTest::keyClick(view, Qt::Key_Escape);
+        QVERIFY(!window.isPresenting() && window.isVisible());
+        QVERIFY(window.menuBar()->isVisible() && window.statusBar()->isVisible());
+        QCOMPARE(view->zoomMode(), PageView::ZoomMode::FitWidth);
+        QVERIFY(!view->isContinuous());
+        QCOMPARE(view->currentPage(), 1);
     }
 
     // Scrolling through a document keeps the pages' memory within the
