@@ -14,12 +14,15 @@
 #include <QPainter>
 #include <QPaintEvent>
 #include <QScrollBar>
+#include <QScroller>
+#include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
 
 PageView::PageView(QWidget *parent)
     : QAbstractScrollArea(parent)
+    , m_glide(new QVariantAnimation(this))
 {
     m_cache.setBudget(DefaultCacheBudget);
     viewport()->setBackgroundRole(QPalette::Dark);
@@ -28,6 +31,43 @@ PageView::PageView(QWidget *parent)
     // Links show where they lead as the pointer passes over them.
     viewport()->setMouseTracking(true);
     horizontalScrollBar()->setSingleStep(40);
+    // Steps glide, briefly; the pages are asked for where they end.
+    m_glide->setDuration(GlideMs);
+    m_glide->setEasingCurve(QEasingCurve::OutCubic);
+    connect(m_glide, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant &y) { verticalScrollBar()->setValue(y.toInt()); });
+    connect(m_glide, &QVariantAnimation::finished, this, &PageView::requestVisiblePages);
+    // A finger flicks the pages on, as touch screens do; the mouse selects.
+    QScroller::grabGesture(viewport(), QScroller::TouchGesture);
+    connect(QScroller::scroller(viewport()), &QScroller::stateChanged, this, [this](QScroller::State state) {
+        if (state == QScroller::Inactive)
+            requestVisiblePages();
+    });
+}
+
+bool PageView::isGliding() const
+{
+    return m_glide->state() == QAbstractAnimation::Running
+        || QScroller::scroller(viewport())->state() == QScroller::Scrolling;
+}
+
+int PageView::scrollTarget() const
+{
+    return m_glide->state() == QAbstractAnimation::Running ? m_glide->endValue().toInt() : verticalScrollBar()->value();
+}
+
+void PageView::glideTo(int y)
+{
+    QScrollBar *bar = verticalScrollBar();
+    const int target = std::clamp(y, bar->minimum(), bar->maximum());
+    m_glide->stop();
+    if (target == bar->value()) {
+        requestVisiblePages();
+        return;
+    }
+    m_glide->setStartValue(bar->value());
+    m_glide->setEndValue(target);
+    m_glide->start();
 }
 
 void PageView::setDocument(PreviewDocument *document)
@@ -152,6 +192,14 @@ void PageView::wheelEvent(QWheelEvent *event)
         }
     }
     if (!(event->modifiers() & Qt::ControlModifier)) {
+        // A wheel's notches glide; a touchpad's pixels are smooth already.
+        const int notches = event->angleDelta().y();
+        if (event->pixelDelta().isNull() && notches != 0 && event->angleDelta().x() == 0) {
+            const int lines = QApplication::wheelScrollLines() * verticalScrollBar()->singleStep();
+            glideTo(scrollTarget() - notches * lines / 120);
+            event->accept();
+            return;
+        }
         QAbstractScrollArea::wheelEvent(event);
         return;
     }
@@ -256,6 +304,7 @@ QRect PageView::shownRow() const
 
 void PageView::setStripTop(int page, int y)
 {
+    m_glide->stop();
     if (!m_continuous && page >= 0 && page < pageCount()) {
         const QRect row = m_layout.rowRect(page);
         const int first = m_layout.pageAt(QPoint(0, row.top()));
@@ -686,12 +735,13 @@ void PageView::stepScreens(int screens)
     // eye left off.
     const int step = qMax(1, viewport()->height() * 9 / 10);
     QScrollBar *bar = verticalScrollBar();
+    const int from = scrollTarget();
     // One row at a time goes on to the next row from the end of this one.
-    if (!m_continuous && (screens > 0 ? bar->value() >= bar->maximum() : bar->value() <= bar->minimum())) {
+    if (!m_continuous && (screens > 0 ? from >= bar->maximum() : from <= bar->minimum())) {
         stepRow(screens);
         return;
     }
-    bar->setValue(bar->value() + screens * step);
+    glideTo(from + screens * step);
 }
 
 void PageView::stepPages(int pages)
@@ -765,6 +815,8 @@ void PageView::resizeEvent(QResizeEvent *event)
 
 void PageView::scrollContentsBy(int, int)
 {
-    requestVisiblePages();
+    // A glide asks for the pages where it ends, not those it passes.
+    if (!isGliding())
+        requestVisiblePages();
     viewport()->update();
 }

@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class QVariantAnimation;
 class TilePlan;
 
 // The pages of one document in a scrolling strip. Placeholders of each
@@ -94,6 +95,11 @@ public:
     // Up/Down), the first or last page (Home, End).
     void stepScreens(int screens);
     void stepPages(int pages);
+    // Whether the view is gliding to where a step, the wheel or a flick
+    // sends it; scrollTarget() is where it ends.
+    bool isGliding() const;
+    int scrollTarget() const;
+    static constexpr int GlideMs = 120;
     // Whether the page's image for the current settings is in (for a page
     // drawn in tiles, its whole image at the lower resolution).
     bool hasCurrentImage(int index) const;
@@ -183,6 +189,7 @@ private:
     void applyZoomMode();
     void updateScrollBars();
     QRect visibleArea() const;
+    void glideTo(int y);
     // What is asked for: the part in view, in one row at a time its row's.
     QRect wantedArea() const;
     QRect shownRow() const;
@@ -217,4 +224,5 @@ private:
     // The first page of the row shown when rows come one at a time.
     int m_row = -1;
     int m_wheelRest = 0;
+    QVariantAnimation *m_glide;
 };

@@ -113,13 +113,15 @@ private slots:
         view->setFocus();
         QScrollBar *bar = view->verticalScrollBar();
         const int screen = view->viewport()->height() * 9 / 10;
+        // Steps glide, and a step during a glide goes on from where it ends.
         QTest::keyClick(view, Qt::Key_PageDown);
-        QCOMPARE(bar->value(), screen);
+        QVERIFY(view->isGliding() && bar->value() < screen);
         QTest::keyClick(view, Qt::Key_Space);
-        QCOMPARE(bar->value(), 2 * screen);
+        QTRY_COMPARE(bar->value(), 2 * screen);
         QTest::keyClick(view, Qt::Key_Space, Qt::ShiftModifier);
         QTest::keyClick(view, Qt::Key_PageUp);
-        QCOMPARE(bar->value(), 0);
+        QTRY_COMPARE(bar->value(), 0);
+        QTRY_VERIFY(!view->isGliding());
         QTest::keyClick(view, Qt::Key_End);
         QCOMPARE(view->currentPage(), 2);
         QTest::keyClick(view, Qt::Key_PageUp, Qt::ControlModifier);
@@ -225,6 +227,28 @@ private slots:
         QCOMPARE(view->zoomMode(), PageView::ZoomMode::FitWidth);
         QVERIFY(!view->isContinuous());
         QCOMPARE(view->currentPage(), 1);
+    }
+
+    // A glide over many pages asks only for those where it ends: the ones
+    // it passes are never drawn.
+    void aGlideAsksOnlyWhereItEnds()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("annotations.pdf")));
+        PageView *view = window.pageView();
+        QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(1); }, 10000));
+        QSet<int> drawn;
+        connect(window.document(), &PreviewDocument::pageReady, this,
+                [&](const PageJob &job, const QImage &) { drawn << job.index; });
+        view->stepScreens(24);
+        QTRY_VERIFY(!view->isGliding());
+        const int end = view->currentPage();
+        QVERIFY(end >= 8);
+        QVERIFY(QTest::qWaitFor([&] { return view->hasCurrentImage(end); }, 10000));
+        QTest::qWait(100);
+        for (int page : std::as_const(drawn))
+            QVERIFY2(page >= end - 1, qPrintable(QString::number(page)));
     }
 
     // Scrolling through a document keeps the pages' memory within the
