@@ -181,6 +181,8 @@ void PreviewDocument::onCapabilitiesFound()
         m_tilesUnsupported = true;
         emit tilesUnavailable();
     }
+    if (!known.testFlag(HelperConnection::Capability::Text))
+        emit textUnavailable();
     // The document's sizes and outline come from its first helper; one that
     // replaces it serves the same document.
     if (!m_ready) {

@@ -145,6 +145,8 @@ signals:
     // helper went away too), cut when a bound left hits out.
     void searchProgress(int pagesSearched, int pageCount, bool done, bool cut);
     void searchUnavailable();
+    // The helper selects no text: nothing can be selected or copied.
+    void textUnavailable();
     // The helper ended while serving; the next request starts another.
     void helperLost(const QString &message);
 

@@ -96,6 +96,10 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         }
     });
     connect(m_document, &PreviewDocument::failed, this, &PreviewWindow::onFailed);
+    connect(m_document, &PreviewDocument::textUnavailable, this, [this] {
+        action(QStringLiteral("copy"))->setEnabled(false);
+        action(QStringLiteral("selectAll"))->setEnabled(false);
+    });
     connect(m_document, &PreviewDocument::annotatedPagesFound, m_view, &PageView::setAnnotatedPages);
     connect(m_document, &PreviewDocument::helperLost, this, [this](const QString &message) {
         statusBar()->showMessage(message, 10000);
@@ -566,6 +570,9 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
         m_start = StartChoices{std::nullopt, m_start.zoom, false};
     }
     m_firstShownSent = false;
+    // Until the new helper says otherwise.
+    action(QStringLiteral("copy"))->setEnabled(true);
+    action(QStringLiteral("selectAll"))->setEnabled(true);
     m_outline->clear();
     m_view->setPageSizes({});
     m_thumbnails->setPageSizes({});

@@ -320,6 +320,9 @@ private slots:
         QTest::keyClicks(older.findBox(), QStringLiteral("alpha"));
         QTest::keyClick(older.findBox(), Qt::Key_Return);
         QTRY_COMPARE(older.findStatus(), QStringLiteral("search not available"));
+        // Nor does it select: Select all is greyed out.
+        QVERIFY(!older.action("selectAll")->isEnabled());
+        QVERIFY(window.action("selectAll")->isEnabled());
     }
 
     // Links show where they lead under the pointer; a click on one to a page
