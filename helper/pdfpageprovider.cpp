@@ -419,8 +419,13 @@ void PDFPageProvider::applyColours(QImage &image, const PageRequest &request, co
 {
     if (request.invert || !appliedAfterDrawing(m_colours) || image.isNull())
         return;
-    QList<QRect> kept = engine.imageRects(static_cast<unsigned int>(request.pageIndex), request.size,
-                                          request.rotation / 90, MaxImageRects);
+    if (m_imageAreas.page != request.pageIndex || m_imageAreas.size != request.size
+        || m_imageAreas.rotation != request.rotation) {
+        m_imageAreas = ImageAreas{request.pageIndex, request.size, request.rotation,
+                                  engine.imageRects(static_cast<unsigned int>(request.pageIndex), request.size,
+                                                    request.rotation / 90, MaxImageRects)};
+    }
+    QList<QRect> kept = m_imageAreas.rects;
     for (QRect &rect : kept)
         rect.translate(-tile.topLeft());
     applyPageColours(image, m_colours, kept);

@@ -121,6 +121,15 @@ private:
     SharedArea area;
     int m_inheritedConnection = -1;
     PageColours m_colours = PageColours::Normal;
+    // Where the images of the page last coloured lie, as it was laid out:
+    // its tiles, and the page drawn again, ask pdfium once.
+    struct ImageAreas {
+        qint32 page = -1;
+        QSize size;
+        qint32 rotation = 0;
+        QList<QRect> rects;
+    };
+    ImageAreas m_imageAreas;
     bool everConnected = false;
     bool gaveUp = false;
 
