@@ -21,6 +21,8 @@ PDFPageProvider::PDFPageProvider(QObject *parent)
     , engine(QLatin1String(""))
     , expectedSize(0)
 {
+    // A search reads pages of its own; the reading ahead waits for it.
+    m_readAhead.setBusy([this] { return m_search.has_value(); });
 }
 
 PDFPageProvider::~PDFPageProvider() = default;
@@ -100,6 +102,7 @@ void PDFPageProvider::onReadyRead()
 void PDFPageProvider::serve(QIODevice *in, QIODevice *out)
 {
     readPackets(in, expectedSize, [this, out](PacketType type, QDataStream &payload) {
+        m_readAhead.requestArrived();
 #ifndef PDFHELPER_WITHOUT_SHARED_AREA
         // The search's replies go on after this call: they need the device.
         const QByteArray reply = type == PacketType::SearchRequest ? serveSearch(payload, out) : handlePacket(type, payload);
@@ -132,6 +135,10 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveText(payload);
     case PacketType::PageColoursRequest:
         return servePageColours(payload);
+    case PacketType::TextReadAhead:
+        traceLine("reading text ahead");
+        m_readAhead.start();
+        return QByteArray();
     case PacketType::SharedAreaOffer:
         return serveAreaOffer(payload);
     case PacketType::SharedRenderRequest:
@@ -147,6 +154,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::LinksRequest:
     case PacketType::TextRequest:
     case PacketType::PageColoursRequest:
+    case PacketType::TextReadAhead:
     case PacketType::SharedAreaOffer:
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
@@ -198,6 +206,7 @@ QByteArray PDFPageProvider::serveTile(QDataStream &payload)
     payload >> record;
     record.page.image = QImage();
     traceLine("rendering tile of page ", record.page.pageIndex);
+    m_readAhead.lookedAt(record.page.pageIndex);
     // Every number is the engine's to check: the tile inside the page, the
     // page within its side bound, the tile within the image bound; anything
     // else is a null image.
@@ -393,6 +402,7 @@ QByteArray PDFPageProvider::servePageSizes()
 
 QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)
 {
+    m_readAhead.lookedAt(request.pageIndex);
     // Integer division truncates toward zero: 270 is 3 quarter turns, 45 is
     // none, -90 is -1. The engine decides what it makes of the rest.
     const int quarterTurns = request.rotation / 90;
@@ -485,6 +495,7 @@ QByteArray PDFPageProvider::serveSharedTile(QDataStream &payload)
     payload >> record >> offset;
     record.page.image = QImage();
     traceLine("rendering tile of page ", record.page.pageIndex);
+    m_readAhead.lookedAt(record.page.pageIndex);
     // The engine checks the tile against the page and the page's bounds,
     // the area the tile against its room.
     SharedImage placed;

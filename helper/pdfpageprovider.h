@@ -5,6 +5,7 @@
 #include "records.h"
 #include "qpdfium.h"
 #include "sharedarea.h"
+#include "textreadahead.h"
 
 #include <QObject>
 #include <QPointer>
@@ -130,6 +131,7 @@ private:
         QList<QRect> rects;
     };
     ImageAreas m_imageAreas;
+    TextReadAhead m_readAhead{engine};
     bool everConnected = false;
     bool gaveUp = false;
 

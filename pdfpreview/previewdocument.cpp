@@ -183,6 +183,10 @@ void PreviewDocument::onCapabilitiesFound()
     }
     if (!known.testFlag(HelperConnection::Capability::Text))
         emit textUnavailable();
+    // The document is shown now (a helper started ahead is adopted only
+    // then): its helper may read the text ahead of a search.
+    if (known.testFlag(HelperConnection::Capability::Search))
+        connection->sendTextReadAhead();
     // The document's sizes and outline come from its first helper; one that
     // replaces it serves the same document.
     if (!m_ready) {

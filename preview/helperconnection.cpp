@@ -232,6 +232,12 @@ quint64 HelperConnection::sendTextRequest(int page, QPointF from, QPointF to, Te
     return id;
 }
 
+void HelperConnection::sendTextReadAhead()
+{
+    if (isOpen())
+        sendRequest(buildPacket(PacketType::TextReadAhead));
+}
+
 void HelperConnection::sendSearchCancel(quint64 id)
 {
     if (isOpen() && id != 0)

@@ -106,6 +106,9 @@ public:
     // comes as textReplied() with the id as its token. A helper that does
     // not know the question stays silent.
     quint64 sendTextRequest(int page, QPointF from, QPointF to, TextExtent extent);
+    // Asks the helper to read the document's text ahead of searches once it
+    // is idle; nothing comes back. Only for the document a person looks at.
+    void sendTextReadAhead();
     // Writes bytes as they are, for callers that speak the protocol themselves.
     void sendRaw(const QByteArray &bytes);
 

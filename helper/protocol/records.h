@@ -69,6 +69,9 @@ enum class PacketType : quint8 {
     // says what is in effect.
     PageColoursRequest = 24, // preview -> helper, quint8 PageColours
     PageColoursReply = 25,   // helper -> preview, quint8 PageColours
+    // From now on, once no request has come for a moment, the helper reads
+    // the text of the pages ahead of any search, giving way to every request.
+    TextReadAhead = 26, // preview -> helper, nothing; no reply
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);

@@ -432,6 +432,48 @@ private slots:
         QVERIFY(allReleased());
     }
 
+    // Text read ahead of any search leaves every search's pages as they
+    // were, lets a search pass over pages without loading them, and stops
+    // at its bound, after which the pages not kept are still searched.
+    void textReadAheadKeepsSearchesAndItsBound()
+    {
+        const auto pagesWith = [](QPdfium &engine, const QString &query) {
+            QList<int> pages;
+            for (int page = 0; page < engine.pageCount(); ++page)
+                if (!engine.findOnPage(unsigned(page), query, false, 100, 100).hits.isEmpty())
+                    pages << page;
+            return pages;
+        };
+        const QStringList queries{QStringLiteral("square"), QStringLiteral("Link, Highlight"),
+                                  QStringLiteral("Page 1")};
+        auto fresh = loaded(QLatin1String("fresh"), "annotations.pdf");
+        QList<QList<int>> before;
+        for (const QString &query : queries)
+            before << pagesWith(*fresh, query);
+        QCOMPARE(before.first(), (QList<int>{3, 18}));
+
+        auto ahead = loaded(QLatin1String("ahead"), "annotations.pdf");
+        for (int page = 0; page < ahead->pageCount(); ++page)
+            QVERIFY(ahead->keepTextOf(unsigned(page)));
+        QVERIFY(ahead->keptTextUnits() > 0);
+        pdfiumspy::reset();
+        QVERIFY(pagesWith(*ahead, QStringLiteral("nowhere at all")).isEmpty());
+        QCOMPARE(pdfiumspy::counts().loadPage, 0);
+        for (qsizetype n = 0; n < queries.size(); ++n)
+            QCOMPARE(pagesWith(*ahead, queries[n]), before[n]);
+
+        auto bounded = loaded(QLatin1String("bounded"), "annotations.pdf");
+        bounded->setKeptTextBound(60);
+        int kept = 0;
+        while (kept < bounded->pageCount() && bounded->keepTextOf(unsigned(kept)))
+            ++kept;
+        QVERIFY2(kept > 1 && kept < bounded->pageCount(), qPrintable(QString::number(kept)));
+        QVERIFY(bounded->keptTextUnits() >= 60 && bounded->keptTextUnits() < 90);
+        QVERIFY(!bounded->keepTextOf(unsigned(kept)));
+        for (qsizetype n = 0; n < queries.size(); ++n)
+            QCOMPARE(pagesWith(*bounded, queries[n]), before[n]);
+    }
+
     // A read is complete unless a quit request or a failed title stopped it:
     // a loop or excess depth costs only the entries past it.
     void reads_data()

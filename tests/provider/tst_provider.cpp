@@ -146,6 +146,27 @@ private slots:
         QCOMPARE(pdfiumspy::counts().lastRenderFlags, annotations ? FPDF_ANNOT : 0);
     }
 
+    // Only once asked, and only once no request has come for a moment, the
+    // helper reads every page's text ahead; a request makes it wait again.
+    void readsTextAheadOnlyWhenAskedAndIdle()
+    {
+        CoutCapture trace;
+        PDFPageProvider provider;
+        QCOMPARE(provider.start("tst-provider-nowhere", fixture("annotations.pdf"), QString()), 0);
+        const PageRequest request{10, -1, 0, true, false, 0, QSize(40, 50), QImage()};
+        QVERIFY(!ask(provider, buildPacket(PacketType::RenderRequest, request)).isEmpty());
+        QTest::qWait(TextReadAhead::IdleMsecs + 200);
+        QCOMPARE(pdfiumspy::counts().loadPage, 1);
+
+        QVERIFY(ask(provider, buildPacket(PacketType::TextReadAhead)).isEmpty());
+        QTest::qWait(TextReadAhead::IdleMsecs / 2);
+        QVERIFY(!ask(provider, buildPacket(PacketType::RenderRequest, request)).isEmpty());
+        QTest::qWait(TextReadAhead::IdleMsecs * 2 / 3);
+        QCOMPARE(pdfiumspy::counts().loadPage, 2);
+        QTRY_COMPARE_WITH_TIMEOUT(pdfiumspy::counts().loadPage, 2 + 21, 5000);
+        QCOMPARE(pdfiumspy::openPages(), 0);
+    }
+
     // The helper writes into a shared area only what lies wholly inside it,
     // and opens only areas of our own naming that are as large as offered
     // and within its bound.

@@ -107,6 +107,15 @@ public:
     // pdfium's own matching still decides every hit. At most this much is
     // kept, in UTF-16 units.
     static constexpr qsizetype MaxKeptTextUnits = qsizetype(32) * 1024 * 1024;
+    // Reads the page's text into that form ahead of a search, unless it is
+    // kept already; false once what is kept has reached the bound (nothing
+    // more is read then) or the page cannot be read.
+    bool keepTextOf(unsigned int index);
+    // What is kept, in UTF-16 units, and the bound (MaxKeptTextUnits unless
+    // lowered).
+    qsizetype keptTextUnits() const { return m_searchableUnits; }
+    qsizetype keptTextBound() const { return m_keptTextBound; }
+    void setKeptTextBound(qsizetype units) { m_keptTextBound = qBound<qsizetype>(0, units, MaxKeptTextUnits); }
     // How page space maps onto the page as a render lays it out unturned, in
     // points from its top left corner (the page's size as pageSize() gives
     // it): the same arithmetic as every render. Empty when the page cannot
@@ -191,6 +200,8 @@ private:
     QString m_searchedQuery;
     QString m_looseQuery;
     qsizetype m_searchableUnits = 0;
+    qsizetype m_keptTextBound = MaxKeptTextUnits;
+    void keepLooseText(int index, FPDF_TEXTPAGE text, int chars);
     IFSDK_PAUSE *m_pause = nullptr;
     std::atomic<bool> m_quit{false};
     QString m_filePath;

@@ -35,6 +35,40 @@ QString searchable(const QString &text)
 
 } // namespace
 
+void QPdfium::keepLooseText(int index, FPDF_TEXTPAGE text, int chars)
+{
+    if (m_searchableUnits >= m_keptTextBound)
+        return;
+    const int read = qMin(chars, MaxPageChars);
+    std::vector<unsigned short> units(size_t(read) + 1, 0);
+    const int written = FPDFText_GetText(text, 0, read, units.data());
+    QString loose = searchable(
+        QString::fromUtf16(reinterpret_cast<const char16_t *>(units.data()), qBound(0, written - 1, read)));
+    // A page cut short is not passed over on its text alone.
+    if (chars <= MaxPageChars) {
+        m_searchableUnits += loose.size();
+        m_searchableText.insert(index, std::move(loose));
+    }
+}
+
+bool QPdfium::keepTextOf(unsigned int index)
+{
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())) || m_searchableUnits >= m_keptTextBound)
+        return false;
+    if (m_searchableText.contains(int(index)))
+        return true;
+    PdfiumLocker locker;
+    TextPage page;
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
+    if (!page.text)
+        return false;
+    const int chars = FPDFText_CountChars(page.text.get());
+    if (chars > 0)
+        keepLooseText(int(index), page.text.get(), chars);
+    return true;
+}
+
 QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, bool matchCase, int maxHits,
                                       int maxRects)
 {
@@ -59,18 +93,8 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     const int chars = FPDFText_CountChars(page.text.get());
     if (chars <= 0)
         return found;
-    if (kept == m_searchableText.cend() && m_searchableUnits < MaxKeptTextUnits) {
-        const int read = qMin(chars, MaxPageChars);
-        std::vector<unsigned short> text(size_t(read) + 1, 0);
-        const int written = FPDFText_GetText(page.text.get(), 0, read, text.data());
-        QString loose = searchable(
-            QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), qBound(0, written - 1, read)));
-        // A page cut short is not passed over on its text alone.
-        if (chars <= MaxPageChars) {
-            m_searchableUnits += loose.size();
-            m_searchableText.insert(int(index), std::move(loose));
-        }
-    }
+    if (kept == m_searchableText.cend())
+        keepLooseText(int(index), page.text.get(), chars);
     // pdfium wants the query NUL-terminated, in UTF-16.
     std::vector<unsigned short> what(size_t(query.size()) + 1, 0);
     for (qsizetype i = 0; i < query.size(); ++i)
