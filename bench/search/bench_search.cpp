@@ -233,7 +233,7 @@ int main(int argc, char **argv)
     const double grep = median(poppler);
     std::printf("\n%-34s %14s %14s\n", "fresh helpers, 3 runs alternating", "text ahead", "without");
     std::printf("%-34s %11.1f ms %11.1f ms\n", "first page (A4, 1240 px)", median(firstWith), median(firstWithout));
-    std::printf("%-34s %11.1f ms %11.1f ms   (pdftotext | grep %.1f ms: x %.2f with the text ahead)\n",
+    std::printf("%-34s %11.1f ms %11.1f ms   (pdftotext | grep %.1f ms: x %.3f with the text ahead)\n",
                 "first search after 2 s idle", median(idleWith), median(idleWithout), grep,
                 grep > 0 ? median(idleWith) / grep : 0.0);
     const std::vector<double> tiles = tilesWhileReading(document, 100);

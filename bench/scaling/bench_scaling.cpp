@@ -1,0 +1,269 @@
+// How our costs grow with the page count: generated documents of 10 to
+// 100,000 pages, a line of text each, plain and with an outline entry a page.
+//
+//   bench_scaling DOCUMENT.pdf...
+//
+// For each document it prints, in milliseconds and peak resident MB:
+// - through a helper: the start to the first page drawn (A4 at 1240 pixels
+//   wide), the last page, the page sizes, the outline, and a first search
+//   for the word on the last page; the helper's peak memory;
+// - the window (PreviewWindow, offscreen, 1240x900, in a process of its
+//   own): opening to the first page shown, going to the last page, finding
+//   the word, and its peak memory;
+// - the same pdfium work in one process of its own (the floor), and its peak;
+// - mutool draw and pdftoppm drawing the last page, pdftotext reading the
+//   whole text, as whole processes with their peaks.
+// The window and the floor run as this program again (--window, --floor),
+// so that each peak is that work's alone.
+
+#include "benchutil.h"
+#include "helpersession.h"
+#include "pageview.h"
+#include "previewwindow.h"
+#include "qpdfium.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QStandardItem>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr QSize FirstPage(1240, 1754);
+const QString Word = QStringLiteral("quincunx");
+
+bool spinUntil(const std::function<bool()> &done, int msecs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > msecs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+qint64 peakKb()
+{
+    return memoryOf(QCoreApplication::applicationPid()).hwm;
+}
+
+// A program run whole: its time and peak resident memory, from wait4().
+struct Run {
+    double ms = -1;
+    qint64 peakKb = -1;
+    QByteArray out;
+};
+
+Run runWhole(const QStringList &argv)
+{
+    Run run;
+    int pipe[2];
+    if (::pipe(pipe) != 0)
+        return run;
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipe[1], 1);
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        std::vector<QByteArray> bytes;
+        for (const QString &arg : argv)
+            bytes.push_back(arg.toLocal8Bit());
+        std::vector<char *> args;
+        for (QByteArray &arg : bytes)
+            args.push_back(arg.data());
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    ::close(pipe[1]);
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        run.out.append(buffer, got);
+    ::close(pipe[0]);
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return run;
+    run.ms = msSince(clock);
+    run.peakKb = usage.ru_maxrss;
+    return run;
+}
+
+// --window: the window on the document, one line of figures.
+int windowRun(const QString &document)
+{
+    PreviewWindow window;
+    window.resize(1240, 900);
+    window.show();
+    bool shown = false;
+    QObject::connect(&window, &PreviewWindow::firstPageShown, [&] { shown = true; });
+    QElapsedTimer clock;
+    clock.start();
+    window.openFile(document);
+    if (!spinUntil([&] { return shown; }, 120000))
+        return 1;
+    const double first = msSince(clock);
+    PageView *view = window.pageView();
+    clock.start();
+    view->scrollToPage(view->pageCount() - 1);
+    if (!spinUntil([&] { return view->hasCurrentImage(view->pageCount() - 1); }, 120000))
+        return 1;
+    const double last = msSince(clock);
+    clock.start();
+    window.find(Word);
+    if (!spinUntil([&] { return window.findStatus().startsWith(QStringLiteral("1 of 1")); }, 300000))
+        return 1;
+    const double found = msSince(clock);
+    std::printf("%.1f %.1f %.1f %lld\n", first, last, found, peakKb());
+    return 0;
+}
+
+// --floor: the same pdfium work in this process.
+int floorRun(const QString &document)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QPdfium engine{QLatin1String("floor")};
+    engine.prepare();
+    if (engine.loadFile(document, QString()) != QPdfium::Success)
+        return 1;
+    const int pages = engine.pageCount();
+    if (engine.page(0, FirstPage, true, 0).isNull())
+        return 1;
+    const double first = msSince(clock);
+    clock.start();
+    engine.page(unsigned(pages - 1), FirstPage, true, 0);
+    const double last = msSince(clock);
+    clock.start();
+    QList<QSize> sizes;
+    for (int page = 0; page < pages; ++page)
+        sizes.append(engine.pageSize(page));
+    const double sized = msSince(clock);
+    clock.start();
+    QStandardItem root;
+    engine.readBookmarks(&root);
+    const double outlined = msSince(clock);
+    clock.start();
+    int hits = 0;
+    for (int page = 0; page < pages; ++page)
+        hits += int(engine.findOnPage(unsigned(page), Word, false, 100, 100).hits.size());
+    const double searched = msSince(clock);
+    std::printf("%.1f %.1f %.1f %.1f %.1f %lld %d\n", first, last, sized, outlined, searched, peakKb(), hits);
+    return 0;
+}
+
+double timed(const std::function<bool()> &work)
+{
+    QElapsedTimer clock;
+    clock.start();
+    return work() ? msSince(clock) : -1;
+}
+
+void measure(const QString &self, const QString &document)
+{
+    // Through a helper.
+    QElapsedTimer clock;
+    clock.start();
+    pdfpreview::HelperSession session;
+    if (!session.start(document) || !session.waitForConnected(120000))
+        qFatal("no helper for %s", qPrintable(document));
+    const int pages = int(session.connection()->pageSizes().size());
+    const auto page = [&](int index) {
+        return session.render(PageRequest{index, 0, 0, true, false, 0, FirstPage, QImage()}, 120000).has_value();
+    };
+    const double first = page(0) ? msSince(clock) : -1;
+    const double last = timed([&] { return page(pages - 1); });
+    const double sizes = timed([&] { return session.pageSizes(120000).has_value(); });
+    int entries = 0;
+    const double outline = timed([&] {
+        const auto nodes = session.outline(120000);
+        entries = nodes ? int(nodes->size()) : 0;
+        return nodes.has_value();
+    });
+    const double search = timed([&] {
+        QEventLoop loop;
+        quint64 id = 0;
+        QObject::connect(session.connection(), &pdfpreview::HelperConnection::searchReplied, &loop,
+                         [&](const SearchReplyRecord &reply) {
+            if (reply.token == id && reply.done)
+                loop.quit();
+        });
+        QTimer::singleShot(300000, &loop, &QEventLoop::quit);
+        id = session.connection()->sendSearchRequest(Word, false, 0);
+        loop.exec();
+        return true;
+    });
+    const qint64 helperPeak = memoryOf(session.process().processId()).hwm;
+    session.finish();
+
+    const Run window = runWhole({self, QStringLiteral("--window"), document});
+    const Run floor = runWhole({self, QStringLiteral("--floor"), document});
+    const QString last1 = QString::number(pages);
+    const Run mutool = runWhole({QStringLiteral("mutool"), QStringLiteral("draw"), QStringLiteral("-q"),
+                                 QStringLiteral("-F"), QStringLiteral("png"), QStringLiteral("-o"),
+                                 QStringLiteral("/dev/null"), QStringLiteral("-w"), QStringLiteral("1240"), document,
+                                 last1});
+    const Run pdftoppm = runWhole({QStringLiteral("pdftoppm"), QStringLiteral("-f"), last1, QStringLiteral("-l"), last1,
+                                   QStringLiteral("-scale-to-x"), QStringLiteral("1240"), QStringLiteral("-scale-to-y"),
+                                   QStringLiteral("-1"), QStringLiteral("-png"), document});
+    const Run pdftotext = runWhole({QStringLiteral("pdftotext"), document, QStringLiteral("/dev/null")});
+
+    const QList<QByteArray> w = window.out.trimmed().split(' ');
+    const QList<QByteArray> f = floor.out.trimmed().split(' ');
+    const auto field = [](const QList<QByteArray> &fields, int n) {
+        return n < fields.size() ? fields[n].toDouble() : -1;
+    };
+    std::printf("\n%s: %d pages, %d outline entries\n", qPrintable(QFileInfo(document).fileName()), pages, entries);
+    std::printf("%-22s %10s %10s %10s %10s %10s %9s\n", "", "first page", "last page", "sizes", "outline", "search",
+                "peak MB");
+    std::printf("%-22s %10.1f %10.1f %10.1f %10.1f %10.1f %9lld\n", "helper", first, last, sizes, outline, search,
+                helperPeak / 1024);
+    std::printf("%-22s %10.1f %10.1f %10s %10s %10.1f %9.0f\n", "window", field(w, 0), field(w, 1), "-", "-",
+                field(w, 2), field(w, 3) / 1024);
+    std::printf("%-22s %10.1f %10.1f %10.1f %10.1f %10.1f %9.0f\n", "in one process", field(f, 0), field(f, 1),
+                field(f, 2), field(f, 3), field(f, 4), field(f, 5) / 1024);
+    std::printf("%-22s %10s %10.1f %10s %10s %10s %9lld\n", "mutool draw (whole)", "-", mutool.ms, "-", "-", "-",
+                mutool.peakKb / 1024);
+    std::printf("%-22s %10s %10.1f %10s %10s %10s %9lld\n", "pdftoppm (whole)", "-", pdftoppm.ms, "-", "-", "-",
+                pdftoppm.peakKb / 1024);
+    std::printf("%-22s %10s %10s %10s %10s %10.1f %9lld\n", "pdftotext (whole)", "-", "-", "-", "-", pdftotext.ms,
+                pdftotext.peakKb / 1024);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("pdfhelper"));
+    QApplication::setApplicationName(QStringLiteral("pdfpreview"));
+    qInstallMessageHandler(warningsOnly);
+    const QStringList args = app.arguments();
+    if (args.size() == 3 && args[1] == QLatin1String("--window"))
+        return windowRun(args[2]);
+    if (args.size() == 3 && args[1] == QLatin1String("--floor"))
+        return floorRun(args[2]);
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: bench_scaling DOCUMENT.pdf...\n");
+        return 2;
+    }
+    std::printf("Each figure one run: ms, and peak resident MB of the process doing the work.\n");
+    for (int n = 1; n < args.size(); ++n)
+        measure(QCoreApplication::applicationFilePath(), args[n]);
+    return 0;
+}
