@@ -122,6 +122,7 @@ void PreviewDocument::close()
     m_scan.reset();
     m_sizes.clear();
     m_ready = false;
+    m_outlineAsked = false;
     m_everConnected = false;
     m_lost = false;
     m_waiting.clear();
@@ -197,7 +198,6 @@ void PreviewDocument::onCapabilitiesFound()
         } else {
             emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
         }
-        connection->sendBookmarksRequest();
     }
     sendWaiting();
 }
@@ -458,6 +458,15 @@ void PreviewDocument::sendWaiting()
         const PageJob job = m_thumbnailsWaiting.takeFirst();
         m_thumbnailsInFlight.insert(connection->sendPageRequest(job.request(), job.options.colours()), job);
     }
+}
+
+void PreviewDocument::requestOutline()
+{
+    HelperConnection *connection = served();
+    if (m_outlineAsked || !connection)
+        return;
+    m_outlineAsked = true;
+    connection->sendBookmarksRequest();
 }
 
 void PreviewDocument::onRenderReplied(const PageRequest &reply)

@@ -77,6 +77,10 @@ public:
     // The pages wanted now, most wanted first; replaces what was waiting.
     // Requests already with the helper are answered but not waited for.
     void requestPages(const QList<PageJob> &jobs);
+    // Asks the first helper for the outline once; outlineReady() brings it.
+    // A long outline takes the helper seconds to read, and pages asked
+    // after it wait behind it: the window asks once its first page is shown.
+    void requestOutline();
     // Thumbnails wanted now, most wanted first; replaces those waiting. They
     // go to the helper only when no page waits, so that the pages in view
     // come first, and come back as thumbnailReady().
@@ -179,6 +183,7 @@ private:
     std::unique_ptr<pdfpreview::Prefetch> m_prefetch;
     QList<QSize> m_sizes;
     bool m_ready = false;
+    bool m_outlineAsked = false;
     bool m_everConnected = false;
     bool m_lost = false;
     bool m_tilesUnsupported = false;

@@ -120,6 +120,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     connect(m_view, &PageView::pageShown, this, [this](int index) {
         if (index == m_pageAfterOpen && !m_firstShownSent) {
             m_firstShownSent = true;
+            m_document->requestOutline();
             emit firstPageShown();
         }
     });

@@ -18,6 +18,7 @@
 
 #include "benchutil.h"
 #include "helpersession.h"
+#include "neighbourprefetcher.h"
 #include "pageview.h"
 #include "previewwindow.h"
 #include "qpdfium.h"
@@ -105,6 +106,9 @@ Run runWhole(const QStringList &argv)
 int windowRun(const QString &document)
 {
     PreviewWindow window;
+    // Its own figures only: no helpers ahead for the other documents of
+    // the folder, which are as long.
+    window.prefetcher()->setAhead(0);
     window.resize(1240, 900);
     window.show();
     bool shown = false;

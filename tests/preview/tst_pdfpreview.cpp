@@ -83,7 +83,7 @@ private slots:
         QVERIFY2(ink > 0.001 && ink < 0.2, qPrintable(QString::number(ink)));
 
         QTreeWidget *outline = window.outlineView();
-        QCOMPARE(outline->topLevelItemCount(), 2);
+        QTRY_COMPARE(outline->topLevelItemCount(), 2);
         QTreeWidgetItem *details = outline->topLevelItem(1);
         QCOMPARE(details->text(0), QStringLiteral("Details"));
         emit outline->itemClicked(details, 0);
