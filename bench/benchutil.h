@@ -4,7 +4,9 @@
 
 #include "previewsizes.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSize>
@@ -137,4 +139,26 @@ inline double pdftoppmPerPage(const QString &document, QSize size, int pages)
                                document, dir + "/p"};
         },
         pages);
+}
+
+// Runs the event loop until done() or the time is up.
+inline bool spinUntil(const std::function<bool()> &done, int msecs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > msecs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// Sets this process's peak resident memory back to what is resident now, so
+// that each stretch of work measures a peak of its own.
+inline void resetPeakMemory()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
 }

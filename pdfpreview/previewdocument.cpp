@@ -419,18 +419,19 @@ QList<PageJob> notAsked(const QList<PageJob> &jobs, const QHash<quint64, PageJob
 void PreviewDocument::requestPages(const QList<PageJob> &jobs)
 {
     m_waiting = notAsked(jobs, m_inFlight);
-    if (m_lost && !m_waiting.isEmpty() && !m_helper) {
-        m_lost = false;
-        startHelper();
-        return;
-    }
-    sendWaiting();
+    sendOrRestart(m_waiting);
 }
 
 void PreviewDocument::requestThumbnails(const QList<PageJob> &jobs)
 {
     m_thumbnailsWaiting = notAsked(jobs, m_thumbnailsInFlight);
-    if (m_lost && !m_thumbnailsWaiting.isEmpty() && !m_helper) {
+    sendOrRestart(m_thumbnailsWaiting);
+}
+
+void PreviewDocument::sendOrRestart(const QList<PageJob> &waiting)
+{
+    // A helper that was lost is replaced once something is wanted again.
+    if (m_lost && !waiting.isEmpty() && !m_helper) {
         m_lost = false;
         startHelper();
         return;

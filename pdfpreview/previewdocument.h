@@ -167,6 +167,7 @@ private:
     void onRenderReplied(const PageRequest &reply);
     void onTileReplied(const TileRecord &reply);
     void sendWaiting();
+    void sendOrRestart(const QList<PageJob> &waiting);
     void onSearchReplied(const SearchReplyRecord &reply);
     void onLinksReplied(const LinksReplyRecord &reply);
     void onTextReplied(const TextReplyRecord &reply);

@@ -41,18 +41,6 @@ namespace {
 constexpr QSize FirstPage(1240, 1754);
 const QString Word = QStringLiteral("quincunx");
 
-bool spinUntil(const std::function<bool()> &done, int msecs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > msecs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
 qint64 peakKb()
 {
     return memoryOf(QCoreApplication::applicationPid()).hwm;

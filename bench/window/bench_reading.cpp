@@ -32,25 +32,6 @@ namespace {
 constexpr QSize WindowSize(1400, 950);
 constexpr int WatchdogMsecs = 2;
 
-bool spinUntil(const std::function<bool()> &done, int msecs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > msecs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-void resetPeakMemory()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
-}
-
 struct Opening {
     double firstPageMs = -1;
     double thumbnailsMs = -1;

@@ -77,28 +77,6 @@ QString keyOf(const PageView::Piece &piece)
         .arg(piece.pageSize.width()).arg(piece.pageSize.height());
 }
 
-// Runs the event loop until done() or the time is up.
-bool spinUntil(const std::function<bool()> &done, int msecs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > msecs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-// Sets the peak resident memory back to what is resident now, so that each
-// zoom's peak is its own.
-void resetPeakMemory()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
-}
-
 // Watches the view's paints: a piece in view is painted by the first paint
 // after its image came in.
 class PaintWatch : public QObject

@@ -56,6 +56,19 @@ bool showFirstPage(PreviewWindow &window, const QString &path)
     return waitShown(window.pageView(), 0);
 }
 
+// The same, the window active and the view taking the keys.
+bool showActive(PreviewWindow &window, const QString &path)
+{
+    window.resize(700, 500);
+    if (!showFirstPage(window, path))
+        return false;
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        return false;
+    window.pageView()->setFocus();
+    return true;
+}
+
 QString copy(const QTemporaryDir &dir, const QString &from, const QString &to)
 {
     const QString path = dir.filePath(to);
@@ -105,12 +118,8 @@ private slots:
     void keysStepLikeOtherViewers()
     {
         PreviewWindow window;
-        window.resize(700, 500);
-        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
-        window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(showActive(window, fixture("sample.pdf")));
         PageView *view = window.pageView();
-        view->setFocus();
         QScrollBar *bar = view->verticalScrollBar();
         const int screen = view->viewport()->height() * 9 / 10;
         // Steps glide, and a step during a glide goes on from where it ends.
@@ -184,12 +193,8 @@ private slots:
     void presentsAndShowsOnePageAtATime()
     {
         PreviewWindow window;
-        window.resize(700, 500);
-        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
-        window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(showActive(window, fixture("sample.pdf")));
         PageView *view = window.pageView();
-        view->setFocus();
         QTest::keyClick(&window, Qt::Key_S);
         QVERIFY(!view->isContinuous());
         QVERIFY(!PreviewWindow().action("continuous")->isChecked());

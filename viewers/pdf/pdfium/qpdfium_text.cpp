@@ -21,6 +21,14 @@ struct TextPage
     ScopedTextPage text;
     ScopedWebLinks webLinks;
     ScopedSearch search;
+
+    // The page and its text; false when either cannot be loaded.
+    bool loadText(FPDF_DOCUMENT document, unsigned int index)
+    {
+        page.reset(FPDF_LoadPage(document, static_cast<int>(index)));
+        text.reset(page ? FPDFText_LoadPage(page.get()) : nullptr);
+        return bool(text);
+    }
 };
 
 // The loose form a page's text and a query are compared in before pdfium
@@ -59,9 +67,7 @@ bool QPdfium::keepTextOf(unsigned int index)
         return true;
     PdfiumLocker locker;
     TextPage page;
-    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
-    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
-    if (!page.text)
+    if (!page.loadText(m_document, index))
         return false;
     const int chars = FPDFText_CountChars(page.text.get());
     if (chars > 0)
@@ -86,9 +92,7 @@ QPdfium::TextHits QPdfium::findOnPage(unsigned int index, const QString &query, 
     if (kept != m_searchableText.cend() && !kept->contains(looseQuery))
         return found;
     TextPage page;
-    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
-    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
-    if (!page.text)
+    if (!page.loadText(m_document, index))
         return found;
     const int chars = FPDFText_CountChars(page.text.get());
     if (chars <= 0)
