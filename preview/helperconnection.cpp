@@ -23,10 +23,12 @@ Q_LOGGING_CATEGORY(lcConnection, "pdfpreview.connection", QtWarningMsg)
 // Probes' tokens count down from here, where no request's id is.
 constexpr quint64 ProbeToken = ~quint64(0);
 
-// A tiny page for a probe: of page 0, the page every helper draws and whose
-// reply says that the helper has dealt with everything before it; of page
-// -1, which costs a helper that knows the question nothing.
-PageRequest probePage(quint64 token, qint32 pageIndex = 0)
+// A tiny request for a page that does not exist: every helper answers a
+// render of it, with no image and at no cost (page 0 would have it decode
+// the first page whole, a scanned one in tens of milliseconds), so its reply
+// says that the helper has dealt with everything before it; and every
+// helper that knows a question costs nothing for it.
+PageRequest probePage(quint64 token, qint32 pageIndex = -1)
 {
     PageRequest page = RenderOptions(0, false).request(pageIndex, QSize(1, 1));
     page.token = token;
