@@ -1,8 +1,19 @@
 // pdfhelper-thumbnailer: the first page of a PDF as a file manager's
 // thumbnail, drawn by a helper process so that a hostile file reaches only
 // that helper (and its sandbox), never the file manager's thumbnail service.
+// The helper is this process's own fork, which costs a process start less
+// than starting pdfhelper; --helper starts that program instead, as Windows
+// always does.
 
 #include "contract.h"
+#ifndef Q_OS_WIN
+#include "forkedhelper.h"
+#endif
+#include "framing.h"
+#include "pngfield.h"
+#include "pngreader.h"
+#include "pngwriter.h"
+#include "helperprocess.h"
 #include "helpersession.h"
 #include "pngfile.h"
 #include "renderoptions.h"
@@ -99,7 +110,8 @@ int connect(HelperSession &session, const Job &job, const QDeadlineTimer &deadli
     return lost(session, job);
 }
 
-int makeThumbnail(const Job &job)
+// Where the input and the output are checked before any helper runs.
+int checkFiles(const Job &job)
 {
     const QFileInfo input(job.path);
     if (!input.isFile() || !input.isReadable()) {
@@ -112,7 +124,41 @@ int makeThumbnail(const Job &job)
         say(QStringLiteral("cannot write %1: its folder is missing or not writable").arg(job.output));
         return Exit::OutputFailed;
     }
+    return Exit::Written;
+}
 
+// The render request for the first page, once the page sizes are known.
+std::optional<PageRequest> firstPageRequest(const Job &job, const QList<QSize> &pageSizes)
+{
+    if (pageSizes.isEmpty()) {
+        say(QStringLiteral("%1 has no pages").arg(job.input));
+        return std::nullopt;
+    }
+    return pdfpreview::RenderOptions(0, true).request(0, pdfpreview::thumbnailSize(pageSizes.first(), job.size));
+}
+
+int drawn(const Job &job, const PageRequest &reply, bool &written)
+{
+    if (reply.image.isNull()) {
+        say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
+        return Exit::NotAPdf;
+    }
+    // A page is opaque: no alpha channel to store. Encoded here rather than
+    // passed on as the helper sent it, so that what reaches the file
+    // manager's image reader is a file this process made, whatever a
+    // subverted helper sends.
+    written = pdfpreview::writeFileWhole(PngWriter().writeOpaque(reply.image), job.output);
+    if (!written) {
+        say(QStringLiteral("cannot write %1").arg(job.output));
+        return Exit::OutputFailed;
+    }
+    return Exit::Written;
+}
+
+// Through the pdfhelper program named with --helper, started as the
+// preview application starts its helpers.
+int thumbnailByProgram(const Job &job)
+{
     const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
     QElapsedTimer spent;
     spent.start();
@@ -123,31 +169,105 @@ int makeThumbnail(const Job &job)
     const std::optional<QList<QSize>> pageSizes = session.pageSizes(remaining(deadline));
     if (!pageSizes)
         return lost(session, job);
-    if (pageSizes->isEmpty()) {
-        say(QStringLiteral("%1 has no pages").arg(job.input));
+    const std::optional<PageRequest> request = firstPageRequest(job, *pageSizes);
+    if (!request)
         return Exit::NotAPdf;
-    }
-    const PageRequest request = pdfpreview::RenderOptions(0, true).request(
-        0, pdfpreview::thumbnailSize(pageSizes->first(), job.size));
-    const std::optional<PageRequest> reply = session.render(request, remaining(deadline));
+    const std::optional<PageRequest> reply = session.render(*request, remaining(deadline));
     if (!reply)
         return lost(session, job);
     qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
-    if (reply->image.isNull()) {
-        say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
-        return Exit::NotAPdf;
-    }
     // The helper's part is over: it ends while the thumbnail is written.
     session.close();
-    // A page is opaque: no alpha channel to store.
-    const bool written = pdfpreview::writePngWhole(reply->image.convertToFormat(QImage::Format_RGB32), job.output);
+    bool written = false;
+    const int code = drawn(job, *reply, written);
     if (!session.waitForFinished(remaining(deadline)))
         session.process().kill();
-    if (!written) {
-        say(QStringLiteral("cannot write %1").arg(job.output));
-        return Exit::OutputFailed;
+    return code;
+}
+
+#ifndef Q_OS_WIN
+using pdfpreview::ForkedHelper;
+
+// Why a forked helper that should have answered did not.
+int forkedLost(ForkedHelper &helper, ForkedHelper::Answer answer, const Job &job, const QDeadlineTimer &deadline)
+{
+    if (answer == ForkedHelper::Answer::TimedOut
+        || !helper.waitForEnd(QDeadlineTimer(qMax<qint64>(deadline.remainingTime(), 1000)))) {
+        helper.kill();
+        say(QStringLiteral("no thumbnail of %1 within %2 s; the helper was stopped")
+                .arg(job.input)
+                .arg(job.timeoutSecs));
+        return Exit::TimedOut;
     }
-    return Exit::Written;
+    const ForkedHelper::End end = helper.end();
+    if (!end.crashed && end.exitCode == HelperExit::ServerLoadFailed)
+        return notLoadable(job);
+    say(QStringLiteral("the helper ended before the thumbnail of %1 was drawn (%2)")
+            .arg(job.input,
+                 end.crashed ? QStringLiteral("it crashed") : QStringLiteral("exit code %1").arg(end.exitCode)));
+    return Exit::HelperCrashed;
+}
+
+// Through a fork of this process: two packets and their answers, nothing
+// probed, since the helper is this very build.
+int thumbnailByFork(const Job &job)
+{
+    const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
+    QElapsedTimer spent;
+    spent.start();
+    ForkedHelper helper;
+    if (!helper.start(job.path, job.verbose)) {
+        say(helper.errorString());
+        return Exit::HelperCrashed;
+    }
+    QList<QSize> pageSizes;
+    ForkedHelper::Answer answer = helper.ask(
+        buildPacket(PacketType::PageSizesRequest), PacketType::PageSizesReply,
+        [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
+    if (answer != ForkedHelper::Answer::Read)
+        return forkedLost(helper, answer, job, deadline);
+    qCDebug(lcThumbnailer) << "page sizes after" << spent.elapsed() << "ms";
+    const std::optional<PageRequest> request = firstPageRequest(job, pageSizes);
+    if (!request)
+        return Exit::NotAPdf;
+    PageRequest reply;
+    answer = helper.ask(
+        buildPacket(PacketType::RenderRequest, *request), PacketType::RenderReply,
+        [&](QDataStream &in) {
+        readPageRequestHead(in, reply);
+        // Qt's reader would first load every image plugin there is.
+        if (const std::optional<QByteArray> png = readPngField(in, MaxImageBytes))
+            reply.image = readRgbaPng(*png, MaxImageBytes / 4);
+        },
+        deadline);
+    if (answer != ForkedHelper::Answer::Read)
+        return forkedLost(helper, answer, job, deadline);
+    qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
+    helper.closeConnection();
+    bool written = false;
+    const int code = drawn(job, reply, written);
+    qCDebug(lcThumbnailer) << "written after" << spent.elapsed() << "ms";
+    if (!helper.waitForEnd(deadline))
+        helper.kill();
+    qCDebug(lcThumbnailer) << "helper ended after" << spent.elapsed() << "ms";
+    return code;
+}
+#endif
+
+int makeThumbnail(const Job &job)
+{
+    if (const int code = checkFiles(job))
+        return code;
+#ifndef Q_OS_WIN
+    if (job.helper.isEmpty())
+        return thumbnailByFork(job);
+#endif
+    // Its helper's connection and process need an event loop.
+    int argc = 1;
+    static char name[] = "pdfhelper-thumbnailer";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    return thumbnailByProgram(job);
 }
 
 bool parseBounded(const QString &text, int low, int high, int &value)
@@ -161,21 +281,26 @@ bool parseBounded(const QString &text, int low, int high, int &value)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // No application object before the helper is forked: the child makes
+    // its own, and must not find this one's.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     QCoreApplication::setApplicationName(QStringLiteral("pdfhelper-thumbnailer"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PDFHELPER_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Writes the first page of a PDF document as a PNG thumbnail, fitted into SIZE x SIZE\n"
-        "pixels with its aspect kept, at the page's own rotation, with annotations and form\n"
-        "fields drawn. The page is drawn by a pdfhelper process, never by this one. File\n"
-        "managers run it through share/thumbnailers/pdfhelper.thumbnailer.\n\n"
-        "INPUT is a path or a file:// URI. OUTPUT is written whole or not at all.\n\n"
-        "Exit codes: 0 written, 1 bad command line, 2 no such file or not readable,\n"
-        "3 not a PDF or damaged, 4 encrypted (needs a password), 5 the output could not be\n"
-        "written, 6 the helper could not start or crashed, 7 no thumbnail within the time\n"
-        "limit (the helper is stopped)."));
+    parser.setApplicationDescription(
+        QStringLiteral("Writes the first page of a PDF document as a PNG thumbnail, fitted into SIZE x SIZE\n"
+                       "pixels with its aspect kept, at the page's own rotation, with annotations and form\n"
+                       "fields drawn. The page is drawn by a sandboxed helper process, never by this one:\n"
+                       "a fork of this one, made before the document is read, or the pdfhelper given with\n"
+                       "--helper. File managers run it through share/thumbnailers/pdfhelper.thumbnailer.\n\n"
+                       "INPUT is a path or a file:// URI. OUTPUT is written whole or not at all.\n\n"
+                       "Exit codes: 0 written, 1 bad command line, 2 no such file or not readable,\n"
+                       "3 not a PDF or damaged, 4 encrypted (needs a password), 5 the output could not be\n"
+                       "written, 6 the helper could not start or crashed, 7 no thumbnail within the time\n"
+                       "limit (the helper is stopped)."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("The PDF document: a path or a file:// URI."));
@@ -190,19 +315,21 @@ int main(int argc, char *argv[])
          QStringLiteral("Seconds to wait for the thumbnail, 1 to 3600 (default %1).")
              .arg(pdfpreview::DefaultThumbnailTimeoutSecs),
          QStringLiteral("SECONDS")},
-        {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run."), QStringLiteral("PATH")},
+        {QStringLiteral("helper"), QStringLiteral("The pdfhelper executable to run, instead of a fork of this one."),
+         QStringLiteral("PATH")},
         {QStringLiteral("verbose"), QStringLiteral("Show the helper's log.")},
     });
-    if (!parser.parse(QCoreApplication::arguments())) {
+    if (!parser.parse(arguments)) {
         say(parser.errorText());
         return Exit::UsageError;
     }
     if (parser.isSet(QStringLiteral("help"))) {
+        const QCoreApplication app(argc, argv);
         std::fputs(qPrintable(parser.helpText()), stdout);
         return Exit::Written;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("pdfhelper-thumbnailer %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        std::printf("pdfhelper-thumbnailer %s\n", PDFHELPER_VERSION);
         return Exit::Written;
     }
     const QStringList positional = parser.positionalArguments();

@@ -19,13 +19,20 @@ bool writePngWhole(const QImage &image, const QString &path)
         if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
             return false;
     }
+    return writeFileWhole(png, path);
+}
+
+bool writeFileWhole(const QByteArray &bytes, const QString &path)
+{
+    if (bytes.isEmpty())
+        return false;
     const QFileInfo target(path);
     if (target.exists() && !target.isFile()) {
         QFile device(path);
-        return device.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && device.write(png) == png.size();
+        return device.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && device.write(bytes) == bytes.size();
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(png) != png.size()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         return false;
     }

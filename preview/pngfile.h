@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class QByteArray;
 class QImage;
 
 namespace pdfpreview {
@@ -12,5 +13,8 @@ namespace pdfpreview {
 // part of a file behind. Anything else that exists there (a device, a pipe)
 // is written to directly, and every write is checked.
 bool writePngWhole(const QImage &image, const QString &path);
+
+// The same for a file already encoded; empty bytes are not written.
+bool writeFileWhole(const QByteArray &bytes, const QString &path);
 
 } // namespace pdfpreview

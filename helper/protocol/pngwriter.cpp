@@ -78,6 +78,16 @@ void swizzleRow(const quint32 *src, uchar *dst, int width)
         putRgba(dst + x * BytesPerPixel, src[x]);
 }
 
+// An opaque image's row as R, G, B bytes, its alpha dropped.
+void rgbRow(const quint32 *src, uchar *dst, int width)
+{
+    for (int x = 0; x < width; ++x, dst += 3) {
+        dst[0] = uchar(src[x] >> 16);
+        dst[1] = uchar(src[x] >> 8);
+        dst[2] = uchar(src[x]);
+    }
+}
+
 #ifdef PNGWRITER_SSE2
 // The filters subtract byte by byte, and swapping bytes within a pixel
 // commutes with that; so the difference is taken on the words as they are in
@@ -131,11 +141,10 @@ inline uchar paeth(int a, int b, int c)
     return uchar(pb <= pc ? b : c);
 }
 
-// Filters one row of RGBA bytes against the row above (all zero for the
-// first row), as the PNG format defines the filters.
-void filterBytes(PngWriter::Filter filter, const uchar *cur, const uchar *prev, uchar *out, int n)
+// Filters one row of bpp-byte pixels against the row above (all zero for
+// the first row), as the PNG format defines the filters.
+void filterBytes(PngWriter::Filter filter, const uchar *cur, const uchar *prev, uchar *out, int n, int bpp)
 {
-    constexpr int bpp = BytesPerPixel;
     switch (filter) {
     case PngWriter::FilterNone:
     case PngWriter::FilterAdaptive: // resolved per row before this point
@@ -253,11 +262,12 @@ void PngWriter::releaseBuffers()
     m_compressed = Buffer();
 }
 
-size_t PngWriter::compress(const QImage &image)
+size_t PngWriter::compress(const QImage &image, bool opaque)
 {
     const int width = image.width();
     const int height = image.height();
-    const size_t rowBytes = 1 + size_t(width) * BytesPerPixel;
+    const int bytesPerPixel = opaque ? 3 : BytesPerPixel;
+    const size_t rowBytes = 1 + size_t(width) * bytesPerPixel;
     const size_t rawSize = rowBytes * size_t(height);
 
     try {
@@ -270,9 +280,9 @@ size_t PngWriter::compress(const QImage &image)
         m_compressed.reserve(libdeflate_zlib_compress_bound(m_compressor, rawSize));
 
         uchar *out = m_filtered.data.get();
-        const int n = width * BytesPerPixel;
+        const int n = width * bytesPerPixel;
 #ifdef PNGWRITER_SSE2
-        const bool fused = m_filter != FilterAverage && m_filter != FilterPaeth;
+        const bool fused = !opaque && m_filter != FilterAverage && m_filter != FilterPaeth;
 #else
         constexpr bool fused = false;
 #endif
@@ -303,8 +313,11 @@ size_t PngWriter::compress(const QImage &image)
                 continue;
             }
 #endif
-            swizzleRow(src, cur, width);
-            filterBytes(f, cur, prev, out + 1, n);
+            if (opaque)
+                rgbRow(src, cur, width);
+            else
+                swizzleRow(src, cur, width);
+            filterBytes(f, cur, prev, out + 1, n, bytesPerPixel);
             std::swap(cur, prev);
         }
 
@@ -317,7 +330,7 @@ size_t PngWriter::compress(const QImage &image)
 }
 
 template<typename Sink>
-void PngWriter::emitFile(const QImage &image, size_t compressedSize, Sink &&sink) const
+void PngWriter::emitFile(const QImage &image, size_t compressedSize, bool opaque, Sink &&sink) const
 {
     const auto chunk = [&sink](const char type[4], const uchar *data, size_t size) {
         uchar head[8];
@@ -340,7 +353,7 @@ void PngWriter::emitFile(const QImage &image, size_t compressedSize, Sink &&sink
     putBigEndian(ihdr, quint32(image.width()));
     putBigEndian(ihdr + 4, quint32(image.height()));
     ihdr[8] = 8;  // bits per sample
-    ihdr[9] = 6;  // colour type: RGB with alpha
+    ihdr[9] = opaque ? 2 : 6; // colour type: RGB, or RGB with alpha
     ihdr[10] = 0; // deflate
     ihdr[11] = 0; // adaptive filtering, one filter byte per row
     ihdr[12] = 0; // not interlaced
@@ -370,16 +383,24 @@ void PngWriter::emitFile(const QImage &image, size_t compressedSize, Sink &&sink
 
 QByteArray PngWriter::write(const QImage &image)
 {
-    if (!canWrite(image))
-        return QByteArray();
-    const size_t size = compress(image);
+    return canWrite(image) ? file(image, false) : QByteArray();
+}
+
+QByteArray PngWriter::writeOpaque(const QImage &image)
+{
+    const bool known = image.format() == QImage::Format_ARGB32 || image.format() == QImage::Format_RGB32;
+    return !image.isNull() && known ? file(image, true) : QByteArray();
+}
+
+QByteArray PngWriter::file(const QImage &image, bool opaque)
+{
+    const size_t size = compress(image, opaque);
     if (!size)
         return QByteArray();
     QByteArray file;
     file.reserve(qsizetype(size) + 128);
-    emitFile(image, size, [&file](const uchar *data, size_t n) {
-        file.append(reinterpret_cast<const char *>(data), qsizetype(n));
-    });
+    emitFile(image, size, opaque,
+             [&file](const uchar *data, size_t n) { file.append(reinterpret_cast<const char *>(data), qsizetype(n)); });
     return file;
 }
 
@@ -390,7 +411,7 @@ bool PngWriter::write(const QImage &image, QDataStream &stream)
     const size_t size = compress(image);
     if (!size)
         return false;
-    emitFile(image, size, [&stream](const uchar *data, size_t n) {
+    emitFile(image, size, false, [&stream](const uchar *data, size_t n) {
         stream.writeRawData(reinterpret_cast<const char *>(data), qsizetype(n));
     });
     return true;
@@ -405,7 +426,7 @@ void PngWriter::writeImageField(QDataStream &stream, const QImage &image)
         const size_t size = writer.compress(image);
         if (size) {
             stream << qint32(1);
-            writer.emitFile(image, size, [&stream](const uchar *data, size_t n) {
+            writer.emitFile(image, size, false, [&stream](const uchar *data, size_t n) {
                 stream.writeRawData(reinterpret_cast<const char *>(data), qsizetype(n));
             });
             // Pages come one after the other and reuse the buffers; a

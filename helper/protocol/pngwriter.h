@@ -54,6 +54,10 @@ public:
     // The complete PNG file, or an empty array when canWrite is false.
     QByteArray write(const QImage &image);
 
+    // An ARGB32 or RGB32 image as an 8-bit RGB file, its alpha dropped, for
+    // a page known to be opaque; empty for any other format.
+    QByteArray writeOpaque(const QImage &image);
+
     // Appends the complete PNG file to the stream's device through the
     // stream; false, with nothing written, when canWrite is false.
     bool write(const QImage &image, QDataStream &stream);
@@ -71,9 +75,11 @@ public:
 private:
     // Filters and compresses the pixels into m_compressed; returns the number
     // of compressed bytes, 0 on failure.
-    size_t compress(const QImage &image);
+    size_t compress(const QImage &image, bool opaque = false);
+    // The whole file of an image the caller has checked.
+    QByteArray file(const QImage &image, bool opaque);
     template<typename Sink>
-    void emitFile(const QImage &image, size_t compressedSize, Sink &&sink) const;
+    void emitFile(const QImage &image, size_t compressedSize, bool opaque, Sink &&sink) const;
 
     // Grows only; left uninitialised, so that pages of the output buffer the
     // compressor never reaches are never touched.

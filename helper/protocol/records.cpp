@@ -74,8 +74,13 @@ QDataStream &operator>>(QDataStream &in, PageRequest &request)
 {
     // A short packet is not rejected: what cannot be read comes out as the
     // stream's past-the-end values (0, false, a null image).
-    return in >> request.pageIndex >> request.tag >> request.token >> request.annotations
-              >> request.invert >> request.rotation >> request.size >> request.image;
+    return readPageRequestHead(in, request) >> request.image;
+}
+
+QDataStream &readPageRequestHead(QDataStream &in, PageRequest &request)
+{
+    return in >> request.pageIndex >> request.tag >> request.token >> request.annotations >> request.invert
+        >> request.rotation >> request.size;
 }
 
 QDataStream &operator<<(QDataStream &out, const TileRecord &record)

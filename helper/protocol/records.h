@@ -93,6 +93,9 @@ struct PageRequest {
 
 QDataStream &operator<<(QDataStream &out, const PageRequest &request);
 QDataStream &operator>>(QDataStream &in, PageRequest &request);
+// Every field but the image, which is left unread for a reader that takes the
+// field apart itself (pngfield.h).
+QDataStream &readPageRequestHead(QDataStream &in, PageRequest &request);
 
 // A tile: page.size is the whole page's size in pixels, which may be far
 // past the image bound (up to 200,000 on a side), and tile the part of it

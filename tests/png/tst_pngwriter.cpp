@@ -2,6 +2,7 @@
 // files, and what a peer sees on the stream.
 
 #include "pngfield.h"
+#include "pngreader.h"
 #include "pngwriter.h"
 
 #include <QImage>
@@ -26,6 +27,26 @@ QImage content(const QString &kind, int width, int height)
             random.fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), width);
     }
     return image;
+}
+
+quint32 crc32(const QByteArray &bytes)
+{
+    quint32 c = 0xffffffffu;
+    for (const char byte : bytes) {
+        c ^= uchar(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
+QImage withoutAlpha(const QImage &image)
+{
+    QImage rgb(image.size(), QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            rgb.setPixel(x, y, image.pixel(x, y) | 0xff000000u);
+    return rgb;
 }
 
 } // namespace
@@ -63,6 +84,15 @@ private slots:
                 QCOMPARE(back.dotsPerMeterX(), image.dotsPerMeterX());
                 QCOMPARE(back.dotsPerMeterY(), image.dotsPerMeterY());
                 QVERIFY(back == image); // format included
+                // Our own reader of our own form undoes every filter too.
+                const QImage ours = readRgbaPng(png, 1 << 20);
+                QVERIFY(ours == image);
+                QCOMPARE(ours.dotsPerMeterX(), image.dotsPerMeterX());
+                // The opaque form is RGB, which Qt reads as the image
+                // without its alpha.
+                const QImage opaque = QImage::fromData(writer.writeOpaque(image), "PNG");
+                QCOMPARE(opaque.format(), QImage::Format_RGB32);
+                QVERIFY(opaque == withoutAlpha(image));
             }
         }
     }
@@ -147,6 +177,31 @@ private slots:
         notPng[5] = 'Q';
         QDataStream wrong(notPng);
         QVERIFY(!readPngField(wrong, 1 << 20));
+    }
+
+    // The reader takes our form and nothing else: whatever a subverted
+    // helper sends, it gives a null image, and allocates nothing for an image
+    // over its bound.
+    void theReaderRefusesWhatIsNotOurForm()
+    {
+        const QImage image = content(QStringLiteral("noise"), 9, 7);
+        const QByteArray png = PngWriter().write(image);
+        QVERIFY(!readRgbaPng(png, 63).isNull());
+        QVERIFY(readRgbaPng(png, 62).isNull());
+        QVERIFY(readRgbaPng(png.left(png.size() - 1), 1 << 20).isNull());
+        QVERIFY(readRgbaPng(PngWriter().writeOpaque(image), 1 << 20).isNull());
+        QByteArray flipped = png; // a byte of the rows changed: the CRC tells
+        const qsizetype rows = png.indexOf("IDAT") + 10;
+        flipped[rows] = char(flipped[rows] ^ 1);
+        QVERIFY(readRgbaPng(flipped, 1 << 20).isNull());
+        // A file claiming more rows than its data holds: the CRC made right,
+        // so that only the inflated size can tell.
+        QByteArray taller = png;
+        taller[8 + 8 + 7] = char(8);
+        const quint32 crc = crc32(taller.mid(12, 17));
+        for (int i = 0; i < 4; ++i)
+            taller[29 + i] = char(crc >> (24 - 8 * i));
+        QVERIFY(readRgbaPng(taller, 1 << 20).isNull());
     }
 };
 

@@ -41,8 +41,12 @@ private:
     QTemporaryDir m_dir;
 };
 
+// How the page is drawn: by a fork of the thumbnailer, or by the pdfhelper
+// program named with --helper.
+enum class Helper { Forked, Started };
+
 testsupport::ProcessRun runThumbnailer(const QStringList &args, const QString &tmp,
-                                      const QHash<QString, QString> &extra = {})
+                                       const QHash<QString, QString> &extra = {}, Helper helper = Helper::Forked)
 {
     testsupport::RunOptions options;
     options.environment = extra;
@@ -54,7 +58,9 @@ testsupport::ProcessRun runThumbnailer(const QStringList &args, const QString &t
     // Qt would make its runtime folder under TMPDIR when this is unset, as it
     // is in GNOME's thumbnail sandbox.
     options.environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString());
-    QStringList all{QStringLiteral("--helper"), testsupport::helperBinary()};
+    QStringList all;
+    if (helper == Helper::Started)
+        all << QStringLiteral("--helper") << testsupport::helperBinary();
     all += args;
     return testsupport::runProcess(QStringLiteral(PDFHELPER_THUMBNAILER), all, options);
 }
@@ -70,7 +76,8 @@ QStringList entriesIn(const QString &folder)
 }
 
 // Processes whose command line names the folder: a helper started for this
-// run gets a server name under it.
+// run gets a server name under it, and a forked one has the thumbnailer's
+// command line, which names the output.
 QStringList processesNaming(const QString &folder)
 {
     QStringList found;
@@ -123,14 +130,18 @@ void TestThumbnailer::fitsTheFirstPage_data()
     // Where the page's black mark and its red annotation land.
     QTest::addColumn<bool>("blackRight");
     QTest::addColumn<bool>("redRight");
+    QTest::addColumn<Helper>("helper");
     // Pages of 300 x 500 points, turned or not; each document's second page
     // has another shape.
-    QTest::newRow("portrait 256") << "thumb-portrait.pdf" << 256 << QSize(154, 256) << false << true;
-    QTest::newRow("portrait 16") << "thumb-portrait.pdf" << 16 << QSize(10, 16) << false << true;
-    QTest::newRow("landscape 128") << "thumb-landscape.pdf" << 128 << QSize(128, 77) << false << true;
-    QTest::newRow("page's own quarter turn") << "thumb-rotated.pdf" << 512 << QSize(512, 307) << true << false;
+    QTest::newRow("portrait 256") << "thumb-portrait.pdf" << 256 << QSize(154, 256) << false << true << Helper::Forked;
+    QTest::newRow("portrait 256, pdfhelper started")
+        << "thumb-portrait.pdf" << 256 << QSize(154, 256) << false << true << Helper::Started;
+    QTest::newRow("portrait 16") << "thumb-portrait.pdf" << 16 << QSize(10, 16) << false << true << Helper::Forked;
+    QTest::newRow("landscape 128") << "thumb-landscape.pdf" << 128 << QSize(128, 77) << false << true << Helper::Forked;
+    QTest::newRow("page's own quarter turn")
+        << "thumb-rotated.pdf" << 512 << QSize(512, 307) << true << false << Helper::Forked;
     QTest::newRow("empty user password") << "thumb-empty-user-password.pdf" << 2048 << QSize(1229, 2048) << false
-                                         << true;
+                                         << true << Helper::Forked;
 }
 
 void TestThumbnailer::fitsTheFirstPage()
@@ -140,10 +151,11 @@ void TestThumbnailer::fitsTheFirstPage()
     QFETCH(QSize, expected);
     QFETCH(bool, blackRight);
     QFETCH(bool, redRight);
+    QFETCH(Helper, helper);
     Scratch scratch;
     const QString output = scratch.path(QStringLiteral("thumb.png"));
-    const testsupport::ProcessRun run =
-        runThumbnailer({QStringLiteral("-s"), QString::number(size), fixture(document), output}, scratch.tmp());
+    const testsupport::ProcessRun run = runThumbnailer(
+        {QStringLiteral("-s"), QString::number(size), fixture(document), output}, scratch.tmp(), {}, helper);
     QCOMPARE(run.exitCode, int(Exit::Written));
     QCOMPARE(run.err, QString());
     const QImage image(output);
@@ -226,20 +238,24 @@ void TestThumbnailer::failuresSayWhyAndLeaveNothing()
     QVERIFY2(lines.first().startsWith(QLatin1String("pdfhelper-thumbnailer: ")), qPrintable(run.err));
     QCOMPARE(entriesIn(output), QStringList());
     QCOMPARE(entriesIn(scratch.tmp()), QStringList());
-    QCOMPARE(processesNaming(scratch.tmp()), QStringList());
+    QCOMPARE(processesNaming(scratch.path(QString())), QStringList());
 }
 
 void TestThumbnailer::aHelperThatDiesOrHangs_data()
 {
     QTest::addColumn<QString>("how");
+    QTest::addColumn<Helper>("helper");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("killed") << "kill" << int(Exit::HelperCrashed);
-    QTest::newRow("hangs") << "hang" << int(Exit::TimedOut);
+    QTest::newRow("killed") << "kill" << Helper::Forked << int(Exit::HelperCrashed);
+    QTest::newRow("hangs") << "hang" << Helper::Forked << int(Exit::TimedOut);
+    QTest::newRow("started, killed") << "kill" << Helper::Started << int(Exit::HelperCrashed);
+    QTest::newRow("started, hangs") << "hang" << Helper::Started << int(Exit::TimedOut);
 }
 
 void TestThumbnailer::aHelperThatDiesOrHangs()
 {
     QFETCH(QString, how);
+    QFETCH(Helper, helper);
     QFETCH(int, exitCode);
     Scratch scratch;
     const QString output = scratch.path(QStringLiteral("t.png"));
@@ -250,7 +266,8 @@ void TestThumbnailer::aHelperThatDiesOrHangs()
          fixture(QStringLiteral("plain.pdf")), output},
         scratch.tmp(),
         {{QStringLiteral("LD_PRELOAD"), QStringLiteral(PDFHELPER_FAILING_PAGE)},
-         {QStringLiteral("PDFHELPER_FAILING_PAGE"), how}});
+         {QStringLiteral("PDFHELPER_FAILING_PAGE"), how}},
+        helper);
     QCOMPARE(run.exitCode, exitCode);
     // The limit is one second; a helper out of time is stopped at once, not
     // given the three seconds a closing session grants it.
@@ -258,7 +275,7 @@ void TestThumbnailer::aHelperThatDiesOrHangs()
     QCOMPARE(run.err.trimmed().count(QLatin1Char('\n')), 0);
     QVERIFY(!QFile::exists(output));
     QCOMPARE(entriesIn(scratch.tmp()), QStringList());
-    QCOMPARE(processesNaming(scratch.tmp()), QStringList());
+    QCOMPARE(processesNaming(scratch.path(QString())), QStringList());
 }
 
 void TestThumbnailer::anExistingThumbnailSurvivesAFailure()
