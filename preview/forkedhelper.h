@@ -1,12 +1,13 @@
 #pragma once
 
-// A helper that is a fork of this process rather than a program started
-// anew, for a program that is itself short-lived and has the helper's
-// libraries loaded already (the thumbnailer): the process start, most of
-// which is loading Qt and pdfium, is paid once instead of twice. The child
-// serves one document over a socket pair and sandboxes itself as every
-// helper does; this side asks and waits, blocking, within a deadline, with
-// no event loop and no thread of its own. Elsewhere than Windows only.
+// A helper in a fork of this process, for a program that is itself
+// short-lived (the thumbnailer): the child runs the helper's own code, which
+// this program carries, so that the process start, most of which is loading
+// Qt and pdfium, is paid once instead of twice; or it executes a pdfhelper
+// program. Either serves one document over a socket pair handed to it and
+// sandboxes itself as every helper does. This side asks and waits, blocking,
+// within a deadline, with no event loop, no thread and no server of its own.
+// Elsewhere than Windows only.
 
 #include "records.h"
 
@@ -29,11 +30,13 @@ public:
     ForkedHelper(const ForkedHelper &) = delete;
     ForkedHelper &operator=(const ForkedHelper &) = delete;
 
-    // Forks the helper for the document. The process must not have started
-    // a thread before: the child's sandbox needs it single-threaded. With
-    // forwardLog the child's error output is this process's; its trace is
-    // never shown. False, with errorString, when no child could be made.
-    bool start(const QString &documentPath, bool forwardLog);
+    // Forks the helper for the document; with a program, the child executes
+    // it. Without one, the process must not have started a thread before:
+    // the child's sandbox needs it single-threaded. With forwardLog the
+    // child's error output is this process's; its trace is never shown.
+    // False, with errorString, when no child could be made; a program that
+    // cannot be executed ends the child with exit code 127.
+    bool start(const QString &documentPath, bool forwardLog, const QString &program = QString());
     QString errorString() const { return m_error; }
 
     enum class Answer {

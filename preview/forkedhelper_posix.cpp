@@ -4,9 +4,10 @@
 #include "contract.h"
 #include "framing.h"
 #include "helpermain.h"
-#include "helperprocess.h"
+#include "helperexit.h"
 
 #include <QBuffer>
+#include <QFile>
 
 #include <cerrno>
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,7 +40,8 @@ int pollMsecs(const QDeadlineTimer &deadline)
 // Only what is safe between fork and the helper's own start: no lock is
 // taken that another thread of the parent could have held, for there is
 // none. Never returns.
-[[noreturn]] void becomeHelper(pid_t parent, int connection, const QByteArray &documentPath, bool forwardLog)
+[[noreturn]] void becomeHelper(pid_t parent, int connection, const QByteArray &documentPath, bool forwardLog,
+                               const QByteArray &program)
 {
     // A thumbnailer killed by its caller takes its helper with it.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
@@ -57,13 +60,22 @@ int pollMsecs(const QDeadlineTimer &deadline)
     std::snprintf(number, sizeof number, "%d", connection);
     ::setenv(ConnectionVariable, number, 1);
     // The server name is never used: the connection is handed over.
-    static char program[] = "pdfhelper";
+    static char name[] = "pdfhelper";
     static char mode[] = "1";
     static char server[] = "thumbnail";
     static QByteArray path;
     path = documentPath;
-    char *argv[] = {program, mode, server, path.data(), nullptr};
-    std::exit(runHelper(4, argv));
+    if (program.isEmpty()) {
+        char *argv[] = {name, mode, server, path.data(), nullptr};
+        std::exit(runHelper(4, argv));
+    }
+    static QByteArray executable;
+    executable = program;
+    char *argv[] = {executable.data(), mode, server, path.data(), nullptr};
+    // The connection is the one descriptor the program inherits.
+    ::fcntl(connection, F_SETFD, 0);
+    ::execv(executable.constData(), argv);
+    ::_exit(127);
 }
 
 } // namespace
@@ -75,7 +87,7 @@ ForkedHelper::~ForkedHelper()
         kill();
 }
 
-bool ForkedHelper::start(const QString &documentPath, bool forwardLog)
+bool ForkedHelper::start(const QString &documentPath, bool forwardLog, const QString &program)
 {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -83,14 +95,15 @@ bool ForkedHelper::start(const QString &documentPath, bool forwardLog)
                       .arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    const QByteArray path = documentPath.toLocal8Bit();
+    const QByteArray path = QFile::encodeName(documentPath);
+    const QByteArray executable = QFile::encodeName(program);
     const pid_t parent = ::getpid();
     // What is buffered here would otherwise be written twice.
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(ends[0]);
-        becomeHelper(parent, ends[1], path, forwardLog);
+        becomeHelper(parent, ends[1], path, forwardLog, executable);
     }
     ::close(ends[1]);
     if (child < 0) {
@@ -211,14 +224,24 @@ bool ForkedHelper::reap(int options)
 
 bool ForkedHelper::waitForEnd(const QDeadlineTimer &deadline)
 {
-    // The helper ends as soon as its connection is gone; this waits a few
-    // milliseconds at most, unless it hangs.
+    if (reap(WNOHANG))
+        return true;
+    // Woken the moment the child ends. Where the system has no process
+    // descriptors (before Linux 5.3, or a filter that refuses them), it is
+    // looked at again and again, ever less often.
+    const int process = int(::syscall(SYS_pidfd_open, m_child, 0));
+    if (process >= 0) {
+        pollfd ended{process, POLLIN, 0};
+        while (::poll(&ended, 1, pollMsecs(deadline)) < 0 && errno == EINTR) { }
+        ::close(process);
+        return reap(WNOHANG);
+    }
     for (int pause = 1;; pause = qMin(pause * 2, 20)) {
-        if (reap(WNOHANG))
-            return true;
         if (deadline.hasExpired())
             return false;
         ::usleep(useconds_t(qMin<qint64>(pause, qMax<qint64>(deadline.remainingTime(), 1)) * 1000));
+        if (reap(WNOHANG))
+            return true;
     }
 }
 

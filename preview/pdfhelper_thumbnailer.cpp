@@ -2,38 +2,39 @@
 // thumbnail, drawn by a helper process so that a hostile file reaches only
 // that helper (and its sandbox), never the file manager's thumbnail service.
 // The helper is this process's own fork, which costs a process start less
-// than starting pdfhelper; --helper starts that program instead, as Windows
-// always does.
+// than starting pdfhelper, or with --helper that program, executed in the
+// fork. On Windows, which cannot fork, pdfhelper is started as the preview
+// application starts it.
 
 #include "contract.h"
-#ifndef Q_OS_WIN
-#include "forkedhelper.h"
-#endif
 #include "framing.h"
+#include "helperexit.h"
 #include "pngfield.h"
+#include "pngfile.h"
 #include "pngreader.h"
 #include "pngwriter.h"
-#include "helperprocess.h"
-#include "helpersession.h"
-#include "pngfile.h"
 #include "renderoptions.h"
 #include "thumbnail.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QLoggingCategory>
+
+#ifdef Q_OS_WIN
+#include "helpersession.h"
+#else
+#include "forkedhelper.h"
+#endif
 
 #include <cstdio>
 #include <optional>
 
 namespace {
 
-using pdfpreview::HelperSession;
 namespace Exit = pdfpreview::ThumbnailExit;
 
 // QT_LOGGING_RULES="pdfpreview.thumbnailer.debug=true" shows where the time
@@ -55,59 +56,26 @@ struct Job {
     bool verbose = false;
 };
 
-// Milliseconds left, at least one so that a wait never means "forever".
-int remaining(const QDeadlineTimer &deadline)
+int timedOut(const Job &job)
 {
-    return int(qBound(qint64(1), deadline.remainingTime(), qint64(24) * 3600 * 1000));
-}
-
-int timedOut(HelperSession &session, const Job &job)
-{
-    session.process().kill();
     say(QStringLiteral("no thumbnail of %1 within %2 s; the helper was stopped").arg(job.input).arg(job.timeoutSecs));
     return Exit::TimedOut;
 }
 
-// Why a session that should have answered did not.
-int lost(HelperSession &session, const Job &job)
+// Why a helper ended without the thumbnail.
+int ended(const Job &job, bool crashed, int exitCode)
 {
-    if (session.state() != HelperSession::State::Finished && session.state() != HelperSession::State::Closing)
-        return timedOut(session, job);
-    session.waitForFinished(1000);
+    if (!crashed && exitCode == HelperExit::ServerLoadFailed) {
+        if (pdfpreview::looksEncrypted(job.path)) {
+            say(QStringLiteral("%1 is encrypted and needs a password; no thumbnail").arg(job.input));
+            return Exit::Encrypted;
+        }
+        say(QStringLiteral("%1 is not a PDF document or is damaged").arg(job.input));
+        return Exit::NotAPdf;
+    }
     say(QStringLiteral("the helper ended before the thumbnail of %1 was drawn (%2)")
-            .arg(job.input,
-                 session.process().crashed() ? QStringLiteral("it crashed")
-                                   : QStringLiteral("exit code %1").arg(session.process().exitCode())));
+            .arg(job.input, crashed ? QStringLiteral("it crashed") : QStringLiteral("exit code %1").arg(exitCode)));
     return Exit::HelperCrashed;
-}
-
-int notLoadable(const Job &job)
-{
-    if (pdfpreview::looksEncrypted(job.path)) {
-        say(QStringLiteral("%1 is encrypted and needs a password; no thumbnail").arg(job.input));
-        return Exit::Encrypted;
-    }
-    say(QStringLiteral("%1 is not a PDF document or is damaged").arg(job.input));
-    return Exit::NotAPdf;
-}
-
-int connect(HelperSession &session, const Job &job, const QDeadlineTimer &deadline)
-{
-    if (!job.helper.isEmpty())
-        session.process().setProgram(job.helper);
-    session.process().setForwardLog(job.verbose);
-    if (!session.start(job.path)) {
-        say(session.process().errorString());
-        return Exit::HelperCrashed;
-    }
-    if (session.waitForConnected(remaining(deadline)))
-        return Exit::Written;
-    // Closing: it connected and went before its connection's first answers.
-    if (session.state() != HelperSession::State::Finished && session.state() != HelperSession::State::Closing)
-        return timedOut(session, job);
-    if (!session.process().crashed() && session.process().exitCode() == HelperExit::ServerLoadFailed)
-        return notLoadable(job);
-    return lost(session, job);
 }
 
 // Where the input and the output are checked before any helper runs.
@@ -137,9 +105,9 @@ std::optional<PageRequest> firstPageRequest(const Job &job, const QList<QSize> &
     return pdfpreview::RenderOptions(0, true).request(0, pdfpreview::thumbnailSize(pageSizes.first(), job.size));
 }
 
-int drawn(const Job &job, const PageRequest &reply, bool &written)
+int writeThumbnail(const Job &job, const QImage &page)
 {
-    if (reply.image.isNull()) {
+    if (page.isNull()) {
         say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
         return Exit::NotAPdf;
     }
@@ -147,24 +115,54 @@ int drawn(const Job &job, const PageRequest &reply, bool &written)
     // passed on as the helper sent it, so that what reaches the file
     // manager's image reader is a file this process made, whatever a
     // subverted helper sends.
-    written = pdfpreview::writeFileWhole(PngWriter().writeOpaque(reply.image), job.output);
-    if (!written) {
+    if (!pdfpreview::writeFileWhole(PngWriter().writeOpaque(page), job.output)) {
         say(QStringLiteral("cannot write %1").arg(job.output));
         return Exit::OutputFailed;
     }
     return Exit::Written;
 }
 
-// Through the pdfhelper program named with --helper, started as the
-// preview application starts its helpers.
-int thumbnailByProgram(const Job &job)
+#ifdef Q_OS_WIN
+using pdfpreview::HelperSession;
+
+// Milliseconds left, at least one so that a wait never means "forever".
+int remaining(const QDeadlineTimer &deadline)
 {
+    return int(qBound(qint64(1), deadline.remainingTime(), qint64(24) * 3600 * 1000));
+}
+
+// Why a session that should have answered did not.
+int lost(HelperSession &session, const Job &job)
+{
+    // Closing: it connected and went before its connection's first answers.
+    if (session.state() != HelperSession::State::Finished && session.state() != HelperSession::State::Closing) {
+        session.process().kill();
+        return timedOut(job);
+    }
+    session.waitForFinished(1000);
+    return ended(job, session.process().crashed(), session.process().exitCode());
+}
+
+int thumbnail(const Job &job)
+{
+    // The helper's connection and process need an event loop.
+    int argc = 1;
+    static char name[] = "pdfhelper-thumbnailer";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
     const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
     QElapsedTimer spent;
     spent.start();
     HelperSession session;
-    if (const int code = connect(session, job, deadline))
-        return code;
+    if (!job.helper.isEmpty())
+        session.process().setProgram(job.helper);
+    session.process().setForwardLog(job.verbose);
+    if (!session.start(job.path)) {
+        say(session.process().errorString());
+        return Exit::HelperCrashed;
+    }
+    if (!session.waitForConnected(remaining(deadline)))
+        return lost(session, job);
     qCDebug(lcThumbnailer) << "helper connected and probed after" << spent.elapsed() << "ms";
     const std::optional<QList<QSize>> pageSizes = session.pageSizes(remaining(deadline));
     if (!pageSizes)
@@ -178,45 +176,40 @@ int thumbnailByProgram(const Job &job)
     qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
     // The helper's part is over: it ends while the thumbnail is written.
     session.close();
-    bool written = false;
-    const int code = drawn(job, *reply, written);
+    const int code = writeThumbnail(job, reply->image);
     if (!session.waitForFinished(remaining(deadline)))
         session.process().kill();
     return code;
 }
-
-#ifndef Q_OS_WIN
+#else
 using pdfpreview::ForkedHelper;
 
 // Why a forked helper that should have answered did not.
-int forkedLost(ForkedHelper &helper, ForkedHelper::Answer answer, const Job &job, const QDeadlineTimer &deadline)
+int lost(ForkedHelper &helper, ForkedHelper::Answer answer, const Job &job, const QDeadlineTimer &deadline)
 {
+    // A helper that closed its connection ends at once; one that does not
+    // is as good as out of time.
     if (answer == ForkedHelper::Answer::TimedOut
         || !helper.waitForEnd(QDeadlineTimer(qMax<qint64>(deadline.remainingTime(), 1000)))) {
         helper.kill();
-        say(QStringLiteral("no thumbnail of %1 within %2 s; the helper was stopped")
-                .arg(job.input)
-                .arg(job.timeoutSecs));
-        return Exit::TimedOut;
+        return timedOut(job);
     }
-    const ForkedHelper::End end = helper.end();
-    if (!end.crashed && end.exitCode == HelperExit::ServerLoadFailed)
-        return notLoadable(job);
-    say(QStringLiteral("the helper ended before the thumbnail of %1 was drawn (%2)")
-            .arg(job.input,
-                 end.crashed ? QStringLiteral("it crashed") : QStringLiteral("exit code %1").arg(end.exitCode)));
-    return Exit::HelperCrashed;
+    return ended(job, helper.end().crashed, helper.end().exitCode);
 }
 
-// Through a fork of this process: two packets and their answers, nothing
-// probed, since the helper is this very build.
-int thumbnailByFork(const Job &job)
+// Two packets and their answers, nothing probed: the helper is this very
+// build, or a pdfhelper that takes a connection handed to it.
+int thumbnail(const Job &job)
 {
+    if (!job.helper.isEmpty() && !QFileInfo(job.helper).isExecutable()) {
+        say(QStringLiteral("cannot run the helper %1: not an executable file").arg(job.helper));
+        return Exit::HelperCrashed;
+    }
     const QDeadlineTimer deadline(qint64(job.timeoutSecs) * 1000);
     QElapsedTimer spent;
     spent.start();
     ForkedHelper helper;
-    if (!helper.start(job.path, job.verbose)) {
+    if (!helper.start(job.path, job.verbose, job.helper)) {
         say(helper.errorString());
         return Exit::HelperCrashed;
     }
@@ -225,27 +218,28 @@ int thumbnailByFork(const Job &job)
         buildPacket(PacketType::PageSizesRequest), PacketType::PageSizesReply,
         [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
     if (answer != ForkedHelper::Answer::Read)
-        return forkedLost(helper, answer, job, deadline);
+        return lost(helper, answer, job, deadline);
     qCDebug(lcThumbnailer) << "page sizes after" << spent.elapsed() << "ms";
     const std::optional<PageRequest> request = firstPageRequest(job, pageSizes);
     if (!request)
         return Exit::NotAPdf;
-    PageRequest reply;
+    QImage page;
     answer = helper.ask(
         buildPacket(PacketType::RenderRequest, *request), PacketType::RenderReply,
         [&](QDataStream &in) {
+        PageRequest reply;
         readPageRequestHead(in, reply);
         // Qt's reader would first load every image plugin there is.
         if (const std::optional<QByteArray> png = readPngField(in, MaxImageBytes))
-            reply.image = readRgbaPng(*png, MaxImageBytes / 4);
+            page = readRgbaPng(*png, MaxImageBytes / 4);
         },
         deadline);
     if (answer != ForkedHelper::Answer::Read)
-        return forkedLost(helper, answer, job, deadline);
+        return lost(helper, answer, job, deadline);
     qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
+    // The helper's part is over: it ends while the thumbnail is written.
     helper.closeConnection();
-    bool written = false;
-    const int code = drawn(job, reply, written);
+    const int code = writeThumbnail(job, page);
     qCDebug(lcThumbnailer) << "written after" << spent.elapsed() << "ms";
     if (!helper.waitForEnd(deadline))
         helper.kill();
@@ -253,22 +247,6 @@ int thumbnailByFork(const Job &job)
     return code;
 }
 #endif
-
-int makeThumbnail(const Job &job)
-{
-    if (const int code = checkFiles(job))
-        return code;
-#ifndef Q_OS_WIN
-    if (job.helper.isEmpty())
-        return thumbnailByFork(job);
-#endif
-    // Its helper's connection and process need an event loop.
-    int argc = 1;
-    static char name[] = "pdfhelper-thumbnailer";
-    char *argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    return thumbnailByProgram(job);
-}
 
 bool parseBounded(const QString &text, int low, int high, int &value)
 {
@@ -360,5 +338,7 @@ int main(int argc, char *argv[])
     }
     job.helper = parser.value(QStringLiteral("helper"));
     job.verbose = parser.isSet(QStringLiteral("verbose"));
-    return makeThumbnail(job);
+    if (const int code = checkFiles(job))
+        return code;
+    return thumbnail(job);
 }
