@@ -9,6 +9,7 @@
 // within a deadline, with no event loop, no thread and no server of its own.
 // Elsewhere than Windows only.
 
+#include "areahandover.h"
 #include "records.h"
 
 #include <QByteArray>
@@ -50,6 +51,10 @@ public:
     Answer ask(const QByteArray &packet, PacketType replyType, const std::function<void(QDataStream &)> &read,
                const QDeadlineTimer &deadline);
 
+    // Hands a shared area's handle to the helper; the value its offer
+    // carries, -1 when it could not be handed over.
+    qint64 handOver(const SharedArea &area) { return m_areas.handOver(area); }
+
     // Closes this side of the connection, which ends the helper's serving.
     void closeConnection();
 
@@ -74,6 +79,7 @@ private:
 
     pid_t m_child = -1;
     int m_connection = -1;
+    AreaHandOver m_areas;
     QString m_error;
     QByteArray m_incoming;
     quint32 m_expectedSize = 0;

@@ -40,8 +40,8 @@ int pollMsecs(const QDeadlineTimer &deadline)
 // Only what is safe between fork and the helper's own start: no lock is
 // taken that another thread of the parent could have held, for there is
 // none. Never returns.
-[[noreturn]] void becomeHelper(pid_t parent, int connection, const QByteArray &documentPath, bool forwardLog,
-                               const QByteArray &program)
+[[noreturn]] void becomeHelper(pid_t parent, int connection, int areaChannel, const QByteArray &documentPath,
+                               bool forwardLog, const QByteArray &program)
 {
     // A thumbnailer killed by its caller takes its helper with it.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
@@ -59,6 +59,10 @@ int pollMsecs(const QDeadlineTimer &deadline)
     char number[16];
     std::snprintf(number, sizeof number, "%d", connection);
     ::setenv(ConnectionVariable, number, 1);
+    if (areaChannel >= 0) {
+        std::snprintf(number, sizeof number, "%d", areaChannel);
+        ::setenv(AreaChannelVariable, number, 1);
+    }
     // The server name is never used: the connection is handed over.
     static char name[] = "pdfhelper";
     static char mode[] = "1";
@@ -67,13 +71,19 @@ int pollMsecs(const QDeadlineTimer &deadline)
     path = documentPath;
     if (program.isEmpty()) {
         char *argv[] = {name, mode, server, path.data(), nullptr};
-        std::exit(runHelper(4, argv));
+        const int code = runHelper(4, argv);
+        // The exit handlers are this program's, registered before the fork:
+        // none of them is the helper's business.
+        std::fflush(nullptr);
+        ::_exit(code);
     }
     static QByteArray executable;
     executable = program;
     char *argv[] = {executable.data(), mode, server, path.data(), nullptr};
-    // The connection is the one descriptor the program inherits.
+    // The connection and the areas' channel are all the program inherits.
     ::fcntl(connection, F_SETFD, 0);
+    if (areaChannel >= 0)
+        ::fcntl(areaChannel, F_SETFD, 0);
     ::execv(executable.constData(), argv);
     ::_exit(127);
 }
@@ -97,13 +107,15 @@ bool ForkedHelper::start(const QString &documentPath, bool forwardLog, const QSt
     }
     const QByteArray path = QFile::encodeName(documentPath);
     const QByteArray executable = QFile::encodeName(program);
+    // Without the channel pages come as PNG.
+    const int areaChannel = m_areas.prepare() ? m_areas.childDescriptor() : -1;
     const pid_t parent = ::getpid();
     // What is buffered here would otherwise be written twice.
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(ends[0]);
-        becomeHelper(parent, ends[1], path, forwardLog, executable);
+        becomeHelper(parent, ends[1], areaChannel, path, forwardLog, executable);
     }
     ::close(ends[1]);
     if (child < 0) {
@@ -113,6 +125,7 @@ bool ForkedHelper::start(const QString &documentPath, bool forwardLog, const QSt
     }
     m_child = child;
     m_connection = ends[0];
+    m_areas.helperStarted(child);
     return true;
 }
 

@@ -27,10 +27,13 @@
 #ifdef Q_OS_WIN
 #include "helpersession.h"
 #else
+#include "areablocks.h"
 #include "forkedhelper.h"
+#include "sharedarea.h"
 #endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -163,7 +166,7 @@ int thumbnail(const Job &job)
     }
     if (!session.waitForConnected(remaining(deadline)))
         return lost(session, job);
-    qCDebug(lcThumbnailer) << "helper connected and probed after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "helper connected and probed after" << spent.nsecsElapsed() / 1000 << "us";
     const std::optional<QList<QSize>> pageSizes = session.pageSizes(remaining(deadline));
     if (!pageSizes)
         return lost(session, job);
@@ -173,7 +176,7 @@ int thumbnail(const Job &job)
     const std::optional<PageRequest> reply = session.render(*request, remaining(deadline));
     if (!reply)
         return lost(session, job);
-    qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us";
     // The helper's part is over: it ends while the thumbnail is written.
     session.close();
     const int code = writeThumbnail(job, reply->image);
@@ -195,6 +198,55 @@ int lost(ForkedHelper &helper, ForkedHelper::Answer answer, const Job &job, cons
         return timedOut(job);
     }
     return ended(job, helper.end().crashed, helper.end().exitCode);
+}
+
+// The page drawn straight into memory both processes share: the helper
+// makes no PNG, and this side unpacks none. A null page, with the answer
+// Read, where the system or the helper would not have the area.
+ForkedHelper::Answer drawIntoArea(ForkedHelper &helper, const PageRequest &request, const QDeadlineTimer &deadline,
+                                  QImage &page)
+{
+    const qint64 bytes = pdfpreview::AreaBlocks::blockBytes(qint64(request.size.width()) * request.size.height() * 4);
+    auto area = std::make_unique<SharedArea>();
+    const qint64 handle = area->createUnnamed(bytes) ? helper.handOver(*area) : -1;
+    area->dropHandle();
+    if (handle < 0)
+        return ForkedHelper::Answer::Read;
+    bool accepted = false;
+    ForkedHelper::Answer answer = helper.ask(
+        buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(bytes), handle}),
+        PacketType::SharedAreaReply, [&](QDataStream &in) { in >> accepted; }, deadline);
+    if (answer != ForkedHelper::Answer::Read || !accepted)
+        return answer;
+    const auto blocks = std::make_shared<pdfpreview::AreaBlocks>(std::move(area));
+    const qint64 offset = blocks->take(bytes);
+    PacketWriter writer(PacketType::SharedRenderRequest);
+    writer.stream() << request << quint64(offset);
+    return helper.ask(
+        writer.finish(), PacketType::SharedRenderReply,
+        [&](QDataStream &in) {
+        PageRequest reply;
+        SharedImage placed;
+        in >> reply >> placed;
+        // Checked against the block: a placement elsewhere gives no page.
+        page = pdfpreview::AreaBlocks::imageIn(blocks, offset, placed);
+        },
+        deadline);
+}
+
+ForkedHelper::Answer drawAsPng(ForkedHelper &helper, const PageRequest &request, const QDeadlineTimer &deadline,
+                               QImage &page)
+{
+    return helper.ask(
+        buildPacket(PacketType::RenderRequest, request), PacketType::RenderReply,
+        [&](QDataStream &in) {
+        PageRequest reply;
+        readPageRequestHead(in, reply);
+        // Qt's reader would first load every image plugin there is.
+        if (const std::optional<QByteArray> png = readPngField(in, MaxImageBytes))
+            page = readRgbaPng(*png, MaxImageBytes / 4);
+        },
+        deadline);
 }
 
 // Two packets and their answers, nothing probed: the helper is this very
@@ -219,31 +271,28 @@ int thumbnail(const Job &job)
         [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
     if (answer != ForkedHelper::Answer::Read)
         return lost(helper, answer, job, deadline);
-    qCDebug(lcThumbnailer) << "page sizes after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "page sizes after" << spent.nsecsElapsed() / 1000 << "us";
     const std::optional<PageRequest> request = firstPageRequest(job, pageSizes);
     if (!request)
         return Exit::NotAPdf;
     QImage page;
-    answer = helper.ask(
-        buildPacket(PacketType::RenderRequest, *request), PacketType::RenderReply,
-        [&](QDataStream &in) {
-        PageRequest reply;
-        readPageRequestHead(in, reply);
-        // Qt's reader would first load every image plugin there is.
-        if (const std::optional<QByteArray> png = readPngField(in, MaxImageBytes))
-            page = readRgbaPng(*png, MaxImageBytes / 4);
-        },
-        deadline);
+    // The helper forked from this very build knows the area; a program named
+    // with --helper may be one that does not, and would leave the offer
+    // unanswered.
+    if (job.helper.isEmpty())
+        answer = drawIntoArea(helper, *request, deadline, page);
+    if (page.isNull() && answer == ForkedHelper::Answer::Read)
+        answer = drawAsPng(helper, *request, deadline, page);
     if (answer != ForkedHelper::Answer::Read)
         return lost(helper, answer, job, deadline);
-    qCDebug(lcThumbnailer) << "first page drawn after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us";
     // The helper's part is over: it ends while the thumbnail is written.
     helper.closeConnection();
     const int code = writeThumbnail(job, page);
-    qCDebug(lcThumbnailer) << "written after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "written after" << spent.nsecsElapsed() / 1000 << "us";
     if (!helper.waitForEnd(deadline))
         helper.kill();
-    qCDebug(lcThumbnailer) << "helper ended after" << spent.elapsed() << "ms";
+    qCDebug(lcThumbnailer) << "helper ended after" << spent.nsecsElapsed() / 1000 << "us";
     return code;
 }
 #endif
@@ -340,5 +389,10 @@ int main(int argc, char *argv[])
     job.verbose = parser.isSet(QStringLiteral("verbose"));
     if (const int code = checkFiles(job))
         return code;
-    return thumbnail(job);
+    const int code = thumbnail(job);
+    // The thumbnail is written or given up and the helper reaped: what a
+    // return from main would still do, the static destructors of some sixty
+    // libraries, only costs the file manager time.
+    std::fflush(nullptr);
+    std::_Exit(code);
 }
