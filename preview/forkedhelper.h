@@ -16,6 +16,7 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+#include <deque>
 #include <functional>
 
 #include <sys/types.h>
@@ -50,6 +51,12 @@ public:
     // longer than the largest reply counts as a broken connection.
     Answer ask(const QByteArray &packet, PacketType replyType, const std::function<void(QDataStream &)> &read,
                const QDeadlineTimer &deadline);
+    // The two halves of ask, for questions sent ahead of their answers:
+    // send gives Read once the packet is out; receive takes the answers in
+    // the order the questions went.
+    Answer send(const QByteArray &packet, const QDeadlineTimer &deadline);
+    Answer receive(PacketType replyType, const std::function<void(QDataStream &)> &read,
+                   const QDeadlineTimer &deadline);
 
     // Hands a shared area's handle to the helper; the value its offer
     // carries, -1 when it could not be handed over.
@@ -82,6 +89,12 @@ private:
     AreaHandOver m_areas;
     QString m_error;
     QByteArray m_incoming;
+    // Whole packets read off m_incoming and not yet taken.
+    struct Arrived {
+        PacketType type;
+        QByteArray payload;
+    };
+    std::deque<Arrived> m_arrived;
     quint32 m_expectedSize = 0;
     bool m_timedOut = false;
     End m_end;

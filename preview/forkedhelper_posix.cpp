@@ -132,22 +132,43 @@ bool ForkedHelper::start(const QString &documentPath, bool forwardLog, const QSt
 ForkedHelper::Answer ForkedHelper::ask(const QByteArray &packet, PacketType replyType,
                                        const std::function<void(QDataStream &)> &read, const QDeadlineTimer &deadline)
 {
+    const Answer sent = send(packet, deadline);
+    return sent == Answer::Read ? receive(replyType, read, deadline) : sent;
+}
+
+ForkedHelper::Answer ForkedHelper::send(const QByteArray &packet, const QDeadlineTimer &deadline)
+{
     m_timedOut = false;
-    if (!sendAll(packet, deadline))
-        return m_timedOut ? Answer::TimedOut : Answer::Closed;
-    bool answered = false;
+    if (sendAll(packet, deadline))
+        return Answer::Read;
+    return m_timedOut ? Answer::TimedOut : Answer::Closed;
+}
+
+ForkedHelper::Answer ForkedHelper::receive(PacketType replyType, const std::function<void(QDataStream &)> &read,
+                                           const QDeadlineTimer &deadline)
+{
+    m_timedOut = false;
     for (;;) {
-        QBuffer arrived(&m_incoming);
-        arrived.open(QIODevice::ReadOnly);
-        readPackets(&arrived, m_expectedSize, [&](PacketType type, QDataStream &payload) {
-            if (type == replyType && !answered) {
-                answered = true;
-                read(payload);
+        // Replies come in the order of the questions: whatever comes before
+        // the one awaited answers nothing that is still awaited.
+        while (!m_arrived.empty()) {
+            const Arrived packet = std::move(m_arrived.front());
+            m_arrived.pop_front();
+            if (packet.type == replyType) {
+                QDataStream in(packet.payload);
+                in.setVersion(ProtocolStreamVersion);
+                read(in);
+                return Answer::Read;
             }
+        }
+        QBuffer buffered(&m_incoming);
+        buffered.open(QIODevice::ReadOnly);
+        readPackets(&buffered, m_expectedSize, [this](PacketType type, QDataStream &payload) {
+            m_arrived.push_back({type, payload.device()->readAll()});
         });
-        m_incoming.remove(0, arrived.pos());
-        if (answered)
-            return Answer::Read;
+        m_incoming.remove(0, buffered.pos());
+        if (!m_arrived.empty())
+            continue;
         if (m_expectedSize > MaxReplyBytes) {
             closeConnection();
             return Answer::Closed;

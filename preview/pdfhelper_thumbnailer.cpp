@@ -108,7 +108,7 @@ std::optional<PageRequest> firstPageRequest(const Job &job, const QList<QSize> &
     return pdfpreview::RenderOptions(0, true).request(0, pdfpreview::thumbnailSize(pageSizes.first(), job.size));
 }
 
-int writeThumbnail(const Job &job, const QImage &page)
+int writeThumbnail(const Job &job, PngWriter &writer, const QImage &page)
 {
     if (page.isNull()) {
         say(QStringLiteral("the first page of %1 could not be drawn (damaged)").arg(job.input));
@@ -118,7 +118,7 @@ int writeThumbnail(const Job &job, const QImage &page)
     // passed on as the helper sent it, so that what reaches the file
     // manager's image reader is a file this process made, whatever a
     // subverted helper sends.
-    if (!pdfpreview::writeFileWhole(PngWriter().writeOpaque(page), job.output)) {
+    if (!pdfpreview::writeFileWhole(writer.writeOpaque(page), job.output, pdfpreview::Durability::ProcessFailures)) {
         say(QStringLiteral("cannot write %1").arg(job.output));
         return Exit::OutputFailed;
     }
@@ -179,7 +179,8 @@ int thumbnail(const Job &job)
     qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us";
     // The helper's part is over: it ends while the thumbnail is written.
     session.close();
-    const int code = writeThumbnail(job, reply->image);
+    PngWriter writer;
+    const int code = writeThumbnail(job, writer, reply->image);
     if (!session.waitForFinished(remaining(deadline)))
         session.process().kill();
     return code;
@@ -200,26 +201,32 @@ int lost(ForkedHelper &helper, ForkedHelper::Answer answer, const Job &job, cons
     return ended(job, helper.end().crashed, helper.end().exitCode);
 }
 
-// The page drawn straight into memory both processes share: the helper
-// makes no PNG, and this side unpacks none. A null page, with the answer
-// Read, where the system or the helper would not have the area.
-ForkedHelper::Answer drawIntoArea(ForkedHelper &helper, const PageRequest &request, const QDeadlineTimer &deadline,
-                                  QImage &page)
+// An area for the largest page a thumbnail of this size can have, offered
+// before the first question, so that it is made and taken while the helper
+// starts. Null where the system gives none or the offer could not go.
+std::shared_ptr<pdfpreview::AreaBlocks> offerArea(ForkedHelper &helper, int size, const QDeadlineTimer &deadline)
 {
-    const qint64 bytes = pdfpreview::AreaBlocks::blockBytes(qint64(request.size.width()) * request.size.height() * 4);
+    const qint64 bytes = pdfpreview::AreaBlocks::blockBytes(qint64(size) * size * 4);
     auto area = std::make_unique<SharedArea>();
     const qint64 handle = area->createUnnamed(bytes) ? helper.handOver(*area) : -1;
     area->dropHandle();
-    if (handle < 0)
+    if (handle < 0
+        || helper.send(
+               buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(bytes), handle}),
+               deadline)
+            != ForkedHelper::Answer::Read)
+        return nullptr;
+    return std::make_shared<pdfpreview::AreaBlocks>(std::move(area));
+}
+
+// The page drawn straight into the area: the helper makes no PNG, and this
+// side unpacks none. A null page, with the answer Read, where it did not fit.
+ForkedHelper::Answer drawIntoArea(ForkedHelper &helper, const std::shared_ptr<pdfpreview::AreaBlocks> &area,
+                                  const PageRequest &request, const QDeadlineTimer &deadline, QImage &page)
+{
+    const qint64 offset = area->take(qint64(request.size.width()) * request.size.height() * 4);
+    if (offset < 0)
         return ForkedHelper::Answer::Read;
-    bool accepted = false;
-    ForkedHelper::Answer answer = helper.ask(
-        buildPacket(PacketType::SharedAreaOffer, SharedAreaOfferRecord{QString(), quint64(bytes), handle}),
-        PacketType::SharedAreaReply, [&](QDataStream &in) { in >> accepted; }, deadline);
-    if (answer != ForkedHelper::Answer::Read || !accepted)
-        return answer;
-    const auto blocks = std::make_shared<pdfpreview::AreaBlocks>(std::move(area));
-    const qint64 offset = blocks->take(bytes);
     PacketWriter writer(PacketType::SharedRenderRequest);
     writer.stream() << request << quint64(offset);
     return helper.ask(
@@ -229,7 +236,7 @@ ForkedHelper::Answer drawIntoArea(ForkedHelper &helper, const PageRequest &reque
         SharedImage placed;
         in >> reply >> placed;
         // Checked against the block: a placement elsewhere gives no page.
-        page = pdfpreview::AreaBlocks::imageIn(blocks, offset, placed);
+        page = pdfpreview::AreaBlocks::imageIn(area, offset, placed);
         },
         deadline);
 }
@@ -265,10 +272,26 @@ int thumbnail(const Job &job)
         say(helper.errorString());
         return Exit::HelperCrashed;
     }
+    // The helper forked from this very build knows the area; a program named
+    // with --helper may be one that does not, and would leave the offer
+    // unanswered.
+    const auto area = job.helper.isEmpty() ? offerArea(helper, job.size, deadline) : nullptr;
+    // A writer's first image costs it twice what the next one does, while
+    // its tables are set up and paged in: paid on a pixel while the helper
+    // starts.
+    PngWriter writer;
+    QImage pixel(1, 1, QImage::Format_RGB32);
+    pixel.fill(Qt::white);
+    writer.writeOpaque(pixel);
     QList<QSize> pageSizes;
-    ForkedHelper::Answer answer = helper.ask(
-        buildPacket(PacketType::PageSizesRequest), PacketType::PageSizesReply,
-        [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
+    bool areaTaken = false;
+    ForkedHelper::Answer answer = helper.send(buildPacket(PacketType::PageSizesRequest), deadline);
+    if (answer == ForkedHelper::Answer::Read && area)
+        answer = helper.receive(
+            PacketType::SharedAreaReply, [&](QDataStream &in) { in >> areaTaken; }, deadline);
+    if (answer == ForkedHelper::Answer::Read)
+        answer = helper.receive(
+            PacketType::PageSizesReply, [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
     if (answer != ForkedHelper::Answer::Read)
         return lost(helper, answer, job, deadline);
     qCDebug(lcThumbnailer) << "page sizes after" << spent.nsecsElapsed() / 1000 << "us";
@@ -276,11 +299,8 @@ int thumbnail(const Job &job)
     if (!request)
         return Exit::NotAPdf;
     QImage page;
-    // The helper forked from this very build knows the area; a program named
-    // with --helper may be one that does not, and would leave the offer
-    // unanswered.
-    if (job.helper.isEmpty())
-        answer = drawIntoArea(helper, *request, deadline, page);
+    if (area && areaTaken)
+        answer = drawIntoArea(helper, area, *request, deadline, page);
     if (page.isNull() && answer == ForkedHelper::Answer::Read)
         answer = drawAsPng(helper, *request, deadline, page);
     if (answer != ForkedHelper::Answer::Read)
@@ -288,7 +308,7 @@ int thumbnail(const Job &job)
     qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us";
     // The helper's part is over: it ends while the thumbnail is written.
     helper.closeConnection();
-    const int code = writeThumbnail(job, page);
+    const int code = writeThumbnail(job, writer, page);
     qCDebug(lcThumbnailer) << "written after" << spent.nsecsElapsed() / 1000 << "us";
     if (!helper.waitForEnd(deadline))
         helper.kill();

@@ -278,6 +278,8 @@ void TestThumbnailer::aHelperThatDiesOrHangs()
     QCOMPARE(processesNaming(scratch.path(QString())), QStringList());
 }
 
+// A failure leaves the thumbnail that was there; a success replaces it with
+// its mode kept, and nothing else is left in the folder either way.
 void TestThumbnailer::anExistingThumbnailSurvivesAFailure()
 {
     Scratch scratch;
@@ -286,15 +288,23 @@ void TestThumbnailer::anExistingThumbnailSurvivesAFailure()
         QFile old(output);
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("an older thumbnail");
+        QVERIFY(old.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     }
+    const QStringList args{QStringLiteral("-s"), QStringLiteral("128"), fixture(QStringLiteral("plain.pdf")), output};
     const testsupport::ProcessRun run = runThumbnailer(
-        {QStringLiteral("-s"), QStringLiteral("128"), fixture(QStringLiteral("plain.pdf")), output}, scratch.tmp(),
+        args, scratch.tmp(),
         {{QStringLiteral("LD_PRELOAD"), QStringLiteral(PDFHELPER_FAILING_PAGE)},
          {QStringLiteral("PDFHELPER_FAILING_PAGE"), QStringLiteral("kill")}});
     QCOMPARE(run.exitCode, int(Exit::HelperCrashed));
     QFile kept(output);
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), QByteArray("an older thumbnail"));
+    QCOMPARE(QDir(scratch.path(QString())).entryList(QDir::Files), QStringList{QStringLiteral("t.png")});
+
+    QCOMPARE(runThumbnailer(args, scratch.tmp()).exitCode, int(Exit::Written));
+    QCOMPARE(QImage(output).size(), QSize(99, 128));
+    // Owner, group and others; the "user" bits repeat the owner's for its owner.
+    QCOMPARE(QFileInfo(output).permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
     QCOMPARE(QDir(scratch.path(QString())).entryList(QDir::Files), QStringList{QStringLiteral("t.png")});
 }
 
