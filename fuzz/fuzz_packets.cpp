@@ -274,9 +274,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool links = request.type == quint8(PacketType::LinksRequest);
         const bool text = request.type == quint8(PacketType::TextRequest);
         const bool colours = request.type == quint8(PacketType::PageColoursRequest);
+        const bool sizes = request.type == quint8(PacketType::PageSizesRangeRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && fixed == env.fixedReplies.cend())
+            && !sizes && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -303,6 +304,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (reply.type != quint8(PacketType::PageColoursReply) || reply.body.size() != 1
                 || !(reply.body.at(0) == 0 || reply.body.at(0) == 2 || reply.body.at(0) == 3))
                 finding("page colours answered with something else than colours in effect");
+        } else if (sizes) {
+            // The record reader refuses a stretch past the page count or the
+            // bound, and bytes after it.
+            QDataStream in(reply.body);
+            in.setVersion(ProtocolStreamVersion);
+            PageSizesRangeReplyRecord record;
+            in >> record;
+            if (reply.type != quint8(PacketType::PageSizesRangeReply) || in.status() != QDataStream::Ok || !in.atEnd())
+                finding("a stretch of page sizes answered with something else than a stretch of the pages");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

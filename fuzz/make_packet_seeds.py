@@ -18,6 +18,7 @@ SHARED_TILE_REQUEST, SHARED_TILE_REPLY = 15, 16
 SEARCH_REQUEST, SEARCH_REPLY, SEARCH_CANCEL = 17, 18, 19
 LINKS_REQUEST, LINKS_REPLY = 20, 21
 TEXT_REQUEST, TEXT_REPLY = 22, 23
+PAGE_SIZES_RANGE_REQUEST, PAGE_SIZES_RANGE_REPLY = 27, 28
 
 
 def packet(type_, payload=b""):
@@ -88,6 +89,14 @@ SEEDS = {
     "announced-never-sent": (0, render(0) + struct.pack(">I", 0xFFFFFFF0) + b"\x01\x00"),
     "page-sizes": (0, packet(PAGE_SIZES_REQUEST) + packet(PAGE_SIZES_REPLY, b"\x00\x00\x00\x01")
                    + render(0, rotation=-90) + packet(PAGE_SIZES_REQUEST, b"\xff")),
+    # Stretches inside, past either end, overflowing, short, and a reply
+    # sent the wrong way.
+    "page-size-stretches": (0, packet(PAGE_SIZES_RANGE_REQUEST, struct.pack(">ii", 0, 1))
+                            + packet(PAGE_SIZES_RANGE_REQUEST, struct.pack(">ii", -5, 2))
+                            + packet(PAGE_SIZES_RANGE_REQUEST, struct.pack(">ii", 2, 2147483647))
+                            + packet(PAGE_SIZES_RANGE_REQUEST, struct.pack(">ii", 2147483647, -2147483648))
+                            + packet(PAGE_SIZES_RANGE_REQUEST, b"\x00")
+                            + packet(PAGE_SIZES_RANGE_REPLY, b"\x00" * 12) + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.

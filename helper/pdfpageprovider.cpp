@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "trace.h"
+#include <algorithm>
 #include <memory>
 
 PDFPageProvider::PDFPageProvider(QObject *parent)
@@ -123,6 +124,10 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveBookmarks();
     case PacketType::PageSizesRequest:
         return servePageSizes();
+#ifndef PDFHELPER_WITHOUT_SHARED_AREA
+    case PacketType::PageSizesRangeRequest:
+        return servePageSizesRange(payload);
+#endif
     case PacketType::OutlineToolTipsRequest:
         return serveBookmarks(true);
 #ifndef PDFHELPER_WITHOUT_SHARED_AREA
@@ -159,6 +164,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedRenderRequest:
     case PacketType::TileRequest:
     case PacketType::SharedTileRequest:
+    case PacketType::PageSizesRangeRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -173,6 +179,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::LinksReply:
     case PacketType::TextReply:
     case PacketType::PageColoursReply:
+    case PacketType::PageSizesRangeReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -398,6 +405,27 @@ QByteArray PDFPageProvider::servePageSizes()
     QByteArray packet = buildPacket(PacketType::PageSizesReply, sizes);
     traceLine("sending page sizes ", sizes.size());
     return packet;
+}
+
+QByteArray PDFPageProvider::servePageSizesRange(QDataStream &payload)
+{
+    PageSizesRangeRecord range;
+    payload >> range;
+    PageSizesRangeReplyRecord reply;
+    reply.pageCount = qMax(engine.pageCount(), 0);
+    // Cut to the pages there are and to the bound, in 64 bits: no sum of
+    // two numbers from the packet overflows.
+    reply.first = qBound(0, range.first, reply.pageCount);
+    const qint64 end = std::min({qint64(reply.first) + qMax(range.count, 0), qint64(reply.first) + MaxPageSizesPerRange,
+                                 qint64(reply.pageCount)});
+    reply.sizes.reserve(qsizetype(end - reply.first));
+    for (qint64 index = reply.first; index < end; ++index) {
+        const QSize size = engine.pageSize(int(index));
+        // As the whole list has it: one entry a page, whatever pdfium says.
+        reply.sizes.append(size.isValid() ? size : QSize(1, 1));
+    }
+    traceLine("sending page sizes ", reply.first, " to ", end);
+    return buildPacket(PacketType::PageSizesRangeReply, reply);
 }
 
 QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)

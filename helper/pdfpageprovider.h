@@ -84,6 +84,7 @@ private:
     QByteArray serveBookmarks(bool toolTips = false);
     // Our own preview side lays its pages out before they are drawn.
     QByteArray servePageSizes();
+    QByteArray servePageSizesRange(QDataStream &payload);
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);

@@ -285,13 +285,31 @@ int thumbnail(const Job &job)
     writer.writeOpaque(pixel);
     QList<QSize> pageSizes;
     bool areaTaken = false;
-    ForkedHelper::Answer answer = helper.send(buildPacket(PacketType::PageSizesRequest), deadline);
+    // Only the first page's size: a document of 100,000 pages would keep
+    // pdfium reading sizes for seconds. A --helper program may not know the
+    // question, and is asked for them all.
+    const bool firstOnly = job.helper.isEmpty();
+    ForkedHelper::Answer answer = helper.send(
+        firstOnly ? buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{0, 1})
+                  : buildPacket(PacketType::PageSizesRequest),
+        deadline);
     if (answer == ForkedHelper::Answer::Read && area)
         answer = helper.receive(
             PacketType::SharedAreaReply, [&](QDataStream &in) { in >> areaTaken; }, deadline);
-    if (answer == ForkedHelper::Answer::Read)
+    if (answer == ForkedHelper::Answer::Read && firstOnly) {
+        answer = helper.receive(
+            PacketType::PageSizesRangeReply,
+            [&](QDataStream &in) {
+            PageSizesRangeReplyRecord reply;
+            in >> reply;
+            if (in.status() == QDataStream::Ok)
+                pageSizes = reply.sizes;
+            },
+            deadline);
+    } else if (answer == ForkedHelper::Answer::Read) {
         answer = helper.receive(
             PacketType::PageSizesReply, [&](QDataStream &in) { pageSizes = readPageSizes(in); }, deadline);
+    }
     if (answer != ForkedHelper::Answer::Read)
         return lost(helper, answer, job, deadline);
     qCDebug(lcThumbnailer) << "page sizes after" << spent.nsecsElapsed() / 1000 << "us";

@@ -49,6 +49,11 @@ constexpr int MaxPageLinks = 10000;
 constexpr int MaxLinkRects = 64;
 constexpr int MaxLinkTargetUnits = 8192;
 
+// A stretch of page sizes asked at once holds at most this many pages:
+// pdfium reads a page's size in some 20 us, so a full stretch keeps the
+// helper from other requests for no more than about 0.2 s.
+constexpr int MaxPageSizesPerRange = 10000;
+
 // Where a page's images lie, for colours that leave them as drawn: found
 // among the page's first MaxPageObjects objects, at most MaxImageRects.
 constexpr int MaxPageObjects = 100000;

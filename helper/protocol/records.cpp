@@ -260,6 +260,31 @@ QDataStream &operator>>(QDataStream &in, TextReplyRecord &reply)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const PageSizesRangeRecord &range)
+{
+    return out << range.first << range.count;
+}
+
+QDataStream &operator>>(QDataStream &in, PageSizesRangeRecord &range)
+{
+    return in >> range.first >> range.count;
+}
+
+QDataStream &operator<<(QDataStream &out, const PageSizesRangeReplyRecord &reply)
+{
+    return out << reply.pageCount << reply.first << reply.sizes;
+}
+
+QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply)
+{
+    in >> reply.pageCount >> reply.first;
+    reply.sizes = readBoundedList<QSize>(in, 8);
+    if (reply.pageCount < 0 || reply.first < 0 || reply.sizes.size() > MaxPageSizesPerRange
+        || qint64(reply.first) + reply.sizes.size() > reply.pageCount)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -72,6 +72,10 @@ enum class PacketType : quint8 {
     // From now on, once no request has come for a moment, the helper reads
     // the text of the pages ahead of any search, giving way to every request.
     TextReadAhead = 26, // preview -> helper, nothing; no reply
+    // The sizes of a stretch of pages, for a preview side that need not wait
+    // for every page's: the first pages at once, the rest in pieces.
+    PageSizesRangeRequest = 27, // preview -> helper, PageSizesRangeRecord
+    PageSizesRangeReply = 28,   // helper -> preview, PageSizesRangeReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -243,6 +247,26 @@ QDataStream &operator>>(QDataStream &in, BookmarkNode &node);
 // Reads a list as operator<< of QList<BookmarkNode> writes it. Stops at the
 // first entry that cannot be read and sets the stream status.
 QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
+
+// A stretch of at most MaxPageSizesPerRange pages (contract.h) from first on.
+struct PageSizesRangeRecord {
+    qint32 first = 0;
+    qint32 count = 0;
+};
+QDataStream &operator<<(QDataStream &out, const PageSizesRangeRecord &range);
+QDataStream &operator>>(QDataStream &in, PageSizesRangeRecord &range);
+
+// The document's page count and the sizes of the stretch asked for, cut to
+// the pages there are and to the bound: sizes[i] is page first + i.
+struct PageSizesRangeReplyRecord {
+    qint32 pageCount = 0;
+    qint32 first = 0;
+    QList<QSize> sizes;
+};
+QDataStream &operator<<(QDataStream &out, const PageSizesRangeReplyRecord &reply);
+// Reads no more sizes than the bound; a stretch past the page count is
+// corrupt.
+QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

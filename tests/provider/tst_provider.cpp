@@ -334,6 +334,42 @@ private slots:
         QVERIFY(peer.waitForTrace("sending bookmarks 0"));
     }
 
+    // A stretch of page sizes is cut to the pages there are, whatever the
+    // packet claims, and its reply reads back as the record.
+    void pageSizeStretchesAreCutToThePages_data()
+    {
+        QTest::addColumn<qint32>("first");
+        QTest::addColumn<qint32>("count");
+        QTest::addColumn<qint32>("replyFirst");
+        QTest::addColumn<int>("replyCount");
+        QTest::newRow("inside") << 1 << 1 << 1 << 1;
+        QTest::newRow("past the end") << 1 << 5 << 1 << 2;
+        QTest::newRow("before the start") << -5 << 2 << 0 << 2;
+        QTest::newRow("after the last page") << 7 << 1 << 3 << 0;
+        QTest::newRow("a count that overflows a sum") << 2 << 0x7fffffff << 2 << 1;
+        QTest::newRow("a negative count") << 0 << -1 << 0 << 0;
+    }
+
+    void pageSizeStretchesAreCutToThePages()
+    {
+        QFETCH(qint32, first);
+        QFETCH(qint32, count);
+        QFETCH(qint32, replyFirst);
+        QFETCH(int, replyCount);
+        HelperPeer peer;
+        QVERIFY(peer.start(fixture("provider-outline.pdf")));
+        const QByteArray packet = peer.ask(
+            buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{first, count}));
+        QCOMPARE(packet.mid(4, 1), QByteArray(1, char(PacketType::PageSizesRangeReply)));
+        QCOMPARE(packet.mid(5, 8), be32(3) + be32(quint32(replyFirst)));
+        QDataStream in(packet.mid(5));
+        in.setVersion(ProtocolStreamVersion);
+        PageSizesRangeReplyRecord reply;
+        in >> reply;
+        QCOMPARE(in.status(), QDataStream::Ok);
+        QCOMPARE(reply.sizes, QList<QSize>(replyCount, QSize(612, 792)));
+    }
+
     void unloadableDocumentNeverConnects()
     {
         HelperPeer peer;
