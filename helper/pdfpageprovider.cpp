@@ -412,7 +412,7 @@ QByteArray PDFPageProvider::servePageSizesRange(QDataStream &payload)
     PageSizesRangeRecord range;
     payload >> range;
     PageSizesRangeReplyRecord reply;
-    reply.pageCount = qMax(engine.pageCount(), 0);
+    reply.pageCount = qBound(0, engine.pageCount(), MaxPageCount);
     // Cut to the pages there are and to the bound, in 64 bits: no sum of
     // two numbers from the packet overflows.
     reply.first = qBound(0, range.first, reply.pageCount);

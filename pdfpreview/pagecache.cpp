@@ -21,6 +21,13 @@ void PageCache::clear()
     m_tiles.clear();
 }
 
+void PageCache::makeStale(int index)
+{
+    const auto found = m_pages.find(index);
+    if (found != m_pages.end())
+        found->generation = 0;
+}
+
 bool PageCache::putPage(int index, const QImage &image, quint64 generation)
 {
     Page &page = m_pages[index];

@@ -32,6 +32,9 @@ public:
     // generation.
     const Page *page(int index) const;
     bool hasPage(int index, quint64 generation) const;
+    // The page's image stays on screen, scaled, but counts as drawn for no
+    // generation, so that it is asked for again.
+    void makeStale(int index);
     QList<int> pages() const { return m_pages.keys(); }
 
     void putTile(quint64 key, const QImage &image) { m_tiles.insert(key, image); }

@@ -32,6 +32,7 @@ public:
     enum class Arrangement { Column, Spread, Book };
 
     void setPageSizes(const QList<QSize> &points);
+    const QList<QSize> &pageSizes() const { return m_points; }
     void setArrangement(Arrangement arrangement);
     Arrangement arrangement() const { return m_arrangement; }
     // Clamped to MinZoom..MaxZoom.

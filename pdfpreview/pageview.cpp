@@ -81,6 +81,33 @@ void PageView::setPageSizes(const QList<QSize> &points)
     viewport()->update();
 }
 
+void PageView::updatePageSizes(const QList<QSize> &points)
+{
+    const QList<QSize> &before = m_layout.pageSizes();
+    if (points.size() != before.size()) {
+        setPageSizes(points);
+        return;
+    }
+    bool changed = false;
+    for (int index = 0; index < int(points.size()); ++index) {
+        if (points.at(index) != before.at(index)) {
+            m_cache.makeStale(index);
+            changed = true;
+        }
+    }
+    if (!changed)
+        return;
+    const auto [page, at] = topLeftPoint();
+    // Tiles are cut from the whole page's size.
+    m_cache.clearTiles();
+    m_layout.setPageSizes(points);
+    applyZoomMode();
+    updateScrollBars();
+    showPoint(page, at);
+    requestVisiblePages();
+    viewport()->update();
+}
+
 void PageView::setAnnotatedPages(const QList<int> &pages)
 {
     m_annotated = QSet<int>(pages.cbegin(), pages.cend());

@@ -32,6 +32,9 @@ public:
     void setDocument(PreviewDocument *document);
     // Forgets every page and image: a new document, or the same one again.
     void setPageSizes(const QList<QSize> &points);
+    // The same document's sizes, some of them known better: the pages whose
+    // size changed are drawn again, and the point at the top left stays.
+    void updatePageSizes(const QList<QSize> &points);
     void setAnnotatedPages(const QList<int> &pages);
     // A message instead of pages, such as why a document cannot be shown.
     void setMessage(const QString &message);

@@ -15,6 +15,10 @@ using pdfpreview::HelperProcess;
 
 namespace {
 
+// Sizes asked at once beyond the probe's: pdfium reads them in some 35 ms,
+// which is as long as a page asked meanwhile may wait.
+constexpr int SizesStretch = 2000;
+
 // QT_LOGGING_RULES="pdfpreview.window.debug=true" shows each helper's
 // coming and going.
 Q_LOGGING_CATEGORY(lcWindow, "pdfpreview.window", QtWarningMsg)
@@ -121,6 +125,8 @@ void PreviewDocument::close()
     // A scan still running is killed.
     m_scan.reset();
     m_sizes.clear();
+    m_knownSizes = 0;
+    m_sizesStretchId = 0;
     m_ready = false;
     m_outlineAsked = false;
     m_everConnected = false;
@@ -158,6 +164,7 @@ void PreviewDocument::onConnected()
     connect(connection, &HelperConnection::searchReplied, this, &PreviewDocument::onSearchReplied);
     connect(connection, &HelperConnection::linksReplied, this, &PreviewDocument::onLinksReplied);
     connect(connection, &HelperConnection::textReplied, this, &PreviewDocument::onTextReplied);
+    connect(connection, &HelperConnection::pageSizesRangeReplied, this, &PreviewDocument::onPageSizesReplied);
     connect(connection, &HelperConnection::searchUnavailable, this, [this] {
         m_searchId = 0;
         emit searchUnavailable();
@@ -194,12 +201,53 @@ void PreviewDocument::onCapabilitiesFound()
         m_ready = true;
         if (known.testFlag(HelperConnection::Capability::Sizes)) {
             m_sizes = connection->pageSizes();
+            m_knownSizes = connection->knownPageSizes();
             emit opened(m_sizes);
         } else {
             emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
         }
     }
     sendWaiting();
+    // Behind the pages just asked for; a helper that replaced one that went
+    // is asked again for what did not come.
+    m_sizesStretchId = 0;
+    askForMoreSizes();
+}
+
+void PreviewDocument::askForMoreSizes()
+{
+    HelperConnection *connection = served();
+    if (!connection || m_sizesStretchId != 0 || m_knownSizes >= m_sizes.size()
+        || !connection->capabilities().testFlag(HelperConnection::Capability::SizeStretches))
+        return;
+    m_sizesStretchId = connection->sendPageSizesRangeRequest(m_knownSizes, SizesStretch);
+}
+
+void PreviewDocument::onPageSizesReplied(quint64 id, int first, const QList<QSize> &sizes)
+{
+    // Only the stretch asked for, and only one that brings something: no
+    // reply can keep this asking.
+    if (id != m_sizesStretchId)
+        return;
+    m_sizesStretchId = 0;
+    if (first != m_knownSizes || sizes.isEmpty() || first + sizes.size() > m_sizes.size())
+        return;
+    bool changed = false;
+    const auto take = [&](int index, QSize size) {
+        if (m_sizes.at(index) != size) {
+            m_sizes[index] = size;
+            changed = true;
+        }
+    };
+    for (int n = 0; n < int(sizes.size()); ++n)
+        take(first + n, sizes.at(n));
+    m_knownSizes = first + int(sizes.size());
+    // The pages not read yet are taken to be shaped as the last one read.
+    for (int index = m_knownSizes; index < int(m_sizes.size()); ++index)
+        take(index, sizes.constLast());
+    if (changed)
+        emit pageSizesChanged(m_sizes);
+    askForMoreSizes();
 }
 
 void PreviewDocument::search(const QString &query, bool matchCase, int startPage)

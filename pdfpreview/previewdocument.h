@@ -131,6 +131,8 @@ public:
 
 signals:
     void opened(const QList<QSize> &pageSizes);
+    // Sizes that were taken to be the last known one's, and are others.
+    void pageSizesChanged(const QList<QSize> &pageSizes);
     void outlineReady(const QList<BookmarkNode> &outline);
     // The outline entries' tool tips, depth-first, when the helper knows them.
     void outlineToolTipsReady(const QStringList &toolTips);
@@ -160,6 +162,9 @@ private:
     void adoptPrefetch();
     void onConnected();
     void onCapabilitiesFound();
+    // The next stretch of sizes not known yet, when none is asked for.
+    void askForMoreSizes();
+    void onPageSizesReplied(quint64 id, int first, const QList<QSize> &sizes);
     // The connection while it serves requests: connected, the probe
     // answered; else null.
     pdfpreview::HelperConnection *served() const;
@@ -183,6 +188,11 @@ private:
     QPointer<pdfpreview::HelperProcess> m_helper;
     std::unique_ptr<pdfpreview::Prefetch> m_prefetch;
     QList<QSize> m_sizes;
+    // m_sizes from page 0 up to here are the helper's; the rest are taken
+    // to be shaped as the last of those until it tells them, a stretch at a
+    // time between other requests.
+    int m_knownSizes = 0;
+    quint64 m_sizesStretchId = 0;
     bool m_ready = false;
     bool m_outlineAsked = false;
     bool m_everConnected = false;

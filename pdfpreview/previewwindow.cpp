@@ -86,6 +86,10 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     buildActions();
 
     connect(m_document, &PreviewDocument::opened, this, &PreviewWindow::onOpened);
+    connect(m_document, &PreviewDocument::pageSizesChanged, this, [this](const QList<QSize> &sizes) {
+        m_view->updatePageSizes(sizes);
+        m_thumbnails->updatePageSizes(sizes);
+    });
     connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
     connect(m_document, &PreviewDocument::outlineToolTipsReady, this, [this](const QStringList &toolTips) {
         // Entries in the order the outline reply lists them: depth-first.

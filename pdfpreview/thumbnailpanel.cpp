@@ -32,6 +32,12 @@ void ThumbnailPanel::setPageSizes(const QList<QSize> &points)
     settingsChanged();
 }
 
+void ThumbnailPanel::updatePageSizes(const QList<QSize> &points)
+{
+    m_geometry.setPageSizes(points);
+    settingsChanged();
+}
+
 void ThumbnailPanel::setRenderOptions(pdfpreview::RenderOptions options)
 {
     if (options == m_options)

@@ -20,6 +20,9 @@ public:
 
     // Forgets every thumbnail: a new document, or the same one again.
     void setPageSizes(const QList<QSize> &points);
+    // The same document's sizes, some known better: the slots are laid out
+    // anew, the current page kept.
+    void updatePageSizes(const QList<QSize> &points);
     // As the pages are drawn: turned, annotated and coloured alike.
     void setRenderOptions(pdfpreview::RenderOptions options);
     void setPixelRatio(double ratio);

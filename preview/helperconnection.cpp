@@ -22,6 +22,8 @@ Q_LOGGING_CATEGORY(lcConnection, "pdfpreview.connection", QtWarningMsg)
 
 // Probes' tokens count down from here, where no request's id is.
 constexpr quint64 ProbeToken = ~quint64(0);
+// The pages whose sizes the probe brings: more than a window shows at once.
+constexpr int ProbedPageSizes = 64;
 
 // A tiny request for a page that does not exist: every helper answers a
 // render of it, with no image and at no cost (page 0 would have it decode
@@ -69,11 +71,13 @@ quint64 HelperConnection::nextProbeToken()
 void HelperConnection::sendProbe()
 {
     // Each question costs the helper nothing: no page (-1), an empty
-    // search. The page sizes are wanted by every user anyway. The area is
-    // found out by the first piece's offer, which is sized for it.
+    // search. The first pages' sizes are wanted by every user anyway; the
+    // rest would keep the first page waiting while pdfium reads them all.
+    // The area is found out by the first piece's offer, which is sized for
+    // it.
     m_probe.pageToken = nextProbeToken();
-    m_probe.sizesOut = true;
-    sendRaw(buildPacket(PacketType::PageSizesRequest));
+    m_probe.stretchOut = true;
+    sendRaw(buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{0, ProbedPageSizes}));
     m_probe.tileToken = nextProbeToken();
     sendRaw(buildPacket(PacketType::TileRequest, TileRecord{probePage(m_probe.tileToken, -1), QRect(0, 0, 1, 1)}));
     m_probe.searchToken = nextProbeToken();
@@ -90,6 +94,15 @@ void HelperConnection::sendProbe()
 
 void HelperConnection::onProbeAnswered()
 {
+    // A helper from before stretches is asked for every size, and drawn a
+    // page again behind that question.
+    if (std::exchange(m_probe.stretchOut, false)) {
+        m_probe.sizesOut = true;
+        sendRaw(buildPacket(PacketType::PageSizesRequest));
+        m_probe.pageToken = nextProbeToken();
+        sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_probe.pageToken)));
+        return;
+    }
     // What has not come back by now was dropped.
     m_probe.answered = true;
     m_probe.sizesOut = false;
@@ -193,6 +206,15 @@ quint64 HelperConnection::sendPageSizesRequest()
         return 0;
     m_pageSizesWaiting.append(m_nextId);
     sendRequest(buildPacket(PacketType::PageSizesRequest));
+    return m_nextId++;
+}
+
+quint64 HelperConnection::sendPageSizesRangeRequest(int first, int count)
+{
+    if (!isOpen())
+        return 0;
+    m_sizeStretchesWaiting.append(m_nextId);
+    sendRequest(buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{first, count}));
     return m_nextId++;
 }
 
@@ -454,9 +476,27 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         if (m_probe.sizesOut) {
             m_probe.sizesOut = false;
             m_probe.sizes = sizes;
+            m_probe.knownSizes = int(sizes.size());
             m_probe.found |= Capability::Sizes;
         } else {
             emit pageSizesReplied(answered(m_pageSizesWaiting), sizes);
+        }
+        break;
+    }
+    case PacketType::PageSizesRangeReply: {
+        PageSizesRangeReplyRecord reply;
+        payload >> reply;
+        if (payload.status() != QDataStream::Ok)
+            reply = PageSizesRangeReplyRecord();
+        if (std::exchange(m_probe.stretchOut, false)) {
+            m_probe.knownSizes = int(reply.sizes.size());
+            m_probe.sizes = reply.sizes;
+            // One entry a page: the rest shaped as the last page known.
+            if (m_probe.knownSizes > 0)
+                m_probe.sizes.resize(reply.pageCount, reply.sizes.constLast());
+            m_probe.found |= Capability::Sizes | Capability::SizeStretches;
+        } else {
+            emit pageSizesRangeReplied(answered(m_sizeStretchesWaiting), reply.first, reply.sizes);
         }
         break;
     }

@@ -45,7 +45,8 @@ public:
     enum class Capability {
         Area = 0x01, // drew into a shared area (offered only with Transport::Shared)
         Tiles = 0x02,
-        Sizes = 0x04, // the page sizes, which the probe keeps: pageSizes()
+        Sizes = 0x04,         // the page sizes, which the probe keeps: pageSizes()
+        SizeStretches = 0x80, // the sizes of a stretch of pages (sendPageSizesRangeRequest)
         Search = 0x08,
         Links = 0x10,
         Text = 0x20,
@@ -68,8 +69,12 @@ public:
     // turns out not to know stay unanswered (a search says so).
     bool capabilitiesKnown() const { return m_probe.answered; }
     Capabilities capabilities() const { return m_probe.found; }
-    // Every page's size in points as the probe brought it; empty without Sizes.
+    // Every page's size in points as the probe brought it; empty without
+    // Sizes. From a helper that knows stretches the probe brings the first
+    // pages' alone: the list has one entry a page, and from knownPageSizes()
+    // on each is the last known size, until the caller asks for the rest.
     QList<QSize> pageSizes() const { return m_probe.sizes; }
+    int knownPageSizes() const { return m_probe.knownSizes; }
     // While a reply is being handed on: whether it came through the area.
     bool replyIsShared() const { return m_replyIsShared; }
 
@@ -89,6 +94,9 @@ public:
     // A helper too old to know these stays silent, and its next reply to
     // another request comes first.
     quint64 sendPageSizesRequest();
+    // At most MaxPageSizesPerRange pages (contract.h); only to a helper that
+    // knows SizeStretches.
+    quint64 sendPageSizesRangeRequest(int first, int count);
     quint64 sendOutlineToolTipsRequest();
     // Searches the document from startPage on, wrapping; replies come as
     // searchReplied() with the returned id as their token. The first search
@@ -122,6 +130,8 @@ signals:
     void tileReplied(const TileRecord &reply);
     void bookmarksReplied(quint64 id, const QList<BookmarkNode> &nodes);
     void pageSizesReplied(quint64 id, const QList<QSize> &sizes);
+    // sizes[i] is page first + i's.
+    void pageSizesRangeReplied(quint64 id, int first, const QList<QSize> &sizes);
     void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
@@ -205,11 +215,13 @@ private:
         quint64 textToken = 0;
         quint64 pageToken = 0; // the page every helper draws, last
         bool sizesOut = false;
+        bool stretchOut = false;
         bool linksOut = false;
         bool coloursOut = false;
         bool answered = false;
         Capabilities found;
         QList<QSize> sizes;
+        int knownSizes = 0;
     };
     Probe m_probe;
     // A search was sent before the probe was answered.
@@ -222,6 +234,7 @@ private:
 
     QList<quint64> m_bookmarksWaiting;
     QList<quint64> m_pageSizesWaiting;
+    QList<quint64> m_sizeStretchesWaiting;
     QList<quint64> m_toolTipsWaiting;
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;

@@ -95,10 +95,20 @@ std::optional<QList<BookmarkNode>> HelperSession::outline(int msecs)
 
 std::optional<QList<QSize>> HelperSession::pageSizes(int msecs)
 {
-    // The connection's probe brings them.
+    // The connection's probe brings them, or the first pages' of them.
+    QDeadlineTimer deadline(msecs);
     if (!waitForConnected(msecs) || !connection()->capabilities().testFlag(HelperConnection::Capability::Sizes))
         return std::nullopt;
-    return connection()->pageSizes();
+    const QList<QSize> probed = connection()->pageSizes();
+    if (connection()->knownPageSizes() == probed.size())
+        return probed;
+    const quint64 id = connection()->sendPageSizesRequest();
+    using Sizes = QList<QSize>;
+    return waitForReply(
+        &HelperConnection::pageSizesReplied,
+        std::function<std::optional<Sizes>(quint64, const Sizes &)>(
+            [id](quint64 got, const Sizes &sizes) { return got == id ? std::optional(sizes) : std::nullopt; }),
+        deadline.isForever() ? msecs : int(qMax<qint64>(1, deadline.remainingTime())));
 }
 
 bool HelperSession::finish(int msecs)

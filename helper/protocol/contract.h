@@ -53,6 +53,10 @@ constexpr int MaxLinkTargetUnits = 8192;
 // pdfium reads a page's size in some 20 us, so a full stretch keeps the
 // helper from other requests for no more than about 0.2 s.
 constexpr int MaxPageSizesPerRange = 10000;
+// The most pages a stretch's reply may say the document has, so that a
+// preview side can hold a size for every page it has not read yet: 64 MiB
+// of sizes.
+constexpr int MaxPageCount = 8 * 1024 * 1024;
 
 // Where a page's images lie, for colours that leave them as drawn: found
 // among the page's first MaxPageObjects objects, at most MaxImageRects.

@@ -279,8 +279,8 @@ QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply)
 {
     in >> reply.pageCount >> reply.first;
     reply.sizes = readBoundedList<QSize>(in, 8);
-    if (reply.pageCount < 0 || reply.first < 0 || reply.sizes.size() > MaxPageSizesPerRange
-        || qint64(reply.first) + reply.sizes.size() > reply.pageCount)
+    if (reply.pageCount < 0 || reply.pageCount > MaxPageCount || reply.first < 0
+        || reply.sizes.size() > MaxPageSizesPerRange || qint64(reply.first) + reply.sizes.size() > reply.pageCount)
         in.setStatus(QDataStream::ReadCorruptData);
     return in;
 }

@@ -497,20 +497,32 @@ private slots:
         connect(&connection, &pdfpreview::HelperConnection::linksReplied, this,
                 [&](const LinksReplyRecord &) { got << QStringLiteral("links"); });
 
-        // A peer that knows the sizes and links only.
+        // A peer from before stretches of sizes that knows the sizes and links
+        // only: its probe ends with a question for every size, and a page
+        // again behind it.
         QTRY_COMPARE(asked.size(), 1);
         QCOMPARE(types,
-                 (QList<PacketType>{PacketType::PageSizesRequest, PacketType::TileRequest, PacketType::SearchRequest,
-                                    PacketType::LinksRequest, PacketType::TextRequest, PacketType::PageColoursRequest,
-                                    PacketType::RenderRequest}));
+                 (QList<PacketType>{PacketType::PageSizesRangeRequest, PacketType::TileRequest,
+                                    PacketType::SearchRequest, PacketType::LinksRequest, PacketType::TextRequest,
+                                    PacketType::PageColoursRequest, PacketType::RenderRequest}));
         QSignalSpy found(&connection, &pdfpreview::HelperConnection::capabilitiesFound);
         const quint64 early = connection.sendSearchRequest(QStringLiteral("a"), false, 0);
         QSignalSpy unavailable(&connection, &pdfpreview::HelperConnection::searchUnavailable);
         PageRequest probe = asked.takeFirst();
         probe.image = QImage(1, 1, QImage::Format_ARGB32);
         const QList<QSize> sizesInProbe{{612, 792}, {100, 200}};
+        peer->write(buildPacket(PacketType::LinksReply, LinksReplyRecord{})
+                    + buildPacket(PacketType::RenderReply, probe));
+        QTRY_COMPARE(asked.size(), 1);
+        // (After the search sent early.)
+        QCOMPARE(
+            types.mid(7),
+            (QList<PacketType>{PacketType::SearchRequest, PacketType::PageSizesRequest, PacketType::RenderRequest}));
+        QCOMPARE(found.size(), 0);
+        probe = asked.takeFirst();
+        probe.image = QImage(1, 1, QImage::Format_ARGB32);
         peer->write(buildPacket(PacketType::PageSizesReply, sizesInProbe)
-                    + buildPacket(PacketType::LinksReply, LinksReplyRecord{}) + buildPacket(PacketType::RenderReply, probe));
+                    + buildPacket(PacketType::RenderReply, probe));
         QTRY_COMPARE(found.size(), 1);
         QCOMPARE(connection.capabilities(), Capability::Sizes | Capability::Links);
         QCOMPARE(connection.pageSizes(), sizesInProbe);

@@ -732,6 +732,27 @@ private slots:
 
     // Sizes past any sane page still lay out: positive, bounded, in order,
     // and never asking the helper for more than its bound.
+    // The first page comes from the first pages' sizes alone; the rest come
+    // later, and a page of another shape is laid out as it is.
+    void pageSizesPastTheFirstComeLater()
+    {
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("sizes-later.pdf")));
+        PageView *view = window.pageView();
+        QCOMPARE(view->pageCount(), 150);
+        QTRY_COMPARE(window.document()->pageSizes().at(149), QSize(300, 300));
+        QCOMPARE(window.document()->pageSizes().at(100), QSize(792, 612));
+        QCOMPARE(window.document()->pageSizes().at(148), QSize(612, 792));
+        view->scrollToPage(100);
+        QVERIFY(waitShown(view, 100));
+        const QList<PageView::Piece> pieces = view->piecesInView();
+        const auto landscape = std::find_if(pieces.cbegin(), pieces.cend(), [](const PageView::Piece &piece) {
+            return piece.page == 100 && piece.pageSize.width() > piece.pageSize.height();
+        });
+        QVERIFY(landscape != pieces.cend());
+    }
+
     void hostileSizesLayOut()
     {
         PageLayout layout;
