@@ -69,7 +69,9 @@ void PreviewDocument::open(const QString &path, const QString &password)
     m_path = path;
     m_password = password;
     startHelper();
-    startAnnotationScan();
+    // Once the first page is in: on a long document the scan reads every
+    // page, and the first page would share the processors with it.
+    m_scanAfterFirstPage = true;
 }
 
 void PreviewDocument::openPrefetched(const QString &path, std::unique_ptr<pdfpreview::Prefetch> prefetch)
@@ -124,6 +126,7 @@ void PreviewDocument::close()
     }
     // A scan still running is killed.
     m_scan.reset();
+    m_scanAfterFirstPage = false;
     m_sizes.clear();
     m_knownSizes = 0;
     m_sizesStretchId = 0;
@@ -534,6 +537,8 @@ void PreviewDocument::onRenderReplied(const PageRequest &reply)
     m_inFlight.erase(it);
     emit pageReady(job, reply.image);
     sendWaiting();
+    if (std::exchange(m_scanAfterFirstPage, false))
+        startAnnotationScan();
 }
 
 void PreviewDocument::onTileReplied(const TileRecord &reply)
@@ -545,11 +550,14 @@ void PreviewDocument::onTileReplied(const TileRecord &reply)
     m_inFlight.erase(it);
     emit pageReady(job, reply.page.image);
     sendWaiting();
+    if (std::exchange(m_scanAfterFirstPage, false))
+        startAnnotationScan();
 }
 
 void PreviewDocument::startAnnotationScan()
 {
     m_scan = std::make_unique<pdfpreview::AnnotationScanJob>();
+    m_scan->setBackground(true);
     connect(m_scan.get(), &pdfpreview::AnnotationScanJob::finished, this, [this](const pdfpreview::AnnotationScan &scan) {
         emit annotatedPagesFound(scan.ran && scan.exitCode == HelperExit::Success ? scan.pages : QList<int>());
     });

@@ -193,6 +193,7 @@ private:
     // time between other requests.
     int m_knownSizes = 0;
     quint64 m_sizesStretchId = 0;
+    bool m_scanAfterFirstPage = false;
     bool m_ready = false;
     bool m_outlineAsked = false;
     bool m_everConnected = false;

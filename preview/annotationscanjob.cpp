@@ -6,6 +6,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
 namespace pdfpreview {
 
 namespace {
@@ -48,6 +54,8 @@ void AnnotationScanJob::start(const QString &helperProgram, const QString &docum
         end(QStringLiteral("cannot make a temporary folder: ") + m_dir.errorString());
         return;
     }
+    if (m_background)
+        lowerPriority();
     m_process.start(helperProgram,
                     helperArguments(QStringLiteral("0"), m_dir.filePath(QStringLiteral("pages.txt")), documentPath,
                                     password));
@@ -68,6 +76,17 @@ void AnnotationScanJob::waitForFinished()
         m_process.kill();
         m_process.waitForFinished(GraceMsecs);
     }
+}
+
+void AnnotationScanJob::lowerPriority()
+{
+#ifdef Q_OS_WIN
+    m_process.setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *arguments) { arguments->flags |= BELOW_NORMAL_PRIORITY_CLASS; });
+#else
+    // Between fork and exec: only calls that are safe there.
+    m_process.setChildProcessModifier([] { ::setpriority(PRIO_PROCESS, 0, 10); });
+#endif
 }
 
 void AnnotationScanJob::onFinished(int rawExitCode, QProcess::ExitStatus status)

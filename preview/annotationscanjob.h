@@ -32,6 +32,9 @@ public:
     // runs past msecs (then it is killed).
     void start(const QString &helperProgram, const QString &documentPath, const QString &password = QString(),
                int msecs = 120000);
+    // Scans started from here on run at a lower priority than this process
+    // and its page helper, whose pages a person waits for.
+    void setBackground(bool on) { m_background = on; }
     // Waits without an event loop until finished() has been emitted.
     void waitForFinished();
     bool isRunning() const { return m_running; }
@@ -42,6 +45,7 @@ signals:
 
 private:
     void onFinished(int rawExitCode, QProcess::ExitStatus status);
+    void lowerPriority();
     void end(const QString &error);
 
     QTemporaryDir m_dir;
@@ -49,6 +53,7 @@ private:
     QTimer m_deadline;
     int m_msecs = 0;
     bool m_running = false;
+    bool m_background = false;
     bool m_timedOut = false;
     AnnotationScan m_result;
 };
