@@ -1,7 +1,7 @@
 // How our costs grow with the page count: generated documents of 10 to
 // 100,000 pages, a line of text each, plain and with an outline entry a page.
 //
-//   bench_scaling DOCUMENT.pdf...
+//   bench_scaling [--picture OUT.png] DOCUMENT.pdf...
 //
 // For each document it prints, in milliseconds and peak resident MB:
 // - through a helper: the start to the first page drawn (A4 at 1240 pixels
@@ -14,7 +14,8 @@
 // - mutool draw and pdftoppm drawing the last page, pdftotext reading the
 //   whole text, as whole processes with their peaks.
 // The window and the floor run as this program again (--window, --floor),
-// so that each peak is that work's alone.
+// so that each peak is that work's alone. --picture draws the plain
+// documents' times and peaks against their page counts, on log scales.
 
 #include "benchutil.h"
 #include "helpersession.h"
@@ -25,11 +26,15 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QPainter>
+#include <QPainterPath>
 #include <QStandardItem>
 #include <QTimer>
 
 #include <cstdio>
+#include <cmath>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include <sys/resource.h>
@@ -163,7 +168,15 @@ double timed(const std::function<bool()> &work)
     return work() ? msSince(clock) : -1;
 }
 
-void measure(const QString &self, const QString &document)
+// One document's figures, by the name its table row and the picture use.
+struct Figures {
+    int pages = 0;
+    bool outline = false;
+    std::map<QString, double> ms;
+    std::map<QString, double> peakMb;
+};
+
+Figures measure(const QString &self, const QString &document)
 {
     // Through a helper.
     QElapsedTimer clock;
@@ -233,6 +246,126 @@ void measure(const QString &self, const QString &document)
     std::printf("%-22s %10s %10s %10s %10s %10.1f %9lld\n", "pdftotext (whole)", "-", "-", "-", "-", pdftotext.ms,
                 pdftotext.peakKb / 1024);
     std::fflush(stdout);
+
+    Figures figures;
+    figures.pages = pages;
+    figures.outline = entries > 0;
+    figures.ms = {{QStringLiteral("helper: first page"), first},
+                  {QStringLiteral("window: first page"), field(w, 0)},
+                  {QStringLiteral("one process: first page"), field(f, 0)},
+                  {QStringLiteral("helper: last page"), last},
+                  {QStringLiteral("mutool: last page"), mutool.ms},
+                  {QStringLiteral("pdftoppm: last page"), pdftoppm.ms},
+                  {QStringLiteral("helper: search"), search},
+                  {QStringLiteral("pdftotext: all text"), pdftotext.ms}};
+    figures.peakMb = {{QStringLiteral("helper"), helperPeak / 1024.0},
+                      {QStringLiteral("window"), field(w, 3) / 1024},
+                      {QStringLiteral("one process"), field(f, 5) / 1024},
+                      {QStringLiteral("mutool"), mutool.peakKb / 1024.0},
+                      {QStringLiteral("pdftoppm"), pdftoppm.peakKb / 1024.0}};
+    return figures;
+}
+
+// One panel: a series per name, page count across and the value up, both
+// on log scales, a grid line every power of ten.
+void drawPanel(QPainter &painter, const QRect &frame, const QString &title,
+               const std::vector<std::pair<int, std::map<QString, double>>> &points)
+{
+    static const QColor colours[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
+                                     QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
+                                     QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
+    double low = 1e300;
+    double high = 0;
+    for (const auto &point : points) {
+        for (const auto &[name, value] : point.second) {
+            if (value > 0) {
+                low = std::min(low, value);
+                high = std::max(high, value);
+            }
+        }
+    }
+    if (high <= 0)
+        return;
+    const double yLow = std::floor(std::log10(low));
+    const double yHigh = std::max(yLow + 1, std::ceil(std::log10(high)));
+    const double xLow = 1;
+    const double xHigh = 5;
+    const QRect plot = frame.adjusted(70, 40, -190, -50);
+    const auto at = [&](double pages, double value) {
+        return QPointF(plot.left() + (std::log10(pages) - xLow) / (xHigh - xLow) * plot.width(),
+                       plot.bottom() - (std::log10(value) - yLow) / (yHigh - yLow) * plot.height());
+    };
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(frame.left(), frame.top() + 8, frame.width(), 24), Qt::AlignHCenter, title);
+    for (int decade = int(xLow); decade <= int(xHigh); ++decade) {
+        const QPointF x = at(std::pow(10.0, decade), std::pow(10.0, yLow));
+        painter.setPen(QColor(225, 225, 225));
+        painter.drawLine(QPointF(x.x(), plot.top()), QPointF(x.x(), plot.bottom()));
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(x.x() - 40, plot.bottom() + 6, 80, 18), Qt::AlignHCenter,
+                         QLocale(QLocale::English).toString(qlonglong(std::llround(std::pow(10.0, decade)))));
+    }
+    for (int decade = int(yLow); decade <= int(yHigh); ++decade) {
+        const QPointF y = at(std::pow(10.0, xLow), std::pow(10.0, decade));
+        painter.setPen(QColor(225, 225, 225));
+        painter.drawLine(QPointF(plot.left(), y.y()), QPointF(plot.right(), y.y()));
+        painter.setPen(Qt::black);
+        painter.drawText(QRectF(plot.left() - 66, y.y() - 9, 60, 18), Qt::AlignRight | Qt::AlignVCenter,
+                         QLocale(QLocale::English).toString(std::pow(10.0, decade), 'g', 6));
+    }
+    painter.drawRect(plot);
+    painter.drawText(QRect(plot.left(), plot.bottom() + 26, plot.width(), 18), Qt::AlignHCenter,
+                     QStringLiteral("pages"));
+    int series = 0;
+    for (const auto &entry : points.front().second) {
+        const QString &name = entry.first;
+        const QColor colour = colours[series % std::size(colours)];
+        QPainterPath line;
+        for (const auto &[pages, values] : points) {
+            const double value = values.count(name) ? values.at(name) : -1;
+            if (value <= 0)
+                continue;
+            const QPointF p = at(pages, value);
+            if (line.elementCount() == 0)
+                line.moveTo(p);
+            else
+                line.lineTo(p);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(colour);
+            painter.drawEllipse(p, 3.5, 3.5);
+        }
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(colour, 2));
+        painter.drawPath(line);
+        const int legendY = plot.top() + 10 + series * 20;
+        painter.drawLine(plot.right() + 12, legendY, plot.right() + 32, legendY);
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(plot.right() + 38, legendY - 9, 160, 18), Qt::AlignLeft | Qt::AlignVCenter, name);
+        ++series;
+    }
+}
+
+void drawPicture(const std::vector<Figures> &all, const QString &path)
+{
+    std::vector<std::pair<int, std::map<QString, double>>> times;
+    std::vector<std::pair<int, std::map<QString, double>>> peaks;
+    for (const Figures &figures : all) {
+        if (figures.outline || figures.pages <= 0)
+            continue;
+        times.emplace_back(figures.pages, figures.ms);
+        peaks.emplace_back(figures.pages, figures.peakMb);
+    }
+    if (times.empty())
+        return;
+    QImage picture(1500, 560, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    drawPanel(painter, QRect(0, 0, 750, 560), QStringLiteral("milliseconds, plain documents (one run each)"), times);
+    drawPanel(painter, QRect(750, 0, 750, 560), QStringLiteral("peak resident MB"), peaks);
+    painter.end();
+    if (!picture.save(path))
+        std::fprintf(stderr, "bench_scaling: cannot write %s\n", qPrintable(path));
 }
 
 } // namespace
@@ -245,7 +378,12 @@ int main(int argc, char **argv)
     QApplication::setOrganizationName(QStringLiteral("pdfhelper"));
     QApplication::setApplicationName(QStringLiteral("pdfpreview"));
     qInstallMessageHandler(warningsOnly);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    QString picture;
+    if (args.size() > 2 && args[1] == QLatin1String("--picture")) {
+        picture = args[2];
+        args.remove(1, 2);
+    }
     if (args.size() == 3 && args[1] == QLatin1String("--window"))
         return windowRun(args[2]);
     if (args.size() == 3 && args[1] == QLatin1String("--floor"))
@@ -255,7 +393,10 @@ int main(int argc, char **argv)
         return 2;
     }
     std::printf("Each figure one run: ms, and peak resident MB of the process doing the work.\n");
+    std::vector<Figures> all;
     for (int n = 1; n < args.size(); ++n)
-        measure(QCoreApplication::applicationFilePath(), args[n]);
+        all.push_back(measure(QCoreApplication::applicationFilePath(), args[n]));
+    if (!picture.isEmpty())
+        drawPicture(all, picture);
     return 0;
 }
