@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -37,9 +36,9 @@ int pollMsecs(const QDeadlineTimer &deadline)
     return int(qBound(qint64(0), deadline.remainingTime(), qint64(24) * 3600 * 1000));
 }
 
-// Only what is safe between fork and the helper's own start: no lock is
-// taken that another thread of the parent could have held, for there is
-// none. Never returns.
+// The child's side, up to the helper's own start or the program's. It may
+// allocate and set the environment: the thumbnailer has no other thread
+// that could have held a lock across the fork. Never returns.
 [[noreturn]] void becomeHelper(pid_t parent, int connection, int areaChannel, const QByteArray &documentPath,
                                bool forwardLog, const QByteArray &program)
 {
@@ -64,12 +63,11 @@ int pollMsecs(const QDeadlineTimer &deadline)
         ::setenv(AreaChannelVariable, number, 1);
     }
     // The server name is never used: the connection is handed over.
-    static char name[] = "pdfhelper";
-    static char mode[] = "1";
-    static char server[] = "thumbnail";
-    static QByteArray path;
-    path = documentPath;
+    char mode[] = "1";
+    char server[] = "thumbnail";
+    QByteArray path = documentPath;
     if (program.isEmpty()) {
+        char name[] = "pdfhelper";
         char *argv[] = {name, mode, server, path.data(), nullptr};
         const int code = runHelper(4, argv);
         // The exit handlers are this program's, registered before the fork:
@@ -77,8 +75,7 @@ int pollMsecs(const QDeadlineTimer &deadline)
         std::fflush(nullptr);
         ::_exit(code);
     }
-    static QByteArray executable;
-    executable = program;
+    QByteArray executable = program;
     char *argv[] = {executable.data(), mode, server, path.data(), nullptr};
     // The connection and the areas' channel are all the program inherits.
     ::fcntl(connection, F_SETFD, 0);
