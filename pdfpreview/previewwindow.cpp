@@ -1,5 +1,7 @@
 #include "previewwindow.h"
 
+#include "outlinemodel.h"
+
 #include "filecollector.h"
 #include "findbar.h"
 #include "windowactions.h"
@@ -26,34 +28,16 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
-#include <QTreeWidget>
-#include <QTreeWidgetItemIterator>
+#include <QTreeView>
 #include <QScreen>
 #include <QWindow>
-
-namespace {
-
-constexpr int PageRole = Qt::UserRole + 1;
-
-void addOutlineItems(QTreeWidgetItem *parent, QTreeWidget *tree, const QList<BookmarkNode> &nodes)
-{
-    for (const BookmarkNode &node : nodes) {
-        auto *item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree);
-        item->setText(0, node.title);
-        item->setData(0, PageRole, node.pageIndex);
-        item->setToolTip(0, node.pageIndex >= 0 ? QObject::tr("Page %1").arg(node.pageIndex + 1)
-                                                : QObject::tr("Leads to no page of this document"));
-        addOutlineItems(item, tree, node.children);
-    }
-}
-
-} // namespace
 
 PreviewWindow::PreviewWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_document(new PreviewDocument(this))
     , m_view(new PageView(this))
-    , m_outline(new QTreeWidget(this))
+    , m_outline(new QTreeView(this))
+    , m_outlineModel(new OutlineModel(this))
     , m_thumbnails(new ThumbnailPanel(m_document, this))
     , m_outlineDock(new QDockWidget(tr("Outline"), this))
     , m_thumbnailDock(new QDockWidget(tr("Pages"), this))
@@ -70,6 +54,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     m_view->setDocument(m_document);
 
     m_outline->setHeaderHidden(true);
+    // Each row one line high: the view lays out only what it shows.
+    m_outline->setUniformRowHeights(true);
+    m_outline->setModel(m_outlineModel);
     m_outlineDock->setObjectName(QStringLiteral("outline"));
     m_outlineDock->setWidget(m_outline);
     addDockWidget(Qt::LeftDockWidgetArea, m_outlineDock);
@@ -91,14 +78,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         m_thumbnails->updatePageSizes(sizes);
     });
     connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
-    connect(m_document, &PreviewDocument::outlineToolTipsReady, this, [this](const QStringList &toolTips) {
-        // Entries in the order the outline reply lists them: depth-first.
-        int next = 0;
-        for (QTreeWidgetItemIterator it(m_outline); *it && next < toolTips.size(); ++it, ++next) {
-            if (!toolTips.at(next).isEmpty())
-                (*it)->setToolTip(0, toolTips.at(next));
-        }
-    });
+    connect(m_document, &PreviewDocument::outlineToolTipsReady, m_outlineModel, &OutlineModel::setToolTips);
     connect(m_document, &PreviewDocument::failed, this, &PreviewWindow::onFailed);
     connect(m_document, &PreviewDocument::textUnavailable, this, [this] {
         action(QStringLiteral("copy"))->setEnabled(false);
@@ -128,7 +108,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
             emit firstPageShown();
         }
     });
-    connect(m_outline, &QTreeWidget::itemClicked, this, &PreviewWindow::onOutlineClicked);
+    connect(m_outline, &QTreeView::clicked, this, &PreviewWindow::onOutlineClicked);
     connect(m_document, &PreviewDocument::firstPagePrefetched, m_view, &PageView::offerImage);
     connect(m_siblings, &FileCollector::sigSiblingFilesChanged, this, [this](const QString &pre, const QString &next) {
         updatePrefetch();
@@ -297,7 +277,7 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     // Until the new helper says otherwise.
     action(QStringLiteral("copy"))->setEnabled(true);
     action(QStringLiteral("selectAll"))->setEnabled(true);
-    m_outline->clear();
+    m_outlineModel->clear();
     m_view->setPageSizes({});
     m_thumbnails->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
@@ -341,8 +321,7 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
 
 void PreviewWindow::onOutline(const QList<BookmarkNode> &outline)
 {
-    m_outline->clear();
-    addOutlineItems(nullptr, m_outline, outline);
+    m_outlineModel->setOutline(outline);
     m_outline->expandToDepth(0);
 }
 
@@ -372,9 +351,9 @@ void PreviewWindow::onFailed(PreviewDocument::Problem problem, const QString &me
     statusBar()->showMessage(message);
 }
 
-void PreviewWindow::onOutlineClicked(QTreeWidgetItem *item)
+void PreviewWindow::onOutlineClicked(const QModelIndex &entry)
 {
-    const int page = item->data(0, PageRole).toInt();
+    const int page = entry.data(OutlineModel::PageRole).toInt();
     if (page >= 0)
         m_view->scrollToPage(page);
 }

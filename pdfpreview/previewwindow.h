@@ -28,8 +28,9 @@ class QCheckBox;
 class QToolBar;
 class QLabel;
 class QLineEdit;
-class QTreeWidget;
-class QTreeWidgetItem;
+class OutlineModel;
+class QModelIndex;
+class QTreeView;
 class QUrl;
 
 // The preview window: the pages of one PDF file, its outline beside them,
@@ -47,7 +48,7 @@ public:
     QString currentFile() const { return m_document->path(); }
 
     PageView *pageView() const { return m_view; }
-    QTreeWidget *outlineView() const { return m_outline; }
+    QTreeView *outlineView() const { return m_outline; }
     ThumbnailPanel *thumbnails() const { return m_thumbnails; }
     // Shows or hides the page thumbnails beside the outline; remembered.
     void setThumbnailsShown(bool on);
@@ -102,7 +103,7 @@ private:
     void onOpened(const QList<QSize> &sizes);
     void onOutline(const QList<BookmarkNode> &outline);
     void onFailed(PreviewDocument::Problem problem, const QString &message);
-    void onOutlineClicked(QTreeWidgetItem *item);
+    void onOutlineClicked(const QModelIndex &entry);
     void stepFile(int direction);
     void reload();
     void updatePixelRatio();
@@ -118,7 +119,8 @@ private:
 
     PreviewDocument *m_document;
     PageView *m_view;
-    QTreeWidget *m_outline;
+    QTreeView *m_outline;
+    OutlineModel *m_outlineModel;
     ThumbnailPanel *m_thumbnails;
     QDockWidget *m_outlineDock;
     QDockWidget *m_thumbnailDock;

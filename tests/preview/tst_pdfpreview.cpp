@@ -4,6 +4,7 @@
 // and what cannot be shown says why. The layout's arithmetic is checked on
 // its own against page sizes no sane document has.
 
+#include "outlinemodel.h"
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
@@ -21,7 +22,7 @@
 #include <QTableWidget>
 #include <QDialog>
 #include <QSettings>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
@@ -95,11 +96,11 @@ private slots:
         const double ink = darkShare(view);
         QVERIFY2(ink > 0.001 && ink < 0.2, qPrintable(QString::number(ink)));
 
-        QTreeWidget *outline = window.outlineView();
-        QTRY_COMPARE(outline->topLevelItemCount(), 2);
-        QTreeWidgetItem *details = outline->topLevelItem(1);
-        QCOMPARE(details->text(0), QStringLiteral("Details"));
-        emit outline->itemClicked(details, 0);
+        QTreeView *outline = window.outlineView();
+        QTRY_COMPARE(outline->model()->rowCount(), 2);
+        const QModelIndex details = outline->model()->index(1, 0);
+        QCOMPARE(details.data().toString(), QStringLiteral("Details"));
+        emit outline->clicked(details);
         QCOMPARE(view->currentPage(), 1);
 
         window.action("invert")->trigger();
@@ -589,17 +590,19 @@ private slots:
     {
         PreviewWindow window;
         QVERIFY(showFirstPage(window, fixture("outline.pdf")));
-        QTreeWidget *outline = window.outlineView();
+        QTreeView *outline = window.outlineView();
         const auto item = [&](const QString &title) {
-            const auto found = outline->findItems(title, Qt::MatchExactly | Qt::MatchRecursive);
-            return found.isEmpty() ? nullptr : found.first();
+            const QModelIndexList found = outline->model()->match(outline->model()->index(0, 0), Qt::DisplayRole, title,
+                                                                  1, Qt::MatchExactly | Qt::MatchRecursive);
+            return found.isEmpty() ? QModelIndex() : found.first();
         };
-        QVERIFY(QTest::qWaitFor([&] { return item("Website") && !item("Website")->toolTip(0).startsWith("Leads"); },
-                                20000));
-        QCOMPARE(item("Website")->toolTip(0), QStringLiteral("URI: https://example.org/manual"));
-        QCOMPARE(item("Other file")->toolTip(0), QStringLiteral("REMOTE GOTO: other.pdf"));
-        emit outline->itemClicked(item("Destination wins"), 0);
-        emit outline->itemClicked(item("Other file"), 0);
+        const auto tip = [&](const QString &title) { return item(title).data(Qt::ToolTipRole).toString(); };
+        QVERIFY(
+            QTest::qWaitFor([&] { return item("Website").isValid() && !tip("Website").startsWith("Leads"); }, 20000));
+        QCOMPARE(tip("Website"), QStringLiteral("URI: https://example.org/manual"));
+        QCOMPARE(tip("Other file"), QStringLiteral("REMOTE GOTO: other.pdf"));
+        emit outline->clicked(item("Destination wins"));
+        emit outline->clicked(item("Other file"));
         QCOMPARE(window.pageView()->currentPage(), 2);
     }
 
@@ -751,6 +754,36 @@ private slots:
             return piece.page == 100 && piece.pageSize.width() > piece.pageSize.height();
         });
         QVERIFY(landscape != pieces.cend());
+    }
+
+    // The outline's rows nest as its entries do, and its tool tips, which
+    // come depth-first, land on their own entries.
+    void outlineRowsNestAsTheEntries()
+    {
+        const auto node = [](const QString &title, int page, QList<BookmarkNode> children = {}) {
+            return BookmarkNode{title, page, std::move(children)};
+        };
+        OutlineModel model;
+        model.setOutline({node("A", 0, {node("A1", 1, {node("A1a", 2)}), node("A2", 3)}), node("B", -1)});
+        model.setToolTips({"a", "", "a1a", "a2", ""});
+        QCOMPARE(model.rowCount(), 2);
+        const QModelIndex a = model.index(0, 0);
+        const QModelIndex a1 = model.index(0, 0, a);
+        const QModelIndex a1a = model.index(0, 0, a1);
+        const QModelIndex a2 = model.index(1, 0, a);
+        QCOMPARE(model.rowCount(a), 2);
+        QCOMPARE(a1a.data().toString(), QStringLiteral("A1a"));
+        QCOMPARE(a1a.parent(), a1);
+        QCOMPARE(a2.parent(), a);
+        QCOMPARE(a2.row(), 1);
+        QCOMPARE(model.index(1, 0).parent(), QModelIndex());
+        QCOMPARE(a2.data(OutlineModel::PageRole).toInt(), 3);
+        QCOMPARE(a1a.data(Qt::ToolTipRole).toString(), QStringLiteral("a1a"));
+        QCOMPARE(a2.data(Qt::ToolTipRole).toString(), QStringLiteral("a2"));
+        QCOMPARE(a1.data(Qt::ToolTipRole).toString(), QStringLiteral("Page 2"));
+        QCOMPARE(model.index(1, 0).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Leads to no page of this document"));
+        QVERIFY(!model.index(2, 0).isValid() && !model.index(0, 1).isValid());
     }
 
     void hostileSizesLayOut()
