@@ -1,6 +1,7 @@
-// Makes a real helper fail the way a hostile page can make it fail: loading
-// a page kills the process (PDFHELPER_FAILING_PAGE=kill) or never returns
-// (=hang). Without the variable pages load as usual.
+// Makes a real helper fail the way a hostile document can make it fail:
+// loading a page kills the process (PDFHELPER_FAILING_PAGE=kill) or never
+// returns (=hang), or loading the document kills it (=load). Without the
+// variable documents and pages load as usual.
 
 #include <csignal>
 #include <cstdlib>
@@ -9,12 +10,21 @@
 #include <poll.h>
 #include <unistd.h>
 
-extern "C" __attribute__((visibility("default"))) void *FPDF_LoadPage(void *document, int index)
+namespace {
+
+bool failingAs(const char *what)
 {
     const char *how = std::getenv("PDFHELPER_FAILING_PAGE");
-    if (how && std::strcmp(how, "kill") == 0)
+    return how && std::strcmp(how, what) == 0;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) void *FPDF_LoadPage(void *document, int index)
+{
+    if (failingAs("kill"))
         std::raise(SIGKILL);
-    if (how && std::strcmp(how, "hang") == 0) {
+    if (failingAs("hang")) {
         // poll, which the helper's sandbox allows it; it refuses pause.
         for (;;)
             ::poll(nullptr, 0, -1);
@@ -22,4 +32,13 @@ extern "C" __attribute__((visibility("default"))) void *FPDF_LoadPage(void *docu
     using LoadPage = void *(*)(void *, int);
     static const auto real = reinterpret_cast<LoadPage>(dlsym(RTLD_NEXT, "FPDF_LoadPage"));
     return real(document, index);
+}
+
+extern "C" __attribute__((visibility("default"))) void *FPDF_LoadCustomDocument(void *access, const char *password)
+{
+    if (failingAs("load"))
+        std::raise(SIGKILL);
+    using LoadDocument = void *(*)(void *, const char *);
+    static const auto real = reinterpret_cast<LoadDocument>(dlsym(RTLD_NEXT, "FPDF_LoadCustomDocument"));
+    return real(access, password);
 }

@@ -247,6 +247,8 @@ void TestThumbnailer::aHelperThatDiesOrHangs_data()
     QTest::addColumn<Helper>("helper");
     QTest::addColumn<int>("exitCode");
     QTest::newRow("killed") << "kill" << Helper::Forked << int(Exit::HelperCrashed);
+    // Only the fork loads the document: the thumbnailer itself survives.
+    QTest::newRow("killed at the document's load") << "load" << Helper::Forked << int(Exit::HelperCrashed);
     QTest::newRow("hangs") << "hang" << Helper::Forked << int(Exit::TimedOut);
     QTest::newRow("started, killed") << "kill" << Helper::Started << int(Exit::HelperCrashed);
     QTest::newRow("started, hangs") << "hang" << Helper::Started << int(Exit::TimedOut);
