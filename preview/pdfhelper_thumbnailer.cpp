@@ -30,6 +30,9 @@
 #include "areablocks.h"
 #include "forkedhelper.h"
 #include "sharedarea.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -346,6 +349,19 @@ bool parseBounded(const QString &text, int low, int high, int &value)
 
 int main(int argc, char *argv[])
 {
+#ifndef Q_OS_WIN
+    // A caller that closed a standard stream would have the helper's
+    // connection take its number, and the fork would put /dev/null over it.
+    for (int held = ::open("/dev/null", O_RDWR | O_CLOEXEC);; held = ::open("/dev/null", O_RDWR | O_CLOEXEC)) {
+        if (held < 0 || held > STDERR_FILENO) {
+            if (held >= 0)
+                ::close(held);
+            break;
+        }
+        // Held open for good: it is that stream now, and a child's too.
+        ::fcntl(held, F_SETFD, 0);
+    }
+#endif
     // No application object before the helper is forked: the child makes
     // its own, and must not find this one's.
     QStringList arguments;

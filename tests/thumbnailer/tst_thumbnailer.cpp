@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -113,6 +114,7 @@ private slots:
     void fitsTheFirstPage_data();
     void fitsTheFirstPage();
     void fileUriWithSpaces();
+    void withoutStandardStreams();
     void failuresSayWhyAndLeaveNothing_data();
     void failuresSayWhyAndLeaveNothing();
     void aHelperThatDiesOrHangs_data();
@@ -183,6 +185,21 @@ void TestThumbnailer::fileUriWithSpaces()
         runThumbnailer({QStringLiteral("-s"), QStringLiteral("256"), uri, output}, scratch.tmp());
     QCOMPARE(run.exitCode, int(Exit::Written));
     QCOMPARE(QImage(output).size(), QSize(256, 154));
+}
+
+// Run with its standard streams closed, as a careless caller may: the
+// helper's connection must not end up where the fork puts /dev/null.
+void TestThumbnailer::withoutStandardStreams()
+{
+    Scratch scratch;
+    const QString output = scratch.path(QStringLiteral("t.png"));
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("exec \"$0\" -s 64 \"$1\" \"$2\" <&- >&- 2>&-"),
+                 QStringLiteral(PDFHELPER_THUMBNAILER), fixture(QStringLiteral("plain.pdf")), output});
+    QVERIFY(shell.waitForFinished(20000));
+    QCOMPARE(shell.exitCode(), int(Exit::Written));
+    QCOMPARE(QImage(output).size().height(), 64);
 }
 
 void TestThumbnailer::failuresSayWhyAndLeaveNothing_data()
