@@ -210,18 +210,19 @@ void PreviewDocument::onCapabilitiesFound()
             emit failed(Problem::HelperFailed, tr("This helper is too old to tell the page sizes."));
         }
     }
-    sendWaiting();
-    // Behind the pages just asked for; a helper that replaced one that went
-    // is asked again for what did not come.
+    // A helper that replaced one that went is asked again for what did not
+    // come, once the pages it is asked for are in.
     m_sizesStretchId = 0;
-    askForMoreSizes();
+    sendWaiting();
 }
 
 void PreviewDocument::askForMoreSizes()
 {
+    // Only while no page of the view waits or is drawn: a page asked for
+    // goes before the sizes, as it goes before thumbnails.
     HelperConnection *connection = served();
-    if (!connection || m_sizesStretchId != 0 || m_knownSizes >= m_sizes.size()
-        || !connection->capabilities().testFlag(HelperConnection::Capability::SizeStretches))
+    if (!connection || m_sizesStretchId != 0 || m_knownSizes >= m_sizes.size() || !m_waiting.isEmpty()
+        || !m_inFlight.isEmpty() || !connection->capabilities().testFlag(HelperConnection::Capability::SizeStretches))
         return;
     m_sizesStretchId = connection->sendPageSizesRangeRequest(m_knownSizes, SizesStretch);
 }
@@ -245,9 +246,12 @@ void PreviewDocument::onPageSizesReplied(quint64 id, int first, const QList<QSiz
     for (int n = 0; n < int(sizes.size()); ++n)
         take(first + n, sizes.at(n));
     m_knownSizes = first + int(sizes.size());
-    // The pages not read yet are taken to be shaped as the last one read.
-    for (int index = m_knownSizes; index < int(m_sizes.size()); ++index)
-        take(index, sizes.constLast());
+    // The pages not read yet are taken to be shaped as the last one read;
+    // they all have one guess, so that only a new one goes through them.
+    if (m_knownSizes < int(m_sizes.size()) && m_sizes.at(m_knownSizes) != sizes.constLast()) {
+        for (int index = m_knownSizes; index < int(m_sizes.size()); ++index)
+            take(index, sizes.constLast());
+    }
     if (changed)
         emit pageSizesChanged(m_sizes);
     askForMoreSizes();
@@ -510,6 +514,7 @@ void PreviewDocument::sendWaiting()
         const PageJob job = m_thumbnailsWaiting.takeFirst();
         m_thumbnailsInFlight.insert(connection->sendPageRequest(job.request(), job.options.colours()), job);
     }
+    askForMoreSizes();
 }
 
 void PreviewDocument::requestOutline()
