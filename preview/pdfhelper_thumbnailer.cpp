@@ -322,11 +322,13 @@ int thumbnail(const Job &job)
     QImage page;
     if (area && areaTaken)
         answer = drawIntoArea(helper, area, *request, deadline, page);
-    if (page.isNull() && answer == ForkedHelper::Answer::Read)
+    const bool shared = !page.isNull();
+    if (!shared && answer == ForkedHelper::Answer::Read)
         answer = drawAsPng(helper, *request, deadline, page);
     if (answer != ForkedHelper::Answer::Read)
         return lost(helper, answer, job, deadline);
-    qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us";
+    qCDebug(lcThumbnailer) << "first page drawn after" << spent.nsecsElapsed() / 1000 << "us"
+                           << (shared ? "into the shared area" : "as PNG");
     // The helper's part is over: it ends while the thumbnail is written.
     helper.closeConnection();
     const int code = writeThumbnail(job, writer, page);

@@ -181,10 +181,14 @@ void TestThumbnailer::fileUriWithSpaces()
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(input).toEncoded());
     QVERIFY(uri.contains(QLatin1String("%20")));
     const QString output = scratch.path(QStringLiteral("out put.png"));
-    const testsupport::ProcessRun run =
-        runThumbnailer({QStringLiteral("-s"), QStringLiteral("256"), uri, output}, scratch.tmp());
+    // Where the time goes says how the page came: the fork draws into the
+    // area, which would otherwise go unnoticed, PNG being drawn instead.
+    const testsupport::ProcessRun run = runThumbnailer(
+        {QStringLiteral("-s"), QStringLiteral("256"), uri, output}, scratch.tmp(),
+        {{QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("pdfpreview.thumbnailer.debug=true")}});
     QCOMPARE(run.exitCode, int(Exit::Written));
     QCOMPARE(QImage(output).size(), QSize(256, 154));
+    QVERIFY2(run.err.contains(QLatin1String("into the shared area")), qPrintable(run.err));
 }
 
 // Run with its standard streams closed, as a careless caller may: the
