@@ -540,7 +540,12 @@ void PreviewDocument::onRenderReplied(const PageRequest &reply)
         return;
     const PageJob job = *it;
     m_inFlight.erase(it);
-    emit pageReady(job, reply.image);
+    pageArrived(job, reply.image);
+}
+
+void PreviewDocument::pageArrived(const PageJob &job, const QImage &image)
+{
+    emit pageReady(job, image);
     sendWaiting();
     if (std::exchange(m_scanAfterFirstPage, false))
         startAnnotationScan();
@@ -553,10 +558,7 @@ void PreviewDocument::onTileReplied(const TileRecord &reply)
         return;
     const PageJob job = *it;
     m_inFlight.erase(it);
-    emit pageReady(job, reply.page.image);
-    sendWaiting();
-    if (std::exchange(m_scanAfterFirstPage, false))
-        startAnnotationScan();
+    pageArrived(job, reply.page.image);
 }
 
 void PreviewDocument::startAnnotationScan()

@@ -165,6 +165,9 @@ private:
     // The next stretch of sizes not known yet, when none is asked for.
     void askForMoreSizes();
     void onPageSizesReplied(quint64 id, int first, const QList<QSize> &sizes);
+    // A page or tile of the view has come: handed on, the next sent, and
+    // after the first the annotation scan started.
+    void pageArrived(const PageJob &job, const QImage &image);
     // The connection while it serves requests: connected, the probe
     // answered; else null.
     pdfpreview::HelperConnection *served() const;

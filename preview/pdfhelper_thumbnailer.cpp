@@ -354,15 +354,11 @@ int main(int argc, char *argv[])
 #ifndef Q_OS_WIN
     // A caller that closed a standard stream would have the helper's
     // connection take its number, and the fork would put /dev/null over it.
-    for (int held = ::open("/dev/null", O_RDWR | O_CLOEXEC);; held = ::open("/dev/null", O_RDWR | O_CLOEXEC)) {
-        if (held < 0 || held > STDERR_FILENO) {
-            if (held >= 0)
-                ::close(held);
-            break;
-        }
-        // Held open for good: it is that stream now, and a child's too.
-        ::fcntl(held, F_SETFD, 0);
-    }
+    // What is opened in the place of one stays open for good, as that stream.
+    int held = -1;
+    while ((held = ::open("/dev/null", O_RDWR)) >= 0 && held <= STDERR_FILENO) { }
+    if (held >= 0)
+        ::close(held);
 #endif
     // No application object before the helper is forked: the child makes
     // its own, and must not find this one's.

@@ -1,10 +1,12 @@
 #include "pngreader.h"
 
+#include "pngpredictor.h"
+#include "pngwriter.h"
+
 #include <QtEndian>
 
 #include <libdeflate.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -40,17 +42,6 @@ bool readHeader(const uchar *data, quint32 length, Header &header)
     return header.width > 0 && header.height > 0;
 }
 
-inline int paeth(int a, int b, int c)
-{
-    const int p = a + b - c;
-    const int pa = std::abs(p - a);
-    const int pb = std::abs(p - b);
-    const int pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc)
-        return a;
-    return pb <= pc ? b : c;
-}
-
 // Undoes one row's filter in place; prev is the row above, unfiltered, or
 // null for the first.
 bool unfilter(uchar filter, uchar *row, const uchar *prev, size_t n)
@@ -58,23 +49,24 @@ bool unfilter(uchar filter, uchar *row, const uchar *prev, size_t n)
     constexpr size_t bpp = BytesPerPixel;
     const auto above = [prev](size_t i) { return prev ? int(prev[i]) : 0; };
     switch (filter) {
-    case 0:
+    case PngWriter::FilterNone:
         return true;
-    case 1:
+    case PngWriter::FilterSub:
         for (size_t i = bpp; i < n; ++i)
             row[i] = uchar(row[i] + row[i - bpp]);
         return true;
-    case 2:
+    case PngWriter::FilterUp:
         for (size_t i = 0; prev && i < n; ++i)
             row[i] = uchar(row[i] + prev[i]);
         return true;
-    case 3:
+    case PngWriter::FilterAverage:
         for (size_t i = 0; i < n; ++i)
             row[i] = uchar(row[i] + ((i >= bpp ? row[i - bpp] : 0) + above(i)) / 2);
         return true;
-    case 4:
+    case PngWriter::FilterPaeth:
         for (size_t i = 0; i < n; ++i)
-            row[i] = uchar(row[i] + paeth(i >= bpp ? row[i - bpp] : 0, above(i), i >= bpp ? above(i - bpp) : 0));
+            row[i] = uchar(row[i]
+                           + paethPredictor(i >= bpp ? row[i - bpp] : 0, above(i), i >= bpp ? above(i - bpp) : 0));
         return true;
     default:
         return false;

@@ -1,5 +1,7 @@
 #include "pngwriter.h"
 
+#include "pngpredictor.h"
+
 #include <QColorSpace>
 #include <QDataStream>
 #include <QImage>
@@ -8,7 +10,6 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -130,17 +131,6 @@ void subRow(const quint32 *src, uchar *dst, int width)
 }
 #endif
 
-inline uchar paeth(int a, int b, int c)
-{
-    const int p = a + b - c;
-    const int pa = std::abs(p - a);
-    const int pb = std::abs(p - b);
-    const int pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc)
-        return uchar(a);
-    return uchar(pb <= pc ? b : c);
-}
-
 // Filters one row of bpp-byte pixels against the row above (all zero for
 // the first row), as the PNG format defines the filters.
 void filterBytes(PngWriter::Filter filter, const uchar *cur, const uchar *prev, uchar *out, int n, int bpp)
@@ -166,7 +156,7 @@ void filterBytes(PngWriter::Filter filter, const uchar *cur, const uchar *prev, 
         for (int i = 0; i < n; ++i) {
             const int a = i >= bpp ? cur[i - bpp] : 0;
             const int c = i >= bpp ? prev[i - bpp] : 0;
-            out[i] = uchar(cur[i] - paeth(a, prev[i], c));
+            out[i] = uchar(cur[i] - paethPredictor(a, prev[i], c));
         }
         break;
     }
