@@ -19,6 +19,7 @@
 //   request.
 
 #include "fuzzapp.h"
+#include "contract.h"
 #include "framing.h"
 #include "records.h"
 #include "pdfpageprovider.h"
@@ -275,9 +276,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool text = request.type == quint8(PacketType::TextRequest);
         const bool colours = request.type == quint8(PacketType::PageColoursRequest);
         const bool sizes = request.type == quint8(PacketType::PageSizesRangeRequest);
+        const bool outline = request.type == quint8(PacketType::OutlinePieceRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && !sizes && fixed == env.fixedReplies.cend())
+            && !sizes && !outline && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -313,6 +315,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             in >> record;
             if (reply.type != quint8(PacketType::PageSizesRangeReply) || in.status() != QDataStream::Ok || !in.atEnd())
                 finding("a stretch of page sizes answered with something else than a stretch of the pages");
+        } else if (outline) {
+            // The record reader refuses a piece past its bounds, an entry
+            // too deep, and bytes after it; the outline opens at the top and
+            // goes down one level at a time.
+            QDataStream in(reply.body);
+            in.setVersion(ProtocolStreamVersion);
+            OutlinePieceReplyRecord record;
+            in >> record;
+            bool nests = true;
+            qint32 depth = record.first == 0 ? -1 : MaxOutlineDepth;
+            for (const OutlineEntryRecord &entry : std::as_const(record.entries)) {
+                nests = nests && entry.depth <= depth + 1;
+                depth = entry.depth;
+            }
+            if (reply.type != quint8(PacketType::OutlinePieceReply) || in.status() != QDataStream::Ok || !in.atEnd()
+                || !nests)
+                finding("an outline piece answered with something else than a piece of the outline");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

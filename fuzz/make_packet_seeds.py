@@ -19,6 +19,7 @@ SEARCH_REQUEST, SEARCH_REPLY, SEARCH_CANCEL = 17, 18, 19
 LINKS_REQUEST, LINKS_REPLY = 20, 21
 TEXT_REQUEST, TEXT_REPLY = 22, 23
 PAGE_SIZES_RANGE_REQUEST, PAGE_SIZES_RANGE_REPLY = 27, 28
+OUTLINE_PIECE_REQUEST, OUTLINE_PIECE_REPLY = 29, 30
 
 
 def packet(type_, payload=b""):
@@ -97,6 +98,15 @@ SEEDS = {
                             + packet(PAGE_SIZES_RANGE_REQUEST, struct.pack(">ii", 2147483647, -2147483648))
                             + packet(PAGE_SIZES_RANGE_REQUEST, b"\x00")
                             + packet(PAGE_SIZES_RANGE_REPLY, b"\x00" * 12) + render(0)),
+    # Pieces in order, one that loses its place, past either end, of no
+    # entries, overflowing, short, and a reply sent the wrong way.
+    "outline-pieces": (0, packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", 0, 1))
+                       + packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", 1, 2000))
+                       + packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", 0, 0))
+                       + packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", -5, 3))
+                       + packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", 2147483647, -2147483648))
+                       + packet(OUTLINE_PIECE_REQUEST, b"\x01")
+                       + packet(OUTLINE_PIECE_REPLY, b"\x00" * 9) + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.

@@ -127,6 +127,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
 #ifndef PDFHELPER_WITHOUT_SHARED_AREA
     case PacketType::PageSizesRangeRequest:
         return servePageSizesRange(payload);
+    case PacketType::OutlinePieceRequest:
+        return serveOutlinePiece(payload);
 #endif
     case PacketType::OutlineToolTipsRequest:
         return serveBookmarks(true);
@@ -165,6 +167,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::TileRequest:
     case PacketType::SharedTileRequest:
     case PacketType::PageSizesRangeRequest:
+    case PacketType::OutlinePieceRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -180,6 +183,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::TextReply:
     case PacketType::PageColoursReply:
     case PacketType::PageSizesRangeReply:
+    case PacketType::OutlinePieceReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -426,6 +430,27 @@ QByteArray PDFPageProvider::servePageSizesRange(QDataStream &payload)
     }
     traceLine("sending page sizes ", reply.first, " to ", end);
     return buildPacket(PacketType::PageSizesRangeReply, reply);
+}
+
+QByteArray PDFPageProvider::serveOutlinePiece(QDataStream &payload)
+{
+    OutlinePieceRecord piece;
+    payload >> piece;
+    OutlinePieceReplyRecord reply;
+    reply.first = qMax(piece.first, 0);
+    QList<QPdfium::OutlineEntry> entries;
+    const QPdfium::OutlineEnd end = engine.readOutlinePiece(
+        reply.first, qBound(0, piece.count, MaxOutlinePieceEntries), MaxOutlinePieceUnits,
+        QDeadlineTimer(OutlinePieceMsecs, Qt::PreciseTimer), entries);
+    reply.end = end == QPdfium::OutlineEnd::More ? OutlineEnd::More
+        : end == QPdfium::OutlineEnd::End        ? OutlineEnd::End
+                                                 : OutlineEnd::Broken;
+    reply.entries.reserve(entries.size());
+    for (const QPdfium::OutlineEntry &entry : std::as_const(entries))
+        reply.entries.append(OutlineEntryRecord{entry.depth, entry.title.left(MaxOutlineTextUnits),
+                                                qMax(entry.pageIndex, -1), entry.toolTip.left(MaxOutlineTextUnits)});
+    traceLine("sending outline entries ", reply.first, " to ", reply.first + reply.entries.size());
+    return buildPacket(PacketType::OutlinePieceReply, reply);
 }
 
 QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)

@@ -85,6 +85,9 @@ private:
     // Our own preview side lays its pages out before they are drawn.
     QByteArray servePageSizes();
     QByteArray servePageSizesRange(QDataStream &payload);
+    // Our own preview side's outline in pieces, read where the last one
+    // stopped.
+    QByteArray serveOutlinePiece(QDataStream &payload);
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);

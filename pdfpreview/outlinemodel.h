@@ -3,6 +3,7 @@
 #include "records.h"
 
 #include <QAbstractItemModel>
+#include <QHash>
 #include <QStringList>
 
 #include <vector>
@@ -20,7 +21,12 @@ public:
 
     explicit OutlineModel(QObject *parent = nullptr);
 
+    // The whole outline at once, in place of what was there.
     void setOutline(const QList<BookmarkNode> &nodes);
+    // Entries that follow those there, as the outline lists them (depth-
+    // first), so that a long outline grows as it is read. An entry deeper
+    // than one below the entry before is taken as the child of that one.
+    void appendEntries(const QList<OutlineEntryRecord> &entries);
     // One per entry in the order the outline lists them, depth-first; an
     // empty one leaves the entry's own ("Page 3").
     void setToolTips(const QStringList &toolTips);
@@ -39,12 +45,13 @@ private:
         QString title;
         qint32 page = -1;
         int parent = 0;
-        int row = 0;        // among its parent's children
-        int firstChild = 0; // into m_children
-        int childCount = 0;
+        int row = 0; // among its parent's children
     };
     std::vector<Entry> m_entries;
-    // Each entry's children, one stretch an entry.
-    std::vector<int> m_children;
-    QStringList m_toolTips;
+    // Each entry's children by row; most entries have none.
+    std::vector<std::vector<int>> m_children;
+    // Entries read from the outline as they came: they can be few of many.
+    QHash<int, QString> m_toolTips;
+    // The last entry at each depth, whose children the next may be.
+    std::vector<int> m_openPath;
 };

@@ -132,6 +132,9 @@ void PreviewDocument::close()
     m_sizesStretchId = 0;
     m_ready = false;
     m_outlineAsked = false;
+    m_outlineRead = 0;
+    m_outlinePieceId = 0;
+    m_outlineDone = false;
     m_everConnected = false;
     m_lost = false;
     m_waiting.clear();
@@ -174,9 +177,11 @@ void PreviewDocument::onConnected()
     });
     connect(connection, &HelperConnection::bookmarksReplied, this, [this](quint64, const QList<BookmarkNode> &nodes) {
         emit outlineReady(nodes);
+        emit outlineFinished();
         if (HelperConnection *current = served())
             current->sendOutlineToolTipsRequest();
     });
+    connect(connection, &HelperConnection::outlinePieceReplied, this, &PreviewDocument::onOutlinePieceReplied);
     connect(connection, &HelperConnection::outlineToolTipsReplied, this,
             [this](quint64, const QStringList &toolTips) { emit outlineToolTipsReady(toolTips); });
 }
@@ -213,6 +218,7 @@ void PreviewDocument::onCapabilitiesFound()
     // A helper that replaced one that went is asked again for what did not
     // come, once the pages it is asked for are in.
     m_sizesStretchId = 0;
+    m_outlinePieceId = 0;
     sendWaiting();
 }
 
@@ -255,6 +261,41 @@ void PreviewDocument::onPageSizesReplied(quint64 id, int first, const QList<QSiz
     if (changed)
         emit pageSizesChanged(m_sizes);
     askForMoreSizes();
+}
+
+void PreviewDocument::askForMoreOutline()
+{
+    HelperConnection *connection = served();
+    if (!connection || !m_outlineAsked || m_outlineDone || m_outlinePieceId != 0 || !m_waiting.isEmpty()
+        || !m_inFlight.isEmpty() || !connection->capabilities().testFlag(HelperConnection::Capability::OutlinePieces))
+        return;
+    m_outlinePieceId = connection->sendOutlinePieceRequest(m_outlineRead, MaxOutlinePieceEntries);
+}
+
+void PreviewDocument::onOutlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece)
+{
+    if (id != m_outlinePieceId)
+        return;
+    m_outlinePieceId = 0;
+    if (piece.end == OutlineEnd::Broken) {
+        m_outlineDone = true;
+        emit outlineLost();
+        return;
+    }
+    if (piece.first != m_outlineRead) {
+        askForMoreOutline();
+        return;
+    }
+    // Only a piece that brings something is followed by another: no reply
+    // can keep this asking. The next is asked before this one is shown, so
+    // that the helper reads while the window takes it in.
+    m_outlineRead += int(piece.entries.size());
+    m_outlineDone = piece.end == OutlineEnd::End || piece.entries.isEmpty();
+    askForMoreOutline();
+    if (!piece.entries.isEmpty())
+        emit outlineEntriesArrived(piece.entries);
+    if (m_outlineDone)
+        emit outlineFinished();
 }
 
 void PreviewDocument::search(const QString &query, bool matchCase, int startPage)
@@ -515,6 +556,7 @@ void PreviewDocument::sendWaiting()
         m_thumbnailsInFlight.insert(connection->sendPageRequest(job.request(), job.options.colours()), job);
     }
     askForMoreSizes();
+    askForMoreOutline();
 }
 
 void PreviewDocument::requestOutline()
@@ -523,7 +565,10 @@ void PreviewDocument::requestOutline()
     if (m_outlineAsked || !connection)
         return;
     m_outlineAsked = true;
-    connection->sendBookmarksRequest();
+    if (connection->capabilities().testFlag(HelperConnection::Capability::OutlinePieces))
+        askForMoreOutline();
+    else
+        connection->sendBookmarksRequest();
 }
 
 void PreviewDocument::onRenderReplied(const PageRequest &reply)

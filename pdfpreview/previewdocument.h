@@ -77,9 +77,11 @@ public:
     // The pages wanted now, most wanted first; replaces what was waiting.
     // Requests already with the helper are answered but not waited for.
     void requestPages(const QList<PageJob> &jobs);
-    // Asks the first helper for the outline once; outlineReady() brings it.
-    // A long outline takes the helper seconds to read, and pages asked
-    // after it wait behind it: the window asks once its first page is shown.
+    // Asks the first helper for the outline once. One that knows pieces
+    // sends it as outlineEntriesArrived() a piece at a time, each asked for
+    // while no page waits, as the sizes are; an older one sends it whole as
+    // outlineReady(), and pages asked after it wait behind it (a long
+    // outline takes seconds): the window asks once its first page is shown.
     void requestOutline();
     // Thumbnails wanted now, most wanted first; replaces those waiting. They
     // go to the helper only when no page waits, so that the pages in view
@@ -134,6 +136,12 @@ signals:
     // Sizes that were taken to be the last known one's, and are others.
     void pageSizesChanged(const QList<QSize> &pageSizes);
     void outlineReady(const QList<BookmarkNode> &outline);
+    // The next entries of the outline, depth-first, following those before.
+    void outlineEntriesArrived(const QList<OutlineEntryRecord> &entries);
+    // The outline could not be read to its end: none of it is shown.
+    void outlineLost();
+    // Every entry of the outline has come, from pieces or whole.
+    void outlineFinished();
     // The outline entries' tool tips, depth-first, when the helper knows them.
     void outlineToolTipsReady(const QStringList &toolTips);
     void pageReady(const PageJob &job, const QImage &image);
@@ -165,6 +173,9 @@ private:
     // The next stretch of sizes not known yet, when none is asked for.
     void askForMoreSizes();
     void onPageSizesReplied(quint64 id, int first, const QList<QSize> &sizes);
+    // The next piece of the outline, when none is asked for.
+    void askForMoreOutline();
+    void onOutlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece);
     // A page or tile of the view has come: handed on, the next sent, and
     // after the first the annotation scan started.
     void pageArrived(const PageJob &job, const QImage &image);
@@ -199,6 +210,11 @@ private:
     bool m_scanAfterFirstPage = false;
     bool m_ready = false;
     bool m_outlineAsked = false;
+    // The outline's entries read so far, the piece out, and whether the
+    // pieces have ended.
+    int m_outlineRead = 0;
+    quint64 m_outlinePieceId = 0;
+    bool m_outlineDone = false;
     bool m_everConnected = false;
     bool m_lost = false;
     bool m_tilesUnsupported = false;

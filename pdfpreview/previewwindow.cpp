@@ -77,7 +77,10 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         m_view->updatePageSizes(sizes);
         m_thumbnails->updatePageSizes(sizes);
     });
-    connect(m_document, &PreviewDocument::outlineReady, this, &PreviewWindow::onOutline);
+    connect(m_document, &PreviewDocument::outlineReady, m_outlineModel, &OutlineModel::setOutline);
+    connect(m_document, &PreviewDocument::outlineEntriesArrived, m_outlineModel, &OutlineModel::appendEntries);
+    connect(m_document, &PreviewDocument::outlineLost, m_outlineModel, &OutlineModel::clear);
+    connect(m_outlineModel, &QAbstractItemModel::rowsInserted, this, &PreviewWindow::onOutlineGrown);
     connect(m_document, &PreviewDocument::outlineToolTipsReady, m_outlineModel, &OutlineModel::setToolTips);
     connect(m_document, &PreviewDocument::failed, this, &PreviewWindow::onFailed);
     connect(m_document, &PreviewDocument::textUnavailable, this, [this] {
@@ -319,10 +322,19 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
     updateStatus();
 }
 
-void PreviewWindow::onOutline(const QList<BookmarkNode> &outline)
+void PreviewWindow::onOutlineGrown(const QModelIndex &parent, int first, int last)
 {
-    m_outlineModel->setOutline(outline);
-    m_outline->expandToDepth(0);
+    // The top level is open, whether its children came with it or after.
+    if (parent.isValid()) {
+        if (!parent.parent().isValid())
+            m_outline->expand(parent);
+        return;
+    }
+    for (int row = first; row <= last; ++row) {
+        const QModelIndex top = m_outlineModel->index(row, 0);
+        if (m_outlineModel->rowCount(top) > 0)
+            m_outline->expand(top);
+    }
 }
 
 void PreviewWindow::onFailed(PreviewDocument::Problem problem, const QString &message)

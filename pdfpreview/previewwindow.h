@@ -101,7 +101,8 @@ private:
     void setFullScreen(bool on);
     void buildArrangementActions(const QString &menu);
     void onOpened(const QList<QSize> &sizes);
-    void onOutline(const QList<BookmarkNode> &outline);
+    // Rows that came into the outline: entries of the top level are open.
+    void onOutlineGrown(const QModelIndex &parent, int first, int last);
     void onFailed(PreviewDocument::Problem problem, const QString &message);
     void onOutlineClicked(const QModelIndex &entry);
     void stepFile(int direction);

@@ -89,6 +89,8 @@ void HelperConnection::sendProbe()
                         TextRequestRecord{m_probe.textToken, -1, QPointF(), QPointF(), TextExtent::Word}));
     m_probe.coloursOut = true;
     sendRaw(buildPacket(PacketType::PageColoursRequest, quint8(PageColours::Normal)));
+    m_probe.outlineOut = true;
+    sendRaw(buildPacket(PacketType::OutlinePieceRequest, OutlinePieceRecord{0, 0}));
     sendRaw(buildPacket(PacketType::RenderRequest, probePage(m_probe.pageToken)));
 }
 
@@ -108,6 +110,7 @@ void HelperConnection::onProbeAnswered()
     m_probe.sizesOut = false;
     m_probe.linksOut = false;
     m_probe.coloursOut = false;
+    m_probe.outlineOut = false;
     qCDebug(lcConnection) << "the helper knows" << m_probe.found << "and has" << m_probe.sizes.size() << "pages";
     if (m_searchAsked && !m_probe.found.testFlag(Capability::Search))
         emit searchUnavailable();
@@ -215,6 +218,15 @@ quint64 HelperConnection::sendPageSizesRangeRequest(int first, int count)
         return 0;
     m_sizeStretchesWaiting.append(m_nextId);
     sendRequest(buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{first, count}));
+    return m_nextId++;
+}
+
+quint64 HelperConnection::sendOutlinePieceRequest(int first, int count)
+{
+    if (!isOpen())
+        return 0;
+    m_outlinePiecesWaiting.append(m_nextId);
+    sendRequest(buildPacket(PacketType::OutlinePieceRequest, OutlinePieceRecord{first, count}));
     return m_nextId++;
 }
 
@@ -498,6 +510,19 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         } else {
             emit pageSizesRangeReplied(answered(m_sizeStretchesWaiting), reply.first, reply.sizes);
         }
+        break;
+    }
+    case PacketType::OutlinePieceReply: {
+        OutlinePieceReplyRecord reply;
+        payload >> reply;
+        // A piece that cannot be read ends the outline as one that could
+        // not be read to its end.
+        if (payload.status() != QDataStream::Ok)
+            reply = OutlinePieceReplyRecord{0, {}, OutlineEnd::Broken};
+        if (std::exchange(m_probe.outlineOut, false))
+            m_probe.found |= Capability::OutlinePieces;
+        else
+            emit outlinePieceReplied(answered(m_outlinePiecesWaiting), reply);
         break;
     }
     case PacketType::OutlineToolTipsReply: {

@@ -50,7 +50,8 @@ public:
         Search = 0x08,
         Links = 0x10,
         Text = 0x20,
-        Colours = 0x40, // night and sepia drawn by the helper, images kept
+        Colours = 0x40,        // night and sepia drawn by the helper, images kept
+        OutlinePieces = 0x100, // the outline in pieces (sendOutlinePieceRequest)
     };
     Q_DECLARE_FLAGS(Capabilities, Capability)
     Q_FLAG(Capabilities)
@@ -98,6 +99,10 @@ public:
     // knows SizeStretches.
     quint64 sendPageSizesRangeRequest(int first, int count);
     quint64 sendOutlineToolTipsRequest();
+    // At most count entries from first on (at most MaxOutlinePieceEntries,
+    // contract.h), as many as the helper reads in a few milliseconds; only
+    // to a helper that knows OutlinePieces.
+    quint64 sendOutlinePieceRequest(int first, int count);
     // Searches the document from startPage on, wrapping; replies come as
     // searchReplied() with the returned id as their token. The first search
     // is followed by a probe: a helper that does not search is found out by
@@ -133,6 +138,8 @@ signals:
     // sizes[i] is page first + i's.
     void pageSizesRangeReplied(quint64 id, int first, const QList<QSize> &sizes);
     void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
+    // A piece that could not be read comes as a broken end.
+    void outlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
@@ -218,6 +225,7 @@ private:
         bool stretchOut = false;
         bool linksOut = false;
         bool coloursOut = false;
+        bool outlineOut = false;
         bool answered = false;
         Capabilities found;
         QList<QSize> sizes;
@@ -236,6 +244,7 @@ private:
     QList<quint64> m_pageSizesWaiting;
     QList<quint64> m_sizeStretchesWaiting;
     QList<quint64> m_toolTipsWaiting;
+    QList<quint64> m_outlinePiecesWaiting;
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;

@@ -53,6 +53,20 @@ constexpr int MaxLinkTargetUnits = 8192;
 // pdfium reads a page's size in some 20 us, so a full stretch keeps the
 // helper from other requests for no more than about 0.2 s.
 constexpr int MaxPageSizesPerRange = 10000;
+// Real outlines nest a handful of levels; this only stops a malformed one
+// from running a walk's recursion out of stack (1 MiB on Windows).
+constexpr int MaxOutlineDepth = 256;
+// An outline piece holds at most this many entries, of at most
+// MaxOutlinePieceUnits UTF-16 units of titles and tool tips together, each
+// of those cut to MaxOutlineTextUnits: 2 MiB of text, however the document
+// fills its outline.
+constexpr int MaxOutlinePieceEntries = 2000;
+constexpr int MaxOutlineTextUnits = 8192;
+constexpr int MaxOutlinePieceUnits = 1024 * 1024;
+// A piece is what the helper reads in this long, so that a page asked
+// meanwhile waits no longer.
+constexpr int OutlinePieceMsecs = 8;
+
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.

@@ -285,6 +285,52 @@ QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const OutlinePieceRecord &piece)
+{
+    return out << piece.first << piece.count;
+}
+
+QDataStream &operator>>(QDataStream &in, OutlinePieceRecord &piece)
+{
+    return in >> piece.first >> piece.count;
+}
+
+QDataStream &operator<<(QDataStream &out, const OutlineEntryRecord &entry)
+{
+    return out << entry.depth << entry.title << entry.pageIndex << entry.toolTip;
+}
+
+QDataStream &operator>>(QDataStream &in, OutlineEntryRecord &entry)
+{
+    in >> entry.depth >> entry.title >> entry.pageIndex >> entry.toolTip;
+    if (entry.depth < 0 || entry.depth >= MaxOutlineDepth || entry.pageIndex < -1
+        || entry.title.size() > MaxOutlineTextUnits || entry.toolTip.size() > MaxOutlineTextUnits)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
+QDataStream &operator<<(QDataStream &out, const OutlinePieceReplyRecord &reply)
+{
+    return out << reply.first << reply.entries << static_cast<quint8>(reply.end);
+}
+
+QDataStream &operator>>(QDataStream &in, OutlinePieceReplyRecord &reply)
+{
+    in >> reply.first;
+    // An entry is at least its two numbers and two empty strings' lengths.
+    reply.entries = readBoundedList<OutlineEntryRecord>(in, 16);
+    quint8 end = 0;
+    in >> end;
+    reply.end = static_cast<OutlineEnd>(end);
+    qsizetype units = 0;
+    for (const OutlineEntryRecord &entry : std::as_const(reply.entries))
+        units += entry.title.size() + entry.toolTip.size();
+    if (reply.first < 0 || reply.entries.size() > MaxOutlinePieceEntries
+        || units > MaxOutlinePieceUnits + 2 * MaxOutlineTextUnits || end > static_cast<quint8>(OutlineEnd::Broken))
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -76,6 +76,12 @@ enum class PacketType : quint8 {
     // for every page's: the first pages at once, the rest in pieces.
     PageSizesRangeRequest = 27, // preview -> helper, PageSizesRangeRecord
     PageSizesRangeReply = 28,   // helper -> preview, PageSizesRangeReplyRecord
+    // The outline in pieces, for a preview side that shows its first entries
+    // while the rest are read and draws pages in between: each piece is what
+    // the helper reads in a few milliseconds from the entry asked for on. A
+    // count of 0 reads nothing.
+    OutlinePieceRequest = 29, // preview -> helper, OutlinePieceRecord
+    OutlinePieceReply = 30,   // helper -> preview, OutlinePieceReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -267,6 +273,43 @@ QDataStream &operator<<(QDataStream &out, const PageSizesRangeReplyRecord &reply
 // Reads no more sizes than the bound; a stretch past the page count is
 // corrupt.
 QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply);
+
+// At most count outline entries from the one at position first on, in the
+// order the outline lists them (depth-first, as the bookmarks reply nests
+// them).
+struct OutlinePieceRecord {
+    qint32 first = 0;
+    qint32 count = 0;
+};
+QDataStream &operator<<(QDataStream &out, const OutlinePieceRecord &piece);
+QDataStream &operator>>(QDataStream &in, OutlinePieceRecord &piece);
+
+// One entry: its depth (0 at the top, at most one more than the entry
+// before), its title and page as a BookmarkNode holds them, and where it
+// leads when that is no page here (empty otherwise).
+struct OutlineEntryRecord {
+    qint32 depth = 0;
+    QString title;
+    qint32 pageIndex = -1;
+    QString toolTip;
+};
+QDataStream &operator<<(QDataStream &out, const OutlineEntryRecord &entry);
+QDataStream &operator>>(QDataStream &in, OutlineEntryRecord &entry);
+
+// What follows a piece: more entries, nothing, or nothing because an entry
+// could not be read; then no outline is shown, as a bookmarks reply sends
+// none.
+enum class OutlineEnd : quint8 { More = 0, End = 1, Broken = 2 };
+
+struct OutlinePieceReplyRecord {
+    qint32 first = 0;
+    QList<OutlineEntryRecord> entries;
+    OutlineEnd end = OutlineEnd::End;
+};
+QDataStream &operator<<(QDataStream &out, const OutlinePieceReplyRecord &reply);
+// A piece past its bounds (contract.h), an entry deeper than the bound or
+// with a page below -1, or an end of no known kind is corrupt.
+QDataStream &operator>>(QDataStream &in, OutlinePieceReplyRecord &reply);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

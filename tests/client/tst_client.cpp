@@ -501,10 +501,11 @@ private slots:
         // only: its probe ends with a question for every size, and a page
         // again behind it.
         QTRY_COMPARE(asked.size(), 1);
-        QCOMPARE(types,
-                 (QList<PacketType>{PacketType::PageSizesRangeRequest, PacketType::TileRequest,
-                                    PacketType::SearchRequest, PacketType::LinksRequest, PacketType::TextRequest,
-                                    PacketType::PageColoursRequest, PacketType::RenderRequest}));
+        QCOMPARE(
+            types,
+            (QList<PacketType>{PacketType::PageSizesRangeRequest, PacketType::TileRequest, PacketType::SearchRequest,
+                               PacketType::LinksRequest, PacketType::TextRequest, PacketType::PageColoursRequest,
+                               PacketType::OutlinePieceRequest, PacketType::RenderRequest}));
         QSignalSpy found(&connection, &pdfpreview::HelperConnection::capabilitiesFound);
         const quint64 early = connection.sendSearchRequest(QStringLiteral("a"), false, 0);
         QSignalSpy unavailable(&connection, &pdfpreview::HelperConnection::searchUnavailable);
@@ -516,7 +517,7 @@ private slots:
         QTRY_COMPARE(asked.size(), 1);
         // (After the search sent early.)
         QCOMPARE(
-            types.mid(7),
+            types.mid(8),
             (QList<PacketType>{PacketType::SearchRequest, PacketType::PageSizesRequest, PacketType::RenderRequest}));
         QCOMPARE(found.size(), 0);
         probe = asked.takeFirst();

@@ -3,6 +3,7 @@
 // scan, page renders, the outline walk, information rows and page sizes; and
 // rendered pages through the reply record's PNG.
 
+#include "contract.h"
 #include "enginetest.h"
 #include "records.h"
 #include "pdfiumspy.h"
@@ -537,6 +538,58 @@ private slots:
         QVERIFY2(items.size() >= qMin(read.tree.size(), qsizetype(100)), qPrintable(QString::number(items.size())));
         QCOMPARE(items, read.tree.mid(0, items.size()));
         enginetest::verifyLines(capture.matching(QString()), read.lines); // lines of every type
+    }
+
+    // Read in pieces, each from where the last stopped, the outline is what
+    // one walk reads and ends where it does, however small the pieces or
+    // short the time; a caller that lost its place gets what it asks for,
+    // and a title that cannot be read breaks the outline.
+    void piecesReadWhatOneWalkReads_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("pieceSize");
+        QTest::addColumn<bool>("outOfTime");
+        QTest::newRow("every kind of entry, one a piece") << "outline.pdf" << 1 << false;
+        QTest::newRow("every kind of entry, out of time") << "outline.pdf" << 2000 << true;
+        QTest::newRow("siblings loop back") << "outline-sibling-loop.pdf" << 2 << false;
+        QTest::newRow("child is an ancestor") << "outline-child-loop.pdf" << 3 << false;
+        QTest::newRow("5000 levels") << "outline-deep-5000.pdf" << 7 << false;
+    }
+
+    void piecesReadWhatOneWalkReads()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, pieceSize);
+        QFETCH(bool, outOfTime);
+        auto engine = loaded(QLatin1String("outline"), file);
+        QStandardItem root;
+        QVERIFY(engine->readBookmarks(&root));
+        const QStringList whole = flatten(&root);
+        const auto read = [&](int first, int count, QStringList &lines, bool timed = true) {
+            QList<QPdfium::OutlineEntry> entries;
+            const auto end = engine->readOutlinePiece(first, count, MaxOutlinePieceUnits,
+                                                      QDeadlineTimer(outOfTime && timed ? 0 : -1), entries);
+            for (const QPdfium::OutlineEntry &e : std::as_const(entries))
+                lines << QStringLiteral("%1|%2|%3").arg(e.depth).arg(e.title).arg(e.pageIndex)
+                        + (e.toolTip.isEmpty() ? QString() : '|' + e.toolTip);
+            return std::make_pair(end, int(entries.size()));
+        };
+        QStringList pieces;
+        auto [end, count] = std::make_pair(QPdfium::OutlineEnd::More, 0);
+        for (int guard = 0; end == QPdfium::OutlineEnd::More && guard <= whole.size(); ++guard) {
+            std::tie(end, count) = read(int(pieces.size()), pieceSize, pieces);
+            QVERIFY(count <= (outOfTime ? 1 : pieceSize));
+        }
+        QCOMPARE(end, QPdfium::OutlineEnd::End);
+        QCOMPARE(pieces, whole);
+        QStringList lost;
+        read(1, 2, lost);
+        QCOMPARE(lost, whole.mid(1, outOfTime ? 1 : 2));
+
+        g_read = OutlineRead{file, {}, {}, -1, pdfiumspy::counts().getTitle + 2};
+        pdfiumspy::counts().titleFilter = [](int call, unsigned long real) { return call != g_read.failAt ? real : 0; };
+        QStringList broken;
+        QCOMPARE(read(0, 2000, broken, false).first, QPdfium::OutlineEnd::Broken);
     }
 
     void metaData_data()

@@ -28,6 +28,7 @@
 #include <QStatusBar>
 #include <QMenuBar>
 #include <QClipboard>
+#include <QAbstractItemModelTester>
 #include <QtTest>
 
 #include <algorithm>
@@ -606,6 +607,27 @@ private slots:
         QCOMPARE(window.pageView()->currentPage(), 2);
     }
 
+    // A long outline comes in pieces that end inside its parts, while the
+    // page is shown: every entry lands under its own parent, and the top
+    // level is open.
+    void aLongOutlineComesWhole()
+    {
+        PreviewWindow window;
+        QVERIFY(showFirstPage(window, fixture("outline-long.pdf")));
+        QTreeView *outline = window.outlineView();
+        const QAbstractItemModel *model = outline->model();
+        QTRY_VERIFY_WITH_TIMEOUT(model->rowCount() == 1500 && model->rowCount(model->index(1499, 0)) == 2, 20000);
+        for (int n = 0; n < 1500; ++n) {
+            const QModelIndex part = model->index(n, 0);
+            QCOMPARE(part.data().toString(), QStringLiteral("Part %1").arg(n));
+            QCOMPARE(model->rowCount(part), 2);
+            const QModelIndex second = model->index(1, 0, part);
+            QCOMPARE(second.data().toString(), QStringLiteral("%1.2").arg(n));
+            QCOMPARE(second.data(OutlineModel::PageRole).toInt(), (n + 2) % 3);
+            QVERIFY(outline->isExpanded(part));
+        }
+    }
+
 #ifdef Q_OS_UNIX
     void aKilledHelperIsReplaced()
     {
@@ -756,16 +778,33 @@ private slots:
         QVERIFY(landscape != pieces.cend());
     }
 
-    // The outline's rows nest as its entries do, and its tool tips, which
-    // come depth-first, land on their own entries.
+    // The outline's rows nest as its entries do, whether it comes whole with
+    // its tool tips after it, depth-first, or in pieces that end inside a
+    // branch; an entry that skips levels is its predecessor's child.
+    void outlineRowsNestAsTheEntries_data()
+    {
+        QTest::addColumn<bool>("inPieces");
+        QTest::newRow("whole") << false;
+        QTest::newRow("in pieces") << true;
+    }
+
     void outlineRowsNestAsTheEntries()
     {
+        QFETCH(bool, inPieces);
         const auto node = [](const QString &title, int page, QList<BookmarkNode> children = {}) {
             return BookmarkNode{title, page, std::move(children)};
         };
         OutlineModel model;
-        model.setOutline({node("A", 0, {node("A1", 1, {node("A1a", 2)}), node("A2", 3)}), node("B", -1)});
-        model.setToolTips({"a", "", "a1a", "a2", ""});
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        if (inPieces) {
+            model.appendEntries({{0, "A", 0, "a"}, {1, "A1", 1, ""}});
+            model.appendEntries({{2, "A1a", 2, "a1a"}, {1, "A2", 3, "a2"}});
+            model.appendEntries({{0, "B", -1, ""}, {7, "B1", 4, ""}});
+        } else {
+            model.setOutline(
+                {node("A", 0, {node("A1", 1, {node("A1a", 2)}), node("A2", 3)}), node("B", -1, {node("B1", 4)})});
+            model.setToolTips({"a", "", "a1a", "a2", ""});
+        }
         QCOMPARE(model.rowCount(), 2);
         const QModelIndex a = model.index(0, 0);
         const QModelIndex a1 = model.index(0, 0, a);
@@ -777,6 +816,7 @@ private slots:
         QCOMPARE(a2.parent(), a);
         QCOMPARE(a2.row(), 1);
         QCOMPARE(model.index(1, 0).parent(), QModelIndex());
+        QCOMPARE(model.index(0, 0, model.index(1, 0)).data().toString(), QStringLiteral("B1"));
         QCOMPARE(a2.data(OutlineModel::PageRole).toInt(), 3);
         QCOMPARE(a1a.data(Qt::ToolTipRole).toString(), QStringLiteral("a1a"));
         QCOMPARE(a2.data(Qt::ToolTipRole).toString(), QStringLiteral("a2"));

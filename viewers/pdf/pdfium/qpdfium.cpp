@@ -168,6 +168,7 @@ QPdfium::Status QPdfium::loadOpenedFile(const QString &password)
         m_formTried = false;
         m_declaresForm = -1;
         m_widgetPages.clear();
+        m_outlineCursor = OutlineCursor();
         FPDF_CloseDocument(m_document);
         m_document = nullptr;
     }

@@ -4,6 +4,7 @@
 #include "pdfiumhandles.h"
 #include "sharedreadfile.h"
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QPointF>
 #include <QRectF>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QStandardItem;
 
@@ -165,6 +167,23 @@ public:
     bool readBookmarks(QStandardItem *root);
     void readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark, int depth, bool &abort);
 
+    // The outline a piece at a time, for a caller that answers other requests
+    // between pieces: the entries from position first on, in the order
+    // readBookmarks meets them and with what it reads of each, appended to
+    // entries until maxEntries, maxUnits of title and tool tip, or the
+    // deadline. The walk is kept for the next call; a first other than where
+    // it stopped walks again from the start.
+    struct OutlineEntry {
+        int depth = 0;
+        QString title;
+        int pageIndex = -1;
+        QString toolTip;
+    };
+    // Broken: an entry could not be read, as readBookmarks fails for it.
+    enum class OutlineEnd { More, End, Broken };
+    OutlineEnd readOutlinePiece(int first, int maxEntries, qsizetype maxUnits, const QDeadlineTimer &deadline,
+                                QList<OutlineEntry> &entries);
+
     void readAnnotations(QList<int> &pages);
 
     QList<QList<QString>> metaData() const;
@@ -219,6 +238,25 @@ private:
     bool m_formTried = false;          // opening the layer was tried (it may have failed)
     int m_declaresForm = -1;           // FPDF_GetFormType said a form: 1, none: 0, not asked: -1
     QHash<int, bool> m_widgetPages;    // pages walked for widgets
+
+    // One entry's title, page and tool tip; nothing when pdfium gives no
+    // title, which fails the whole outline. Error lines name the caller's
+    // signature.
+    std::optional<OutlineEntry> readOutlineEntry(const char *signature, FPDF_BOOKMARK bookmark, int depth);
+    // Whether a walk may read bookmark at depth: an entry met before or one
+    // too deep ends its chain, with an error line in the caller's name.
+    bool mayEnterOutline(const char *signature, FPDF_BOOKMARK bookmark, int depth, const QSet<FPDF_BOOKMARK> &visited);
+
+    // The walk of readOutlinePiece: at each depth the next entry to read
+    // there, null where that chain has ended; the entries met; and how many
+    // were read. Forgotten with the document.
+    struct OutlineCursor {
+        std::vector<FPDF_BOOKMARK> next;
+        QSet<FPDF_BOOKMARK> visited;
+        int position = 0;
+        bool started = false;
+    };
+    OutlineCursor m_outlineCursor;
 
     // Outline entries met during the walk in progress; a malformed outline
     // can link back to an entry already read. The walk is whatever the

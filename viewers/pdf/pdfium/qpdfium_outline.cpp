@@ -2,6 +2,8 @@
 
 #include "qpdfium_p.h"
 
+#include "contract.h"
+
 #include <QByteArray>
 #include <QStandardItem>
 
@@ -9,10 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Real outlines nest a handful of levels; this only stops a malformed one
-// from running the walk's recursion out of stack (1 MiB on Windows).
-constexpr int kMaxOutlineDepth = 256;
 
 // One call of the outline walker. The outermost call of a walk starts with
 // nothing seen and forgets what it saw when it ends, since the handles mean
@@ -73,89 +71,152 @@ void QPdfium::readBookmarksHelper(QStandardItem *parent, FPDF_BOOKMARK bookmark,
             return;
         }
 
-        // In a well-formed outline every entry is met once, at a bounded
-        // depth. A link back to an entry already read (a sibling chain that
-        // loops, a child pointing at an ancestor) ends this chain there; at
-        // the depth bound this entry and its siblings are left out with their
-        // subtrees. What was read so far stays: the tree is short, not wrong.
-        if (m_outlineVisited.contains(current)) {
-            ERROR_LINE() << "Outline entry met twice, the outline links back on itself.";
+        if (!mayEnterOutline(Q_FUNC_INFO, current, depth, m_outlineVisited))
             return;
-        }
-        if (depth >= kMaxOutlineDepth) {
-            ERROR_LINE() << "Outline nested deeper than" << kMaxOutlineDepth << "levels.";
-            return;
-        }
         m_outlineVisited.insert(current);
-
-        const unsigned long titleBytes = FPDFBookmark_GetTitle(current, nullptr, 0);
-        if (titleBytes == 0) {
-            ERROR_LINE() << "Failed to get bookmark title.";
+        const std::optional<OutlineEntry> entry = readOutlineEntry(Q_FUNC_INFO, current, depth);
+        if (!entry) {
             abort = true;
             return;
-        }
-        // One char16_t more than asked for, so a terminator is there even if
-        // pdfium filled every byte it was given.
-        std::vector<char16_t> titleBuffer(titleBytes / sizeof(char16_t) + 1, u'\0');
-        if (FPDFBookmark_GetTitle(current, titleBuffer.data(), titleBytes) != titleBytes) {
-            ERROR_LINE() << "Failed to read bookmark title.";
-            abort = true;
-            return;
-        }
-        const QString title = QString::fromUtf16(titleBuffer.data()).trimmed();
-
-        int pageIndex = -1;
-        QString toolTip;
-        // pdfium hands out the destination of an action that leads to
-        // another file as if it were one of this document; such an entry
-        // goes by its action, never to a page here.
-        FPDF_ACTION action = FPDFBookmark_GetAction(current);
-        const unsigned long actionType = action ? FPDFAction_GetType(action) : PDFACTION_UNSUPPORTED;
-        const bool leadsElsewhere = actionType == PDFACTION_REMOTEGOTO || actionType == PDFACTION_LAUNCH;
-        FPDF_DEST dest = leadsElsewhere ? nullptr : FPDFBookmark_GetDest(m_document, current);
-        if (dest) {
-            pageIndex = FPDFDest_GetDestPageIndex(m_document, dest);
-        } else if (action) {
-            const unsigned long type = actionType;
-            switch (type) {
-            case PDFACTION_GOTO:
-                if (FPDF_DEST actionDest = FPDFAction_GetDest(m_document, action))
-                    pageIndex = FPDFDest_GetDestPageIndex(m_document, actionDest);
-                break;
-            case PDFACTION_URI: {
-                const auto uri = readActionString([&](void *buffer, unsigned long length) {
-                    return FPDFAction_GetURIPath(m_document, action, buffer, length);
-                });
-                if (uri)
-                    toolTip = QStringLiteral("URI: ") + *uri;
-                break;
-            }
-            case PDFACTION_REMOTEGOTO:
-            case PDFACTION_LAUNCH: {
-                // The viewer shows both as the other file they lead to.
-                const auto path = readActionString([&](void *buffer, unsigned long length) {
-                    return FPDFAction_GetFilePath(action, buffer, length);
-                });
-                if (path)
-                    toolTip = QStringLiteral("REMOTE GOTO: ") + *path;
-                break;
-            }
-            default:
-                ERROR_LINE() << "Unsupported action type: " << type;
-                break;
-            }
         }
 
         auto *item = new QStandardItem;
-        item->setData(title, OutlineTitleRole);
+        item->setData(entry->title, OutlineTitleRole);
         item->setData(depth, OutlineDepthRole);
-        item->setData(pageIndex, OutlinePageRole);
-        if (!toolTip.isEmpty())
-            item->setToolTip(toolTip.trimmed());
+        item->setData(entry->pageIndex, OutlinePageRole);
+        if (!entry->toolTip.isEmpty())
+            item->setToolTip(entry->toolTip);
         parent->appendRow(item);
 
         readBookmarksHelper(item, current, depth + 1, abort);
 
         current = FPDFBookmark_GetNextSibling(m_document, current);
+    }
+}
+
+// In a well-formed outline every entry is met once, at a bounded depth. A
+// link back to an entry already read (a sibling chain that loops, a child
+// pointing at an ancestor) ends its chain there; at the depth bound the entry
+// and its siblings are left out with their subtrees. What was read so far
+// stays: the tree is short, not wrong.
+bool QPdfium::mayEnterOutline(const char *signature, FPDF_BOOKMARK bookmark, int depth,
+                              const QSet<FPDF_BOOKMARK> &visited)
+{
+    if (visited.contains(bookmark)) {
+        ERROR_LINE_AS(signature) << "Outline entry met twice, the outline links back on itself.";
+        return false;
+    }
+    if (depth >= MaxOutlineDepth) {
+        ERROR_LINE_AS(signature) << "Outline nested deeper than" << MaxOutlineDepth << "levels.";
+        return false;
+    }
+    return true;
+}
+
+std::optional<QPdfium::OutlineEntry> QPdfium::readOutlineEntry(const char *signature, FPDF_BOOKMARK current, int depth)
+{
+    const unsigned long titleBytes = FPDFBookmark_GetTitle(current, nullptr, 0);
+    if (titleBytes == 0) {
+        ERROR_LINE_AS(signature) << "Failed to get bookmark title.";
+        return std::nullopt;
+    }
+    // One char16_t more than asked for, so a terminator is there even if
+    // pdfium filled every byte it was given.
+    std::vector<char16_t> titleBuffer(titleBytes / sizeof(char16_t) + 1, u'\0');
+    if (FPDFBookmark_GetTitle(current, titleBuffer.data(), titleBytes) != titleBytes) {
+        ERROR_LINE_AS(signature) << "Failed to read bookmark title.";
+        return std::nullopt;
+    }
+    OutlineEntry entry;
+    entry.depth = depth;
+    entry.title = QString::fromUtf16(titleBuffer.data()).trimmed();
+
+    // pdfium hands out the destination of an action that leads to another
+    // file as if it were one of this document; such an entry goes by its
+    // action, never to a page here.
+    FPDF_ACTION action = FPDFBookmark_GetAction(current);
+    const unsigned long actionType = action ? FPDFAction_GetType(action) : PDFACTION_UNSUPPORTED;
+    const bool leadsElsewhere = actionType == PDFACTION_REMOTEGOTO || actionType == PDFACTION_LAUNCH;
+    FPDF_DEST dest = leadsElsewhere ? nullptr : FPDFBookmark_GetDest(m_document, current);
+    if (dest) {
+        entry.pageIndex = FPDFDest_GetDestPageIndex(m_document, dest);
+        return entry;
+    }
+    if (!action)
+        return entry;
+    switch (actionType) {
+    case PDFACTION_GOTO:
+        if (FPDF_DEST actionDest = FPDFAction_GetDest(m_document, action))
+            entry.pageIndex = FPDFDest_GetDestPageIndex(m_document, actionDest);
+        break;
+    case PDFACTION_URI: {
+        const auto uri = readActionString([&](void *buffer, unsigned long length) {
+            return FPDFAction_GetURIPath(m_document, action, buffer, length);
+        });
+        if (uri)
+            entry.toolTip = (QStringLiteral("URI: ") + *uri).trimmed();
+        break;
+    }
+    case PDFACTION_REMOTEGOTO:
+    case PDFACTION_LAUNCH: {
+        // The viewer shows both as the other file they lead to.
+        const auto path = readActionString(
+            [&](void *buffer, unsigned long length) { return FPDFAction_GetFilePath(action, buffer, length); });
+        if (path)
+            entry.toolTip = (QStringLiteral("REMOTE GOTO: ") + *path).trimmed();
+        break;
+    }
+    default:
+        ERROR_LINE_AS(signature) << "Unsupported action type: " << actionType;
+        break;
+    }
+    return entry;
+}
+
+QPdfium::OutlineEnd QPdfium::readOutlinePiece(int first, int maxEntries, qsizetype maxUnits,
+                                              const QDeadlineTimer &deadline, QList<OutlineEntry> &entries)
+{
+    PdfiumLocker locker;
+    OutlineCursor &walk = m_outlineCursor;
+    if (!walk.started || first != walk.position) {
+        walk = OutlineCursor();
+        walk.started = true;
+        walk.next.push_back(m_document ? FPDFBookmark_GetFirstChild(m_document, nullptr) : nullptr);
+    }
+    int read = 0;
+    qsizetype units = 0;
+    for (;;) {
+        while (!walk.next.empty() && !walk.next.back())
+            walk.next.pop_back();
+        if (walk.next.empty())
+            return OutlineEnd::End;
+        if (read >= maxEntries || units >= maxUnits || (read > 0 && deadline.hasExpired()))
+            return OutlineEnd::More;
+        if (isQuitRequested()) {
+            walk = OutlineCursor();
+            return OutlineEnd::Broken;
+        }
+        const FPDF_BOOKMARK current = walk.next.back();
+        const int depth = int(walk.next.size()) - 1;
+        if (!mayEnterOutline(Q_FUNC_INFO, current, depth, walk.visited)) {
+            walk.next.back() = nullptr;
+            continue;
+        }
+        walk.visited.insert(current);
+        // Entries before first are walked past unread: a caller that lost
+        // its place costs one walk, not one read of each entry.
+        if (walk.position >= first) {
+            std::optional<OutlineEntry> entry = readOutlineEntry(Q_FUNC_INFO, current, depth);
+            if (!entry) {
+                walk = OutlineCursor();
+                return OutlineEnd::Broken;
+            }
+            units += entry->title.size() + entry->toolTip.size();
+            entries.append(std::move(*entry));
+            ++read;
+        }
+        ++walk.position;
+        walk.next.back() = FPDFBookmark_GetNextSibling(m_document, current);
+        walk.next.push_back(FPDFBookmark_GetFirstChild(m_document, current));
     }
 }
