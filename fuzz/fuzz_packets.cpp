@@ -277,9 +277,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool colours = request.type == quint8(PacketType::PageColoursRequest);
         const bool sizes = request.type == quint8(PacketType::PageSizesRangeRequest);
         const bool outline = request.type == quint8(PacketType::OutlinePieceRequest);
+        const bool properties = request.type == quint8(PacketType::PropertiesRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && !sizes && !outline && fixed == env.fixedReplies.cend())
+            && !sizes && !outline && !properties && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -332,6 +333,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (reply.type != quint8(PacketType::OutlinePieceReply) || in.status() != QDataStream::Ok || !in.atEnd()
                 || !nests)
                 finding("an outline piece answered with something else than a piece of the outline");
+        } else if (properties) {
+            // Whatever the request carried, the record reads back whole.
+            QDataStream in(reply.body);
+            in.setVersion(ProtocolStreamVersion);
+            PropertiesRecord record;
+            in >> record;
+            if (reply.type != quint8(PacketType::PropertiesReply) || in.status() != QDataStream::Ok || !in.atEnd())
+                finding("properties answered with something else than the document's properties");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

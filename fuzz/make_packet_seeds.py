@@ -20,6 +20,7 @@ LINKS_REQUEST, LINKS_REPLY = 20, 21
 TEXT_REQUEST, TEXT_REPLY = 22, 23
 PAGE_SIZES_RANGE_REQUEST, PAGE_SIZES_RANGE_REPLY = 27, 28
 OUTLINE_PIECE_REQUEST, OUTLINE_PIECE_REPLY = 29, 30
+PROPERTIES_REQUEST, PROPERTIES_REPLY = 31, 32
 
 
 def packet(type_, payload=b""):
@@ -107,6 +108,9 @@ SEEDS = {
                        + packet(OUTLINE_PIECE_REQUEST, struct.pack(">ii", 2147483647, -2147483648))
                        + packet(OUTLINE_PIECE_REQUEST, b"\x01")
                        + packet(OUTLINE_PIECE_REPLY, b"\x00" * 9) + render(0)),
+    # Asked plainly, with bytes after the type, and a reply sent the wrong way.
+    "properties": (0, packet(PROPERTIES_REQUEST) + packet(PROPERTIES_REQUEST, b"\xff\x00")
+                   + packet(PROPERTIES_REPLY, b"\x00" * 7) + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.

@@ -129,6 +129,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return servePageSizesRange(payload);
     case PacketType::OutlinePieceRequest:
         return serveOutlinePiece(payload);
+    case PacketType::PropertiesRequest:
+        return serveProperties();
 #endif
     case PacketType::OutlineToolTipsRequest:
         return serveBookmarks(true);
@@ -168,6 +170,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::SharedTileRequest:
     case PacketType::PageSizesRangeRequest:
     case PacketType::OutlinePieceRequest:
+    case PacketType::PropertiesRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -184,6 +187,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PageColoursReply:
     case PacketType::PageSizesRangeReply:
     case PacketType::OutlinePieceReply:
+    case PacketType::PropertiesReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -451,6 +455,35 @@ QByteArray PDFPageProvider::serveOutlinePiece(QDataStream &payload)
                                                 qMax(entry.pageIndex, -1), entry.toolTip.left(MaxOutlineTextUnits)});
     traceLine("sending outline entries ", reply.first, " to ", reply.first + reply.entries.size());
     return buildPacket(PacketType::OutlinePieceReply, reply);
+}
+
+QByteArray PDFPageProvider::serveProperties()
+{
+    const QPdfium::DocumentFacts facts = engine.documentFacts();
+    PropertiesRecord record;
+    const auto text = [](const QString &stored) { return stored.left(MaxPropertyUnits); };
+    record.title = text(facts.title);
+    record.author = text(facts.author);
+    record.subject = text(facts.subject);
+    record.keywords = text(facts.keywords);
+    record.creator = text(facts.creator);
+    record.producer = text(facts.producer);
+    record.created = facts.created;
+    record.modified = facts.modified;
+    record.version = facts.version >= 0 && facts.version <= 99 ? facts.version : 0;
+    record.pageCount = qBound(0, facts.pageCount, MaxPageCount);
+    // NaN fails both comparisons and leaves the size empty.
+    const QSizeF size = facts.firstPageSize;
+    if (size.width() > 0 && size.height() > 0)
+        record.firstPageSize = QSizeF(qMin(size.width(), MaxPropertyPageSide),
+                                      qMin(size.height(), MaxPropertyPageSide));
+    record.fileSize = qMax<qint64>(facts.fileSize, 0);
+    record.securityRevision = qMax(facts.securityRevision, -1);
+    record.permissions = facts.permissions;
+    record.formType = facts.formType >= 0 && facts.formType <= 3 ? facts.formType : 0;
+    record.tagged = facts.tagged;
+    traceLine("sending properties");
+    return buildPacket(PacketType::PropertiesReply, record);
 }
 
 QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)

@@ -88,6 +88,8 @@ private:
     // Our own preview side's outline in pieces, read where the last one
     // stopped.
     QByteArray serveOutlinePiece(QDataStream &payload);
+    // What our own preview side's properties window shows.
+    QByteArray serveProperties();
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);

@@ -135,6 +135,8 @@ void PreviewDocument::close()
     m_outlineRead = 0;
     m_outlinePieceId = 0;
     m_outlineDone = false;
+    m_propertiesWanted = false;
+    m_propertiesId = 0;
     m_everConnected = false;
     m_lost = false;
     m_waiting.clear();
@@ -182,6 +184,19 @@ void PreviewDocument::onConnected()
             current->sendOutlineToolTipsRequest();
     });
     connect(connection, &HelperConnection::outlinePieceReplied, this, &PreviewDocument::onOutlinePieceReplied);
+    connect(connection, &HelperConnection::propertiesReplied, this,
+            [this](quint64 id, const PropertiesRecord &properties) {
+        if (id != m_propertiesId)
+            return;
+        m_propertiesId = 0;
+        emit propertiesReady(properties);
+    });
+    connect(connection, &HelperConnection::propertiesUnavailable, this, [this](quint64 id) {
+        if (id != m_propertiesId)
+            return;
+        m_propertiesId = 0;
+        emit propertiesUnavailable();
+    });
     connect(connection, &HelperConnection::outlineToolTipsReplied, this,
             [this](quint64, const QStringList &toolTips) { emit outlineToolTipsReady(toolTips); });
 }
@@ -219,7 +234,16 @@ void PreviewDocument::onCapabilitiesFound()
     // come, once the pages it is asked for are in.
     m_sizesStretchId = 0;
     m_outlinePieceId = 0;
+    if (std::exchange(m_propertiesWanted, false) || m_propertiesId != 0)
+        requestProperties();
     sendWaiting();
+}
+
+void PreviewDocument::requestProperties()
+{
+    HelperConnection *connection = served();
+    m_propertiesWanted = !connection;
+    m_propertiesId = connection ? connection->sendPropertiesRequest() : 0;
 }
 
 void PreviewDocument::askForMoreSizes()

@@ -83,6 +83,10 @@ public:
     // outlineReady(), and pages asked after it wait behind it (a long
     // outline takes seconds): the window asks once its first page is shown.
     void requestOutline();
+    // Asks the helper for the document's properties, once it serves: they
+    // come as propertiesReady(), or propertiesUnavailable() from a helper
+    // that does not tell them.
+    void requestProperties();
     // Thumbnails wanted now, most wanted first; replaces those waiting. They
     // go to the helper only when no page waits, so that the pages in view
     // come first, and come back as thumbnailReady().
@@ -142,6 +146,8 @@ signals:
     void outlineLost();
     // Every entry of the outline has come, from pieces or whole.
     void outlineFinished();
+    void propertiesReady(const PropertiesRecord &properties);
+    void propertiesUnavailable();
     // The outline entries' tool tips, depth-first, when the helper knows them.
     void outlineToolTipsReady(const QStringList &toolTips);
     void pageReady(const PageJob &job, const QImage &image);
@@ -215,6 +221,9 @@ private:
     int m_outlineRead = 0;
     quint64 m_outlinePieceId = 0;
     bool m_outlineDone = false;
+    // The properties asked for: waiting for a helper that serves, or out.
+    bool m_propertiesWanted = false;
+    quint64 m_propertiesId = 0;
     bool m_everConnected = false;
     bool m_lost = false;
     bool m_tilesUnsupported = false;

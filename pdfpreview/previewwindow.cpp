@@ -1,6 +1,7 @@
 #include "previewwindow.h"
 
 #include "outlinemodel.h"
+#include "propertiesdialog.h"
 
 #include "filecollector.h"
 #include "findbar.h"
@@ -320,6 +321,23 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
     }
     m_thumbnails->setCurrentPage(m_view->currentPage());
     updateStatus();
+}
+
+void PreviewWindow::showProperties()
+{
+    if (!m_properties) {
+        m_properties = new PropertiesDialog(this);
+        connect(m_document, &PreviewDocument::propertiesReady, m_properties,
+                [this](const PropertiesRecord &properties) {
+            m_properties->showProperties(QFileInfo(currentFile()).fileName(), properties);
+        });
+        connect(m_document, &PreviewDocument::propertiesUnavailable, m_properties,
+                [this] { m_properties->showUnavailable(QFileInfo(currentFile()).fileName()); });
+    }
+    m_properties->showReading(QFileInfo(currentFile()).fileName());
+    m_properties->show();
+    m_properties->raise();
+    m_document->requestProperties();
 }
 
 void PreviewWindow::onOutlineGrown(const QModelIndex &parent, int first, int last)

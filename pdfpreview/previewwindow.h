@@ -29,6 +29,7 @@ class QToolBar;
 class QLabel;
 class QLineEdit;
 class OutlineModel;
+class PropertiesDialog;
 class QModelIndex;
 class QTreeView;
 class QUrl;
@@ -101,6 +102,8 @@ private:
     void setFullScreen(bool on);
     void buildArrangementActions(const QString &menu);
     void onOpened(const QList<QSize> &sizes);
+    // File → Properties, asked of the helper each time it opens.
+    void showProperties();
     // Rows that came into the outline: entries of the top level are open.
     void onOutlineGrown(const QModelIndex &parent, int first, int last);
     void onFailed(PreviewDocument::Problem problem, const QString &message);
@@ -122,6 +125,7 @@ private:
     PageView *m_view;
     QTreeView *m_outline;
     OutlineModel *m_outlineModel;
+    PropertiesDialog *m_properties = nullptr;
     ThumbnailPanel *m_thumbnails;
     QDockWidget *m_outlineDock;
     QDockWidget *m_thumbnailDock;

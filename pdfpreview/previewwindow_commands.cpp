@@ -30,6 +30,11 @@ void PreviewWindow::buildActions()
            [this](bool) { stepFile(1); });
     c->add(Command{QStringLiteral("reload"), tr("Reload"), {QKeySequence(Qt::CTRL | Qt::Key_R)}, file},
            [this](bool) { reload(); });
+    c->add(Command{QStringLiteral("properties"),
+                   tr("Properties…"),
+                   {QKeySequence(Qt::ALT | Qt::Key_Return), QKeySequence(Qt::ALT | Qt::Key_Enter)},
+                   file},
+           [this](bool) { showProperties(); });
     c->addSeparator(file, true);
     const QString edit = tr("&Edit");
     c->add(Command{QStringLiteral("copy"), tr("Copy"), {QKeySequence::Copy}, edit},

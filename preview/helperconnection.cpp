@@ -239,6 +239,21 @@ quint64 HelperConnection::sendOutlineToolTipsRequest()
     return m_nextId++;
 }
 
+quint64 HelperConnection::sendPropertiesRequest()
+{
+    if (!isOpen())
+        return 0;
+    const quint64 id = m_nextId++;
+    m_propertiesWaiting.append(id);
+    sendRequest(buildPacket(PacketType::PropertiesRequest));
+    // A page every helper draws follows: back first, it says the helper did
+    // not know the question.
+    const quint64 probe = nextProbeToken();
+    m_propertiesProbes.insert(probe, id);
+    sendRequest(buildPacket(PacketType::RenderRequest, probePage(probe)));
+    return id;
+}
+
 quint64 HelperConnection::sendSearchRequest(const QString &query, bool matchCase, int startPage)
 {
     if (!isOpen())
@@ -472,6 +487,9 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             onAreaAnswered(false, false);
         if (packet.page.token == m_probe.pageToken && !m_probe.answered)
             onProbeAnswered();
+        if (const quint64 asked = m_propertiesProbes.take(packet.page.token);
+            asked && m_propertiesWaiting.removeOne(asked))
+            emit propertiesUnavailable(asked);
         if (!isProbe(packet.page.token)) {
             PageRequest page = packet.page;
             finishColours(page);
@@ -523,6 +541,16 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             m_probe.found |= Capability::OutlinePieces;
         else
             emit outlinePieceReplied(answered(m_outlinePiecesWaiting), reply);
+        break;
+    }
+    case PacketType::PropertiesReply: {
+        PropertiesRecord properties;
+        payload >> properties;
+        const quint64 id = answered(m_propertiesWaiting);
+        if (payload.status() == QDataStream::Ok)
+            emit propertiesReplied(id, properties);
+        else
+            emit propertiesUnavailable(id);
         break;
     }
     case PacketType::OutlineToolTipsReply: {

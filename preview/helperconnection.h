@@ -103,6 +103,10 @@ public:
     // contract.h), as many as the helper reads in a few milliseconds; only
     // to a helper that knows OutlinePieces.
     quint64 sendOutlinePieceRequest(int first, int count);
+    // The document's properties, as propertiesReplied(); from a helper that
+    // does not know the question, or sends what cannot be read,
+    // propertiesUnavailable() instead.
+    quint64 sendPropertiesRequest();
     // Searches the document from startPage on, wrapping; replies come as
     // searchReplied() with the returned id as their token. The first search
     // is followed by a probe: a helper that does not search is found out by
@@ -140,6 +144,8 @@ signals:
     void outlineToolTipsReplied(quint64 id, const QStringList &toolTips);
     // A piece that could not be read comes as a broken end.
     void outlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece);
+    void propertiesReplied(quint64 id, const PropertiesRecord &properties);
+    void propertiesUnavailable(quint64 id);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
@@ -245,6 +251,9 @@ private:
     QList<quint64> m_sizeStretchesWaiting;
     QList<quint64> m_toolTipsWaiting;
     QList<quint64> m_outlinePiecesWaiting;
+    QList<quint64> m_propertiesWaiting;
+    // The page sent behind each properties request, by its token.
+    QHash<quint64, quint64> m_propertiesProbes;
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;

@@ -67,6 +67,11 @@ constexpr int MaxOutlinePieceUnits = 1024 * 1024;
 // meanwhile waits no longer.
 constexpr int OutlinePieceMsecs = 8;
 
+// A document's information texts are sent at most this long, and its first
+// page's sides at most this many points (pdfium's own limit is far below).
+constexpr int MaxPropertyUnits = 4096;
+constexpr double MaxPropertyPageSide = 1.0e7;
+
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.

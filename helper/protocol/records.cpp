@@ -331,6 +331,30 @@ QDataStream &operator>>(QDataStream &in, OutlinePieceReplyRecord &reply)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const PropertiesRecord &p)
+{
+    return out << p.title << p.author << p.subject << p.keywords << p.creator << p.producer << p.created << p.modified
+               << p.version << p.pageCount << p.firstPageSize << p.fileSize << p.securityRevision << p.permissions
+               << p.formType << p.tagged;
+}
+
+QDataStream &operator>>(QDataStream &in, PropertiesRecord &p)
+{
+    in >> p.title >> p.author >> p.subject >> p.keywords >> p.creator >> p.producer >> p.created >> p.modified
+        >> p.version >> p.pageCount >> p.firstPageSize >> p.fileSize >> p.securityRevision >> p.permissions
+        >> p.formType >> p.tagged;
+    bool textsFit = true;
+    for (const QString *text : {&p.title, &p.author, &p.subject, &p.keywords, &p.creator, &p.producer})
+        textsFit = textsFit && text->size() <= MaxPropertyUnits;
+    const bool sizeFits = p.firstPageSize.isEmpty()
+        || (p.firstPageSize.width() > 0 && p.firstPageSize.width() <= MaxPropertyPageSide
+            && p.firstPageSize.height() > 0 && p.firstPageSize.height() <= MaxPropertyPageSide);
+    if (!textsFit || !sizeFits || p.version < 0 || p.version > 99 || p.pageCount < 0 || p.pageCount > MaxPageCount
+        || p.fileSize < 0 || p.securityRevision < -1 || p.formType < 0 || p.formType > 3)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -5,9 +5,11 @@
 // set to QDataStream::Qt_6_0 (version 20) before use.
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QImage>
 #include <QPointF>
 #include <QRectF>
+#include <QSizeF>
 #include <QTransform>
 #include <QList>
 #include <QRect>
@@ -82,6 +84,9 @@ enum class PacketType : quint8 {
     // count of 0 reads nothing.
     OutlinePieceRequest = 29, // preview -> helper, OutlinePieceRecord
     OutlinePieceReply = 30,   // helper -> preview, OutlinePieceReplyRecord
+    // What a properties window shows of the document.
+    PropertiesRequest = 31, // preview -> helper, nothing
+    PropertiesReply = 32,   // helper -> preview, PropertiesRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -310,6 +315,30 @@ QDataStream &operator<<(QDataStream &out, const OutlinePieceReplyRecord &reply);
 // A piece past its bounds (contract.h), an entry deeper than the bound or
 // with a page below -1, or an end of no known kind is corrupt.
 QDataStream &operator>>(QDataStream &in, OutlinePieceReplyRecord &reply);
+
+// The document's information texts (each at most MaxPropertyUnits long),
+// its dates (invalid where it has none that reads as a date), its PDF
+// version times ten (0: unknown), its page count, the first page's size in
+// points (empty without pages), the file's size in bytes; its security
+// handler's revision (-1: not encrypted) and permission bits (the /P entry,
+// all set when not encrypted); its form type (0 none, 1 AcroForm, 2 XFA, 3
+// XFA foreground) and whether it is tagged.
+struct PropertiesRecord {
+    QString title, author, subject, keywords, creator, producer;
+    QDateTime created, modified;
+    qint32 version = 0;
+    qint32 pageCount = 0;
+    QSizeF firstPageSize;
+    qint64 fileSize = 0;
+    qint32 securityRevision = -1;
+    quint32 permissions = 0xFFFFFFFFu;
+    qint32 formType = 0;
+    bool tagged = false;
+};
+QDataStream &operator<<(QDataStream &out, const PropertiesRecord &properties);
+// A text past its bound, a count, size or version below zero or past its
+// bound, or an unknown form type is corrupt.
+QDataStream &operator>>(QDataStream &in, PropertiesRecord &properties);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

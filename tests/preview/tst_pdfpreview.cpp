@@ -5,6 +5,7 @@
 // its own against page sizes no sane document has.
 
 #include "outlinemodel.h"
+#include "propertiesdialog.h"
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
@@ -585,6 +586,37 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !view->isTiled(0) && view->hasCurrentImage(0); }, 30000));
         QVERIFY(!window.document()->tilesAvailable());
         QCOMPARE(view->piecesInView().size(), 1);
+        // Nor does it tell the properties, and the window says so.
+        QTest::keyClick(&window, Qt::Key_Return, Qt::AltModifier);
+        QTRY_VERIFY(window.findChild<PropertiesDialog *>("properties"));
+        QTRY_COMPARE(window.findChild<PropertiesDialog *>("properties")->value("Properties"),
+                     QStringLiteral("This helper does not tell a document's properties."));
+    }
+
+    // Alt+Enter shows what the helper reads of the document: its texts, its
+    // dates in local time, the first page in mm and inches, and what its
+    // encryption forbids.
+    void propertiesSayWhatTheDocumentCarries()
+    {
+        PreviewWindow window;
+        QVERIFY(showActive(window, fixture("properties-locked.pdf")));
+        QTest::keyClick(&window, Qt::Key_Return, Qt::AltModifier);
+        QTRY_VERIFY(window.findChild<PropertiesDialog *>("properties"));
+        const PropertiesDialog *dialog = window.findChild<PropertiesDialog *>("properties");
+        QTRY_COMPARE(dialog->value("Title"), QStringLiteral("Quarterly report"));
+        QCOMPARE(dialog->value("Keywords"), QString::fromUtf8("Größe, Zahlen ✓"));
+        const QDateTime created(QDate(2023, 1, 15), QTime(10, 30), Qt::OffsetFromUTC, 3600);
+        QCOMPARE(dialog->value("Created"), QLocale().toString(created.toLocalTime(), QLocale::LongFormat));
+        QCOMPARE(dialog->value("Pages"), QStringLiteral("2"));
+        QCOMPARE(dialog->value("Page size"), QStringLiteral("210.0 × 297.0 mm (8.27 × 11.69 in)"));
+        QCOMPARE(dialog->value("PDF version"), QStringLiteral("1.6")); // as AES needs
+        const qint64 bytes = QFileInfo(fixture("properties-locked.pdf")).size();
+        QCOMPARE(dialog->value("File size"),
+                 QStringLiteral("%1 (%2 bytes)").arg(QLocale().formattedDataSize(bytes), QLocale().toString(bytes)));
+        QCOMPARE(dialog->value("Encrypted"), QStringLiteral("yes (revision 4)"));
+        QCOMPARE(dialog->value("Forbids"), QStringLiteral("printing, copying, assembling, printing at high quality"));
+        QCOMPARE(dialog->value("Tagged"), QStringLiteral("yes"));
+        QCOMPARE(dialog->value("Form"), QStringLiteral("none"));
     }
 
     void outlineLinksShowWhereTheyLead()

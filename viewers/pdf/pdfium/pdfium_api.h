@@ -161,6 +161,12 @@ unsigned long PDFIUM_CALL FPDF_GetLastError(void);
 void PDFIUM_CALL FPDF_CloseDocument(FPDF_DOCUMENT document);
 int PDFIUM_CALL FPDF_GetPageCount(FPDF_DOCUMENT document);
 FPDF_BOOL PDFIUM_CALL FPDF_GetFileVersion(FPDF_DOCUMENT doc, int *fileVersion);
+// What a security handler allows: the /P bits, 0xFFFFFFFF when the document
+// is not encrypted; and the handler's revision, -1 then.
+unsigned long PDFIUM_CALL FPDF_GetDocPermissions(FPDF_DOCUMENT document);
+int PDFIUM_CALL FPDF_GetSecurityHandlerRevision(FPDF_DOCUMENT document);
+// Whether the document has a structure tree (tagged PDF).
+FPDF_BOOL PDFIUM_CALL FPDFCatalog_IsTagged(FPDF_DOCUMENT document);
 unsigned long PDFIUM_CALL FPDF_GetMetaText(FPDF_DOCUMENT document, FPDF_BYTESTRING tag,
                                            void *buffer, unsigned long buflen);
 int PDFIUM_CALL FPDF_GetPageSizeByIndex(FPDF_DOCUMENT document, int page_index,

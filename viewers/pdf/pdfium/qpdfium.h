@@ -4,6 +4,7 @@
 #include "pdfiumhandles.h"
 #include "sharedreadfile.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QPointF>
@@ -15,6 +16,7 @@
 #include <QSet>
 #include <QRect>
 #include <QSize>
+#include <QSizeF>
 #include <QString>
 
 #include <atomic>
@@ -187,6 +189,24 @@ public:
     void readAnnotations(QList<int> &pages);
 
     QList<QList<QString>> metaData() const;
+    // What a properties window shows of the loaded document, as pdfium
+    // reads it: the information texts as stored, the dates as parsed
+    // (invalid where absent or not a date), the version times ten (0 when
+    // unknown), the first page's size in points (empty without pages), and
+    // what a security handler forbids. Nothing is checked against bounds.
+    struct DocumentFacts {
+        QString title, author, subject, keywords, creator, producer;
+        QDateTime created, modified;
+        int version = 0;
+        int pageCount = 0;
+        QSizeF firstPageSize;
+        qint64 fileSize = 0;
+        int securityRevision = -1;
+        quint32 permissions = 0xFFFFFFFFu;
+        int formType = 0;
+        bool tagged = false;
+    };
+    DocumentFacts documentFacts();
     QSize pageSize(int index);
     QList<QSize> pageSizeAll();
 

@@ -106,6 +106,35 @@ QList<QList<QString>> QPdfium::metaData() const
     return rows;
 }
 
+QPdfium::DocumentFacts QPdfium::documentFacts()
+{
+    DocumentFacts facts;
+    if (!isLoaded())
+        return facts;
+    PdfiumLocker locker;
+    facts.title = readMetaText(m_document, "Title");
+    facts.author = readMetaText(m_document, "Author");
+    facts.subject = readMetaText(m_document, "Subject");
+    facts.keywords = readMetaText(m_document, "Keywords");
+    facts.creator = readMetaText(m_document, "Creator");
+    facts.producer = readMetaText(m_document, "Producer");
+    facts.created = parsePdfDate(readMetaText(m_document, "CreationDate"));
+    facts.modified = parsePdfDate(readMetaText(m_document, "ModDate"));
+    if (!FPDF_GetFileVersion(m_document, &facts.version))
+        facts.version = 0;
+    facts.pageCount = pageCount();
+    double width = 0;
+    double height = 0;
+    if (facts.pageCount > 0 && FPDF_GetPageSizeByIndex(m_document, 0, &width, &height))
+        facts.firstPageSize = QSizeF(width, height);
+    facts.fileSize = m_file.size();
+    facts.securityRevision = FPDF_GetSecurityHandlerRevision(m_document);
+    facts.permissions = quint32(FPDF_GetDocPermissions(m_document));
+    facts.formType = FPDF_GetFormType(m_document);
+    facts.tagged = FPDFCatalog_IsTagged(m_document) != 0;
+    return facts;
+}
+
 QSize QPdfium::pageSize(int index)
 {
     PdfiumLocker locker;
