@@ -50,8 +50,19 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_prefetch(new pdfpreview::NeighbourPrefetcher(this))
     , m_commands(new WindowActions(this))
     , m_places(std::make_unique<PlaceStore>())
+    , m_notices(new QToolBar(tr("Notices"), this))
+    , m_notice(new QLabel(m_notices))
 {
     setCentralWidget(m_view);
+    m_notices->setObjectName(QStringLiteral("notices"));
+    m_notices->setMovable(false);
+    m_notice->setObjectName(QStringLiteral("notice"));
+    m_notice->setTextFormat(Qt::PlainText);
+    m_notices->addWidget(m_notice);
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, m_notices);
+    m_notices->hide();
+    connect(m_document, &PreviewDocument::propertiesReady, this, &PreviewWindow::onProperties);
     m_view->setDocument(m_document);
 
     m_outline->setHeaderHidden(true);
@@ -109,6 +120,9 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         if (index == m_pageAfterOpen && !m_firstShownSent) {
             m_firstShownSent = true;
             m_document->requestOutline();
+            // For the notice above the pages; asked after the first page,
+            // which it must not hold up.
+            m_document->requestProperties();
             emit firstPageShown();
         }
     });
@@ -282,6 +296,7 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     action(QStringLiteral("copy"))->setEnabled(true);
     action(QStringLiteral("selectAll"))->setEnabled(true);
     m_outlineModel->clear();
+    m_notices->hide();
     m_view->setPageSizes({});
     m_thumbnails->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
@@ -338,6 +353,20 @@ void PreviewWindow::showProperties()
     m_properties->show();
     m_properties->raise();
     m_document->requestProperties();
+}
+
+void PreviewWindow::onProperties(const PropertiesRecord &properties)
+{
+    if (m_properties && m_properties->isVisible())
+        m_properties->showProperties(QFileInfo(currentFile()).fileName(), properties);
+    // Fields are drawn as they are filled in, never for filling in.
+    const QString form = properties.formType == 1
+        ? tr("This document holds a form. Its fields are shown as filled in; they cannot be filled in here.")
+        : properties.formType >= 2
+        ? tr("This document holds an XFA form. Only its fallback is shown, and its fields cannot be filled in here.")
+        : QString();
+    m_notice->setText(form);
+    m_notices->setVisible(!form.isEmpty());
 }
 
 void PreviewWindow::onOutlineGrown(const QModelIndex &parent, int first, int last)

@@ -104,6 +104,9 @@ private:
     void onOpened(const QList<QSize> &sizes);
     // File → Properties, asked of the helper each time it opens.
     void showProperties();
+    // What the helper told of the document: the properties window, if it
+    // is open, and the notice above the pages.
+    void onProperties(const PropertiesRecord &properties);
     // Rows that came into the outline: entries of the top level are open.
     void onOutlineGrown(const QModelIndex &parent, int first, int last);
     void onFailed(PreviewDocument::Problem problem, const QString &message);
@@ -142,6 +145,10 @@ private:
     StartChoices m_start;
     bool m_pageGiven = false;
     std::unique_ptr<PlaceStore> m_places;
+    // A line above the pages about what the document carries (a form),
+    // hidden while there is nothing to say.
+    QToolBar *m_notices;
+    QLabel *m_notice;
     // The place of the file being opened, applied once its sizes are in.
     std::optional<Place> m_restore;
     bool m_firstShownSent = false;

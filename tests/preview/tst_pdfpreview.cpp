@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -617,6 +618,24 @@ private slots:
         QCOMPARE(dialog->value("Forbids"), QStringLiteral("printing, copying, assembling, printing at high quality"));
         QCOMPARE(dialog->value("Tagged"), QStringLiteral("yes"));
         QCOMPARE(dialog->value("Form"), QStringLiteral("none"));
+    }
+
+    // A line above the pages says that a document holds a form, and that
+    // of an XFA form only the fallback is shown; it goes with the document.
+    void aFormIsNoticed()
+    {
+        PreviewWindow window;
+        const QLabel *notice = window.findChild<QLabel *>("notice");
+        for (const auto &[file, starts] : {std::pair{"form-filled.pdf", "This document holds a form."},
+                                           std::pair{"form-xfa-stub.pdf", "This document holds an XFA form."}}) {
+            QVERIFY(showFirstPage(window, fixture(file)));
+            QTRY_VERIFY(notice->isVisible());
+            QVERIFY2(notice->text().startsWith(QLatin1String(starts)), qPrintable(notice->text()));
+        }
+        QSignalSpy told(window.document(), &PreviewDocument::propertiesReady);
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        QTRY_COMPARE(told.size(), 1);
+        QVERIFY(!notice->isVisible());
     }
 
     void outlineLinksShowWhereTheyLead()
