@@ -71,6 +71,9 @@ public:
     QString password() const { return m_password; }
     bool isReady() const { return m_ready; }
     QList<QSize> pageSizes() const { return m_sizes; }
+    // The connection of the helper serving the document, else null: for a
+    // caller with requests of its own (printing), whose replies it matches.
+    pdfpreview::HelperConnection *helperConnection() const { return served(); }
     // The helper's process id while one runs, else 0.
     qint64 helperProcessId() const;
 

@@ -1,6 +1,7 @@
 #include "previewwindow.h"
 
 #include "outlinemodel.h"
+#include "printjob.h"
 #include "propertiesdialog.h"
 
 #include "filecollector.h"
@@ -25,6 +26,9 @@
 #include <QInputDialog>
 #include <QIntValidator>
 #include <QLabel>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QProgressDialog>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -295,8 +299,10 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     // Until the new helper says otherwise.
     action(QStringLiteral("copy"))->setEnabled(true);
     action(QStringLiteral("selectAll"))->setEnabled(true);
+    action(QStringLiteral("print"))->setEnabled(true);
     m_outlineModel->clear();
     m_notices->hide();
+    m_told.reset();
     m_view->setPageSizes({});
     m_thumbnails->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));
@@ -355,8 +361,75 @@ void PreviewWindow::showProperties()
     m_document->requestProperties();
 }
 
+namespace {
+// The /P bits the window follows.
+constexpr quint32 MayPrint = 1u << 2;
+constexpr quint32 MayCopy = 1u << 4;
+} // namespace
+
+bool PreviewWindow::forbids(quint32 permission) const
+{
+    return m_told && !(m_told->permissions & permission) && !action(QStringLiteral("ignoreRestrictions"))->isChecked();
+}
+
+void PreviewWindow::print()
+{
+    // Greyed out where the document forbids it; the key still reaches here.
+    if (m_document->pageSizes().isEmpty() || m_printJob || forbids(MayPrint))
+        return;
+    auto printer = std::make_shared<QPrinter>(QPrinter::HighResolution);
+    printer->setDocName(QFileInfo(currentFile()).fileName());
+    QPrintDialog dialog(printer.get(), this);
+    dialog.setMinMax(1, int(m_document->pageSizes().size()));
+    dialog.setOption(QAbstractPrintDialog::PrintCurrentPage);
+    if (dialog.exec() == QDialog::Accepted)
+        printTo(std::move(printer));
+}
+
+void PreviewWindow::printTo(std::shared_ptr<QPrinter> printer)
+{
+    const QList<QSize> sizes = m_document->pageSizes();
+    const int count = int(sizes.size());
+    QList<int> pages;
+    if (printer->printRange() == QPrinter::CurrentPage) {
+        pages << m_view->currentPage();
+    } else if (printer->printRange() == QPrinter::PageRange && printer->fromPage() > 0) {
+        for (int page = printer->fromPage(); page <= qMin(printer->toPage(), count); ++page)
+            pages << page - 1;
+    } else {
+        for (int page = 0; page < count; ++page)
+            pages << page;
+    }
+    QList<QSize> points;
+    for (int page : std::as_const(pages))
+        points << sizes.value(page);
+    auto *job = new PrintJob(m_document->helperConnection(), printer.get(), pages, points, m_view->annotationsShown(),
+                             this);
+    m_printJob = job;
+    auto *progress = new QProgressDialog(tr("Printing %1…").arg(QFileInfo(currentFile()).fileName()), tr("Cancel"), 0,
+                                         int(pages.size()), this);
+    progress->setAttribute(Qt::WA_DeleteOnClose);
+    progress->setMinimumDuration(500);
+    connect(progress, &QProgressDialog::canceled, job, &PrintJob::cancel);
+    connect(job, &PrintJob::progressed, progress, [progress](int printed, int total) {
+        progress->setMaximum(total);
+        progress->setValue(printed);
+    });
+    // The printer lives as long as the job that draws on it.
+    connect(job, &PrintJob::finished, this, [this, job, progress, printer](bool printed, const QString &why) {
+        progress->close();
+        job->deleteLater();
+        statusBar()->showMessage(printed ? tr("Printed.") : why, 5000);
+        emit printFinished(printed, why);
+    });
+    job->start();
+}
+
 void PreviewWindow::onProperties(const PropertiesRecord &properties)
 {
+    m_told = properties;
+    action(QStringLiteral("copy"))->setEnabled(!forbids(MayCopy));
+    action(QStringLiteral("print"))->setEnabled(!forbids(MayPrint));
     if (m_properties && m_properties->isVisible())
         m_properties->showProperties(QFileInfo(currentFile()).fileName(), properties);
     // Fields are drawn as they are filled in, never for filling in.

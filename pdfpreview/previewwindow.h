@@ -6,6 +6,7 @@
 #include "previewdocument.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -30,6 +31,8 @@ class QLabel;
 class QLineEdit;
 class OutlineModel;
 class PropertiesDialog;
+class PrintJob;
+class QPrinter;
 class QModelIndex;
 class QTreeView;
 class QUrl;
@@ -88,9 +91,16 @@ public:
     };
     void setStartChoices(const StartChoices &choices) { m_start = choices; }
 
+    // Prints to a printer set up already (what File → Print does once its
+    // dialog is accepted): its page range, or the current page, with a
+    // progress window that cancels. printFinished() says how it ended.
+    void printTo(std::shared_ptr<QPrinter> printer);
+
 signals:
     // The first page's image is on screen, for the document opened last.
     void firstPageShown();
+    // Every page went to the printer, or why not.
+    void printFinished(bool printed, const QString &why);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -102,6 +112,11 @@ private:
     void setFullScreen(bool on);
     void buildArrangementActions(const QString &menu);
     void onOpened(const QList<QSize> &sizes);
+    // File → Print: the system's dialog, then the pages it chose.
+    void print();
+    // What the document forbids that is not overridden (Edit → Ignore the
+    // document's restrictions): printing, copying.
+    bool forbids(quint32 permission) const;
     // File → Properties, asked of the helper each time it opens.
     void showProperties();
     // What the helper told of the document: the properties window, if it
@@ -145,6 +160,9 @@ private:
     StartChoices m_start;
     bool m_pageGiven = false;
     std::unique_ptr<PlaceStore> m_places;
+    // What the helper last told of the document, for its restrictions.
+    std::optional<PropertiesRecord> m_told;
+    QPointer<PrintJob> m_printJob;
     // A line above the pages about what the document carries (a form),
     // hidden while there is nothing to say.
     QToolBar *m_notices;

@@ -30,6 +30,7 @@ void PreviewWindow::buildActions()
            [this](bool) { stepFile(1); });
     c->add(Command{QStringLiteral("reload"), tr("Reload"), {QKeySequence(Qt::CTRL | Qt::Key_R)}, file},
            [this](bool) { reload(); });
+    c->add(Command{QStringLiteral("print"), tr("Print…"), {QKeySequence::Print}, file}, [this](bool) { print(); });
     c->add(Command{QStringLiteral("properties"),
                    tr("Properties…"),
                    {QKeySequence(Qt::ALT | Qt::Key_Return), QKeySequence(Qt::ALT | Qt::Key_Enter)},
@@ -41,6 +42,19 @@ void PreviewWindow::buildActions()
            [this](bool) { m_view->copySelection(); });
     c->add(Command{QStringLiteral("selectAll"), tr("Select all"), {QKeySequence::SelectAll}, edit},
            [this](bool) { m_view->selectAll(); });
+    // As other viewers allow: off unless the person turns it on.
+    QAction *ignore = c->add(Command{QStringLiteral("ignoreRestrictions"),
+                                     tr("Ignore the document's print and copy restrictions"),
+                                     {},
+                                     edit,
+                                     false,
+                                     true},
+                             [this](bool on) {
+        QSettings().setValue(QStringLiteral("restrictions/ignored"), on);
+        if (m_told)
+            onProperties(*m_told);
+    });
+    ignore->setChecked(QSettings().value(QStringLiteral("restrictions/ignored"), false).toBool());
     // Previews close with Escape; full screen and the find bar go first.
     c->add(Command{QStringLiteral("close"), tr("Close"), {QKeySequence(Qt::Key_Escape), QKeySequence::Close}, file},
            [this](bool) {

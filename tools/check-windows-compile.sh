@@ -56,7 +56,7 @@ fi
 # Qt's headers are system headers here: GCC warns about their export macros
 # on MinGW, which says nothing about our code.
 includes=(-Iplatform -Iutilities -Ihelper -Ihelper/protocol -Iviewers/pdf/pdfium -Ipreview -Ipdfpreview -I"$scratch/deflate" -isystem "$qt")
-for module in QtCore QtGui QtNetwork QtWidgets; do
+for module in QtCore QtGui QtNetwork QtWidgets QtPrintSupport; do
     includes+=(-isystem "$qt/$module" -isystem "$qt/$module/$qt_version" -isystem "$qt/$module/$qt_version/$module")
 done
 

@@ -5,6 +5,7 @@
 // its own against page sizes no sane document has.
 
 #include "outlinemodel.h"
+#include "printjob.h"
 #include "propertiesdialog.h"
 #include "pagelayout.h"
 #include "pageview.h"
@@ -31,6 +32,7 @@
 #include <QMenuBar>
 #include <QClipboard>
 #include <QAbstractItemModelTester>
+#include <QPrinter>
 #include <QtTest>
 
 #include <algorithm>
@@ -620,6 +622,52 @@ private slots:
         QCOMPARE(dialog->value("Form"), QStringLiteral("none"));
     }
 
+    // Printed to a PDF file, every page is there, each a raster like the
+    // helper's own render of it; a document that forbids printing and
+    // copying has both greyed out until the person overrides it.
+    void printsThePagesAsTheHelperDrawsThem()
+    {
+        PreviewWindow window;
+        QVERIFY(showFirstPage(window, fixture("sample.pdf")));
+        QTemporaryDir dir;
+        // At 300 dpi a Letter page takes five bands.
+        auto printer = std::make_shared<QPrinter>(QPrinter::ScreenResolution);
+        printer->setResolution(300);
+        printer->setOutputFormat(QPrinter::PdfFormat);
+        printer->setOutputFileName(dir.filePath("printed.pdf"));
+        printer->setPageSize(QPageSize(QPageSize::Letter));
+        printer->setPageMargins(QMarginsF());
+        QSignalSpy done(&window, &PreviewWindow::printFinished);
+        window.printTo(printer);
+        QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 30000);
+        QVERIFY2(done.at(0).at(0).toBool(), qPrintable(done.at(0).at(1).toString()));
+        pdfpreview::HelperSession printed, original;
+        QVERIFY(printed.start(dir.filePath("printed.pdf")) && printed.waitForConnected());
+        QVERIFY(original.start(fixture("sample.pdf")) && original.waitForConnected());
+        const auto printedSizes = printed.pageSizes(), originalSizes = original.pageSizes();
+        QVERIFY(printedSizes && originalSizes);
+        QCOMPARE(printedSizes->size(), originalSizes->size());
+        for (int page : {0, int(originalSizes->size()) - 1}) {
+            const PageRequest request{page, 0, 0, true, false, 0, QSize(306, 396), QImage()};
+            const auto a = printed.render(request), b = original.render(request);
+            QVERIFY(a && b && !a->image.isNull() && !b->image.isNull());
+            qint64 difference = 0;
+            for (int y = 0; y < 396; ++y)
+                for (int x = 0; x < 306; ++x)
+                    difference += qAbs(qGray(a->image.pixel(x, y)) - qGray(b->image.pixel(x, y)));
+            QVERIFY2(difference / (306 * 396) < 6, qPrintable(QString::number(difference / (306.0 * 396))));
+            const int ink = testsupport::darkPixels(b->image, 128);
+            QVERIFY(ink > 100 && qAbs(testsupport::darkPixels(a->image, 128) - ink) < ink / 5);
+        }
+
+        QVERIFY(showFirstPage(window, fixture("properties-locked.pdf")));
+        QTRY_VERIFY(!window.action("print")->isEnabled());
+        QVERIFY(!window.action("copy")->isEnabled());
+        window.action("ignoreRestrictions")->trigger();
+        QVERIFY(window.action("print")->isEnabled() && window.action("copy")->isEnabled());
+        window.action("ignoreRestrictions")->trigger();
+    }
+
     // A line above the pages says that a document holds a form, and that
     // of an XFA form only the fallback is shown; it goes with the document.
     void aFormIsNoticed()
@@ -875,6 +923,23 @@ private slots:
         QCOMPARE(model.index(1, 0).data(Qt::ToolTipRole).toString(),
                  QStringLiteral("Leads to no page of this document"));
         QVERIFY(!model.index(2, 0).isValid() && !model.index(0, 1).isValid());
+    }
+
+    // A page lands on the paper fitted and centred, turned where its
+    // orientation is not the paper's; a band holds what its bound allows,
+    // at least a row and at most the page.
+    void pagesFitThePaperInBands()
+    {
+        const PrintPlacement upright = placeOnPaper(QSize(612, 792), QRect(10, 20, 1000, 2000));
+        QCOMPARE(upright.quarterTurns, 0);
+        QCOMPARE(upright.target, QRect(10, 373, 1000, 1294));
+        const PrintPlacement wide = placeOnPaper(QSize(792, 612), QRect(0, 0, 1000, 2000));
+        QCOMPARE(wide.quarterTurns, 1);
+        QCOMPARE(wide.target, QRect(0, 353, 1000, 1294));
+        QVERIFY(placeOnPaper(QSize(), QRect(0, 0, 10, 10)).target.isEmpty());
+        QCOMPARE(bandRows(QSize(1000, 5000), 4000 * 3), 3);
+        QCOMPARE(bandRows(QSize(1000, 2), qint64(1) << 30), 2);
+        QCOMPARE(bandRows(QSize(1000, 10), 1), 1);
     }
 
     void hostileSizesLayOut()
