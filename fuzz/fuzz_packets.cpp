@@ -200,6 +200,17 @@ struct Served {
     QBuffer replies;
 };
 
+// Whether a reply is of the type expected and holds one record that its
+// reader takes, with nothing after it.
+template<typename Record>
+bool readsWhole(const Packet &reply, PacketType expected, Record &record)
+{
+    QDataStream in(reply.body);
+    in.setVersion(ProtocolStreamVersion);
+    in >> record;
+    return reply.type == quint8(expected) && in.status() == QDataStream::Ok && in.atEnd();
+}
+
 // The reply body to a clean request of a type whose answer does not depend
 // on the request's payload.
 QByteArray cleanReply(PacketType request, PacketType reply)
@@ -309,37 +320,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 finding("page colours answered with something else than colours in effect");
         } else if (sizes) {
             // The record reader refuses a stretch past the page count or the
-            // bound, and bytes after it.
-            QDataStream in(reply.body);
-            in.setVersion(ProtocolStreamVersion);
+            // bound.
             PageSizesRangeReplyRecord record;
-            in >> record;
-            if (reply.type != quint8(PacketType::PageSizesRangeReply) || in.status() != QDataStream::Ok || !in.atEnd())
+            if (!readsWhole(reply, PacketType::PageSizesRangeReply, record))
                 finding("a stretch of page sizes answered with something else than a stretch of the pages");
         } else if (outline) {
-            // The record reader refuses a piece past its bounds, an entry
-            // too deep, and bytes after it; the outline opens at the top and
-            // goes down one level at a time.
-            QDataStream in(reply.body);
-            in.setVersion(ProtocolStreamVersion);
+            // The record reader refuses a piece past its bounds and an entry
+            // too deep; the outline opens at the top and goes down one level
+            // at a time.
             OutlinePieceReplyRecord record;
-            in >> record;
-            bool nests = true;
+            bool nests = readsWhole(reply, PacketType::OutlinePieceReply, record);
             qint32 depth = record.first == 0 ? -1 : MaxOutlineDepth;
             for (const OutlineEntryRecord &entry : std::as_const(record.entries)) {
                 nests = nests && entry.depth <= depth + 1;
                 depth = entry.depth;
             }
-            if (reply.type != quint8(PacketType::OutlinePieceReply) || in.status() != QDataStream::Ok || !in.atEnd()
-                || !nests)
+            if (!nests)
                 finding("an outline piece answered with something else than a piece of the outline");
         } else if (properties) {
             // Whatever the request carried, the record reads back whole.
-            QDataStream in(reply.body);
-            in.setVersion(ProtocolStreamVersion);
             PropertiesRecord record;
-            in >> record;
-            if (reply.type != quint8(PacketType::PropertiesReply) || in.status() != QDataStream::Ok || !in.atEnd())
+            if (!readsWhole(reply, PacketType::PropertiesReply, record))
                 finding("properties answered with something else than the document's properties");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)

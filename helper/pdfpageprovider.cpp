@@ -459,29 +459,22 @@ QByteArray PDFPageProvider::serveOutlinePiece(QDataStream &payload)
 
 QByteArray PDFPageProvider::serveProperties()
 {
-    const QPdfium::DocumentFacts facts = engine.documentFacts();
-    PropertiesRecord record;
-    const auto text = [](const QString &stored) { return stored.left(MaxPropertyUnits); };
-    record.title = text(facts.title);
-    record.author = text(facts.author);
-    record.subject = text(facts.subject);
-    record.keywords = text(facts.keywords);
-    record.creator = text(facts.creator);
-    record.producer = text(facts.producer);
-    record.created = facts.created;
-    record.modified = facts.modified;
-    record.version = facts.version >= 0 && facts.version <= 99 ? facts.version : 0;
-    record.pageCount = qBound(0, facts.pageCount, MaxPageCount);
+    PropertiesRecord record = engine.documentProperties();
+    for (QString *text :
+         {&record.title, &record.author, &record.subject, &record.keywords, &record.creator, &record.producer})
+        text->truncate(MaxPropertyUnits);
+    if (record.version < 0 || record.version > 99)
+        record.version = 0;
+    record.pageCount = qBound(0, record.pageCount, MaxPageCount);
     // NaN fails both comparisons and leaves the size empty.
-    const QSizeF size = facts.firstPageSize;
-    if (size.width() > 0 && size.height() > 0)
-        record.firstPageSize = QSizeF(qMin(size.width(), MaxPropertyPageSide),
-                                      qMin(size.height(), MaxPropertyPageSide));
-    record.fileSize = qMax<qint64>(facts.fileSize, 0);
-    record.securityRevision = qMax(facts.securityRevision, -1);
-    record.permissions = facts.permissions;
-    record.formType = facts.formType >= 0 && facts.formType <= 3 ? facts.formType : 0;
-    record.tagged = facts.tagged;
+    const QSizeF size = record.firstPageSize;
+    record.firstPageSize = size.width() > 0 && size.height() > 0
+        ? QSizeF(qMin(size.width(), MaxPropertyPageSide), qMin(size.height(), MaxPropertyPageSide))
+        : QSizeF();
+    record.fileSize = qMax<qint64>(record.fileSize, 0);
+    record.securityRevision = qMax(record.securityRevision, -1);
+    if (record.formType < 0 || record.formType > 3)
+        record.formType = 0;
     traceLine("sending properties");
     return buildPacket(PacketType::PropertiesReply, record);
 }

@@ -260,14 +260,14 @@ QDataStream &operator>>(QDataStream &in, TextReplyRecord &reply)
     return in;
 }
 
-QDataStream &operator<<(QDataStream &out, const PageSizesRangeRecord &range)
+QDataStream &operator<<(QDataStream &out, const StretchRecord &stretch)
 {
-    return out << range.first << range.count;
+    return out << stretch.first << stretch.count;
 }
 
-QDataStream &operator>>(QDataStream &in, PageSizesRangeRecord &range)
+QDataStream &operator>>(QDataStream &in, StretchRecord &stretch)
 {
-    return in >> range.first >> range.count;
+    return in >> stretch.first >> stretch.count;
 }
 
 QDataStream &operator<<(QDataStream &out, const PageSizesRangeReplyRecord &reply)
@@ -283,16 +283,6 @@ QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply)
         || reply.sizes.size() > MaxPageSizesPerRange || qint64(reply.first) + reply.sizes.size() > reply.pageCount)
         in.setStatus(QDataStream::ReadCorruptData);
     return in;
-}
-
-QDataStream &operator<<(QDataStream &out, const OutlinePieceRecord &piece)
-{
-    return out << piece.first << piece.count;
-}
-
-QDataStream &operator>>(QDataStream &in, OutlinePieceRecord &piece)
-{
-    return in >> piece.first >> piece.count;
 }
 
 QDataStream &operator<<(QDataStream &out, const OutlineEntryRecord &entry)

@@ -259,13 +259,17 @@ QDataStream &operator>>(QDataStream &in, BookmarkNode &node);
 // first entry that cannot be read and sets the stream status.
 QList<BookmarkNode> readBookmarkNodes(QDataStream &in);
 
-// A stretch of at most MaxPageSizesPerRange pages (contract.h) from first on.
-struct PageSizesRangeRecord {
+// A stretch of count items from first on, as questions for more of a list
+// ask for it.
+struct StretchRecord {
     qint32 first = 0;
     qint32 count = 0;
 };
-QDataStream &operator<<(QDataStream &out, const PageSizesRangeRecord &range);
-QDataStream &operator>>(QDataStream &in, PageSizesRangeRecord &range);
+QDataStream &operator<<(QDataStream &out, const StretchRecord &stretch);
+QDataStream &operator>>(QDataStream &in, StretchRecord &stretch);
+
+// A stretch of at most MaxPageSizesPerRange pages (contract.h).
+using PageSizesRangeRecord = StretchRecord;
 
 // The document's page count and the sizes of the stretch asked for, cut to
 // the pages there are and to the bound: sizes[i] is page first + i.
@@ -282,12 +286,7 @@ QDataStream &operator>>(QDataStream &in, PageSizesRangeReplyRecord &reply);
 // At most count outline entries from the one at position first on, in the
 // order the outline lists them (depth-first, as the bookmarks reply nests
 // them).
-struct OutlinePieceRecord {
-    qint32 first = 0;
-    qint32 count = 0;
-};
-QDataStream &operator<<(QDataStream &out, const OutlinePieceRecord &piece);
-QDataStream &operator>>(QDataStream &in, OutlinePieceRecord &piece);
+using OutlinePieceRecord = StretchRecord;
 
 // One entry: its depth (0 at the top, at most one more than the entry
 // before), its title and page as a BookmarkNode holds them, and where it

@@ -2,6 +2,7 @@
 
 #include "pdfium_api.h"
 #include "pdfiumhandles.h"
+#include "records.h"
 #include "sharedreadfile.h"
 
 #include <QDateTime>
@@ -193,20 +194,9 @@ public:
     // reads it: the information texts as stored, the dates as parsed
     // (invalid where absent or not a date), the version times ten (0 when
     // unknown), the first page's size in points (empty without pages), and
-    // what a security handler forbids. Nothing is checked against bounds.
-    struct DocumentFacts {
-        QString title, author, subject, keywords, creator, producer;
-        QDateTime created, modified;
-        int version = 0;
-        int pageCount = 0;
-        QSizeF firstPageSize;
-        qint64 fileSize = 0;
-        int securityRevision = -1;
-        quint32 permissions = 0xFFFFFFFFu;
-        int formType = 0;
-        bool tagged = false;
-    };
-    DocumentFacts documentFacts();
+    // what a security handler forbids. Nothing is checked against the
+    // record's bounds: a caller that sends it bounds it first.
+    PropertiesRecord documentProperties();
     QSize pageSize(int index);
     QList<QSize> pageSizeAll();
 

@@ -106,9 +106,9 @@ QList<QList<QString>> QPdfium::metaData() const
     return rows;
 }
 
-QPdfium::DocumentFacts QPdfium::documentFacts()
+PropertiesRecord QPdfium::documentProperties()
 {
-    DocumentFacts facts;
+    PropertiesRecord facts;
     if (!isLoaded())
         return facts;
     PdfiumLocker locker;
@@ -120,8 +120,8 @@ QPdfium::DocumentFacts QPdfium::documentFacts()
     facts.producer = readMetaText(m_document, "Producer");
     facts.created = parsePdfDate(readMetaText(m_document, "CreationDate"));
     facts.modified = parsePdfDate(readMetaText(m_document, "ModDate"));
-    if (!FPDF_GetFileVersion(m_document, &facts.version))
-        facts.version = 0;
+    int version = 0;
+    facts.version = FPDF_GetFileVersion(m_document, &version) ? version : 0;
     facts.pageCount = pageCount();
     double width = 0;
     double height = 0;
