@@ -246,13 +246,19 @@ void PreviewDocument::requestProperties()
     m_propertiesId = connection ? connection->sendPropertiesRequest() : 0;
 }
 
+HelperConnection *PreviewDocument::servedWhileNoPageWaits(HelperConnection::Capability capability) const
+{
+    HelperConnection *connection = served();
+    if (!connection || !m_waiting.isEmpty() || !m_inFlight.isEmpty()
+        || !connection->capabilities().testFlag(capability))
+        return nullptr;
+    return connection;
+}
+
 void PreviewDocument::askForMoreSizes()
 {
-    // Only while no page of the view waits or is drawn: a page asked for
-    // goes before the sizes, as it goes before thumbnails.
-    HelperConnection *connection = served();
-    if (!connection || m_sizesStretchId != 0 || m_knownSizes >= m_sizes.size() || !m_waiting.isEmpty()
-        || !m_inFlight.isEmpty() || !connection->capabilities().testFlag(HelperConnection::Capability::SizeStretches))
+    HelperConnection *connection = servedWhileNoPageWaits(HelperConnection::Capability::SizeStretches);
+    if (!connection || m_sizesStretchId != 0 || m_knownSizes >= m_sizes.size())
         return;
     m_sizesStretchId = connection->sendPageSizesRangeRequest(m_knownSizes, SizesStretch);
 }
@@ -289,9 +295,8 @@ void PreviewDocument::onPageSizesReplied(quint64 id, int first, const QList<QSiz
 
 void PreviewDocument::askForMoreOutline()
 {
-    HelperConnection *connection = served();
-    if (!connection || !m_outlineAsked || m_outlineDone || m_outlinePieceId != 0 || !m_waiting.isEmpty()
-        || !m_inFlight.isEmpty() || !connection->capabilities().testFlag(HelperConnection::Capability::OutlinePieces))
+    HelperConnection *connection = servedWhileNoPageWaits(HelperConnection::Capability::OutlinePieces);
+    if (!connection || !m_outlineAsked || m_outlineDone || m_outlinePieceId != 0)
         return;
     m_outlinePieceId = connection->sendOutlinePieceRequest(m_outlineRead, MaxOutlinePieceEntries);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "helperconnection.h"
 #include "records.h"
 #include "renderoptions.h"
 
@@ -179,6 +180,10 @@ private:
     void adoptPrefetch();
     void onConnected();
     void onCapabilitiesFound();
+    // The connection, for what goes to the helper only while no page of
+    // the view waits or is drawn, and only when it knows capability; else
+    // null. Pages asked for go first, as before thumbnails.
+    pdfpreview::HelperConnection *servedWhileNoPageWaits(pdfpreview::HelperConnection::Capability capability) const;
     // The next stretch of sizes not known yet, when none is asked for.
     void askForMoreSizes();
     void onPageSizesReplied(quint64 id, int first, const QList<QSize> &sizes);

@@ -347,11 +347,8 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
 void PreviewWindow::showProperties()
 {
     if (!m_properties) {
+        // What the helper tells reaches it through onProperties().
         m_properties = new PropertiesDialog(this);
-        connect(m_document, &PreviewDocument::propertiesReady, m_properties,
-                [this](const PropertiesRecord &properties) {
-            m_properties->showProperties(QFileInfo(currentFile()).fileName(), properties);
-        });
         connect(m_document, &PreviewDocument::propertiesUnavailable, m_properties,
                 [this] { m_properties->showUnavailable(QFileInfo(currentFile()).fileName()); });
     }

@@ -194,58 +194,47 @@ void HelperConnection::finishColours(PageRequest &page)
         applyPageColours(page.image, colours);
 }
 
-quint64 HelperConnection::sendBookmarksRequest()
+quint64 HelperConnection::sendAnsweredInOrder(QList<quint64> &waiting, const QByteArray &packet)
 {
     if (!isOpen())
         return 0;
-    m_bookmarksWaiting.append(m_nextId);
-    sendRequest(buildPacket(PacketType::BookmarksRequest));
+    waiting.append(m_nextId);
+    sendRequest(packet);
     return m_nextId++;
+}
+
+quint64 HelperConnection::sendBookmarksRequest()
+{
+    return sendAnsweredInOrder(m_bookmarksWaiting, buildPacket(PacketType::BookmarksRequest));
 }
 
 quint64 HelperConnection::sendPageSizesRequest()
 {
-    if (!isOpen())
-        return 0;
-    m_pageSizesWaiting.append(m_nextId);
-    sendRequest(buildPacket(PacketType::PageSizesRequest));
-    return m_nextId++;
+    return sendAnsweredInOrder(m_pageSizesWaiting, buildPacket(PacketType::PageSizesRequest));
 }
 
 quint64 HelperConnection::sendPageSizesRangeRequest(int first, int count)
 {
-    if (!isOpen())
-        return 0;
-    m_sizeStretchesWaiting.append(m_nextId);
-    sendRequest(buildPacket(PacketType::PageSizesRangeRequest, PageSizesRangeRecord{first, count}));
-    return m_nextId++;
+    return sendAnsweredInOrder(m_sizeStretchesWaiting,
+                               buildPacket(PacketType::PageSizesRangeRequest, StretchRecord{first, count}));
 }
 
 quint64 HelperConnection::sendOutlinePieceRequest(int first, int count)
 {
-    if (!isOpen())
-        return 0;
-    m_outlinePiecesWaiting.append(m_nextId);
-    sendRequest(buildPacket(PacketType::OutlinePieceRequest, OutlinePieceRecord{first, count}));
-    return m_nextId++;
+    return sendAnsweredInOrder(m_outlinePiecesWaiting,
+                               buildPacket(PacketType::OutlinePieceRequest, StretchRecord{first, count}));
 }
 
 quint64 HelperConnection::sendOutlineToolTipsRequest()
 {
-    if (!isOpen())
-        return 0;
-    m_toolTipsWaiting.append(m_nextId);
-    sendRequest(buildPacket(PacketType::OutlineToolTipsRequest));
-    return m_nextId++;
+    return sendAnsweredInOrder(m_toolTipsWaiting, buildPacket(PacketType::OutlineToolTipsRequest));
 }
 
 quint64 HelperConnection::sendPropertiesRequest()
 {
     if (!isOpen())
         return 0;
-    const quint64 id = m_nextId++;
-    m_propertiesWaiting.append(id);
-    sendRequest(buildPacket(PacketType::PropertiesRequest));
+    const quint64 id = sendAnsweredInOrder(m_propertiesWaiting, buildPacket(PacketType::PropertiesRequest));
     // A page every helper draws follows: back first, it says the helper did
     // not know the question.
     const quint64 probe = nextProbeToken();

@@ -193,6 +193,9 @@ private:
     // The id of the oldest request of a kind still unanswered: replies
     // without a token answer requests of their kind in order.
     quint64 answered(QList<quint64> &waiting);
+    // Sends a request whose reply carries no id, keeping its id in waiting
+    // for answered(); 0 when the connection is closed.
+    quint64 sendAnsweredInOrder(QList<quint64> &waiting, const QByteArray &packet);
 
     QLocalSocket *m_socket;
     AreaHandOver *m_handOver;
