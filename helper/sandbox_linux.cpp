@@ -9,6 +9,8 @@
 
 #include "sandbox.h"
 
+#include "contract.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +23,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -359,9 +362,28 @@ QStringList fontFolders()
             QStringLiteral("/usr/share/X11/fonts/TTF"), QStringLiteral("/usr/local/share/fonts")};
 }
 
+// Holds the address space to the helper's bound, or lower where a limit
+// already is. AddressSanitizer reserves its shadow far beyond any bound.
+bool limitAddressSpace()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0)
+        return false;
+    const rlim_t bound = rlim_t(HelperAddressSpaceBytes);
+    limit.rlim_cur = qMin(limit.rlim_cur, bound);
+    limit.rlim_max = qMin(limit.rlim_max, bound);
+    return ::setrlimit(RLIMIT_AS, &limit) == 0;
+#endif
+}
+
 QStringList applyFirstStage(const Allowance &allowance)
 {
     QStringList missing;
+    if (!limitAddressSpace())
+        missing << QStringLiteral("memory limit");
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         missing << QStringLiteral("no new privileges");
     if (!applyLandlock(allowance))

@@ -7,6 +7,8 @@
 
 #include "sandbox.h"
 
+#include "contract.h"
+
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -23,8 +25,12 @@ bool confineToJob()
         return false;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     // Neither breakaway flag is set: nothing the helper starts could leave.
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_ACTIVE_PROCESS
+        | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION | JOB_OBJECT_LIMIT_PROCESS_MEMORY;
     limits.BasicLimitInformation.ActiveProcessLimit = 1;
+    // Committed memory, where Linux bounds the address space: a file that
+    // inflates past it ends the helper.
+    limits.ProcessMemoryLimit = SIZE_T(HelperAddressSpaceBytes);
     JOBOBJECT_BASIC_UI_RESTRICTIONS ui{};
     ui.UIRestrictionsClass = JOB_OBJECT_UILIMIT_DESKTOP | JOB_OBJECT_UILIMIT_DISPLAYSETTINGS
         | JOB_OBJECT_UILIMIT_EXITWINDOWS | JOB_OBJECT_UILIMIT_GLOBALATOMS | JOB_OBJECT_UILIMIT_HANDLES

@@ -72,6 +72,13 @@ constexpr int OutlinePieceMsecs = 8;
 constexpr int MaxPropertyUnits = 4096;
 constexpr double MaxPropertyPageSide = 1.0e7;
 
+// A document's files: at most MaxAttachments listed, names and
+// descriptions cut to MaxAttachmentTextUnits, a file sent only when it
+// decodes to at most MaxAttachmentBytes, in pieces of MaxAttachmentPieceBytes.
+constexpr int MaxAttachments = 1000;
+constexpr int MaxAttachmentTextUnits = 1024;
+constexpr qint64 MaxAttachmentBytes = qint64(512) * 1024 * 1024;
+constexpr int MaxAttachmentPieceBytes = 1024 * 1024;
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.
@@ -85,6 +92,13 @@ constexpr int MaxImageRects = 256;
 // The most bytes a shared area for rendered pages may have: two pages at
 // the image bound and a little more. The helper maps nothing larger.
 constexpr qint64 MaxSharedAreaBytes = 2 * MaxImageBytes + qint64(64) * 1024 * 1024;
+// pdfium decodes a file whole before it tells its size, and a few kilobytes
+// of nested compression inflate to gigabytes. The helper's address space is
+// held to this, so that such a file ends the helper, not the machine: an
+// image at its bound, the largest shared area, an attachment at its bound
+// twice over (pdfium's copy and ours) and room for pdfium's own work.
+constexpr qint64 HelperAddressSpaceBytes = MaxSharedAreaBytes + MaxImageBytes + 2 * MaxAttachmentBytes
+    + qint64(1536) * 1024 * 1024;
 
 // True when an image of this size, 4 bytes a pixel, is not empty and stays
 // within MaxImageBytes. Computed in 64 bits: no product of two ints overflows.
