@@ -289,9 +289,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool sizes = request.type == quint8(PacketType::PageSizesRangeRequest);
         const bool outline = request.type == quint8(PacketType::OutlinePieceRequest);
         const bool properties = request.type == quint8(PacketType::PropertiesRequest);
+        const bool attachments = request.type == quint8(PacketType::AttachmentsRequest);
+        const bool attachmentPiece = request.type == quint8(PacketType::AttachmentPieceRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && !sizes && !outline && !properties && fixed == env.fixedReplies.cend())
+            && !sizes && !outline && !properties && !attachments && !attachmentPiece
+            && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
             finding("a request without a reply");
@@ -342,6 +345,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             PropertiesRecord record;
             if (!readsWhole(reply, PacketType::PropertiesReply, record))
                 finding("properties answered with something else than the document's properties");
+        } else if (attachments) {
+            QDataStream in(reply.body);
+            in.setVersion(ProtocolStreamVersion);
+            readAttachments(in);
+            if (reply.type != quint8(PacketType::AttachmentsReply) || in.status() != QDataStream::Ok || !in.atEnd())
+                finding("attachments answered with something else than the document's files");
+        } else if (attachmentPiece) {
+            // The reader refuses a piece past its bound or past the file's end.
+            AttachmentPieceReplyRecord record;
+            if (!readsWhole(reply, PacketType::AttachmentPieceReply, record))
+                finding("an attachment piece answered with something else than a piece of the file");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

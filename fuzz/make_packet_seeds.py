@@ -21,6 +21,7 @@ TEXT_REQUEST, TEXT_REPLY = 22, 23
 PAGE_SIZES_RANGE_REQUEST, PAGE_SIZES_RANGE_REPLY = 27, 28
 OUTLINE_PIECE_REQUEST, OUTLINE_PIECE_REPLY = 29, 30
 PROPERTIES_REQUEST, PROPERTIES_REPLY = 31, 32
+ATTACHMENTS_REQUEST, ATTACHMENTS_REPLY, ATTACHMENT_PIECE_REQUEST, ATTACHMENT_PIECE_REPLY = 33, 34, 35, 36
 
 
 def packet(type_, payload=b""):
@@ -111,6 +112,17 @@ SEEDS = {
     # Asked plainly, with bytes after the type, and a reply sent the wrong way.
     "properties": (0, packet(PROPERTIES_REQUEST) + packet(PROPERTIES_REQUEST, b"\xff\x00")
                    + packet(PROPERTIES_REPLY, b"\x00" * 7) + render(0)),
+    # The list, then pieces of the tree's first file and of an annotation's,
+    # at the start, past either end and far out, short, and a reply sent the
+    # wrong way.
+    "attachments": (0, packet(ATTACHMENTS_REQUEST) + packet(ATTACHMENTS_REQUEST, b"\x07")
+                    + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -1, 0, 0))
+                    + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", 0, 0, 1 << 40))
+                    + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -1, 0, -1))
+                    + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", 2147483647, -2147483648, 0))
+                    + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -7, 3, (1 << 63) - 1))
+                    + packet(ATTACHMENT_PIECE_REQUEST, b"\x00\x01")
+                    + packet(ATTACHMENT_PIECE_REPLY, b"\x00" * 20) + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.

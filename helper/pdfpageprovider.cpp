@@ -131,6 +131,10 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveOutlinePiece(payload);
     case PacketType::PropertiesRequest:
         return serveProperties();
+    case PacketType::AttachmentsRequest:
+        return serveAttachments();
+    case PacketType::AttachmentPieceRequest:
+        return serveAttachmentPiece(payload);
 #endif
     case PacketType::OutlineToolTipsRequest:
         return serveBookmarks(true);
@@ -171,6 +175,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PageSizesRangeRequest:
     case PacketType::OutlinePieceRequest:
     case PacketType::PropertiesRequest:
+    case PacketType::AttachmentsRequest:
+    case PacketType::AttachmentPieceRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -188,6 +194,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PageSizesRangeReply:
     case PacketType::OutlinePieceReply:
     case PacketType::PropertiesReply:
+    case PacketType::AttachmentsReply:
+    case PacketType::AttachmentPieceReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -477,6 +485,44 @@ QByteArray PDFPageProvider::serveProperties()
         record.formType = 0;
     traceLine("sending properties");
     return buildPacket(PacketType::PropertiesReply, record);
+}
+
+QByteArray PDFPageProvider::serveAttachments()
+{
+    QList<AttachmentRecord> files = engine.attachments(MaxAttachments);
+    for (AttachmentRecord &file : files) {
+        file.name.truncate(MaxAttachmentTextUnits);
+        file.description.truncate(MaxAttachmentTextUnits);
+        file.declaredSize = qMax<qint64>(file.declaredSize, -1);
+    }
+    traceLine("sending ", files.size(), " attachments");
+    return buildPacket(PacketType::AttachmentsReply, files);
+}
+
+QByteArray PDFPageProvider::serveAttachmentPiece(QDataStream &payload)
+{
+    AttachmentPieceRequestRecord request;
+    payload >> request;
+    if (payload.status() != QDataStream::Ok) {
+        // Answered as a file that cannot be read, so that no asker waits.
+        traceLine("attachment piece request unreadable");
+        return buildPacket(PacketType::AttachmentPieceReply, AttachmentPieceReplyRecord{});
+    }
+    if (request.page != m_attachment.page || request.index != m_attachment.index) {
+        // The one kept goes first: two files at the bound would not fit.
+        m_attachment = DecodedAttachment{};
+        m_attachment = {request.page, request.index,
+                        engine.attachmentFile(request.page, request.index, MaxAttachmentBytes)};
+    }
+    AttachmentPieceReplyRecord reply{request.page, request.index, request.offset, -1, QByteArray()};
+    if (m_attachment.bytes && request.offset >= 0 && request.offset <= m_attachment.bytes->size()) {
+        reply.size = m_attachment.bytes->size();
+        reply.bytes = m_attachment.bytes->mid(request.offset, MaxAttachmentPieceBytes);
+    } else {
+        reply.offset = qMax<qint64>(request.offset, 0);
+    }
+    traceLine("sending attachment piece at ", reply.offset, " of ", reply.size);
+    return buildPacket(PacketType::AttachmentPieceReply, reply);
 }
 
 QImage PDFPageProvider::renderPage(const PageRequest &request, QImage *target)

@@ -90,6 +90,10 @@ private:
     QByteArray serveOutlinePiece(QDataStream &payload);
     // What our own preview side's properties window shows.
     QByteArray serveProperties();
+    // The files the document carries, and one's bytes a piece at a time: the
+    // file last asked for is kept decoded, so that its pieces cost one decode.
+    QByteArray serveAttachments();
+    QByteArray serveAttachmentPiece(QDataStream &payload);
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
     QByteArray serveSharedRender(QDataStream &payload);
@@ -137,6 +141,12 @@ private:
         QList<QRect> rects;
     };
     ImageAreas m_imageAreas;
+    struct DecodedAttachment {
+        qint32 page = -1;
+        qint32 index = -1;
+        std::optional<QByteArray> bytes;
+    };
+    DecodedAttachment m_attachment;
     TextReadAhead m_readAhead{engine};
     bool everConnected = false;
     bool gaveUp = false;

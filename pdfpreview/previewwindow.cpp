@@ -3,6 +3,7 @@
 #include "outlinemodel.h"
 #include "printjob.h"
 #include "propertiesdialog.h"
+#include "attachmentsdialog.h"
 
 #include "filecollector.h"
 #include "findbar.h"
@@ -342,6 +343,15 @@ void PreviewWindow::onOpened(const QList<QSize> &sizes)
     }
     m_thumbnails->setCurrentPage(m_view->currentPage());
     updateStatus();
+}
+
+void PreviewWindow::showAttachments()
+{
+    if (!m_attachments)
+        m_attachments = new AttachmentsDialog(this);
+    m_attachments->list(m_document->helperConnection(), QFileInfo(currentFile()).fileName());
+    m_attachments->show();
+    m_attachments->raise();
 }
 
 void PreviewWindow::showProperties()

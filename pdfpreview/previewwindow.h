@@ -31,6 +31,7 @@ class QLabel;
 class QLineEdit;
 class OutlineModel;
 class PropertiesDialog;
+class AttachmentsDialog;
 class PrintJob;
 class QPrinter;
 class QModelIndex;
@@ -119,6 +120,8 @@ private:
     bool forbids(quint32 permission) const;
     // File → Properties, asked of the helper each time it opens.
     void showProperties();
+    // File → Attachments, listed afresh each time it opens.
+    void showAttachments();
     // What the helper told of the document: the properties window, if it
     // is open, and the notice above the pages.
     void onProperties(const PropertiesRecord &properties);
@@ -144,6 +147,7 @@ private:
     QTreeView *m_outline;
     OutlineModel *m_outlineModel;
     PropertiesDialog *m_properties = nullptr;
+    AttachmentsDialog *m_attachments = nullptr;
     ThumbnailPanel *m_thumbnails;
     QDockWidget *m_outlineDock;
     QDockWidget *m_thumbnailDock;

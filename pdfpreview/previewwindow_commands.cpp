@@ -36,6 +36,7 @@ void PreviewWindow::buildActions()
                    {QKeySequence(Qt::ALT | Qt::Key_Return), QKeySequence(Qt::ALT | Qt::Key_Enter)},
                    file},
            [this](bool) { showProperties(); });
+    c->add(Command{QStringLiteral("attachments"), tr("Attachments…"), {}, file}, [this](bool) { showAttachments(); });
     c->addSeparator(file, true);
     const QString edit = tr("&Edit");
     c->add(Command{QStringLiteral("copy"), tr("Copy"), {QKeySequence::Copy}, edit},

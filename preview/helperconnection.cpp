@@ -230,17 +230,31 @@ quint64 HelperConnection::sendOutlineToolTipsRequest()
     return sendAnsweredInOrder(m_toolTipsWaiting, buildPacket(PacketType::OutlineToolTipsRequest));
 }
 
-quint64 HelperConnection::sendPropertiesRequest()
+quint64 HelperConnection::sendProbedQuestion(QList<quint64> &waiting, PacketType kind)
 {
     if (!isOpen())
         return 0;
-    const quint64 id = sendAnsweredInOrder(m_propertiesWaiting, buildPacket(PacketType::PropertiesRequest));
-    // A page every helper draws follows: back first, it says the helper did
-    // not know the question.
+    const quint64 id = sendAnsweredInOrder(waiting, buildPacket(kind));
     const quint64 probe = nextProbeToken();
-    m_propertiesProbes.insert(probe, id);
+    m_questionProbes.insert(probe, {kind, id});
     sendRequest(buildPacket(PacketType::RenderRequest, probePage(probe)));
     return id;
+}
+
+quint64 HelperConnection::sendPropertiesRequest()
+{
+    return sendProbedQuestion(m_propertiesWaiting, PacketType::PropertiesRequest);
+}
+
+quint64 HelperConnection::sendAttachmentsRequest()
+{
+    return sendProbedQuestion(m_attachmentsWaiting, PacketType::AttachmentsRequest);
+}
+
+void HelperConnection::sendAttachmentPieceRequest(const AttachmentPieceRequestRecord &request)
+{
+    if (isOpen())
+        sendRequest(buildPacket(PacketType::AttachmentPieceRequest, request));
 }
 
 quint64 HelperConnection::sendSearchRequest(const QString &query, bool matchCase, int startPage)
@@ -476,9 +490,12 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             onAreaAnswered(false, false);
         if (packet.page.token == m_probe.pageToken && !m_probe.answered)
             onProbeAnswered();
-        if (const quint64 asked = m_propertiesProbes.take(packet.page.token);
-            asked && m_propertiesWaiting.removeOne(asked))
-            emit propertiesUnavailable(asked);
+        if (const ProbedQuestion asked = m_questionProbes.take(packet.page.token); asked.id) {
+            if (asked.kind == PacketType::PropertiesRequest && m_propertiesWaiting.removeOne(asked.id))
+                emit propertiesUnavailable(asked.id);
+            if (asked.kind == PacketType::AttachmentsRequest && m_attachmentsWaiting.removeOne(asked.id))
+                emit attachmentsUnavailable(asked.id);
+        }
         if (!isProbe(packet.page.token)) {
             PageRequest page = packet.page;
             finishColours(page);
@@ -540,6 +557,25 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             emit propertiesReplied(id, properties);
         else
             emit propertiesUnavailable(id);
+        break;
+    }
+    case PacketType::AttachmentsReply: {
+        const QList<AttachmentRecord> attachments = readAttachments(payload);
+        const quint64 id = answered(m_attachmentsWaiting);
+        if (payload.status() == QDataStream::Ok)
+            emit attachmentsReplied(id, attachments);
+        else
+            emit attachmentsUnavailable(id);
+        break;
+    }
+    case PacketType::AttachmentPieceReply: {
+        AttachmentPieceReplyRecord piece;
+        payload >> piece;
+        if (payload.status() != QDataStream::Ok) {
+            piece.size = -1;
+            piece.bytes.clear();
+        }
+        emit attachmentPieceReplied(piece);
         break;
     }
     case PacketType::OutlineToolTipsReply: {

@@ -107,6 +107,12 @@ public:
     // does not know the question, or sends what cannot be read,
     // propertiesUnavailable() instead.
     quint64 sendPropertiesRequest();
+    // The files the document carries, as attachmentsReplied(); from a helper
+    // that does not know the question, attachmentsUnavailable() instead.
+    quint64 sendAttachmentsRequest();
+    // A piece of one file listed there from offset on, as
+    // attachmentPieceReplied(); only to a helper that listed it.
+    void sendAttachmentPieceRequest(const AttachmentPieceRequestRecord &request);
     // Searches the document from startPage on, wrapping; replies come as
     // searchReplied() with the returned id as their token. The first search
     // is followed by a probe: a helper that does not search is found out by
@@ -146,6 +152,10 @@ signals:
     void outlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece);
     void propertiesReplied(quint64 id, const PropertiesRecord &properties);
     void propertiesUnavailable(quint64 id);
+    void attachmentsReplied(quint64 id, const QList<AttachmentRecord> &attachments);
+    void attachmentsUnavailable(quint64 id);
+    // A piece that cannot be read comes as one of a file that could not be.
+    void attachmentPieceReplied(const AttachmentPieceReplyRecord &piece);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
@@ -255,8 +265,16 @@ private:
     QList<quint64> m_toolTipsWaiting;
     QList<quint64> m_outlinePiecesWaiting;
     QList<quint64> m_propertiesWaiting;
-    // The page sent behind each properties request, by its token.
-    QHash<quint64, quint64> m_propertiesProbes;
+    QList<quint64> m_attachmentsWaiting;
+    // Behind a question an older helper would not know goes a page every
+    // helper draws: back before the answer, it says the question was not
+    // known. By the page's token, the question's kind and id.
+    struct ProbedQuestion {
+        PacketType kind{};
+        quint64 id = 0;
+    };
+    QHash<quint64, ProbedQuestion> m_questionProbes;
+    quint64 sendProbedQuestion(QList<quint64> &waiting, PacketType kind);
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;

@@ -345,6 +345,52 @@ QDataStream &operator>>(QDataStream &in, PropertiesRecord &p)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const AttachmentRecord &a)
+{
+    return out << a.page << a.index << a.name << a.description << a.declaredSize << a.modified;
+}
+
+QDataStream &operator>>(QDataStream &in, AttachmentRecord &a)
+{
+    in >> a.page >> a.index >> a.name >> a.description >> a.declaredSize >> a.modified;
+    if (a.page < -1 || a.page >= MaxPageCount || a.index < 0 || a.name.size() > MaxAttachmentTextUnits
+        || a.description.size() > MaxAttachmentTextUnits || a.declaredSize < -1)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
+QList<AttachmentRecord> readAttachments(QDataStream &in)
+{
+    QList<AttachmentRecord> attachments = readBoundedList<AttachmentRecord>(in, 24);
+    if (attachments.size() > MaxAttachments)
+        in.setStatus(QDataStream::ReadCorruptData);
+    return attachments;
+}
+
+QDataStream &operator<<(QDataStream &out, const AttachmentPieceRequestRecord &r)
+{
+    return out << r.page << r.index << r.offset;
+}
+
+QDataStream &operator>>(QDataStream &in, AttachmentPieceRequestRecord &r)
+{
+    return in >> r.page >> r.index >> r.offset;
+}
+
+QDataStream &operator<<(QDataStream &out, const AttachmentPieceReplyRecord &p)
+{
+    return out << p.page << p.index << p.offset << p.size << p.bytes;
+}
+
+QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &p)
+{
+    in >> p.page >> p.index >> p.offset >> p.size >> p.bytes;
+    if (p.size < -1 || p.size > MaxAttachmentBytes || p.offset < 0 || p.bytes.size() > MaxAttachmentPieceBytes
+        || (p.size >= 0 && p.offset + p.bytes.size() > p.size) || (p.size < 0 && !p.bytes.isEmpty()))
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

@@ -87,6 +87,13 @@ enum class PacketType : quint8 {
     // What a properties window shows of the document.
     PropertiesRequest = 31, // preview -> helper, nothing
     PropertiesReply = 32,   // helper -> preview, PropertiesRecord
+    // The files a document carries, and one file's bytes in pieces from an
+    // offset on. The preview side writes the file; the helper never writes
+    // one, and opens and runs nothing of one.
+    AttachmentsRequest = 33,     // preview -> helper, nothing
+    AttachmentsReply = 34,       // helper -> preview, QList<AttachmentRecord>
+    AttachmentPieceRequest = 35, // preview -> helper, AttachmentPieceRequestRecord
+    AttachmentPieceReply = 36,   // helper -> preview, AttachmentPieceReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -338,6 +345,45 @@ QDataStream &operator<<(QDataStream &out, const PropertiesRecord &properties);
 // A text past its bound, a count, size or version below zero or past its
 // bound, or an unknown form type is corrupt.
 QDataStream &operator>>(QDataStream &in, PropertiesRecord &properties);
+
+// A file the document carries: in its name tree (page -1, index among the
+// tree's files) or held by a file attachment annotation (its page, index
+// among the page's annotations). The name and description are the
+// document's, at most MaxAttachmentTextUnits long: a name is never a path.
+// The declared size is what the document claims (-1: nothing), not a promise.
+struct AttachmentRecord {
+    qint32 page = -1;
+    qint32 index = 0;
+    QString name;
+    QString description;
+    qint64 declaredSize = -1;
+    QDateTime modified;
+};
+QDataStream &operator<<(QDataStream &out, const AttachmentRecord &attachment);
+QDataStream &operator>>(QDataStream &in, AttachmentRecord &attachment);
+QList<AttachmentRecord> readAttachments(QDataStream &in);
+
+struct AttachmentPieceRequestRecord {
+    qint32 page = -1;
+    qint32 index = 0;
+    qint64 offset = 0;
+};
+QDataStream &operator<<(QDataStream &out, const AttachmentPieceRequestRecord &request);
+QDataStream &operator>>(QDataStream &in, AttachmentPieceRequestRecord &request);
+
+// The bytes of a file from offset on, at most MaxAttachmentPieceBytes; the
+// file's whole size, or -1 when it could not be read or exceeds
+// MaxAttachmentBytes (no bytes then).
+struct AttachmentPieceReplyRecord {
+    qint32 page = -1;
+    qint32 index = 0;
+    qint64 offset = 0;
+    qint64 size = -1;
+    QByteArray bytes;
+};
+QDataStream &operator<<(QDataStream &out, const AttachmentPieceReplyRecord &piece);
+// A piece longer than its bound or reaching past the file's size is corrupt.
+QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &piece);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

@@ -7,6 +7,7 @@
 #include "outlinemodel.h"
 #include "printjob.h"
 #include "propertiesdialog.h"
+#include "attachmentsdialog.h"
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
@@ -670,6 +671,69 @@ private slots:
 
     // A line above the pages says that a document holds a form, and that
     // of an XFA form only the fallback is shown; it goes with the document.
+    // The files are listed as the helper reads them, a hostile name offered
+    // only made safe; a file of several pieces, and an annotation's, saved
+    // byte for byte.
+    void attachmentsAreListedAndSaved()
+    {
+        PreviewWindow window;
+        QVERIFY(showFirstPage(window, fixture("attachments.pdf")));
+        window.action("attachments")->trigger();
+        AttachmentsDialog *dialog = window.findChild<AttachmentsDialog *>("attachments");
+        QTRY_COMPARE(dialog->count(), 4);
+        QCOMPARE(dialog->suggestedName(1), QStringLiteral("configevilrun.sh"));
+        // pdfium reads no size a document claims as a number; a size shows
+        // once the file has been read.
+        QCOMPARE(dialog->rowTexts(3),
+                 QStringList({"figure.csv", QString(),
+                              QLocale().toString(QDateTime(QDate(2024, 3, 2), QTime(9, 0), Qt::UTC).toLocalTime(),
+                                                 QLocale::ShortFormat),
+                              "The numbers behind the figure", "Page 1"}));
+        QTemporaryDir dir;
+        QSignalSpy saved(dialog, &AttachmentsDialog::saveFinished);
+        dialog->saveTo(0, dir.filePath("big.bin"));
+        QTRY_COMPARE_WITH_TIMEOUT(saved.size(), 1, 30000);
+        QVERIFY2(saved.at(0).at(0).toBool(), qPrintable(dialog->status()));
+        QFile big(dir.filePath("big.bin"));
+        QVERIFY(big.open(QIODevice::ReadOnly));
+        const QByteArray bytes = big.readAll();
+        QCOMPARE(bytes.size(), 5 * 1024 * 1024 / 2);
+        QCOMPARE(dialog->rowTexts(0).at(1), QLocale().formattedDataSize(bytes.size()));
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            if (uchar(bytes[i]) != uchar(i * 7 + i / 4096))
+                QFAIL(qPrintable(QStringLiteral("byte %1 differs").arg(i)));
+        }
+        dialog->saveTo(3, dir.filePath("figure.csv"));
+        QTRY_COMPARE(saved.size(), 2);
+        QFile figure(dir.filePath("figure.csv"));
+        QVERIFY(figure.open(QIODevice::ReadOnly));
+        QCOMPARE(figure.readAll(), QByteArray("x,y\n1,2\n3,5\n"));
+    }
+
+    // A file that inflates past the helper's memory ends the helper only:
+    // nothing is written, the window says so, and goes on with another.
+    void anAttachmentBombEndsOnlyTheHelper()
+    {
+#ifndef TESTSUPPORT_CAN_LIMIT_ADDRESS_SPACE
+        QSKIP("the helper's address space is not limited in this build");
+#endif
+        PreviewWindow window;
+        QVERIFY(showFirstPage(window, fixture("attachment-bomb.pdf")));
+        window.action("attachments")->trigger();
+        AttachmentsDialog *dialog = window.findChild<AttachmentsDialog *>("attachments");
+        QTRY_COMPARE(dialog->count(), 1);
+        QTemporaryDir dir;
+        QSignalSpy saved(dialog, &AttachmentsDialog::saveFinished);
+        QSignalSpy lost(window.document(), &PreviewDocument::helperLost);
+        dialog->saveTo(0, dir.filePath("zeros.bin"));
+        QTRY_COMPARE_WITH_TIMEOUT(saved.size(), 1, 60000);
+        QTRY_COMPARE(lost.size(), 1);
+        QVERIFY(!saved.at(0).at(0).toBool());
+        QCOMPARE(dialog->status(), QStringLiteral("The file could not be read."));
+        QVERIFY(!QFile::exists(dir.filePath("zeros.bin")));
+        QVERIFY(showFirstPage(window, fixture("attachments.pdf")));
+    }
+
     void aFormIsNoticed()
     {
         PreviewWindow window;

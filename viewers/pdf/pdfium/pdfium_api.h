@@ -32,6 +32,8 @@ typedef const unsigned short *FPDF_WIDESTRING;
 typedef struct fpdf_link_t__ *FPDF_LINK;
 typedef struct fpdf_pagelink_t__ *FPDF_PAGELINK;
 typedef struct fpdf_pageobject_t__ *FPDF_PAGEOBJECT;
+typedef struct fpdf_attachment_t__ *FPDF_ATTACHMENT;
+typedef unsigned short FPDF_WCHAR;
 
 typedef struct {
     float left;
@@ -216,6 +218,21 @@ int PDFIUM_CALL FPDFPage_GetAnnotCount(FPDF_PAGE page);
 FPDF_ANNOTATION PDFIUM_CALL FPDFPage_GetAnnot(FPDF_PAGE page, int index);
 FPDF_ANNOTATION_SUBTYPE PDFIUM_CALL FPDFAnnot_GetSubtype(FPDF_ANNOTATION annot);
 void PDFIUM_CALL FPDFPage_CloseAnnot(FPDF_ANNOTATION annot);
+unsigned long PDFIUM_CALL FPDFAnnot_GetStringValue(FPDF_ANNOTATION annot, FPDF_BYTESTRING key, FPDF_WCHAR *buffer,
+                                                   unsigned long buflen);
+
+// Embedded files, owned by the document. Strings are UTF-16LE, their
+// lengths in bytes with the terminator. GetFile decodes the whole file to
+// answer, even when asked only its size.
+int PDFIUM_CALL FPDFDoc_GetAttachmentCount(FPDF_DOCUMENT document);
+FPDF_ATTACHMENT PDFIUM_CALL FPDFDoc_GetAttachment(FPDF_DOCUMENT document, int index);
+FPDF_ATTACHMENT PDFIUM_CALL FPDFAnnot_GetFileAttachment(FPDF_ANNOTATION annot);
+unsigned long PDFIUM_CALL FPDFAttachment_GetName(FPDF_ATTACHMENT attachment, FPDF_WCHAR *buffer, unsigned long buflen);
+FPDF_BOOL PDFIUM_CALL FPDFAttachment_HasKey(FPDF_ATTACHMENT attachment, FPDF_BYTESTRING key);
+unsigned long PDFIUM_CALL FPDFAttachment_GetStringValue(FPDF_ATTACHMENT attachment, FPDF_BYTESTRING key,
+                                                        FPDF_WCHAR *buffer, unsigned long buflen);
+FPDF_BOOL PDFIUM_CALL FPDFAttachment_GetFile(FPDF_ATTACHMENT attachment, void *buffer, unsigned long buflen,
+                                             unsigned long *out_buflen);
 
 // Text and search. Page space: the page's user space in points, y upwards.
 FPDF_TEXTPAGE PDFIUM_CALL FPDFText_LoadPage(FPDF_PAGE page);

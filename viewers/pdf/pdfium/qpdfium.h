@@ -197,6 +197,14 @@ public:
     // what a security handler forbids. Nothing is checked against the
     // record's bounds: a caller that sends it bounds it first.
     PropertiesRecord documentProperties();
+    // The files the loaded document carries: its name tree's, then those of
+    // file attachment annotations page by page, at most maxCount in all.
+    // Texts as stored: a caller that sends them bounds them.
+    QList<AttachmentRecord> attachments(int maxCount);
+    // The decoded bytes of the file at page and index as attachments() lists
+    // it; nothing when none is there, it cannot be decoded, or it decodes to
+    // more than maxBytes.
+    std::optional<QByteArray> attachmentFile(int page, int index, qint64 maxBytes);
     QSize pageSize(int index);
     QList<QSize> pageSizeAll();
 

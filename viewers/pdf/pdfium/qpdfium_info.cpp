@@ -22,24 +22,6 @@ QString readMetaText(FPDF_DOCUMENT document, const char *key)
     return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()));
 }
 
-// PDF dates look like D:YYYYMMDDHHmmSS+HH'mm'; rewritten into ISO 8601 they
-// parse with Qt's own reader. Anything without the prefix is tried as is.
-QDateTime parsePdfDate(QString text)
-{
-    if (text.startsWith(QLatin1String("D:"))) {
-        text.remove(0, 2);
-        text.insert(4, QLatin1Char('-'));
-        text.insert(7, QLatin1Char('-'));
-        text.insert(10, QLatin1Char('T'));
-        text.insert(13, QLatin1Char(':'));
-        text.insert(16, QLatin1Char(':'));
-        text.replace(QLatin1Char('\''), QLatin1Char(':'));
-        if (text.endsWith(QLatin1Char(':')))
-            text.chop(1);
-    }
-    return QDateTime::fromString(text, Qt::ISODate);
-}
-
 // Page sides are kept within 1 to 1,000,000 points. The PDF reference's
 // limits are 3 to 14,400 units a side, but pdfium reads larger and smaller
 // boxes and real documents carry them (maps, banners, scaled /UserUnit
@@ -67,6 +49,24 @@ QSize clampedPageSize(double width, double height)
 }
 
 } // namespace
+
+// PDF dates look like D:YYYYMMDDHHmmSS+HH'mm'; rewritten into ISO 8601 they
+// parse with Qt's own reader. Anything without the prefix is tried as is.
+QDateTime parsePdfDate(QString text)
+{
+    if (text.startsWith(QLatin1String("D:"))) {
+        text.remove(0, 2);
+        text.insert(4, QLatin1Char('-'));
+        text.insert(7, QLatin1Char('-'));
+        text.insert(10, QLatin1Char('T'));
+        text.insert(13, QLatin1Char(':'));
+        text.insert(16, QLatin1Char(':'));
+        text.replace(QLatin1Char('\''), QLatin1Char(':'));
+        if (text.endsWith(QLatin1Char(':')))
+            text.chop(1);
+    }
+    return QDateTime::fromString(text, Qt::ISODate);
+}
 
 QList<QList<QString>> QPdfium::metaData() const
 {

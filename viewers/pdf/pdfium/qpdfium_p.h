@@ -60,5 +60,24 @@ inline std::optional<QString> readActionString(Read read)
     return QString::fromUtf8(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
 }
 
+// A UTF-16LE string read with pdfium's two-call protocol, its length in
+// bytes with the terminator; empty when pdfium has none. Read with the
+// mutex held.
+template<typename Read>
+inline QString readWideString(Read read)
+{
+    const unsigned long length = read(nullptr, 0);
+    if (length < 2)
+        return QString();
+    // Whole UTF-16 units plus a spare terminator, whatever the second call writes.
+    QByteArray buffer(static_cast<qsizetype>(length) + 3, '\0');
+    read(reinterpret_cast<unsigned short *>(buffer.data()), length);
+    return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()));
+}
+
+// A PDF date (D:YYYYMMDDHHmmSS+HH'mm'), or an ISO 8601 one; invalid otherwise.
+class QDateTime;
+QDateTime parsePdfDate(QString text);
+
 // The prefix every engine debug line carries; use inside QPdfium members.
 #define PDF_DEBUG() qDebug() << "[pdf]" << m_name << "[pdfium]" << QThread::currentThreadId()
