@@ -46,6 +46,9 @@ AttachmentsDialog::AttachmentsDialog(QWidget *parent)
     setWindowTitle(tr("Attachments"));
     m_list->setHeaderLabels({tr("Name"), tr("Size"), tr("Modified"), tr("Description"), tr("Where")});
     m_list->setRootIsDecorated(false);
+    // pdfium reads no size a document claims as a number, nor is a claim
+    // worth showing: the size is what the helper decodes.
+    m_list->headerItem()->setToolTip(1, tr("Known once the file has been read"));
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_status->setWordWrap(true);
     m_save->setEnabled(false);

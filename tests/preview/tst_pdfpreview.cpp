@@ -590,11 +590,14 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !view->isTiled(0) && view->hasCurrentImage(0); }, 30000));
         QVERIFY(!window.document()->tilesAvailable());
         QCOMPARE(view->piecesInView().size(), 1);
-        // Nor does it tell the properties, and the window says so.
+        // Nor does it tell the properties or list files, and the window says so.
         QTest::keyClick(&window, Qt::Key_Return, Qt::AltModifier);
         QTRY_VERIFY(window.findChild<PropertiesDialog *>("properties"));
         QTRY_COMPARE(window.findChild<PropertiesDialog *>("properties")->value("Properties"),
                      QStringLiteral("This helper does not tell a document's properties."));
+        window.action("attachments")->trigger();
+        QTRY_COMPARE(window.findChild<AttachmentsDialog *>("attachments")->status(),
+                     QStringLiteral("This helper does not list a document's files."));
     }
 
     // Alt+Enter shows what the helper reads of the document: its texts, its
