@@ -33,7 +33,12 @@ QString safeAttachmentName(const QString &name)
     while (end > first && (safe[end - 1] == QLatin1Char('.') || safe[end - 1].isSpace()))
         --end;
     safe = safe.mid(first, end - first);
-    return safe.isEmpty() ? QStringLiteral("attachment") : safe;
+    if (safe.isEmpty())
+        return QStringLiteral("attachment");
+    // Windows opens a device for these, whatever the suffix.
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    return device.match(safe).hasMatch() ? QLatin1Char('_') + safe : safe;
 }
 
 AttachmentsDialog::AttachmentsDialog(QWidget *parent)

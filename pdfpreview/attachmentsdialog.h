@@ -20,7 +20,8 @@ class HelperConnection;
 
 // A name the document gives a file, made fit to offer as a file name: no
 // separators, drive colons or control characters, no dots or blanks at
-// either end (no "..", no hidden file); "attachment" when nothing is left.
+// either end (no "..", no hidden file), no device name Windows would open;
+// "attachment" when nothing is left.
 // Never a path: it is only ever suggested.
 QString safeAttachmentName(const QString &name);
 

@@ -713,6 +713,17 @@ private slots:
         QCOMPARE(figure.readAll(), QByteArray("x,y\n1,2\n3,5\n"));
     }
 
+    // What a document names a file is offered only as a plain file's name.
+    void attachmentNamesAreMadeSafe()
+    {
+        const QList<std::pair<QString, QString>> names{{"..", "attachment"},
+                                                       {" ../a/b\\c:d\u202e.txt. ", "abcd.txt"},
+                                                       {"NUL.txt", "_NUL.txt"},
+                                                       {"console.log", "console.log"}};
+        for (const auto &[name, safe] : names)
+            QCOMPARE(safeAttachmentName(name), safe);
+    }
+
     // A file that inflates past the helper's memory ends the helper only:
     // nothing is written, the window says so, and goes on with another.
     void anAttachmentBombEndsOnlyTheHelper()
