@@ -304,6 +304,9 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     m_outlineModel->clear();
     m_notices->hide();
     m_told.reset();
+    // Its list and any save under way belong to the helper that is going.
+    if (m_attachments)
+        m_attachments->hide();
     m_view->setPageSizes({});
     m_thumbnails->setPageSizes({});
     m_view->setMessage(tr("Opening %1…").arg(QFileInfo(path).fileName()));

@@ -386,7 +386,7 @@ QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &p)
 {
     in >> p.page >> p.index >> p.offset >> p.size >> p.bytes;
     if (p.size < -1 || p.size > MaxAttachmentBytes || p.offset < 0 || p.bytes.size() > MaxAttachmentPieceBytes
-        || (p.size >= 0 && p.offset + p.bytes.size() > p.size) || (p.size < 0 && !p.bytes.isEmpty()))
+        || (p.size >= 0 && p.offset > p.size - p.bytes.size()) || (p.size < 0 && !p.bytes.isEmpty()))
         in.setStatus(QDataStream::ReadCorruptData);
     return in;
 }
