@@ -346,10 +346,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (!readsWhole(reply, PacketType::PropertiesReply, record))
                 finding("properties answered with something else than the document's properties");
         } else if (attachments) {
-            QDataStream in(reply.body);
-            in.setVersion(ProtocolStreamVersion);
-            readAttachments(in);
-            if (reply.type != quint8(PacketType::AttachmentsReply) || in.status() != QDataStream::Ok || !in.atEnd())
+            AttachmentsReplyRecord record;
+            if (!readsWhole(reply, PacketType::AttachmentsReply, record))
                 finding("attachments answered with something else than the document's files");
         } else if (attachmentPiece) {
             // The reader refuses a piece past its bound or past the file's end.

@@ -112,10 +112,13 @@ SEEDS = {
     # Asked plainly, with bytes after the type, and a reply sent the wrong way.
     "properties": (0, packet(PROPERTIES_REQUEST) + packet(PROPERTIES_REQUEST, b"\xff\x00")
                    + packet(PROPERTIES_REPLY, b"\x00" * 7) + render(0)),
-    # The list, then pieces of the tree's first file and of an annotation's,
+    # The list from the start, past the end, before it and short; pieces of
+    # the tree's first file and of an annotation's,
     # at the start, past either end and far out, short, and a reply sent the
     # wrong way.
-    "attachments": (0, packet(ATTACHMENTS_REQUEST) + packet(ATTACHMENTS_REQUEST, b"\x07")
+    "attachments": (0, packet(ATTACHMENTS_REQUEST, struct.pack(">i", 0))
+                    + packet(ATTACHMENTS_REQUEST, struct.pack(">i", 2147483647))
+                    + packet(ATTACHMENTS_REQUEST, struct.pack(">i", -3)) + packet(ATTACHMENTS_REQUEST, b"\x07")
                     + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -1, 0, 0))
                     + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", 0, 0, 1 << 40))
                     + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -1, 0, -1))

@@ -132,7 +132,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PropertiesRequest:
         return serveProperties();
     case PacketType::AttachmentsRequest:
-        return serveAttachments();
+        return serveAttachments(payload);
     case PacketType::AttachmentPieceRequest:
         return serveAttachmentPiece(payload);
 #endif
@@ -487,16 +487,23 @@ QByteArray PDFPageProvider::serveProperties()
     return buildPacket(PacketType::PropertiesReply, record);
 }
 
-QByteArray PDFPageProvider::serveAttachments()
+QByteArray PDFPageProvider::serveAttachments(QDataStream &payload)
 {
-    QList<AttachmentRecord> files = engine.attachments(MaxAttachments);
-    for (AttachmentRecord &file : files) {
+    qint32 firstPage = 0;
+    payload >> firstPage;
+    // An unreadable request asks nothing; a page past the end finds nothing.
+    AttachmentsReplyRecord reply;
+    if (payload.status() == QDataStream::Ok && firstPage >= 0)
+        reply.nextPage = engine.attachments(firstPage, MaxAttachments,
+                                            QDeadlineTimer(AttachmentListMsecs, Qt::PreciseTimer), reply.files);
+    for (AttachmentRecord &file : reply.files) {
         file.name.truncate(MaxAttachmentTextUnits);
         file.description.truncate(MaxAttachmentTextUnits);
         file.declaredSize = qMax<qint64>(file.declaredSize, -1);
     }
-    traceLine("sending ", files.size(), " attachments");
-    return buildPacket(PacketType::AttachmentsReply, files);
+    reply.nextPage = qBound(-1, reply.nextPage, MaxPageCount - 1);
+    traceLine("sending ", reply.files.size(), " attachments from page ", firstPage);
+    return buildPacket(PacketType::AttachmentsReply, reply);
 }
 
 QByteArray PDFPageProvider::serveAttachmentPiece(QDataStream &payload)

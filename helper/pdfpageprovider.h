@@ -92,7 +92,7 @@ private:
     QByteArray serveProperties();
     // The files the document carries, and one's bytes a piece at a time: the
     // file last asked for is kept decoded, so that its pieces cost one decode.
-    QByteArray serveAttachments();
+    QByteArray serveAttachments(QDataStream &payload);
     QByteArray serveAttachmentPiece(QDataStream &payload);
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);

@@ -1,5 +1,6 @@
 #include "attachmentsdialog.h"
 
+#include "contract.h"
 #include "helperconnection.h"
 
 #include <QDialogButtonBox>
@@ -88,11 +89,15 @@ void AttachmentsDialog::list(HelperConnection *connection, const QString &fileNa
     }
     showStatus(tr("Reading…"));
     m_wired << connect(connection, &HelperConnection::attachmentsReplied, this,
-                       [this](quint64 id, const QList<AttachmentRecord> &attachments) {
+                       [this](quint64 id, const AttachmentsReplyRecord &piece) {
         if (id != m_listId)
             return;
-        showList(attachments);
-        showStatus(attachments.isEmpty() ? tr("The document carries no files.") : QString());
+        showList(m_attachments + piece.files.mid(0, MaxAttachments - count()));
+        if (piece.nextPage >= 0 && count() < MaxAttachments && m_connection) {
+            m_listId = m_connection->sendAttachmentsRequest(piece.nextPage);
+            return;
+        }
+        showStatus(m_attachments.isEmpty() ? tr("The document carries no files.") : QString());
         emit listed();
     });
     m_wired << connect(connection, &HelperConnection::attachmentsUnavailable, this, [this](quint64 id) {
@@ -105,7 +110,7 @@ void AttachmentsDialog::list(HelperConnection *connection, const QString &fileNa
     // The helper ended, perhaps over a file that inflated past its memory.
     m_wired << connect(connection, &HelperConnection::disconnected, this,
                        [this] { endSave(false, tr("The file could not be read.")); });
-    m_listId = connection->sendAttachmentsRequest();
+    m_listId = connection->sendAttachmentsRequest(0);
 }
 
 void AttachmentsDialog::showList(const QList<AttachmentRecord> &attachments)

@@ -230,11 +230,11 @@ quint64 HelperConnection::sendOutlineToolTipsRequest()
     return sendAnsweredInOrder(m_toolTipsWaiting, buildPacket(PacketType::OutlineToolTipsRequest));
 }
 
-quint64 HelperConnection::sendProbedQuestion(QList<quint64> &waiting, PacketType kind)
+quint64 HelperConnection::sendProbedQuestion(QList<quint64> &waiting, PacketType kind, const QByteArray &packet)
 {
     if (!isOpen())
         return 0;
-    const quint64 id = sendAnsweredInOrder(waiting, buildPacket(kind));
+    const quint64 id = sendAnsweredInOrder(waiting, packet);
     const quint64 probe = nextProbeToken();
     m_questionProbes.insert(probe, {kind, id});
     sendRequest(buildPacket(PacketType::RenderRequest, probePage(probe)));
@@ -243,12 +243,16 @@ quint64 HelperConnection::sendProbedQuestion(QList<quint64> &waiting, PacketType
 
 quint64 HelperConnection::sendPropertiesRequest()
 {
-    return sendProbedQuestion(m_propertiesWaiting, PacketType::PropertiesRequest);
+    return sendProbedQuestion(m_propertiesWaiting, PacketType::PropertiesRequest,
+                              buildPacket(PacketType::PropertiesRequest));
 }
 
-quint64 HelperConnection::sendAttachmentsRequest()
+quint64 HelperConnection::sendAttachmentsRequest(int firstPage)
 {
-    return sendProbedQuestion(m_attachmentsWaiting, PacketType::AttachmentsRequest);
+    const QByteArray packet = buildPacket(PacketType::AttachmentsRequest, qint32(firstPage));
+    // A helper that answered the first piece knows the question.
+    return firstPage == 0 ? sendProbedQuestion(m_attachmentsWaiting, PacketType::AttachmentsRequest, packet)
+                          : sendAnsweredInOrder(m_attachmentsWaiting, packet);
 }
 
 void HelperConnection::sendAttachmentPieceRequest(const AttachmentPieceRequestRecord &request)
@@ -560,10 +564,11 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
         break;
     }
     case PacketType::AttachmentsReply: {
-        const QList<AttachmentRecord> attachments = readAttachments(payload);
+        AttachmentsReplyRecord piece;
+        payload >> piece;
         const quint64 id = answered(m_attachmentsWaiting);
         if (payload.status() == QDataStream::Ok)
-            emit attachmentsReplied(id, attachments);
+            emit attachmentsReplied(id, piece);
         else
             emit attachmentsUnavailable(id);
         break;

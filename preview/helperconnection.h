@@ -107,9 +107,10 @@ public:
     // does not know the question, or sends what cannot be read,
     // propertiesUnavailable() instead.
     quint64 sendPropertiesRequest();
-    // The files the document carries, as attachmentsReplied(); from a helper
-    // that does not know the question, attachmentsUnavailable() instead.
-    quint64 sendAttachmentsRequest();
+    // The files the document carries from firstPage on, a piece of the list
+    // as attachmentsReplied(); from a helper that does not know the question,
+    // attachmentsUnavailable() instead.
+    quint64 sendAttachmentsRequest(int firstPage);
     // A piece of one file listed there from offset on, as
     // attachmentPieceReplied(); only to a helper that listed it.
     void sendAttachmentPieceRequest(const AttachmentPieceRequestRecord &request);
@@ -152,7 +153,7 @@ signals:
     void outlinePieceReplied(quint64 id, const OutlinePieceReplyRecord &piece);
     void propertiesReplied(quint64 id, const PropertiesRecord &properties);
     void propertiesUnavailable(quint64 id);
-    void attachmentsReplied(quint64 id, const QList<AttachmentRecord> &attachments);
+    void attachmentsReplied(quint64 id, const AttachmentsReplyRecord &piece);
     void attachmentsUnavailable(quint64 id);
     // A piece that cannot be read comes as one of a file that could not be.
     void attachmentPieceReplied(const AttachmentPieceReplyRecord &piece);
@@ -274,7 +275,7 @@ private:
         quint64 id = 0;
     };
     QHash<quint64, ProbedQuestion> m_questionProbes;
-    quint64 sendProbedQuestion(QList<quint64> &waiting, PacketType kind);
+    quint64 sendProbedQuestion(QList<quint64> &waiting, PacketType kind, const QByteArray &packet);
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;

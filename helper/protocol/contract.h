@@ -79,6 +79,10 @@ constexpr int MaxAttachments = 1000;
 constexpr int MaxAttachmentTextUnits = 1024;
 constexpr qint64 MaxAttachmentBytes = qint64(512) * 1024 * 1024;
 constexpr int MaxAttachmentPieceBytes = 1024 * 1024;
+// A piece of the list is what the helper finds in this long, pages being
+// loaded to find annotations' files, so that a page asked meanwhile waits no
+// longer.
+constexpr int AttachmentListMsecs = 8;
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.

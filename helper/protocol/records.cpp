@@ -359,12 +359,18 @@ QDataStream &operator>>(QDataStream &in, AttachmentRecord &a)
     return in;
 }
 
-QList<AttachmentRecord> readAttachments(QDataStream &in)
+QDataStream &operator<<(QDataStream &out, const AttachmentsReplyRecord &reply)
 {
-    QList<AttachmentRecord> attachments = readBoundedList<AttachmentRecord>(in, 24);
-    if (attachments.size() > MaxAttachments)
+    return out << reply.files << reply.nextPage;
+}
+
+QDataStream &operator>>(QDataStream &in, AttachmentsReplyRecord &reply)
+{
+    reply.files = readBoundedList<AttachmentRecord>(in, 24);
+    in >> reply.nextPage;
+    if (reply.files.size() > MaxAttachments || reply.nextPage < -1 || reply.nextPage >= MaxPageCount)
         in.setStatus(QDataStream::ReadCorruptData);
-    return attachments;
+    return in;
 }
 
 QDataStream &operator<<(QDataStream &out, const AttachmentPieceRequestRecord &r)

@@ -90,8 +90,11 @@ enum class PacketType : quint8 {
     // The files a document carries, and one file's bytes in pieces from an
     // offset on. The preview side writes the file; the helper never writes
     // one, and opens and runs nothing of one.
-    AttachmentsRequest = 33,     // preview -> helper, nothing
-    AttachmentsReply = 34,       // helper -> preview, QList<AttachmentRecord>
+    // The list comes in pieces, as the outline does: a document's files are
+    // found page by page, and a piece is what the helper finds in a few
+    // milliseconds from the page asked for on.
+    AttachmentsRequest = 33,     // preview -> helper, qint32 first page (0 adds the name tree's)
+    AttachmentsReply = 34,       // helper -> preview, AttachmentsReplyRecord
     AttachmentPieceRequest = 35, // preview -> helper, AttachmentPieceRequestRecord
     AttachmentPieceReply = 36,   // helper -> preview, AttachmentPieceReplyRecord
 };
@@ -361,7 +364,16 @@ struct AttachmentRecord {
 };
 QDataStream &operator<<(QDataStream &out, const AttachmentRecord &attachment);
 QDataStream &operator>>(QDataStream &in, AttachmentRecord &attachment);
-QList<AttachmentRecord> readAttachments(QDataStream &in);
+
+// A piece of the list: at most MaxAttachments files, and the page to go on
+// from (-1: the list is whole).
+struct AttachmentsReplyRecord {
+    QList<AttachmentRecord> files;
+    qint32 nextPage = -1;
+};
+QDataStream &operator<<(QDataStream &out, const AttachmentsReplyRecord &reply);
+// More files than the bound, or a next page out of range, is corrupt.
+QDataStream &operator>>(QDataStream &in, AttachmentsReplyRecord &reply);
 
 struct AttachmentPieceRequestRecord {
     qint32 page = -1;

@@ -711,6 +711,13 @@ private slots:
         QFile figure(dir.filePath("figure.csv"));
         QVERIFY(figure.open(QIODevice::ReadOnly));
         QCOMPARE(figure.readAll(), QByteArray("x,y\n1,2\n3,5\n"));
+
+        QVERIFY(showFirstPage(window, fixture("attachments-late.pdf")));
+        window.action("attachments")->trigger();
+        QSignalSpy listed(dialog, &AttachmentsDialog::listed);
+        QTRY_COMPARE_WITH_TIMEOUT(listed.size(), 1, 30000);
+        QCOMPARE(dialog->count(), 1);
+        QCOMPARE(dialog->rowTexts(0).last(), QStringLiteral("Page 2000"));
     }
 
     // What a document names a file is offered only as a plain file's name.

@@ -197,10 +197,12 @@ public:
     // what a security handler forbids. Nothing is checked against the
     // record's bounds: a caller that sends it bounds it first.
     PropertiesRecord documentProperties();
-    // The files the loaded document carries: its name tree's, then those of
-    // file attachment annotations page by page, at most maxCount in all.
+    // The files the loaded document carries: from page 0 on, its name
+    // tree's first; then those of file attachment annotations page by page
+    // from firstPage on, until the deadline passes after a page or maxCount
+    // are found. The page to go on from, -1 when every page was looked at.
     // Texts as stored: a caller that sends them bounds them.
-    QList<AttachmentRecord> attachments(int maxCount);
+    int attachments(int firstPage, int maxCount, const QDeadlineTimer &deadline, QList<AttachmentRecord> &found);
     // The decoded bytes of the file at page and index as attachments() lists
     // it; nothing when none is there, it cannot be decoded, or it decodes to
     // more than maxBytes.

@@ -44,19 +44,21 @@ std::optional<QByteArray> decodedFile(FPDF_ATTACHMENT file, qint64 maxBytes)
 
 } // namespace
 
-QList<AttachmentRecord> QPdfium::attachments(int maxCount)
+int QPdfium::attachments(int firstPage, int maxCount, const QDeadlineTimer &deadline, QList<AttachmentRecord> &found)
 {
-    QList<AttachmentRecord> found;
     if (!isLoaded())
-        return found;
+        return -1;
     PdfiumLocker locker;
-    const int named = qMin(FPDFDoc_GetAttachmentCount(m_document), maxCount);
+    const int named = firstPage == 0 ? qMin(FPDFDoc_GetAttachmentCount(m_document), maxCount) : 0;
     for (int index = 0; index < named; ++index) {
         if (FPDF_ATTACHMENT file = FPDFDoc_GetAttachment(m_document, index))
             found.append(describe(file, -1, index));
     }
     const int pages = pageCount();
-    for (int pageIndex = 0; pageIndex < pages && found.size() < maxCount && !isQuitRequested(); ++pageIndex) {
+    int pageIndex = qMax(firstPage, 0);
+    for (; pageIndex < pages && found.size() < maxCount && !isQuitRequested(); ++pageIndex) {
+        if (pageIndex > firstPage && deadline.hasExpired())
+            return pageIndex;
         const ScopedPage page(FPDF_LoadPage(m_document, pageIndex));
         const int annotations = page ? FPDFPage_GetAnnotCount(page.get()) : 0;
         for (int index = 0; index < annotations && found.size() < maxCount; ++index) {
@@ -72,7 +74,7 @@ QList<AttachmentRecord> QPdfium::attachments(int maxCount)
             }
         }
     }
-    return found;
+    return pageIndex < pages && found.size() < maxCount && !isQuitRequested() ? pageIndex : -1;
 }
 
 std::optional<QByteArray> QPdfium::attachmentFile(int page, int index, qint64 maxBytes)
