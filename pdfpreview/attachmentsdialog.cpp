@@ -16,6 +16,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <utility>
+
 using pdfpreview::HelperConnection;
 
 QString safeAttachmentName(const QString &name)
@@ -97,19 +99,26 @@ void AttachmentsDialog::list(HelperConnection *connection, const QString &fileNa
             m_listId = m_connection->sendAttachmentsRequest(piece.nextPage);
             return;
         }
+        m_listId = 0;
         showStatus(m_attachments.isEmpty() ? tr("The document carries no files.") : QString());
         emit listed();
     });
     m_wired << connect(connection, &HelperConnection::attachmentsUnavailable, this, [this](quint64 id) {
         if (id == m_listId) {
+            m_listId = 0;
             showStatus(tr("This helper does not list a document's files."));
             emit listed();
         }
     });
     m_wired << connect(connection, &HelperConnection::attachmentPieceReplied, this, &AttachmentsDialog::onPiece);
     // The helper ended, perhaps over a file that inflated past its memory.
-    m_wired << connect(connection, &HelperConnection::disconnected, this,
-                       [this] { endSave(false, tr("The file could not be read.")); });
+    m_wired << connect(connection, &HelperConnection::disconnected, this, [this] {
+        if (std::exchange(m_listId, 0)) {
+            showStatus(tr("The helper ended before it had listed every file."));
+            emit listed();
+        }
+        endSave(false, tr("The file could not be read."));
+    });
     m_listId = connection->sendAttachmentsRequest(0);
 }
 
