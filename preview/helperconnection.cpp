@@ -241,6 +241,20 @@ quint64 HelperConnection::sendProbedQuestion(QList<quint64> &waiting, PacketType
     return id;
 }
 
+template<typename Record>
+void HelperConnection::answerQuestion(QDataStream &payload, QList<quint64> &waiting,
+                                      void (HelperConnection::*replied)(quint64, const Record &),
+                                      void (HelperConnection::*unavailable)(quint64))
+{
+    Record record;
+    payload >> record;
+    const quint64 id = answered(waiting);
+    if (payload.status() == QDataStream::Ok)
+        (this->*replied)(id, record);
+    else
+        (this->*unavailable)(id);
+}
+
 quint64 HelperConnection::sendPropertiesRequest()
 {
     return sendProbedQuestion(m_propertiesWaiting, PacketType::PropertiesRequest,
@@ -553,26 +567,14 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             emit outlinePieceReplied(answered(m_outlinePiecesWaiting), reply);
         break;
     }
-    case PacketType::PropertiesReply: {
-        PropertiesRecord properties;
-        payload >> properties;
-        const quint64 id = answered(m_propertiesWaiting);
-        if (payload.status() == QDataStream::Ok)
-            emit propertiesReplied(id, properties);
-        else
-            emit propertiesUnavailable(id);
+    case PacketType::PropertiesReply:
+        answerQuestion(payload, m_propertiesWaiting, &HelperConnection::propertiesReplied,
+                       &HelperConnection::propertiesUnavailable);
         break;
-    }
-    case PacketType::AttachmentsReply: {
-        AttachmentsReplyRecord piece;
-        payload >> piece;
-        const quint64 id = answered(m_attachmentsWaiting);
-        if (payload.status() == QDataStream::Ok)
-            emit attachmentsReplied(id, piece);
-        else
-            emit attachmentsUnavailable(id);
+    case PacketType::AttachmentsReply:
+        answerQuestion(payload, m_attachmentsWaiting, &HelperConnection::attachmentsReplied,
+                       &HelperConnection::attachmentsUnavailable);
         break;
-    }
     case PacketType::AttachmentPieceReply: {
         AttachmentPieceReplyRecord piece;
         payload >> piece;

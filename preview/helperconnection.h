@@ -276,6 +276,12 @@ private:
     };
     QHash<quint64, ProbedQuestion> m_questionProbes;
     quint64 sendProbedQuestion(QList<quint64> &waiting, PacketType kind, const QByteArray &packet);
+    // The reply to such a question: its record to replied, or to
+    // unavailable when it cannot be read.
+    template<typename Record>
+    void answerQuestion(QDataStream &payload, QList<quint64> &waiting,
+                        void (HelperConnection::*replied)(quint64, const Record &),
+                        void (HelperConnection::*unavailable)(quint64));
 
     std::deque<std::shared_ptr<ArrivedPacket>> m_arrived;
     QThreadPool m_decoders;
