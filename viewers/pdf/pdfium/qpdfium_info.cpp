@@ -9,17 +9,13 @@
 
 namespace {
 
-// The information entry named key, read with pdfium's two-call protocol
-// (both calls even when the first answers 0). Called with pdfiumMutex held.
-// An absent entry reads as an empty string.
+// The information entry named key. Called with pdfiumMutex held. An absent
+// entry reads as an empty string.
 QString readMetaText(FPDF_DOCUMENT document, const char *key)
 {
-    const unsigned long length = FPDF_GetMetaText(document, key, nullptr, 0);
-    // Rounded up to whole UTF-16 units plus one spare terminator, so the text
-    // is NUL-ended even if pdfium's second answer were shorter than its first.
-    QByteArray buffer(static_cast<qsizetype>(length) + 3, '\0');
-    FPDF_GetMetaText(document, key, buffer.data(), length);
-    return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()));
+    return readWideString([document, key](unsigned short *buffer, unsigned long length) {
+        return FPDF_GetMetaText(document, key, buffer, length);
+    });
 }
 
 // Page sides are kept within 1 to 1,000,000 points. The PDF reference's

@@ -61,15 +61,14 @@ inline std::optional<QString> readActionString(Read read)
 }
 
 // A UTF-16LE string read with pdfium's two-call protocol, its length in
-// bytes with the terminator; empty when pdfium has none. Read with the
-// mutex held.
+// bytes with the terminator (both calls even when the first answers 0);
+// empty when pdfium has none. Read with the mutex held.
 template<typename Read>
 inline QString readWideString(Read read)
 {
     const unsigned long length = read(nullptr, 0);
-    if (length < 2)
-        return QString();
-    // Whole UTF-16 units plus a spare terminator, whatever the second call writes.
+    // Rounded up to whole UTF-16 units plus one spare terminator, so the text
+    // is NUL-ended even if pdfium's second answer were shorter than its first.
     QByteArray buffer(static_cast<qsizetype>(length) + 3, '\0');
     read(reinterpret_cast<unsigned short *>(buffer.data()), length);
     return QString::fromUtf16(reinterpret_cast<const char16_t *>(buffer.constData()));
