@@ -4,6 +4,7 @@
 #include "framing.h"
 #include "records.h"
 #include "serverconnector.h"
+#include "signaturecheck.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -67,6 +68,7 @@ int PDFPageProvider::start(const QString &serverName, const QString &documentPat
     // but the server's socket file; a connection handed over needs neither.
     bool loaded = false;
     if (engine.openFile(documentPath)) {
+        m_verifier.openTrustStore();
         if (m_stages.beforeSocket)
             m_stages.beforeSocket(connector->adopted() ? QString() : ServerConnector::fullServerNameFor(serverName));
         const int connectDescriptor = connector->prepare();
@@ -131,6 +133,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return serveOutlinePiece(payload);
     case PacketType::PropertiesRequest:
         return serveProperties();
+    case PacketType::SignaturesRequest:
+        return serveSignatures();
     case PacketType::AttachmentsRequest:
         return serveAttachments(payload);
     case PacketType::AttachmentPieceRequest:
@@ -177,6 +181,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PropertiesRequest:
     case PacketType::AttachmentsRequest:
     case PacketType::AttachmentPieceRequest:
+    case PacketType::SignaturesRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -196,6 +201,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::PropertiesReply:
     case PacketType::AttachmentsReply:
     case PacketType::AttachmentPieceReply:
+    case PacketType::SignaturesReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -485,6 +491,13 @@ QByteArray PDFPageProvider::serveProperties()
         record.formType = 0;
     traceLine("sending properties");
     return buildPacket(PacketType::PropertiesReply, record);
+}
+
+QByteArray PDFPageProvider::serveSignatures()
+{
+    const SignaturesReplyRecord reply = checkSignatures(engine, m_verifier);
+    traceLine("sending signatures ", reply.signatures.size());
+    return buildPacket(PacketType::SignaturesReply, reply);
 }
 
 QByteArray PDFPageProvider::serveAttachments(QDataStream &payload)

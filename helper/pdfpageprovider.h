@@ -5,6 +5,7 @@
 #include "records.h"
 #include "qpdfium.h"
 #include "sharedarea.h"
+#include "signatureverifier.h"
 #include "textreadahead.h"
 
 #include <QObject>
@@ -93,6 +94,8 @@ private:
     // The files the document carries, and one's bytes a piece at a time: the
     // file last asked for is kept decoded, so that its pieces cost one decode.
     QByteArray serveAttachments(QDataStream &payload);
+    // Every signature the document carries, checked.
+    QByteArray serveSignatures();
     QByteArray serveAttachmentPiece(QDataStream &payload);
     // Our own preview side's pages drawn into memory both share.
     QByteArray serveAreaOffer(QDataStream &payload);
@@ -147,6 +150,8 @@ private:
         std::optional<QByteArray> bytes;
     };
     DecodedAttachment m_attachment;
+    // Its trust store is opened before the sandbox closes.
+    SignatureVerifier m_verifier;
     TextReadAhead m_readAhead{engine};
     bool everConnected = false;
     bool gaveUp = false;

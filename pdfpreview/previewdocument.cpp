@@ -135,8 +135,8 @@ void PreviewDocument::close()
     m_outlineRead = 0;
     m_outlinePieceId = 0;
     m_outlineDone = false;
-    m_propertiesWanted = false;
-    m_propertiesId = 0;
+    m_properties = Question();
+    m_signatures = Question();
     m_everConnected = false;
     m_lost = false;
     m_waiting.clear();
@@ -184,19 +184,10 @@ void PreviewDocument::onConnected()
             current->sendOutlineToolTipsRequest();
     });
     connect(connection, &HelperConnection::outlinePieceReplied, this, &PreviewDocument::onOutlinePieceReplied);
-    connect(connection, &HelperConnection::propertiesReplied, this,
-            [this](quint64 id, const PropertiesRecord &properties) {
-        if (id != m_propertiesId)
-            return;
-        m_propertiesId = 0;
-        emit propertiesReady(properties);
-    });
-    connect(connection, &HelperConnection::propertiesUnavailable, this, [this](quint64 id) {
-        if (id != m_propertiesId)
-            return;
-        m_propertiesId = 0;
-        emit propertiesUnavailable();
-    });
+    answerWith(connection, m_properties, &HelperConnection::propertiesReplied, &HelperConnection::propertiesUnavailable,
+               &PreviewDocument::propertiesReady, &PreviewDocument::propertiesUnavailable);
+    answerWith(connection, m_signatures, &HelperConnection::signaturesReplied, &HelperConnection::signaturesUnavailable,
+               &PreviewDocument::signaturesReady, &PreviewDocument::signaturesUnavailable);
     connect(connection, &HelperConnection::outlineToolTipsReplied, this,
             [this](quint64, const QStringList &toolTips) { emit outlineToolTipsReady(toolTips); });
 }
@@ -234,16 +225,44 @@ void PreviewDocument::onCapabilitiesFound()
     // come, once the pages it is asked for are in.
     m_sizesStretchId = 0;
     m_outlinePieceId = 0;
-    if (std::exchange(m_propertiesWanted, false) || m_propertiesId != 0)
+    if (std::exchange(m_properties.wanted, false) || m_properties.id != 0)
         requestProperties();
+    if (std::exchange(m_signatures.wanted, false) || m_signatures.id != 0)
+        requestSignatures();
     sendWaiting();
 }
 
 void PreviewDocument::requestProperties()
 {
+    ask(m_properties, &HelperConnection::sendPropertiesRequest);
+}
+
+void PreviewDocument::requestSignatures()
+{
+    ask(m_signatures, &HelperConnection::sendSignaturesRequest);
+}
+
+void PreviewDocument::ask(Question &question, quint64 (HelperConnection::*send)())
+{
     HelperConnection *connection = served();
-    m_propertiesWanted = !connection;
-    m_propertiesId = connection ? connection->sendPropertiesRequest() : 0;
+    question.wanted = !connection;
+    question.id = connection ? (connection->*send)() : 0;
+}
+
+template<typename Record>
+void PreviewDocument::answerWith(HelperConnection *connection, Question &question,
+                                 void (HelperConnection::*replied)(quint64, const Record &),
+                                 void (HelperConnection::*unavailable)(quint64),
+                                 void (PreviewDocument::*ready)(const Record &), void (PreviewDocument::*none)())
+{
+    connect(connection, replied, this, [this, &question, ready](quint64 id, const Record &record) {
+        if (id == question.id && std::exchange(question.id, 0))
+            (this->*ready)(record);
+    });
+    connect(connection, unavailable, this, [this, &question, none](quint64 id) {
+        if (id == question.id && std::exchange(question.id, 0))
+            (this->*none)();
+    });
 }
 
 HelperConnection *PreviewDocument::servedWhileNoPageWaits(HelperConnection::Capability capability) const

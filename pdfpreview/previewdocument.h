@@ -91,6 +91,9 @@ public:
     // come as propertiesReady(), or propertiesUnavailable() from a helper
     // that does not tell them.
     void requestProperties();
+    // Asks likewise for what the helper finds of the document's signatures,
+    // as signaturesReady(); nothing comes from a helper that does not tell.
+    void requestSignatures();
     // Thumbnails wanted now, most wanted first; replaces those waiting. They
     // go to the helper only when no page waits, so that the pages in view
     // come first, and come back as thumbnailReady().
@@ -152,6 +155,8 @@ signals:
     void outlineFinished();
     void propertiesReady(const PropertiesRecord &properties);
     void propertiesUnavailable();
+    void signaturesReady(const SignaturesReplyRecord &signatures);
+    void signaturesUnavailable();
     // The outline entries' tool tips, depth-first, when the helper knows them.
     void outlineToolTipsReady(const QStringList &toolTips);
     void pageReady(const PageJob &job, const QImage &image);
@@ -229,9 +234,21 @@ private:
     int m_outlineRead = 0;
     quint64 m_outlinePieceId = 0;
     bool m_outlineDone = false;
-    // The properties asked for: waiting for a helper that serves, or out.
-    bool m_propertiesWanted = false;
-    quint64 m_propertiesId = 0;
+    // A question asked of the helper: waiting for a helper that serves, or
+    // out with its id.
+    struct Question {
+        bool wanted = false;
+        quint64 id = 0;
+    };
+    void ask(Question &question, quint64 (pdfpreview::HelperConnection::*send)());
+    // Hands on the answer to the question out, once.
+    template<typename Record>
+    void answerWith(pdfpreview::HelperConnection *connection, Question &question,
+                    void (pdfpreview::HelperConnection::*replied)(quint64, const Record &),
+                    void (pdfpreview::HelperConnection::*unavailable)(quint64),
+                    void (PreviewDocument::*ready)(const Record &), void (PreviewDocument::*none)());
+    Question m_properties;
+    Question m_signatures;
     bool m_everConnected = false;
     bool m_lost = false;
     bool m_tilesUnsupported = false;

@@ -3,6 +3,7 @@
 #include "outlinemodel.h"
 #include "printjob.h"
 #include "propertiesdialog.h"
+#include "signaturebar.h"
 #include "attachmentsdialog.h"
 
 #include "filecollector.h"
@@ -57,6 +58,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     , m_places(std::make_unique<PlaceStore>())
     , m_notices(new QToolBar(tr("Notices"), this))
     , m_notice(new QLabel(m_notices))
+    , m_signatureBar(new SignatureBar(this))
 {
     setCentralWidget(m_view);
     m_notices->setObjectName(QStringLiteral("notices"));
@@ -67,7 +69,10 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     addToolBarBreak(Qt::TopToolBarArea);
     addToolBar(Qt::TopToolBarArea, m_notices);
     m_notices->hide();
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, m_signatureBar);
     connect(m_document, &PreviewDocument::propertiesReady, this, &PreviewWindow::onProperties);
+    connect(m_document, &PreviewDocument::signaturesReady, m_signatureBar, &SignatureBar::showSignatures);
     m_view->setDocument(m_document);
 
     m_outline->setHeaderHidden(true);
@@ -128,6 +133,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
             // For the notice above the pages; asked after the first page,
             // which it must not hold up.
             m_document->requestProperties();
+            m_document->requestSignatures();
             emit firstPageShown();
         }
     });
@@ -303,6 +309,7 @@ void PreviewWindow::openFile(const QString &path, const QString &password,
     action(QStringLiteral("print"))->setEnabled(true);
     m_outlineModel->clear();
     m_notices->hide();
+    m_signatureBar->clear();
     m_told.reset();
     // Its list and any save under way belong to the helper that is going.
     if (m_attachments)

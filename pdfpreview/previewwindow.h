@@ -32,6 +32,7 @@ class QLineEdit;
 class OutlineModel;
 class PropertiesDialog;
 class AttachmentsDialog;
+class SignatureBar;
 class PrintJob;
 class QPrinter;
 class QModelIndex;
@@ -54,6 +55,7 @@ public:
 
     PageView *pageView() const { return m_view; }
     QTreeView *outlineView() const { return m_outline; }
+    SignatureBar *signatureBar() const { return m_signatureBar; }
     ThumbnailPanel *thumbnails() const { return m_thumbnails; }
     // Shows or hides the page thumbnails beside the outline; remembered.
     void setThumbnailsShown(bool on);
@@ -171,6 +173,7 @@ private:
     // hidden while there is nothing to say.
     QToolBar *m_notices;
     QLabel *m_notice;
+    SignatureBar *m_signatureBar;
     // The place of the file being opened, applied once its sizes are in.
     std::optional<Place> m_restore;
     bool m_firstShownSent = false;

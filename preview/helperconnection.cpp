@@ -261,6 +261,12 @@ quint64 HelperConnection::sendPropertiesRequest()
                               buildPacket(PacketType::PropertiesRequest));
 }
 
+quint64 HelperConnection::sendSignaturesRequest()
+{
+    return sendProbedQuestion(m_signaturesWaiting, PacketType::SignaturesRequest,
+                              buildPacket(PacketType::SignaturesRequest));
+}
+
 quint64 HelperConnection::sendAttachmentsRequest(int firstPage)
 {
     const QByteArray packet = buildPacket(PacketType::AttachmentsRequest, qint32(firstPage));
@@ -513,6 +519,8 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
                 emit propertiesUnavailable(asked.id);
             if (asked.kind == PacketType::AttachmentsRequest && m_attachmentsWaiting.removeOne(asked.id))
                 emit attachmentsUnavailable(asked.id);
+            if (asked.kind == PacketType::SignaturesRequest && m_signaturesWaiting.removeOne(asked.id))
+                emit signaturesUnavailable(asked.id);
         }
         if (!isProbe(packet.page.token)) {
             PageRequest page = packet.page;
@@ -574,6 +582,10 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
     case PacketType::AttachmentsReply:
         answerQuestion(payload, m_attachmentsWaiting, &HelperConnection::attachmentsReplied,
                        &HelperConnection::attachmentsUnavailable);
+        break;
+    case PacketType::SignaturesReply:
+        answerQuestion(payload, m_signaturesWaiting, &HelperConnection::signaturesReplied,
+                       &HelperConnection::signaturesUnavailable);
         break;
     case PacketType::AttachmentPieceReply: {
         AttachmentPieceReplyRecord piece;

@@ -114,6 +114,10 @@ public:
     // A piece of one file listed there from offset on, as
     // attachmentPieceReplied(); only to a helper that listed it.
     void sendAttachmentPieceRequest(const AttachmentPieceRequestRecord &request);
+    // What the helper found of the document's signatures, as
+    // signaturesReplied(); from a helper that does not know the question,
+    // signaturesUnavailable() instead.
+    quint64 sendSignaturesRequest();
     // Searches the document from startPage on, wrapping; replies come as
     // searchReplied() with the returned id as their token. The first search
     // is followed by a probe: a helper that does not search is found out by
@@ -157,6 +161,8 @@ signals:
     void attachmentsUnavailable(quint64 id);
     // A piece that cannot be read comes as one of a file that could not be.
     void attachmentPieceReplied(const AttachmentPieceReplyRecord &piece);
+    void signaturesReplied(quint64 id, const SignaturesReplyRecord &signatures);
+    void signaturesUnavailable(quint64 id);
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
@@ -266,6 +272,7 @@ private:
     QList<quint64> m_toolTipsWaiting;
     QList<quint64> m_outlinePiecesWaiting;
     QList<quint64> m_propertiesWaiting;
+    QList<quint64> m_signaturesWaiting;
     QList<quint64> m_attachmentsWaiting;
     // Behind a question an older helper would not know goes a page every
     // helper draws: back before the answer, it says the question was not

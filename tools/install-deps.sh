@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libgl-dev
-    libdeflate-dev libseccomp-dev
+    libdeflate-dev libseccomp-dev libssl-dev openssl ca-certificates
     python3 python3-pikepdf qpdf help2man desktop-file-utils lintian appstream file
     clang libclang-rt-14-dev clang-format
     mupdf-tools poppler-utils libtasn1-doc fonts-cantarell fonts-ipafont-gothic strace

@@ -83,6 +83,16 @@ constexpr int MaxAttachmentPieceBytes = 1024 * 1024;
 // loaded to find annotations' files, so that a page asked meanwhile waits no
 // longer.
 constexpr int AttachmentListMsecs = 8;
+// A document's signatures: at most MaxSignatures checked and sent, each
+// with contents of at most MaxSignatureContentsBytes (larger ones are not
+// read) and a chain of at most MaxSignatureCertificates; its texts cut to
+// MaxSignatureTextUnits. The trust store is read only up to
+// MaxTrustStoreBytes.
+constexpr int MaxSignatures = 32;
+constexpr qint64 MaxSignatureContentsBytes = 256 * 1024;
+constexpr int MaxSignatureCertificates = 16;
+constexpr int MaxSignatureTextUnits = 512;
+constexpr qint64 MaxTrustStoreBytes = qint64(16) * 1024 * 1024;
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.

@@ -397,6 +397,41 @@ QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &p)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const SignatureRecord &s)
+{
+    return out << s.subFilter << s.signer << s.signedAt << s.reason << quint8(s.range) << quint8(s.check) << s.detail;
+}
+
+QDataStream &operator>>(QDataStream &in, SignatureRecord &s)
+{
+    quint8 range = 0;
+    quint8 check = 0;
+    in >> s.subFilter >> s.signer >> s.signedAt >> s.reason >> range >> check >> s.detail;
+    s.range = SignedRange(range);
+    s.check = SignatureCheck(check);
+    bool textsFit = true;
+    for (const QString *text : {&s.subFilter, &s.signer, &s.reason, &s.detail})
+        textsFit = textsFit && text->size() <= MaxSignatureTextUnits;
+    if (!textsFit || range > quint8(SignedRange::Invalid) || check > quint8(SignatureCheck::Trusted))
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
+QDataStream &operator<<(QDataStream &out, const SignaturesReplyRecord &reply)
+{
+    return out << reply.signatures << reply.total;
+}
+
+QDataStream &operator>>(QDataStream &in, SignaturesReplyRecord &reply)
+{
+    // A signature is at least its four empty strings, a date and two bytes.
+    reply.signatures = readBoundedList<SignatureRecord>(in, 24);
+    in >> reply.total;
+    if (reply.signatures.size() > MaxSignatures || reply.total < reply.signatures.size())
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

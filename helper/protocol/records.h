@@ -97,6 +97,9 @@ enum class PacketType : quint8 {
     AttachmentsReply = 34,       // helper -> preview, AttachmentsReplyRecord
     AttachmentPieceRequest = 35, // preview -> helper, AttachmentPieceRequestRecord
     AttachmentPieceReply = 36,   // helper -> preview, AttachmentPieceReplyRecord
+    // What the helper found of each signature the document carries.
+    SignaturesRequest = 37, // preview -> helper, nothing
+    SignaturesReply = 38,   // helper -> preview, SignaturesReplyRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -396,6 +399,43 @@ struct AttachmentPieceReplyRecord {
 QDataStream &operator<<(QDataStream &out, const AttachmentPieceReplyRecord &piece);
 // A piece longer than its bound or reaching past the file's size is corrupt.
 QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &piece);
+
+// What the bytes a signature covers are: the whole file but the signature
+// itself ([0, a, b, c] with the hole from a to b exactly its contents, and b
+// + c the file's length), the same up to an earlier revision's end with
+// later revisions after it, or anything else.
+enum class SignedRange : quint8 { WholeFile = 0, EarlierRevision = 1, Invalid = 2 };
+// What the signature itself came to: not checked (a subfilter not known,
+// or a helper without the means), not matching the bytes it covers,
+// matching but from a signer no trusted root vouches for, or trusted.
+enum class SignatureCheck : quint8 { NotChecked = 0, Mismatch = 1, Untrusted = 2, Trusted = 3 };
+
+// One signature. The signer is the name its certificate claims (empty
+// where none could be read), the time the signing time it states, or the
+// document's /M where it states none (invalid where neither reads). The
+// detail says why it is not checked or not trusted, as far as known. Texts
+// are at most MaxSignatureTextUnits.
+struct SignatureRecord {
+    QString subFilter;
+    QString signer;
+    QDateTime signedAt;
+    QString reason;
+    SignedRange range = SignedRange::Invalid;
+    SignatureCheck check = SignatureCheck::NotChecked;
+    QString detail;
+};
+QDataStream &operator<<(QDataStream &out, const SignatureRecord &signature);
+QDataStream &operator>>(QDataStream &in, SignatureRecord &signature);
+
+// At most MaxSignatures of them, and how many the document has.
+struct SignaturesReplyRecord {
+    QList<SignatureRecord> signatures;
+    qint32 total = 0;
+};
+QDataStream &operator<<(QDataStream &out, const SignaturesReplyRecord &reply);
+// More signatures than the bound or the total, a text past its bound, or a
+// range or check of no known kind is corrupt.
+QDataStream &operator>>(QDataStream &in, SignaturesReplyRecord &reply);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

@@ -8,6 +8,7 @@
 #include "printjob.h"
 #include "propertiesdialog.h"
 #include "attachmentsdialog.h"
+#include "signaturebar.h"
 #include "pagelayout.h"
 #include "pageview.h"
 #include "previewwindow.h"
@@ -677,6 +678,40 @@ private slots:
     // The files are listed as the helper reads them, a hostile name offered
     // only made safe; a file of several pieces, and an annotation's, saved
     // byte for byte.
+    // Each verdict from the document the test signed for it, against a
+    // store that trusts only the test's root.
+    void signaturesAreShownForWhatTheyAreWorth()
+    {
+        qputenv("PDFHELPER_TRUST_STORE", fixture("signing/roots.pem").toLocal8Bit());
+        const auto unset = qScopeGuard([] { qunsetenv("PDFHELPER_TRUST_STORE"); });
+        const QString marked = QLocale().toString(QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC).toLocalTime(),
+                                                  QLocale::ShortFormat);
+        const QList<std::pair<QString, QString>> cases{
+            {"signed-good.pdf", "Signed by Test Signer on %1; the document is unchanged since"},
+            {"signed-changed.pdf", "Signed by Test Signer on %1; the document was changed after it was signed"},
+            {"signed-broken.pdf", "Signed by Test Signer on %1; the signature does not match"},
+            {"signed-stranger.pdf", "Signed by Some Stranger on %1; the signer is not trusted here"},
+            {"signed-lying.pdf", "Signed by Test Signer on %1; the byte range is not valid"},
+            {"signed-other.pdf",
+             "Signed by an unknown signer on " + marked + "; the signature is not checked here (adbe.x509.rsa_sha1)"},
+        };
+        PreviewWindow window;
+        SignatureBar *bar = window.signatureBar();
+        for (const auto &[file, expected] : cases) {
+            QVERIFY(showFirstPage(window, fixture(file)));
+            QTRY_VERIFY2(bar->isVisible(), qPrintable(file));
+            // The signing time the signature states, not the document's /M.
+            const QString summary = bar->summaryText();
+            const qsizetype on = summary.indexOf(" on ") + 4;
+            const QString date = summary.mid(on, summary.indexOf(';') - on);
+            QVERIFY2(file == "signed-other.pdf" || date != marked, qPrintable(summary));
+            QCOMPARE(summary, expected.contains("%1") ? expected.arg(date) : expected);
+        }
+        QVERIFY(bar->detailsText().endsWith("Revocation is not checked."));
+        QVERIFY(showFirstPage(window, fixture("plain.pdf")));
+        QVERIFY(!bar->isVisible());
+    }
+
     void attachmentsAreListedAndSaved()
     {
         PreviewWindow window;

@@ -33,6 +33,7 @@ typedef struct fpdf_link_t__ *FPDF_LINK;
 typedef struct fpdf_pagelink_t__ *FPDF_PAGELINK;
 typedef struct fpdf_pageobject_t__ *FPDF_PAGEOBJECT;
 typedef struct fpdf_attachment_t__ *FPDF_ATTACHMENT;
+typedef struct fpdf_signature_t__ *FPDF_SIGNATURE;
 typedef unsigned short FPDF_WCHAR;
 
 typedef struct {
@@ -233,6 +234,19 @@ unsigned long PDFIUM_CALL FPDFAttachment_GetStringValue(FPDF_ATTACHMENT attachme
                                                         FPDF_WCHAR *buffer, unsigned long buflen);
 FPDF_BOOL PDFIUM_CALL FPDFAttachment_GetFile(FPDF_ATTACHMENT attachment, void *buffer, unsigned long buflen,
                                              unsigned long *out_buflen);
+
+// Signatures, owned by the document. Contents are the DER bytes as stored
+// (with the zeros that pad them), the byte range pairs of ints; the time is
+// ASCII, the reason UTF-16LE. Each answers the length the whole needs.
+int PDFIUM_CALL FPDF_GetSignatureCount(FPDF_DOCUMENT document);
+FPDF_SIGNATURE PDFIUM_CALL FPDF_GetSignatureObject(FPDF_DOCUMENT document, int index);
+unsigned long PDFIUM_CALL FPDFSignatureObj_GetContents(FPDF_SIGNATURE signature, void *buffer, unsigned long length);
+unsigned long PDFIUM_CALL FPDFSignatureObj_GetByteRange(FPDF_SIGNATURE signature, int *buffer, unsigned long length);
+unsigned long PDFIUM_CALL FPDFSignatureObj_GetSubFilter(FPDF_SIGNATURE signature, char *buffer, unsigned long length);
+unsigned long PDFIUM_CALL FPDFSignatureObj_GetReason(FPDF_SIGNATURE signature, void *buffer, unsigned long length);
+unsigned long PDFIUM_CALL FPDFSignatureObj_GetTime(FPDF_SIGNATURE signature, char *buffer, unsigned long length);
+// Where each revision's trailer ends, earliest first.
+unsigned long PDFIUM_CALL FPDF_GetTrailerEnds(FPDF_DOCUMENT document, unsigned int *buffer, unsigned long length);
 
 // Text and search. Page space: the page's user space in points, y upwards.
 FPDF_TEXTPAGE PDFIUM_CALL FPDFText_LoadPage(FPDF_PAGE page);

@@ -208,6 +208,29 @@ public:
     // more than maxBytes.
     std::optional<QByteArray> attachmentFile(int page, int index, qint64 maxBytes);
     QSize pageSize(int index);
+    // A signature as the loaded document stores it: its subfilter (ASCII),
+    // its contents as stored (empty and oversized past maxContents bytes),
+    // its byte range's values (all of them, unless more than maxRange), its
+    // /M time (invalid where none reads as a date) and its reason. Nothing is
+    // believed here: a caller judges all of it.
+    struct SignatureField {
+        QByteArray subFilter;
+        QByteArray contents;
+        bool oversized = false;
+        QList<qint64> byteRange;
+        int byteRangeValues = 0;
+        QDateTime time;
+        QString reason;
+    };
+    // The first maxCount signatures; total is how many the document has.
+    QList<SignatureField> signatureFields(int maxCount, qint64 maxContents, int maxRange, int &total);
+    // Where the document's revisions' trailers end, earliest first, at most
+    // maxCount of them.
+    QList<qint64> trailerEnds(int maxCount);
+    // Bytes of the document's file from offset on, as pdfium reads them:
+    // fewer at its end, -1 when they cannot be read.
+    qint64 readFile(qint64 offset, char *buffer, qint64 length);
+    qint64 fileSize() const { return m_file.size(); }
     QList<QSize> pageSizeAll();
 
 private:
