@@ -291,9 +291,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool properties = request.type == quint8(PacketType::PropertiesRequest);
         const bool attachments = request.type == quint8(PacketType::AttachmentsRequest);
         const bool attachmentPiece = request.type == quint8(PacketType::AttachmentPieceRequest);
+        const bool signatures = request.type == quint8(PacketType::SignaturesRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && !sizes && !outline && !properties && !attachments && !attachmentPiece
+            && !sizes && !outline && !properties && !attachments && !attachmentPiece && !signatures
             && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
@@ -354,6 +355,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             AttachmentPieceReplyRecord record;
             if (!readsWhole(reply, PacketType::AttachmentPieceReply, record))
                 finding("an attachment piece answered with something else than a piece of the file");
+        } else if (signatures) {
+            SignaturesReplyRecord record;
+            if (!readsWhole(reply, PacketType::SignaturesReply, record))
+                finding("signatures answered with something else than what was found of them");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

@@ -22,6 +22,7 @@ PAGE_SIZES_RANGE_REQUEST, PAGE_SIZES_RANGE_REPLY = 27, 28
 OUTLINE_PIECE_REQUEST, OUTLINE_PIECE_REPLY = 29, 30
 PROPERTIES_REQUEST, PROPERTIES_REPLY = 31, 32
 ATTACHMENTS_REQUEST, ATTACHMENTS_REPLY, ATTACHMENT_PIECE_REQUEST, ATTACHMENT_PIECE_REPLY = 33, 34, 35, 36
+SIGNATURES_REQUEST, SIGNATURES_REPLY = 37, 38
 
 
 def packet(type_, payload=b""):
@@ -126,6 +127,10 @@ SEEDS = {
                     + packet(ATTACHMENT_PIECE_REQUEST, struct.pack(">iiq", -7, 3, (1 << 63) - 1))
                     + packet(ATTACHMENT_PIECE_REQUEST, b"\x00\x01")
                     + packet(ATTACHMENT_PIECE_REPLY, b"\x00" * 20) + render(0)),
+    # Signatures asked plainly and with bytes the question does not take,
+    # and a reply sent the wrong way.
+    "signatures": (0, packet(SIGNATURES_REQUEST) + packet(SIGNATURES_REQUEST, b"\xff" * 9)
+                   + packet(SIGNATURES_REPLY, b"\x00\x00\x00\x01") + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.
