@@ -3,7 +3,7 @@
 # with Alt+Enter as a person would, and saves the screen as a PNG (by default
 # docs/properties.png, of the generated encrypted and tagged test document;
 # KEYS=ctrl+p shows the print dialog instead, and KEYS="alt+f Down Down
-# Down Down Down Return" the attachments).
+# Down Down Down Return" the attachments, and KEYS="" the window as it opens).
 #
 #   tools/screenshot-properties.sh [OUT.png] [DOCUMENT.pdf]
 set -euo pipefail
@@ -34,7 +34,7 @@ QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1000x720x24" bash -c '
         sleep 0.2
     done
     sleep 1.5
-    xdotool windowfocus --sync "$window" key --delay 400 ${KEYS:-alt+Return}
+    [ -z "${KEYS-alt+Return}" ] || xdotool windowfocus --sync "$window" key --delay 400 ${KEYS-alt+Return}
     sleep 1.5
     xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng > "$OUT"
     kill "$preview"'
