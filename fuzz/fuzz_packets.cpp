@@ -292,9 +292,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool attachments = request.type == quint8(PacketType::AttachmentsRequest);
         const bool attachmentPiece = request.type == quint8(PacketType::AttachmentPieceRequest);
         const bool signatures = request.type == quint8(PacketType::SignaturesRequest);
+        const bool pageText = request.type == quint8(PacketType::PageTextRequest);
         const auto fixed = env.fixedReplies.constFind(request.type);
         if (!render && !sharedRender && !tile && !sharedTile && !offer && !search && !links && !text && !colours
-            && !sizes && !outline && !properties && !attachments && !attachmentPiece && !signatures
+            && !sizes && !outline && !properties && !attachments && !attachmentPiece && !signatures && !pageText
             && fixed == env.fixedReplies.cend())
             continue;
         if (next == replies.size())
@@ -359,6 +360,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             SignaturesReplyRecord record;
             if (!readsWhole(reply, PacketType::SignaturesReply, record))
                 finding("signatures answered with something else than what was found of them");
+        } else if (pageText) {
+            // One box a character, whatever page was asked for.
+            PageTextRecord record;
+            if (!readsWhole(reply, PacketType::PageTextReply, record))
+                finding("a page's characters answered with something else than its characters and their boxes");
         } else if (offer) {
             if (reply.type != quint8(PacketType::SharedAreaReply) || reply.body.size() != 1)
                 finding("an offer answered with something else than yes or no");

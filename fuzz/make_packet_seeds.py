@@ -23,6 +23,7 @@ OUTLINE_PIECE_REQUEST, OUTLINE_PIECE_REPLY = 29, 30
 PROPERTIES_REQUEST, PROPERTIES_REPLY = 31, 32
 ATTACHMENTS_REQUEST, ATTACHMENTS_REPLY, ATTACHMENT_PIECE_REQUEST, ATTACHMENT_PIECE_REPLY = 33, 34, 35, 36
 SIGNATURES_REQUEST, SIGNATURES_REPLY = 37, 38
+PAGE_TEXT_REQUEST, PAGE_TEXT_REPLY = 39, 40
 
 
 def packet(type_, payload=b""):
@@ -131,6 +132,12 @@ SEEDS = {
     # and a reply sent the wrong way.
     "signatures": (0, packet(SIGNATURES_REQUEST) + packet(SIGNATURES_REQUEST, b"\xff" * 9)
                    + packet(SIGNATURES_REPLY, b"\x00\x00\x00\x01") + render(0)),
+    # A page's characters: the first, past the end, negative, short, and a
+    # reply sent the wrong way.
+    "page-text": (0, packet(PAGE_TEXT_REQUEST, struct.pack(">i", 0))
+                  + packet(PAGE_TEXT_REQUEST, struct.pack(">i", 2147483647))
+                  + packet(PAGE_TEXT_REQUEST, struct.pack(">i", -2147483648)) + packet(PAGE_TEXT_REQUEST, b"\x01")
+                  + packet(PAGE_TEXT_REPLY, b"\x00" * 12) + render(0)),
     "over-the-bound": (0, render(0, width=8192, height=8193)),
     # 256 by 256 fills the fuzz target's area exactly; one row more, or any
     # offset past 0, does not fit.

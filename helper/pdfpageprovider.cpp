@@ -148,6 +148,8 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
         return QByteArray();
     case PacketType::LinksRequest:
         return serveLinks(payload);
+    case PacketType::PageTextRequest:
+        return servePageText(payload);
     case PacketType::TextRequest:
         return serveText(payload);
     case PacketType::PageColoursRequest:
@@ -182,6 +184,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::AttachmentsRequest:
     case PacketType::AttachmentPieceRequest:
     case PacketType::SignaturesRequest:
+    case PacketType::PageTextRequest:
 #endif
     case PacketType::RenderReply:
     case PacketType::BookmarksReply:
@@ -202,6 +205,7 @@ QByteArray PDFPageProvider::handlePacket(PacketType type, QDataStream &payload)
     case PacketType::AttachmentsReply:
     case PacketType::AttachmentPieceReply:
     case PacketType::SignaturesReply:
+    case PacketType::PageTextReply:
         break;
     }
     traceLine("unexpected packet type ", static_cast<unsigned>(type));
@@ -329,6 +333,24 @@ void PDFPageProvider::searchNextPage()
                                       SearchReplyRecord{search.request.token, page, search.searched, search.pageCount,
                                                         {}, {}, false, false}));
     QTimer::singleShot(0, this, &PDFPageProvider::searchNextPage);
+}
+
+QByteArray PDFPageProvider::servePageText(QDataStream &payload)
+{
+    qint32 page = -1;
+    payload >> page;
+    PageTextRecord reply;
+    QPdfium::PageCharacters read = page >= 0 ? engine.pageCharacters(unsigned(page), MaxPageChars)
+                                             : QPdfium::PageCharacters();
+    if (read.frame) {
+        reply.page = page;
+        reply.frame = *read.frame;
+        reply.text = std::move(read.text);
+        reply.boxes = std::move(read.boxes);
+        reply.cut = read.cut;
+    }
+    traceLine("sending the characters of page ", page);
+    return buildPacket(PacketType::PageTextReply, reply);
 }
 
 QByteArray PDFPageProvider::serveLinks(QDataStream &payload)

@@ -113,6 +113,8 @@ private:
     void serveSearchCancel(QDataStream &payload);
     void searchNextPage();
     QByteArray serveLinks(QDataStream &payload);
+    // A page's characters and their boxes, for a screen reader.
+    QByteArray servePageText(QDataStream &payload);
     QByteArray serveText(QDataStream &payload);
     QByteArray servePageColours(QDataStream &payload);
     // Night or sepia as last asked for, on a page or tile just drawn of a

@@ -1,8 +1,10 @@
 #include "pageview.h"
+#include "pageviewaccessible.h"
 
 #include "contract.h"
 #include "renderplan.h"
 
+#include <QAccessible>
 #include <QKeyEvent>
 #include <QNativeGestureEvent>
 #include <QWheelEvent>
@@ -24,6 +26,8 @@ PageView::PageView(QWidget *parent)
     : QAbstractScrollArea(parent)
     , m_glide(new QVariantAnimation(this))
 {
+    static const bool accessible = (PageViewAccessible::install(), true);
+    Q_UNUSED(accessible);
     m_cache.setBudget(DefaultCacheBudget);
     viewport()->setBackgroundRole(QPalette::Dark);
     viewport()->setAutoFillBackground(true);
@@ -56,6 +60,13 @@ void PageView::setDocument(PreviewDocument *document)
                 [this](const PreviewDocument::TextSelection &selection) {
             m_selection = selection;
             viewport()->update();
+        });
+        connect(m_document, &PreviewDocument::pageTextReady, this, [this](int page) {
+            const PreviewDocument::PageText *text = m_document->pageText(page);
+            if (page != currentPage() || !text)
+                return;
+            QAccessibleTextUpdateEvent updated(this, 0, QString(), text->text);
+            QAccessible::updateAccessibility(&updated);
         });
         // Pages that were to come as tiles come whole instead.
         connect(m_document, &PreviewDocument::tilesUnavailable, this, &PageView::settingsChanged);
@@ -371,17 +382,50 @@ QRect PageView::wantedArea() const
     return m_continuous || m_row < 0 ? visibleArea() : visibleArea().intersected(shownRow());
 }
 
+void PageView::holdTextInView()
+{
+    // Assistive technology asks synchronously, and gets only what is held.
+    if (!m_document || !QAccessible::isActive())
+        return;
+    const QList<int> inView = m_layout.pagesIn(wantedArea());
+    m_document->holdPageTexts(QSet<int>(inView.begin(), inView.end()));
+}
+
+QRectF PageView::viewportRect(int page, const QRectF &points) const
+{
+    return stripRect(page, points).translated(-visibleArea().topLeft());
+}
+
+void PageView::selectCharacters(int page, int first, int last)
+{
+    const PreviewDocument::PageText *text = m_document ? m_document->pageText(page) : nullptr;
+    if (!text || first < 0 || last < first || last >= text->boxes.size())
+        return;
+    // The nearest boxed characters within the span stand for its ends.
+    while (first <= last && text->boxes[first].isEmpty())
+        ++first;
+    while (last >= first && text->boxes[last].isEmpty())
+        --last;
+    if (first <= last)
+        m_document->selectText(page, text->boxes[first].center(), page, text->boxes[last].center());
+}
+
 void PageView::requestVisiblePages()
 {
     if (!m_document || m_layout.pageCount() == 0)
         return;
-    for (int index : m_layout.pagesIn(wantedArea()))
+    const QList<int> inView = m_layout.pagesIn(wantedArea());
+    for (int index : inView)
         m_document->requestLinks(index);
+    holdTextInView();
     m_document->requestPages(wantedJobs(plan(), m_layout, wantedArea(), m_cache, JobSettings{m_options, m_generation}));
     const int current = currentPage();
     if (current != m_lastCurrent) {
         m_lastCurrent = current;
         emit currentPageChanged(current);
+        // The page a screen reader reads is the current one, and its name says which.
+        QAccessibleEvent renamed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&renamed);
     }
 }
 

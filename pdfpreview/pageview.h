@@ -142,6 +142,16 @@ public:
     // Where a point of the strip lies on a page, in its points as laid out
     // unturned: stripRect() the other way.
     QPointF pagePoint(int page, QPointF stripPoint) const;
+    // Where a rectangle in a page's points, as laid out unturned, lies in
+    // the viewport now.
+    QRectF viewportRect(int page, const QRectF &points) const;
+    PreviewDocument *document() const { return m_document; }
+    // While assistive technology is active, holds the text of the pages in
+    // view, as every scroll does.
+    void holdTextInView();
+    // Selects a page's characters from first to last, as a drag from the
+    // one to the other would; only characters whose boxes are known.
+    void selectCharacters(int page, int first, int last);
     // The selected text, empty for none; copySelection() puts it on the
     // clipboard (Ctrl+C and the context menu do).
     QString selectedText() const { return m_selection.text; }

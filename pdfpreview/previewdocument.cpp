@@ -115,6 +115,8 @@ void PreviewDocument::close()
     m_searchId = 0;
     m_links.clear();
     m_linksAsked.clear();
+    m_textsHeld.clear();
+    m_texts.clear();
     m_frames.clear();
     m_textId = 0;
     m_run = SelectionRun();
@@ -165,12 +167,15 @@ void PreviewDocument::onConnected()
     m_everConnected = true;
     // A new helper is asked again.
     m_linksAsked.clear();
+    const QList<int> textsIn = m_texts.keys();
+    m_textsHeld = QSet<int>(textsIn.begin(), textsIn.end());
     HelperConnection *connection = m_helper->connection();
     connect(connection, &HelperConnection::capabilitiesFound, this, &PreviewDocument::onCapabilitiesFound);
     connect(connection, &HelperConnection::renderReplied, this, &PreviewDocument::onRenderReplied);
     connect(connection, &HelperConnection::tileReplied, this, &PreviewDocument::onTileReplied);
     connect(connection, &HelperConnection::searchReplied, this, &PreviewDocument::onSearchReplied);
     connect(connection, &HelperConnection::linksReplied, this, &PreviewDocument::onLinksReplied);
+    connect(connection, &HelperConnection::pageTextReplied, this, &PreviewDocument::onPageTextReplied);
     connect(connection, &HelperConnection::textReplied, this, &PreviewDocument::onTextReplied);
     connect(connection, &HelperConnection::pageSizesRangeReplied, this, &PreviewDocument::onPageSizesReplied);
     connect(connection, &HelperConnection::searchUnavailable, this, [this] {
@@ -394,6 +399,41 @@ void PreviewDocument::requestLinks(int page)
     connection->sendLinksRequest(page);
 }
 
+void PreviewDocument::holdPageTexts(const QSet<int> &pages)
+{
+    for (auto held = m_texts.begin(); held != m_texts.end();)
+        held = pages.contains(held.key()) ? std::next(held) : m_texts.erase(held);
+    m_textsHeld.intersect(pages);
+    HelperConnection *connection = served();
+    for (int page : pages) {
+        if (page < 0 || page >= m_sizes.size() || m_textsHeld.contains(page) || !connection)
+            continue;
+        m_textsHeld.insert(page);
+        connection->sendPageTextRequest(page);
+    }
+}
+
+const PreviewDocument::PageText *PreviewDocument::pageText(int page) const
+{
+    const auto found = m_texts.constFind(page);
+    return found == m_texts.cend() ? nullptr : &*found;
+}
+
+void PreviewDocument::onPageTextReplied(const PageTextRecord &reply)
+{
+    // One let go of before it came is not kept.
+    if (!m_textsHeld.contains(reply.page))
+        return;
+    PageText text{reply.text, {}};
+    text.boxes.reserve(reply.boxes.size());
+    for (const QRectF &box : reply.boxes) {
+        const QList<QRectF> on = box.isEmpty() ? QList<QRectF>() : laidOut(reply.frame, {box});
+        text.boxes.append(on.value(0));
+    }
+    m_texts.insert(reply.page, text);
+    emit pageTextReady(reply.page);
+}
+
 void PreviewDocument::onLinksReplied(const LinksReplyRecord &reply)
 {
     if (reply.page < 0 || reply.page >= m_sizes.size())
@@ -441,6 +481,15 @@ void PreviewDocument::selectText(int fromPage, QPointF from, int toPage, QPointF
         fromPage, toPage,  fromFrame->inverted().map(from), toFrame->inverted().map(to), TextExtent::Between,
         false,    fromPage};
     askSelectionPage();
+}
+
+void PreviewDocument::clearSelection()
+{
+    m_textId = 0;
+    m_run = SelectionRun();
+    m_selection = TextSelection();
+    m_selection.done = true;
+    emit textSelected(m_selection);
 }
 
 void PreviewDocument::selectWord(int page, QPointF at)
@@ -491,6 +540,7 @@ void PreviewDocument::onTextReplied(const TextReplyRecord &reply)
         const QList<QRectF> rects = laidOut(reply.frame, reply.rects);
         if (!rects.isEmpty())
             m_selection.rects.insert(reply.page, rects);
+        m_selection.ranges.insert(reply.page, {reply.first, reply.count});
         const QString joined = m_selection.text.isEmpty() ? reply.text
                                                           : m_selection.text + QLatin1Char('\n') + reply.text;
         m_selection.text = joined.left(MaxCopiedUnits);

@@ -117,11 +117,24 @@ public:
     void requestLinks(int page);
     QList<Link> links(int page) const { return m_links.value(page); }
 
+    // A page's characters as a screen reader is told them, and the box of
+    // each in the page's points as laid out unturned (empty for none).
+    struct PageText {
+        QString text;
+        QList<QRectF> boxes;
+    };
+    // Holds the text of these pages and of no others, asking the helper for
+    // those not held (again after a new helper); pageTextReady() says when
+    // one is in.
+    void holdPageTexts(const QSet<int> &pages);
+    const PageText *pageText(int page) const;
+
     // The text selected: each page's rectangles (as hits are) and the pages'
     // text joined by line breaks, at most MaxCopiedUnits long (cut says the
     // bound left some out); done once every page of it has answered.
     struct TextSelection {
         QMap<int, QList<QRectF>> rects;
+        QMap<int, std::pair<int, int>> ranges; // each page's first character and count
         QString text;
         bool cut = false;
         bool done = false;
@@ -133,6 +146,8 @@ public:
     // bound. Nothing is asked before the end pages' frames are known (with
     // their links).
     void selectText(int fromPage, QPointF from, int toPage, QPointF to);
+    // Ends any selection, and says so as textSelected().
+    void clearSelection();
     void selectWord(int page, QPointF at);
     // Every page, as far as the bound goes.
     void selectAll();
@@ -169,6 +184,7 @@ signals:
     void tilesUnavailable();
     void searchFound(const QList<PreviewDocument::SearchHit> &hits);
     void linksReady(int page);
+    void pageTextReady(int page);
     void textSelected(const PreviewDocument::TextSelection &selection);
     // How far the search has come; done when nothing more comes for it (the
     // helper went away too), cut when a bound left hits out.
@@ -259,6 +275,10 @@ private:
     std::unique_ptr<pdfpreview::AnnotationScanJob> m_scan;
     quint64 m_searchId = 0;
     QSet<int> m_linksAsked;
+    // The pages whose text is held or asked for, and those in.
+    QSet<int> m_textsHeld;
+    QHash<int, PageText> m_texts;
+    void onPageTextReplied(const PageTextRecord &reply);
     QHash<int, QList<Link>> m_links;
     // How each page's space maps onto it, as the helper gave it.
     QHash<int, QTransform> m_frames;

@@ -301,6 +301,12 @@ void HelperConnection::sendLinksRequest(int page)
         sendRequest(buildPacket(PacketType::LinksRequest, qint32(page)));
 }
 
+void HelperConnection::sendPageTextRequest(int page)
+{
+    if (isOpen())
+        sendRequest(buildPacket(PacketType::PageTextRequest, qint32(page)));
+}
+
 quint64 HelperConnection::sendTextRequest(int page, QPointF from, QPointF to, TextExtent extent)
 {
     if (!isOpen())
@@ -620,6 +626,13 @@ void HelperConnection::handleArrived(const ArrivedPacket &packet)
             m_probe.found |= Capability::Text;
         else
             emit textReplied(reply);
+        break;
+    }
+    case PacketType::PageTextReply: {
+        PageTextRecord reply;
+        payload >> reply;
+        if (payload.status() == QDataStream::Ok)
+            emit pageTextReplied(reply);
         break;
     }
     case PacketType::LinksReply: {

@@ -129,6 +129,10 @@ public:
     // Asks for a page's links; the reply comes as linksReplied(). A helper
     // that does not know the question stays silent.
     void sendLinksRequest(int page);
+    // Asks for a page's characters and their boxes, for a screen reader; the
+    // reply comes as pageTextReplied(). A helper that does not know the
+    // question stays silent.
+    void sendPageTextRequest(int page);
     // Asks for the text of a page between two points (page space), the word
     // at the first, or to or from the page's edge (TextExtent); the reply
     // comes as textReplied() with the id as its token. A helper that does
@@ -166,6 +170,7 @@ signals:
     void searchReplied(const SearchReplyRecord &reply);
     void searchUnavailable();
     void linksReplied(const LinksReplyRecord &reply);
+    void pageTextReplied(const PageTextRecord &reply);
     void textReplied(const TextReplyRecord &reply);
     // Any packet at all came and was handed on.
     void packetHandled();

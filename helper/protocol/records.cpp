@@ -432,6 +432,25 @@ QDataStream &operator>>(QDataStream &in, SignaturesReplyRecord &reply)
     return in;
 }
 
+QDataStream &operator<<(QDataStream &out, const PageTextRecord &r)
+{
+    return out << r.page << r.frame << r.text << r.boxes << r.cut;
+}
+
+QDataStream &operator>>(QDataStream &in, PageTextRecord &r)
+{
+    in >> r.page >> r.frame >> r.text;
+    if (r.text.size() > MaxPageChars) {
+        in.setStatus(QDataStream::ReadCorruptData);
+        return in;
+    }
+    r.boxes = readBoundedList<QRectF>(in, 32);
+    in >> r.cut;
+    if (r.page < -1 || r.boxes.size() != r.text.size())
+        in.setStatus(QDataStream::ReadCorruptData);
+    return in;
+}
+
 QList<QSize> readPageSizes(QDataStream &in)
 {
     return readBoundedList<QSize>(in, 8);

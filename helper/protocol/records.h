@@ -100,6 +100,11 @@ enum class PacketType : quint8 {
     // What the helper found of each signature the document carries.
     SignaturesRequest = 37, // preview -> helper, nothing
     SignaturesReply = 38,   // helper -> preview, SignaturesReplyRecord
+    // A page's characters in pdfium's order, the line breaks it puts
+    // between lines included, and the box of each: what a screen reader is
+    // told of the page.
+    PageTextRequest = 39, // preview -> helper, qint32 page
+    PageTextReply = 40,   // helper -> preview, PageTextRecord
 };
 
 QDataStream &operator<<(QDataStream &out, PacketType type);
@@ -436,6 +441,21 @@ QDataStream &operator<<(QDataStream &out, const SignaturesReplyRecord &reply);
 // More signatures than the bound or the total, a text past its bound, or a
 // range or check of no known kind is corrupt.
 QDataStream &operator>>(QDataStream &in, SignaturesReplyRecord &reply);
+
+// At most MaxPageChars characters, one UTF-16 unit each (U+FFFD for one
+// beyond the basic plane), and boxes[i] the box of text[i] in page space,
+// empty for a character pdfium gives none (a line break it put there).
+// frame is the page's; page is -1 when the page asked for does not exist.
+struct PageTextRecord {
+    qint32 page = -1;
+    QTransform frame;
+    QString text;
+    QList<QRectF> boxes;
+    bool cut = false;
+};
+QDataStream &operator<<(QDataStream &out, const PageTextRecord &record);
+// More characters than the bound, or not one box a character, is corrupt.
+QDataStream &operator>>(QDataStream &in, PageTextRecord &record);
 
 // Reads the page sizes of a PageSizesReply. A count larger than the bytes
 // that follow could hold is not believed: reading stops where the bytes do,

@@ -18,6 +18,10 @@
 #include "pixels.h"
 #include "testsupport.h"
 
+#include <QAccessible>
+#include <private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 #include <QAction>
 #include <QApplication>
 #include <QInputDialog>
@@ -292,6 +296,68 @@ private slots:
     // highlighted; F3 and Shift+Enter step through them, across pages and
     // after a turn of the view; Escape closes the bar first, then the window.
     // A helper that does not search says so in the bar.
+    // As a screen reader asks: synchronously, once assistive technology is
+    // active, of the text the view holds ahead.
+    void aScreenReaderReadsThePage()
+    {
+        // What a screen reader attaching does: the platform's side turns on.
+        QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
+        QVERIFY(platform);
+        platform->setActive(true);
+        static QList<std::pair<QObject *, QAccessible::Event>> events;
+        events.clear();
+        QAccessible::installUpdateHandler([](QAccessibleEvent *event) {
+            events.append({event->object(), event->type()});
+        });
+        const auto inactive = qScopeGuard([] {
+            QAccessible::installUpdateHandler(nullptr);
+            QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+        });
+        PreviewWindow window;
+        window.resize(700, 500);
+        QVERIFY(showFirstPage(window, fixture("text.pdf")));
+        PageView *view = window.pageView();
+        QAccessibleInterface *page = QAccessible::queryAccessibleInterface(view);
+        QCOMPARE(page->role(), QAccessible::Document);
+        QCOMPARE(page->text(QAccessible::Name), QStringLiteral("Page 1 of 2"));
+        QAccessibleTextInterface *text = page->textInterface();
+        QTRY_VERIFY(text->characterCount() > 0);
+        QVERIFY2(text->text(0, -1).startsWith("Alpha beta gamma\r\nsecond line alpha\r\n"),
+                 qPrintable(text->text(0, -1)));
+        int start = 0, end = 0;
+        QCOMPARE(text->textAtOffset(7, QAccessible::WordBoundary, &start, &end), QStringLiteral("beta"));
+        QCOMPARE(text->textAtOffset(20, QAccessible::LineBoundary, &start, &end).trimmed(),
+                 QStringLiteral("second line alpha"));
+
+        // The boxes lie on the glyphs: ink inside the A's, none in the blank after "Alpha".
+        QTRY_VERIFY(view->hasCurrentImage(0));
+        const QImage shown = view->viewport()->grab().toImage();
+        const auto ink = [&](int offset) {
+            const QRect box = text->characterRect(offset);
+            const QRect local(view->viewport()->mapFromGlobal(box.topLeft()), box.size());
+            return testsupport::countPixels(shown.copy(local), [](QRgb c) { return qGray(c) < 100; });
+        };
+        QVERIFY(!text->characterRect(0).isEmpty());
+        QVERIFY(ink(0) > 10);
+        QCOMPARE(ink(5), 0);
+        QCOMPARE(text->offsetAtPoint(text->characterRect(7).center()), 7);
+
+        text->setSelection(0, 6, 10);
+        QTRY_COMPARE(text->selectionCount(), 1);
+        text->selection(0, &start, &end);
+        QCOMPARE(std::pair(start, end), std::pair(6, 10));
+        QCOMPARE(view->selectedText(), QStringLiteral("beta"));
+        QCOMPARE(text->cursorPosition(), 10);
+
+        // The find bar's results are told as they change.
+        window.find(QStringLiteral("alpha"));
+        QTRY_COMPARE(window.findStatus(), QStringLiteral("1 of 3"));
+        QVERIFY(std::any_of(events.cbegin(), events.cend(), [](const auto &event) {
+            auto *label = qobject_cast<QLabel *>(event.first);
+            return label && event.second == QAccessible::NameChanged && label->text() == QStringLiteral("1 of 3");
+        }));
+    }
+
     void findsWordsAndShowsThem()
     {
         PreviewWindow window;

@@ -253,6 +253,7 @@ FPDF_TEXTPAGE PDFIUM_CALL FPDFText_LoadPage(FPDF_PAGE page);
 void PDFIUM_CALL FPDFText_ClosePage(FPDF_TEXTPAGE text_page);
 int PDFIUM_CALL FPDFText_CountChars(FPDF_TEXTPAGE text_page);
 unsigned int PDFIUM_CALL FPDFText_GetUnicode(FPDF_TEXTPAGE text_page, int index);
+FPDF_BOOL PDFIUM_CALL FPDFText_GetLooseCharBox(FPDF_TEXTPAGE text_page, int index, FS_RECTF *rect);
 int PDFIUM_CALL FPDFText_GetCharIndexAtPos(FPDF_TEXTPAGE text_page, double x, double y, double xTolerance,
                                            double yTolerance);
 int PDFIUM_CALL FPDFText_GetText(FPDF_TEXTPAGE text_page, int start_index, int count, unsigned short *result);

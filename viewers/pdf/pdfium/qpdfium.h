@@ -145,6 +145,18 @@ public:
     TextSpan textBetween(unsigned int index, std::optional<QPointF> from, std::optional<QPointF> to, bool word,
                          int maxText);
 
+    // A page's characters as a screen reader is told them: in pdfium's
+    // order, one UTF-16 unit each, with each one's loose box in page space
+    // (empty where pdfium gives none), at most maxChars of them (cut says
+    // so). frame as for TextSpan.
+    struct PageCharacters {
+        QString text;
+        QList<QRectF> boxes;
+        bool cut = false;
+        std::optional<QTransform> frame;
+    };
+    PageCharacters pageCharacters(unsigned int index, int maxChars);
+
     // A link of a page: the rectangles it covers (page space) and where it
     // leads. A page of this document, with the point on it where the
     // document names one (page space of that page); a web address or a file

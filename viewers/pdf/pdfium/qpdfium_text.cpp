@@ -318,3 +318,31 @@ std::optional<QTransform> QPdfium::frameOf(FPDF_PAGE page, unsigned int index)
         return std::nullopt;
     return deviceMapping(page, points, 0);
 }
+
+QPdfium::PageCharacters QPdfium::pageCharacters(unsigned int index, int maxChars)
+{
+    PageCharacters read;
+    if (!isLoaded() || index >= unsigned(qMax(0, pageCount())))
+        return read;
+    PdfiumLocker locker;
+    TextPage page;
+    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    read.frame = frameOf(page.page.get(), index);
+    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
+    if (!page.text)
+        return read;
+    const int all = FPDFText_CountChars(page.text.get());
+    const int chars = qBound(0, all, maxChars);
+    read.cut = all > chars;
+    read.text.reserve(chars);
+    read.boxes.reserve(chars);
+    for (int at = 0; at < chars; ++at) {
+        const char32_t unicode = FPDFText_GetUnicode(page.text.get(), at);
+        read.text.append(unicode <= 0xFFFF ? QChar(char16_t(unicode)) : QChar::ReplacementCharacter);
+        FS_RECTF box{};
+        const bool boxed = FPDFText_GetLooseCharBox(page.text.get(), at, &box);
+        read.boxes.append(boxed ? QRectF(QPointF(box.left, box.bottom), QPointF(box.right, box.top)).normalized()
+                                : QRectF());
+    }
+    return read;
+}
