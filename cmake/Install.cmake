@@ -139,4 +139,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/pdfhelper-${PROJECT_VERSION}-Linux/usr/${PDFHELPER_PRIVATE_LIBDIR}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# The system's certificates are what signatures are trusted against; without
+# them every signer shows as not trusted.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 include(CPack)
