@@ -96,6 +96,7 @@ SignaturesReplyRecord checkSignatures(QPdfium &engine, SignatureVerifier &verifi
         bytes.truncate(qsizetype(qMax<qint64>(got, 0)));
         return bytes;
     };
+    qint64 digestLeft = MaxSignedBytesChecked;
     for (const QPdfium::SignatureField &field : fields) {
         SignatureRecord record;
         record.subFilter = QString::fromLatin1(field.subFilter).left(MaxSignatureTextUnits);
@@ -106,10 +107,14 @@ SignaturesReplyRecord checkSignatures(QPdfium &engine, SignatureVerifier &verifi
         // file: the signer's name is worth showing beside the lie.
         const bool readable = r.size() == 4 && r[0] == 0 && r[1] >= 0 && r[2] >= r[1] && r[3] >= 0
             && r[2] + r[3] <= fileSize;
+        const qint64 covered = readable ? r[1] + r[3] : 0;
         if (field.oversized) {
             record.detail = QStringLiteral("The signature is larger than %1 bytes and was not read.")
                                 .arg(MaxSignatureContentsBytes);
+        } else if (readable && covered > digestLeft) {
+            record.detail = QStringLiteral("The document is too large to check more of its signatures here.");
         } else if (readable) {
+            digestLeft -= covered;
             const SignatureVerifier::Verdict verdict = verifier.verify(record.subFilter, field.contents,
                                                                        CoveredBytes(engine, {{0, r[1]}, {r[2], r[3]}}));
             record.check = verdict.check;

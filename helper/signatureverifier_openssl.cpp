@@ -199,7 +199,8 @@ SignatureVerifier::Verdict SignatureVerifier::verify(const QString &subFilter, c
     STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
     if ((carried && sk_X509_num(carried.get()) > MaxSignatureCertificates) || sk_CMS_SignerInfo_num(infos) != 1) {
         verdict.check = SignatureCheck::NotChecked;
-        verdict.detail = QStringLiteral("The signature has more than one signer or more than %1 certificates.")
+        verdict.detail = QStringLiteral("The signature does not have exactly one signer, or carries more than %1 "
+                                        "certificates.")
                              .arg(MaxSignatureCertificates);
         return verdict;
     }

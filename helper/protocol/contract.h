@@ -87,12 +87,15 @@ constexpr int AttachmentListMsecs = 8;
 // with contents of at most MaxSignatureContentsBytes (larger ones are not
 // read) and a chain of at most MaxSignatureCertificates; its texts cut to
 // MaxSignatureTextUnits. The trust store is read only up to
-// MaxTrustStoreBytes.
+// MaxTrustStoreBytes. Each signature digests the bytes it covers, most of
+// the file: at most MaxSignedBytesChecked are digested for one document, so
+// that many signatures over a large file cannot hold the helper for long.
 constexpr int MaxSignatures = 32;
 constexpr qint64 MaxSignatureContentsBytes = 256 * 1024;
 constexpr int MaxSignatureCertificates = 16;
 constexpr int MaxSignatureTextUnits = 512;
 constexpr qint64 MaxTrustStoreBytes = qint64(16) * 1024 * 1024;
+constexpr qint64 MaxSignedBytesChecked = qint64(1024) * 1024 * 1024;
 // The most pages a stretch's reply may say the document has, so that a
 // preview side can hold a size for every page it has not read yet: 64 MiB
 // of sizes.
