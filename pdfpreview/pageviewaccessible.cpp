@@ -47,6 +47,15 @@ QString PageViewAccessible::text(QAccessible::Text kind) const
     return PageView::tr("Page %1 of %2").arg(view()->currentPage() + 1).arg(view()->pageCount());
 }
 
+QAccessible::State PageViewAccessible::state() const
+{
+    QAccessible::State state = QAccessibleWidget::state();
+    state.readOnly = true;
+    state.multiLine = true;
+    state.selectableText = true;
+    return state;
+}
+
 QString PageViewAccessible::pageText() const
 {
     const PreviewDocument *document = view()->document();

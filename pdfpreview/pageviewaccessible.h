@@ -23,6 +23,8 @@ public:
 
     void *interface_cast(QAccessible::InterfaceType type) override;
     QString text(QAccessible::Text kind) const override;
+    // Text to read, not to edit, of many lines.
+    QAccessible::State state() const override;
 
     // The text interface; offsets are the current page's characters.
     void selection(int selectionIndex, int *startOffset, int *endOffset) const override;

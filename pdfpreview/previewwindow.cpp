@@ -138,6 +138,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
         }
     });
     connect(m_outline, &QTreeView::clicked, this, &PreviewWindow::onOutlineClicked);
+    // Enter on an entry, for a person without a pointer.
+    connect(m_outline, &QTreeView::activated, this, &PreviewWindow::onOutlineClicked);
     connect(m_document, &PreviewDocument::firstPagePrefetched, m_view, &PageView::offerImage);
     connect(m_siblings, &FileCollector::sigSiblingFilesChanged, this, [this](const QString &pre, const QString &next) {
         updatePrefetch();

@@ -1,5 +1,6 @@
 #include "thumbnailpanel.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPaintEvent>
@@ -195,4 +196,41 @@ void ThumbnailPanel::mouseReleaseEvent(QMouseEvent *event)
     if (event->button() == Qt::LeftButton && index >= 0)
         emit pageChosen(index);
     QAbstractScrollArea::mouseReleaseEvent(event);
+}
+
+void ThumbnailPanel::keyPressEvent(QKeyEvent *event)
+{
+    const int count = m_geometry.pageCount();
+    const int from = qMax(m_current, 0);
+    int chosen = -1;
+    switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Left:
+        chosen = from - 1;
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Right:
+        chosen = from + 1;
+        break;
+    case Qt::Key_PageUp:
+        chosen = qMax(from - 10, 0);
+        break;
+    case Qt::Key_PageDown:
+        chosen = qMin(from + 10, count - 1);
+        break;
+    case Qt::Key_Home:
+        chosen = 0;
+        break;
+    case Qt::Key_End:
+        chosen = count - 1;
+        break;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    if (chosen >= 0 && chosen < count) {
+        setCurrentPage(chosen);
+        emit pageChosen(chosen);
+    }
+    event->accept();
 }

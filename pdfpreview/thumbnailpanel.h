@@ -45,6 +45,9 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    // Up and Down (Left, Right), Page Up and Down, Home and End choose a
+    // page as a click on its thumbnail does.
+    void keyPressEvent(QKeyEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
