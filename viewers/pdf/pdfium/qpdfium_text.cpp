@@ -326,10 +326,9 @@ QPdfium::PageCharacters QPdfium::pageCharacters(unsigned int index, int maxChars
         return read;
     PdfiumLocker locker;
     TextPage page;
-    page.page.reset(FPDF_LoadPage(m_document, static_cast<int>(index)));
+    const bool hasText = page.loadText(m_document, index);
     read.frame = frameOf(page.page.get(), index);
-    page.text.reset(page.page ? FPDFText_LoadPage(page.page.get()) : nullptr);
-    if (!page.text)
+    if (!hasText)
         return read;
     const int all = FPDFText_CountChars(page.text.get());
     const int chars = qBound(0, all, maxChars);
