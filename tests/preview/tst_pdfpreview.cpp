@@ -760,6 +760,7 @@ private slots:
             {"signed-broken.pdf", "Signed by Test Signer on %1; the signature does not match"},
             {"signed-stranger.pdf", "Signed by Some Stranger on %1; the signer is not trusted here"},
             {"signed-lying.pdf", "Signed by Test Signer on %1; the byte range is not valid"},
+            {"signed-decoy.pdf", "Signed by Test Signer on %1; the byte range is not valid"},
             {"signed-other.pdf",
              "Signed by an unknown signer on " + marked + "; the signature is not checked here (adbe.x509.rsa_sha1)"},
         };
