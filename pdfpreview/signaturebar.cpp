@@ -25,7 +25,8 @@ SignatureBar::SignatureBar(QWidget *parent)
     m_details->setObjectName(QStringLiteral("signatureDetails"));
     m_details->hide();
     addWidget(box);
-    m_more->setText(tr("Details"));
+    // Alt+D, for a person without a pointer.
+    m_more->setText(tr("&Details"));
     m_more->setCheckable(true);
     m_more->setObjectName(QStringLiteral("signatureMore"));
     connect(m_more, &QToolButton::toggled, m_details, &QWidget::setVisible);

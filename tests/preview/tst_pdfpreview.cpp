@@ -777,6 +777,8 @@ private slots:
             QCOMPARE(summary, expected.contains("%1") ? expected.arg(date) : expected);
         }
         QVERIFY(bar->detailsText().endsWith("Revocation is not checked."));
+        QTest::keyClick(&window, Qt::Key_D, Qt::AltModifier);
+        QTRY_VERIFY(bar->findChild<QLabel *>("signatureDetails")->isVisible());
         QVERIFY(showFirstPage(window, fixture("plain.pdf")));
         QVERIFY(!bar->isVisible());
     }
