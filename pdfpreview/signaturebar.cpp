@@ -29,7 +29,9 @@ SignatureBar::SignatureBar(QWidget *parent)
     m_more->setText(tr("&Details"));
     m_more->setCheckable(true);
     m_more->setObjectName(QStringLiteral("signatureMore"));
+    // The details begin with each headline: they stand in for the summary.
     connect(m_more, &QToolButton::toggled, m_details, &QWidget::setVisible);
+    connect(m_more, &QToolButton::toggled, m_summary, &QWidget::setHidden);
     addWidget(m_more);
     hide();
 }
