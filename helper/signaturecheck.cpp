@@ -99,7 +99,7 @@ SignaturesReplyRecord checkSignatures(QPdfium &engine, SignatureVerifier &verifi
     qint64 digestLeft = MaxSignedBytesChecked;
     for (const QPdfium::SignatureField &field : fields) {
         SignatureRecord record;
-        record.subFilter = QString::fromLatin1(field.subFilter).left(MaxSignatureTextUnits);
+        record.subFilter = field.subFilter.left(MaxSignatureTextUnits);
         record.reason = field.reason.left(MaxSignatureTextUnits);
         record.range = judgeSignedRange(field.byteRange, field.contents, fileSize, trailerEnds, bytesAt);
         const QList<qint64> &r = field.byteRange;

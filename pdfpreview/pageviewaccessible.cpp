@@ -56,18 +56,20 @@ QAccessible::State PageViewAccessible::state() const
     return state;
 }
 
-QString PageViewAccessible::pageText() const
+const PreviewDocument::PageText *PageViewAccessible::held() const
 {
     const PreviewDocument *document = view()->document();
-    const PreviewDocument::PageText *held = document ? document->pageText(view()->currentPage()) : nullptr;
-    return held ? held->text : QString();
+    return document ? document->pageText(view()->currentPage()) : nullptr;
+}
+
+QString PageViewAccessible::pageText() const
+{
+    return held() ? held()->text : QString();
 }
 
 QList<QRectF> PageViewAccessible::boxes() const
 {
-    const PreviewDocument *document = view()->document();
-    const PreviewDocument::PageText *held = document ? document->pageText(view()->currentPage()) : nullptr;
-    return held ? held->boxes : QList<QRectF>();
+    return held() ? held()->boxes : QList<QRectF>();
 }
 
 std::optional<std::pair<int, int>> PageViewAccessible::selected() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "previewdocument.h"
+
 #include <QAccessibleWidget>
 
 #include <optional>
@@ -43,6 +45,8 @@ public:
 
 private:
     PageView *view() const;
+    // The current page's text as the view holds it; null until it has come.
+    const PreviewDocument::PageText *held() const;
     QString pageText() const;
     QList<QRectF> boxes() const;
     // The selection's characters on the current page, if it has any there.

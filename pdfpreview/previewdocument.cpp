@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 using pdfpreview::HelperConnection;
 using pdfpreview::HelperProcess;
@@ -25,13 +26,20 @@ Q_LOGGING_CATEGORY(lcWindow, "pdfpreview.window", QtWarningMsg)
 
 // Rectangles the helper gave in page space, mapped onto the page as laid out
 // unturned; any that is not numbers throughout is left out.
+std::optional<QRectF> laidOut(const QTransform &frame, const QRectF &rect)
+{
+    const QRectF on = frame.mapRect(rect).normalized();
+    if (std::isfinite(on.x()) && std::isfinite(on.y()) && std::isfinite(on.width()) && std::isfinite(on.height()))
+        return on;
+    return std::nullopt;
+}
+
 QList<QRectF> laidOut(const QTransform &frame, const QList<QRectF> &rects)
 {
     QList<QRectF> mapped;
     for (const QRectF &rect : rects) {
-        const QRectF on = frame.mapRect(rect).normalized();
-        if (std::isfinite(on.x()) && std::isfinite(on.y()) && std::isfinite(on.width()) && std::isfinite(on.height()))
-            mapped.append(on);
+        if (const std::optional<QRectF> on = laidOut(frame, rect))
+            mapped.append(*on);
     }
     return mapped;
 }
@@ -426,10 +434,8 @@ void PreviewDocument::onPageTextReplied(const PageTextRecord &reply)
         return;
     PageText text{reply.text, {}};
     text.boxes.reserve(reply.boxes.size());
-    for (const QRectF &box : reply.boxes) {
-        const QList<QRectF> on = box.isEmpty() ? QList<QRectF>() : laidOut(reply.frame, {box});
-        text.boxes.append(on.value(0));
-    }
+    for (const QRectF &box : reply.boxes)
+        text.boxes.append(box.isEmpty() ? QRectF() : laidOut(reply.frame, box).value_or(QRectF()));
     m_texts.insert(reply.page, text);
     emit pageTextReady(reply.page);
 }

@@ -5,6 +5,9 @@
 
 #include <QIODevice>
 
+#include <algorithm>
+#include <initializer_list>
+
 namespace {
 
 // Deeper nesting than this in a received outline is taken as corrupt data
@@ -138,6 +141,12 @@ QList<BookmarkNode> readBookmarkNodes(QDataStream &in)
 }
 
 namespace {
+
+// Whether every text read is within its bound.
+bool allWithin(std::initializer_list<const QString *> texts, qsizetype bound)
+{
+    return std::all_of(texts.begin(), texts.end(), [bound](const QString *text) { return text->size() <= bound; });
+}
 
 // A list as QDataStream writes it (a count, then each item), read without
 // believing the count: nothing is reserved beyond what the bytes left could
@@ -333,9 +342,8 @@ QDataStream &operator>>(QDataStream &in, PropertiesRecord &p)
     in >> p.title >> p.author >> p.subject >> p.keywords >> p.creator >> p.producer >> p.created >> p.modified
         >> p.version >> p.pageCount >> p.firstPageSize >> p.fileSize >> p.securityRevision >> p.permissions
         >> p.formType >> p.tagged;
-    bool textsFit = true;
-    for (const QString *text : {&p.title, &p.author, &p.subject, &p.keywords, &p.creator, &p.producer})
-        textsFit = textsFit && text->size() <= MaxPropertyUnits;
+    const bool textsFit = allWithin({&p.title, &p.author, &p.subject, &p.keywords, &p.creator, &p.producer},
+                                    MaxPropertyUnits);
     const bool sizeFits = p.firstPageSize.isEmpty()
         || (p.firstPageSize.width() > 0 && p.firstPageSize.width() <= MaxPropertyPageSide
             && p.firstPageSize.height() > 0 && p.firstPageSize.height() <= MaxPropertyPageSide);
@@ -409,9 +417,7 @@ QDataStream &operator>>(QDataStream &in, SignatureRecord &s)
     in >> s.subFilter >> s.signer >> s.signedAt >> s.reason >> range >> check >> s.detail;
     s.range = SignedRange(range);
     s.check = SignatureCheck(check);
-    bool textsFit = true;
-    for (const QString *text : {&s.subFilter, &s.signer, &s.reason, &s.detail})
-        textsFit = textsFit && text->size() <= MaxSignatureTextUnits;
+    const bool textsFit = allWithin({&s.subFilter, &s.signer, &s.reason, &s.detail}, MaxSignatureTextUnits);
     if (!textsFit || range > quint8(SignedRange::Invalid) || check > quint8(SignatureCheck::Trusted))
         in.setStatus(QDataStream::ReadCorruptData);
     return in;

@@ -220,13 +220,13 @@ public:
     // more than maxBytes.
     std::optional<QByteArray> attachmentFile(int page, int index, qint64 maxBytes);
     QSize pageSize(int index);
-    // A signature as the loaded document stores it: its subfilter (ASCII),
+    // A signature as the loaded document stores it: its subfilter,
     // its contents as stored (empty and oversized past maxContents bytes),
     // its byte range's values (all of them, unless more than maxRange), its
     // /M time (invalid where none reads as a date) and its reason. Nothing is
     // believed here: a caller judges all of it.
     struct SignatureField {
-        QByteArray subFilter;
+        QString subFilter;
         QByteArray contents;
         bool oversized = false;
         QList<qint64> byteRange;

@@ -150,7 +150,7 @@ std::optional<QPdfium::OutlineEntry> QPdfium::readOutlineEntry(const char *signa
             entry.pageIndex = FPDFDest_GetDestPageIndex(m_document, actionDest);
         break;
     case PDFACTION_URI: {
-        const auto uri = readActionString([&](void *buffer, unsigned long length) {
+        const auto uri = readUtf8String([&](void *buffer, unsigned long length) {
             return FPDFAction_GetURIPath(m_document, action, buffer, length);
         });
         if (uri)
@@ -160,7 +160,7 @@ std::optional<QPdfium::OutlineEntry> QPdfium::readOutlineEntry(const char *signa
     case PDFACTION_REMOTEGOTO:
     case PDFACTION_LAUNCH: {
         // The viewer shows both as the other file they lead to.
-        const auto path = readActionString(
+        const auto path = readUtf8String(
             [&](void *buffer, unsigned long length) { return FPDFAction_GetFilePath(action, buffer, length); });
         if (path)
             entry.toolTip = (QStringLiteral("REMOTE GOTO: ") + *path).trimmed();

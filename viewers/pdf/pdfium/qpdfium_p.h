@@ -45,11 +45,12 @@ private:
     QRecursiveMutex *m_mutex;
 };
 
-// FPDFAction_GetURIPath and FPDFAction_GetFilePath share the two-call
-// protocol; both give NUL-terminated UTF-8 (a URI is plain ASCII). Nothing
-// when pdfium has no string, or when the second call disagrees with the first.
+// The two-call protocol for NUL-terminated UTF-8 (or plain ASCII), as
+// FPDFAction_GetURIPath, FPDFAction_GetFilePath and a signature's subfilter
+// and time give it. Nothing when pdfium has no string, or when the second
+// call disagrees with the first.
 template<typename Read>
-inline std::optional<QString> readActionString(Read read)
+inline std::optional<QString> readUtf8String(Read read)
 {
     const unsigned long length = read(nullptr, 0);
     if (length == 0)

@@ -6,16 +6,15 @@
 
 namespace {
 
-// The two-call protocol for byte strings, refused past maxBytes.
-template<typename Read>
-QByteArray readBytes(Read read, qint64 maxBytes, bool &oversized)
+// A signature's contents with the two-call protocol, refused past maxBytes.
+QByteArray contentsOf(FPDF_SIGNATURE signature, qint64 maxBytes, bool &oversized)
 {
-    const unsigned long length = read(nullptr, 0);
+    const unsigned long length = FPDFSignatureObj_GetContents(signature, nullptr, 0);
     oversized = qint64(length) > maxBytes;
     if (length == 0 || oversized)
         return QByteArray();
     QByteArray bytes(qsizetype(length), '\0');
-    if (read(bytes.data(), length) != length)
+    if (FPDFSignatureObj_GetContents(signature, bytes.data(), length) != length)
         return QByteArray();
     return bytes;
 }
@@ -46,25 +45,14 @@ QList<QPdfium::SignatureField> QPdfium::signatureFields(int maxCount, qint64 max
         if (!signature)
             continue;
         SignatureField field;
-        bool unused = false;
-        field.subFilter = readBytes(
-            [signature](char *buffer, unsigned long length) {
-            return FPDFSignatureObj_GetSubFilter(signature, buffer, length);
-            },
-            256, unused);
-        field.subFilter.truncate(qstrnlen(field.subFilter.constData(), field.subFilter.size()));
-        field.contents = readBytes(
-            [signature](char *buffer, unsigned long length) {
-            return FPDFSignatureObj_GetContents(signature, buffer, length);
-            },
-            maxContents, field.oversized);
+        field.subFilter = readUtf8String([signature](void *buffer, unsigned long length) {
+                              return FPDFSignatureObj_GetSubFilter(signature, static_cast<char *>(buffer), length);
+                          }).value_or(QString());
+        field.contents = contentsOf(signature, maxContents, field.oversized);
         field.byteRange = byteRangeOf(signature, maxRange, field.byteRangeValues);
-        const QByteArray time = readBytes(
-            [signature](char *buffer, unsigned long length) {
-            return FPDFSignatureObj_GetTime(signature, buffer, length);
-            },
-            256, unused);
-        field.time = parsePdfDate(QString::fromLatin1(time.constData(), qstrnlen(time.constData(), time.size())));
+        field.time = parsePdfDate(readUtf8String([signature](void *buffer, unsigned long length) {
+                                      return FPDFSignatureObj_GetTime(signature, static_cast<char *>(buffer), length);
+                                  }).value_or(QString()));
         field.reason = readWideString([signature](FPDF_WCHAR *buffer, unsigned long length) {
             return FPDFSignatureObj_GetReason(signature, buffer, length);
         });

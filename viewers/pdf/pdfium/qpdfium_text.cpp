@@ -256,12 +256,12 @@ QPdfium::PageLinks QPdfium::pageLinks(unsigned int index, int maxLinks, int maxT
             }
         } else if (type == PDFACTION_URI) {
             link.kind = PageLink::Kind::Web;
-            link.target = readActionString([&](void *buffer, unsigned long length) {
+            link.target = readUtf8String([&](void *buffer, unsigned long length) {
                               return FPDFAction_GetURIPath(m_document, action, buffer, length);
                           }).value_or(QString());
         } else if (type == PDFACTION_REMOTEGOTO || type == PDFACTION_LAUNCH) {
             link.kind = PageLink::Kind::File;
-            link.target = readActionString([&](void *buffer, unsigned long length) {
+            link.target = readUtf8String([&](void *buffer, unsigned long length) {
                               return FPDFAction_GetFilePath(action, buffer, length);
                           }).value_or(QString());
         }
