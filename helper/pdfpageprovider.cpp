@@ -556,14 +556,14 @@ QByteArray PDFPageProvider::serveAttachmentPiece(QDataStream &payload)
         m_attachment = {request.page, request.index,
                         engine.attachmentFile(request.page, request.index, MaxAttachmentBytes)};
     }
-    AttachmentPieceReplyRecord reply{request.page, request.index, request.offset, -1, QByteArray()};
+    AttachmentPieceReplyRecord reply{request, -1, QByteArray()};
     if (m_attachment.bytes && request.offset >= 0 && request.offset <= m_attachment.bytes->size()) {
         reply.size = m_attachment.bytes->size();
         reply.bytes = m_attachment.bytes->mid(request.offset, MaxAttachmentPieceBytes);
     } else {
-        reply.offset = qMax<qint64>(request.offset, 0);
+        reply.at.offset = qMax<qint64>(request.offset, 0);
     }
-    traceLine("sending attachment piece at ", reply.offset, " of ", reply.size);
+    traceLine("sending attachment piece at ", reply.at.offset, " of ", reply.size);
     return buildPacket(PacketType::AttachmentPieceReply, reply);
 }
 

@@ -209,7 +209,7 @@ void AttachmentsDialog::onPiece(const AttachmentPieceReplyRecord &piece)
     if (!m_saving)
         return;
     const AttachmentRecord &file = m_saving->file;
-    const bool ours = piece.page == file.page && piece.index == file.index && piece.offset == m_saving->offset;
+    const bool ours = piece.at.page == file.page && piece.at.index == file.index && piece.at.offset == m_saving->offset;
     if (piece.size < 0) {
         endSave(false, tr("The file could not be read."));
         return;

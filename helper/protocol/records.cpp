@@ -393,14 +393,15 @@ QDataStream &operator>>(QDataStream &in, AttachmentPieceRequestRecord &r)
 
 QDataStream &operator<<(QDataStream &out, const AttachmentPieceReplyRecord &p)
 {
-    return out << p.page << p.index << p.offset << p.size << p.bytes;
+    return out << p.at << p.size << p.bytes;
 }
 
 QDataStream &operator>>(QDataStream &in, AttachmentPieceReplyRecord &p)
 {
-    in >> p.page >> p.index >> p.offset >> p.size >> p.bytes;
-    if (p.size < -1 || p.size > MaxAttachmentBytes || p.offset < 0 || p.bytes.size() > MaxAttachmentPieceBytes
-        || (p.size >= 0 && p.offset > p.size - p.bytes.size()) || (p.size < 0 && !p.bytes.isEmpty()))
+    in >> p.at >> p.size >> p.bytes;
+    const qint64 offset = p.at.offset;
+    if (p.size < -1 || p.size > MaxAttachmentBytes || offset < 0 || p.bytes.size() > MaxAttachmentPieceBytes
+        || (p.size >= 0 && offset > p.size - p.bytes.size()) || (p.size < 0 && !p.bytes.isEmpty()))
         in.setStatus(QDataStream::ReadCorruptData);
     return in;
 }

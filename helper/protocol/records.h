@@ -383,6 +383,8 @@ QDataStream &operator<<(QDataStream &out, const AttachmentsReplyRecord &reply);
 // More files than the bound, or a next page out of range, is corrupt.
 QDataStream &operator>>(QDataStream &in, AttachmentsReplyRecord &reply);
 
+// Which piece of which file: the file as the list gives it, and the offset
+// the piece begins at. A request is this, and a reply begins with it.
 struct AttachmentPieceRequestRecord {
     qint32 page = -1;
     qint32 index = 0;
@@ -391,13 +393,11 @@ struct AttachmentPieceRequestRecord {
 QDataStream &operator<<(QDataStream &out, const AttachmentPieceRequestRecord &request);
 QDataStream &operator>>(QDataStream &in, AttachmentPieceRequestRecord &request);
 
-// The bytes of a file from offset on, at most MaxAttachmentPieceBytes; the
-// file's whole size, or -1 when it could not be read or exceeds
-// MaxAttachmentBytes (no bytes then).
+// The bytes of a file from the offset asked on, at most
+// MaxAttachmentPieceBytes; the file's whole size, or -1 when it could not be
+// read or exceeds MaxAttachmentBytes (no bytes then).
 struct AttachmentPieceReplyRecord {
-    qint32 page = -1;
-    qint32 index = 0;
-    qint64 offset = 0;
+    AttachmentPieceRequestRecord at;
     qint64 size = -1;
     QByteArray bytes;
 };
